@@ -1,0 +1,49 @@
+#include "core/log.h"
+
+#include <cstdio>
+
+#include "shared/child.h"
+#include "shared/utf8.h"
+
+namespace tessel::core {
+
+namespace {
+int levelno_of(std::string_view level) {
+  if (level == "debug") return DEBUG;
+  if (level == "info") return INFO;
+  if (level == "warn" || level == "warning") return WARNING;
+  if (level == "error") return ERROR;
+  if (level == "fatal" || level == "critical") return CRITICAL;
+  return INFO;
+}
+}  // namespace
+
+Json make_event(std::string_view level, std::string_view category, std::string_view text) {
+  Json ev = Json::object();
+  ev["timestamp"] = unix_now();
+  ev["level"] = utf8_sanitize(level);
+  ev["category"] = utf8_sanitize(category);
+  ev["message"] = utf8_sanitize(text);
+  return ev;
+}
+
+void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::string_view category,
+                    std::string_view text) noexcept {
+  try {
+    const int levelno = levelno_of(level);
+    if (levelno == DEBUG) {
+      log.handle(LogRecord{log.name(), DEBUG, std::string(text), std::chrono::system_clock::now()});
+    } else {
+      log.log(levelno, std::string(text));
+    }
+  } catch (...) {
+    std::fputs("log_processing: the record could not be written\n", stderr);
+  }
+  try {
+    q_ec.put(make_event(level, category, text));
+  } catch (...) {
+    std::fputs("log_processing: the event could not be queued\n", stderr);
+  }
+}
+
+}  // namespace tessel::core

@@ -1,0 +1,21 @@
+#pragma once
+// The one logging call of the system: writes a record on the logger and puts
+// an event on the event queue. It never throws.
+#include <string_view>
+
+#include "shared/json.h"
+#include "shared/logging.h"
+#include "shared/queues.h"
+
+namespace tessel::core {
+
+// level: "info", "debug", "warn", "error" or "fatal". Debug lines are gated
+// by the caller; a debug record reaches the log file whatever the logger's
+// threshold.
+void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::string_view category,
+                    std::string_view text) noexcept;
+
+// The event item that log_processing puts on q_ec.
+Json make_event(std::string_view level, std::string_view category, std::string_view text);
+
+}  // namespace tessel::core

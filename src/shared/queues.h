@@ -1,0 +1,43 @@
+#pragma once
+// The process queues of the service and the types of their items.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shared/blocking_queue.h"
+#include "shared/json.h"
+#include "shared/logging.h"
+#include "shared/request.h"
+
+namespace tessel {
+
+// Items of q_local: the new requests of one normalised batch, on their way
+// to the detectors.
+struct LocalBatch {
+  RequestTable table;
+};
+
+using EventQueue = BlockingQueue<Json>;  // q_ec, q_api, q_stats, q_geoip
+using AadQueue = BlockingQueue<std::vector<AadEntry>>;
+using AttackQueue = BlockingQueue<AttackReport>;
+using TableQueue = BlockingQueue<RequestTable>;
+using LocalQueue = BlockingQueue<LocalBatch>;
+
+template <class T>
+using QueuePtr = std::shared_ptr<BlockingQueue<T>>;
+
+// The nine queues created together at start-up, in creation order; the
+// tenth, q_log, belongs to the log service.
+struct ProcessQueues {
+  std::shared_ptr<AadQueue> q_aad = std::make_shared<AadQueue>();
+  std::shared_ptr<EventQueue> q_geoip = std::make_shared<EventQueue>();
+  std::shared_ptr<AttackQueue> q_attack_bd = std::make_shared<AttackQueue>();
+  std::shared_ptr<TableQueue> q_mt_api = std::make_shared<TableQueue>();
+  std::shared_ptr<AttackQueue> q_attack_api = std::make_shared<AttackQueue>();
+  std::shared_ptr<LocalQueue> q_local = std::make_shared<LocalQueue>();
+  std::shared_ptr<EventQueue> q_ec = std::make_shared<EventQueue>();
+  std::shared_ptr<EventQueue> q_api = std::make_shared<EventQueue>();
+  std::shared_ptr<EventQueue> q_stats = std::make_shared<EventQueue>();
+};
+
+}  // namespace tessel

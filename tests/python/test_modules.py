@@ -1,0 +1,85 @@
+"""The six extension modules load under Debian's interpreter and the service
+entry refuses calls of the wrong shape before anything starts."""
+import importlib
+import os
+import sys
+import tempfile
+import threading
+import types
+import unittest
+
+MODULES = ["tessel", "ingestor", "orvik", "stormwatch", "passgate", "schemix"]
+
+
+class Modules(unittest.TestCase):
+    def test_all_six_import(self):
+        for name in MODULES:
+            mod = importlib.import_module(name)
+            self.assertTrue(mod.__file__.endswith(".so"), mod.__file__)
+
+    def test_entry_refusals(self):
+        import tessel
+        nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
+        cases = [
+            ((), {}, "tessel_main() takes exactly 3 positional arguments (0 given)"),
+            ((nsg, "a", "b", None), {}, "tessel_main() takes exactly 3 positional arguments (4 given)"),
+            ((nsg, "a"), {}, "tessel_main() takes exactly 3 positional arguments (2 given)"),
+            ((nsg, "a", "b"), {"x": 1}, "tessel_main() got an unexpected keyword argument 'x'"),
+            ((nsg, "a"), {"tessel_conf_file": "b"},
+             "tessel_main() got multiple values for keyword argument 'tessel_conf_file'"),
+        ]
+        for args, kwargs, text in cases:
+            with self.assertRaises(TypeError) as cm:
+                tessel.tessel_main(*args, **kwargs)
+            self.assertEqual(str(cm.exception), text)
+        self.assertFalse(nsg.restart_signal)
+
+    def test_keywords_in_any_order_reach_the_body(self):
+        import tessel
+        with tempfile.TemporaryDirectory() as d:
+            os.environ["TESSEL_LOG_DIR"] = os.path.join(d, "missing", "log") + "/"
+            os.environ["TESSEL_ML_DIR"] = os.path.join(d, "ml") + "/"
+            os.environ["TESSEL_RESTART_WAIT_MS"] = "10"
+            try:
+                for call in (
+                    lambda n: tessel.tessel_main(n, "c", "c"),
+                    lambda n: tessel.tessel_main(tessel_conf_default="c", nsg=n, tessel_conf_file="c"),
+                    lambda n: tessel.tessel_main(n, tessel_conf_default="c", tessel_conf_file="c"),
+                ):
+                    nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
+                    # the log root cannot be created: the early restart path
+                    self.assertIsNone(call(nsg))
+                    self.assertTrue(nsg.restart_signal)
+            finally:
+                for k in ("TESSEL_LOG_DIR", "TESSEL_ML_DIR", "TESSEL_RESTART_WAIT_MS"):
+                    os.environ.pop(k, None)
+
+    def test_gil_is_released_while_the_service_waits(self):
+        import tessel
+        with tempfile.TemporaryDirectory() as d:
+            os.environ["TESSEL_LOG_DIR"] = os.path.join(d, "missing", "log") + "/"
+            os.environ["TESSEL_ML_DIR"] = os.path.join(d, "ml") + "/"
+            os.environ["TESSEL_RESTART_WAIT_MS"] = "500"
+            ticks = []
+            stop = threading.Event()
+
+            def ticker():
+                while not stop.is_set():
+                    ticks.append(1)
+                    stop.wait(0.01)
+
+            t = threading.Thread(target=ticker)
+            t.start()
+            try:
+                nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
+                tessel.tessel_main(nsg, "c", "c")
+            finally:
+                stop.set()
+                t.join()
+                for k in ("TESSEL_LOG_DIR", "TESSEL_ML_DIR", "TESSEL_RESTART_WAIT_MS"):
+                    os.environ.pop(k, None)
+            self.assertGreater(len(ticks), 10)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,83 @@
+#!/usr/bin/python3
+"""Runs the service: owns the launcher namespace (restart_signal, overload,
+pids), starts tessel_main in a fresh child process and starts a new one each
+time it returns. Ctrl-C (or SIGTERM) stops the child and the launcher."""
+import argparse
+import multiprocessing as mp
+import os
+import signal
+import sys
+import time
+import traceback
+
+
+def _service(nsg, conf_file, conf_default):
+    # A fresh interpreter: no thread of an earlier run exists here.
+    try:
+        import tessel
+        tessel.tessel_main(nsg, conf_file, conf_default)
+    except KeyboardInterrupt:
+        os._exit(130)
+    except BaseException:
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
+    sys.stdout.flush()
+    os._exit(0)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--conf", required=True, help="INI configuration file of this run")
+    ap.add_argument("--default-conf", default=None,
+                    help="the default configuration file (another file gets its own sub-directories)")
+    ap.add_argument("--error-pause", type=float, default=5.0,
+                    help="seconds to wait before a restart after the service ended by an error")
+    args = ap.parse_args(argv)
+    conf_file = args.conf
+    conf_default = args.default_conf or conf_file
+
+    ctx = mp.get_context("spawn")
+    manager = ctx.Manager()
+    nsg = manager.Namespace()
+    nsg.restart_signal = False
+    nsg.overload = False
+    nsg.pids = {}
+
+    def on_term(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_term)
+    child = None
+    try:
+        while True:
+            nsg.restart_signal = False
+            child = ctx.Process(target=_service, args=(nsg, conf_file, conf_default), name="tessel")
+            child.start()
+            pids = dict(nsg.pids)
+            pids[conf_file] = child.pid
+            nsg.pids = pids
+            child.join()
+            code = child.exitcode
+            if code == 130:
+                break
+            if code != 0:
+                print(f"launcher: the service ended with exit code {code}; restarting", file=sys.stderr, flush=True)
+                time.sleep(args.error_pause)
+            else:
+                print("launcher: the service returned; restarting", file=sys.stderr, flush=True)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if child is not None and child.is_alive():
+            os.kill(child.pid, signal.SIGINT)
+            child.join(30)
+            if child.is_alive():
+                child.terminate()
+                child.join()
+        manager.shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
