@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Runs the service: owns the launcher namespace (restart_signal, overload,
 pids), starts tessel_main in a fresh child process and starts a new one each
-time it returns. Ctrl-C (or SIGTERM) stops the child and the launcher."""
+time it returns. A service that sets restart_signal without returning (a
+finished training does so while the main loop runs) is interrupted after a
+grace period and started again. Ctrl-C (or SIGTERM) stops the child and the
+launcher."""
 import argparse
 import multiprocessing as mp
 import os
@@ -26,6 +29,14 @@ def _service(nsg, conf_file, conf_default):
     os._exit(0)
 
 
+def _stop(child, wait=30.0):
+    os.kill(child.pid, signal.SIGINT)
+    child.join(wait)
+    if child.is_alive():
+        child.terminate()
+        child.join()
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--conf", required=True, help="INI configuration file of this run")
@@ -33,6 +44,8 @@ def main(argv=None):
                     help="the default configuration file (another file gets its own sub-directories)")
     ap.add_argument("--error-pause", type=float, default=5.0,
                     help="seconds to wait before a restart after the service ended by an error")
+    ap.add_argument("--restart-grace", type=float, default=130.0,
+                    help="seconds a service that asked for a restart may take to return before it is interrupted")
     args = ap.parse_args(argv)
     conf_file = args.conf
     conf_default = args.default_conf or conf_file
@@ -57,8 +70,21 @@ def main(argv=None):
             pids = dict(nsg.pids)
             pids[conf_file] = child.pid
             nsg.pids = pids
-            child.join()
+            flagged_at = None
+            while child.is_alive():
+                child.join(1.0)
+                if not child.is_alive():
+                    break
+                if flagged_at is None:
+                    if nsg.restart_signal:
+                        flagged_at = time.monotonic()
+                elif time.monotonic() - flagged_at > args.restart_grace:
+                    print("launcher: restart requested; interrupting the service", file=sys.stderr, flush=True)
+                    _stop(child)
+                    break
             code = child.exitcode
+            if flagged_at is not None:
+                continue
             if code == 130:
                 break
             if code != 0:
@@ -70,11 +96,7 @@ def main(argv=None):
         pass
     finally:
         if child is not None and child.is_alive():
-            os.kill(child.pid, signal.SIGINT)
-            child.join(30)
-            if child.is_alive():
-                child.terminate()
-                child.join()
+            _stop(child)
         manager.shutdown()
     return 0
 
