@@ -1,5 +1,6 @@
 #pragma once
-// Zone and column lists shared by the subsystems.
+// Zone and column lists shared by the subsystems. Each list is defined here
+// once; the detectors and the router name columns only through these.
 #include <string>
 #include <vector>
 
@@ -9,5 +10,21 @@ namespace tessel::core {
 const std::vector<std::string>& zones();
 // Zones whose normalised text is "name=value" (or "name: value") lines.
 const std::vector<std::string>& kv_zone();
+// Zones the brute-force and flood analysis examines; each is also a request
+// column holding the request's value in that zone.
+const std::vector<std::string>& bf_detection_zone();
+
+// Record columns of a staged row: the request record without orig_zone_data
+// (a mapping has no SQLite cell).
+const std::vector<std::string>& vexa_columns();
+// Columns of the machine-learning and DDoS request tables and of the attack
+// tables sent to the management API: vexa_columns, then mz_origin.
+const std::vector<std::string>& tessel_df_columns();
+// Columns of the brute-force request table: vexa_columns, then flood_detect
+// (0 brute-force candidate, 1 flood candidate) and zone_detect (the zones the
+// row was marked for, joined by ",").
+const std::vector<std::string>& bf_columns();
+// Columns of the schema-generation request table.
+const std::vector<std::string>& schemix_columns();
 
 }  // namespace tessel::core

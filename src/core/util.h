@@ -1,0 +1,18 @@
+#pragma once
+// Small text helpers of the support layer.
+#include <string>
+#include <string_view>
+
+#include "shared/json.h"
+
+namespace tessel::core::detail {
+
+// A value as it appears in a log text: a string as is, anything else as
+// compact JSON (invalid UTF-8 replaced).
+std::string json_text(const Json& v);
+std::string_view trim(std::string_view s);
+std::string ascii_lower(std::string_view s);
+bool starts_with(std::string_view s, std::string_view prefix);
+bool ends_with(std::string_view s, std::string_view suffix);
+
+}  // namespace tessel::core::detail
