@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""Prints tables.inc: the expected values of the Python-compatible layer,
+taken from the interpreter that runs this script.
+
+    /usr/bin/python3 tests/pyvalues/gen_tables.py > tests/pyvalues/tables.inc
+"""
+import base64
+import sys
+import unicodedata
+
+
+def cstr(data):
+    """A C++ string_view literal holding the bytes (str is UTF-8 encoded,
+    lone surrogates in their 3-byte form)."""
+    if isinstance(data, str):
+        data = data.encode("utf-8", "surrogatepass")
+    out = []
+    for b in data:
+        ch = chr(b)
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif 0x20 <= b < 0x7F:
+            out.append(ch)
+        else:
+            out.append("\\%03o" % b)
+    return '"' + "".join(out) + '"sv'
+
+
+def cdouble(x):
+    if x != x:
+        return "NAN"
+    if x in (float("inf"), float("-inf")):
+        return "HUGE_VAL" if x > 0 else "-HUGE_VAL"
+    return x.hex()
+
+
+def cbool(b):
+    return "true" if b else "false"
+
+
+def table(name, rows, struct):
+    print("inline const %s %s[] = {" % (struct, name))
+    for r in rows:
+        print("    {%s}," % ", ".join(r))
+    print("};")
+    print()
+
+
+def ranges(pred):
+    out, start = [], None
+    for c in range(0x110000):
+        if pred(c):
+            if start is None:
+                start = c
+        elif start is not None:
+            out.append((start, c - 1))
+            start = None
+    if start is not None:
+        out.append((start, 0x10FFFF))
+    return out
+
+
+def error_text(fn):
+    try:
+        fn()
+    except Exception as e:  # the text a caller would log
+        return str(e)
+    return None
+
+
+# ---------------------------------------------------------------- repr, str
+
+REPR_STRINGS = [
+    "", "abc", "it's", 'say "hi"', "both ' and \"", "back\\slash", "tab\there",
+    "nl\ncr\r", "\x00\x01\x1f\x7f", "\x80\x9f\xa0\xad\xff", "é ü ß", "Ω ж 中文",
+    "\u2028\u2029", "\u200b\u200e\ufeff", "\u3000\u00a0\u1680", "\ue000\uf8ff",
+    "\u0378\U000e0000", "\U0010ffff", "\U0001f600 \U0001d11e", "a\u0301",
+    "\ud800", "\udfff x \ud83d", "\ud83d\ude00", "'\"\\\n",
+]
+
+FLOATS = [
+    0.0, -0.0, 1.0, -1.0, 0.1, 0.2 + 0.1, 1 / 3, 2.5, 100.0, 1e15, 1e16,
+    123456789012345678.0, 9007199254740993.0, 1e-4, 1e-5, 0.00012345,
+    1.5e-7, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e22,
+    1e23, 12345.678, float("inf"), float("-inf"), float("nan"), 4.35, 0.3,
+    1e100, -2.5e-10, 999999999999999.9, 9999999999999998.0,
+]
+
+BYTES = [
+    b"", b"abc", b"it's", b'"', b"'\"", b"\\", b"\t\n\r", b"\x00\x7f\x80\xff",
+    "é".encode(), b" ~",
+]
+
+
+def gen_repr():
+    table("kStrRepr", [[cstr(s), cstr(repr(s))] for s in REPR_STRINGS], "StrCase")
+    table("kFloatRepr", [[cdouble(x), cstr(repr(x))] for x in FLOATS], "FloatCase")
+    table("kBytesRepr", [[cstr(b), cstr(repr(b))] for b in BYTES], "StrCase")
+
+
+# -------------------------------------------------------------- text layer
+
+def gen_codepoints():
+    table("kNotPrintable",
+          [["0x%x" % a, "0x%x" % b] for a, b in
+           ranges(lambda c: not chr(c).isprintable())], "CpRange")
+    table("kDigitRanges",
+          [["0x%x" % a, "0x%x" % b] for a, b in
+           ranges(lambda c: chr(c).isdigit())], "CpRange")
+    table("kSpaceRanges",
+          [["0x%x" % a, "0x%x" % b] for a, b in
+           ranges(lambda c: chr(c).isspace())], "CpRange")
+    rows = []
+    for c in range(0x110000):
+        if 0xD800 <= c <= 0xDFFF:
+            continue
+        low = chr(c).lower()
+        if low != chr(c):
+            rows.append(["0x%x" % c, cstr(low)])
+    table("kLowerMap", rows, "LowerCase")
+
+
+LOWER_STRINGS = [
+    "ABC xyz", "ΟΔΟΣ", "ΣΑΣ ΣΑΣ", "Σ", "AΣ", "AΣB", "AΣ.", "A.Σ", "AΣ'", "A'Σ'",
+    "ΑΣ\u0301", "İSTANBUL", "ǅ", "ẞ", "ÀÉÎÕÜ", "\ud800A", "I\u0307", "ΣΣ",
+]
+
+STRIP_STRINGS = [
+    "", "  ", " a ", "\t\n\x0b\x0c\r a b \x1c\x1d\x1e\x1f", "\x85\xa0x\u1680",
+    "\u2000\u200a\u2028\u2029\u202f\u205f\u3000y\u3000", "\u200bz\u200b",
+    "\ufeffq", "é\u00a0", "\u00a0é",
+]
+
+NFC_STRINGS = [
+    "abc", "e\u0301", "\u212b", "\u1e9b\u0323", "\u0041\u030a\u0301",
+    "\uac00\u11a8", "\u1100\u1161\u11a8", "\u00c5", "\U0001d15e", "\ud800\u0301",
+]
+
+DIGIT_STRINGS = [
+    "", "0", "0123456789", "²", "①", "٣٤", "½", "Ⅻ", "-1", "1a", " 1", "١٢٣",
+    "\u0e53", "௧", "1.5",
+]
+
+UTF8_BYTES = [
+    b"", b"abc", "é€😀".encode(), b"\xff", b"a\x80b", b"\xc0\xaf", b"\xe2\x82",
+    b"\xe2\x82\xac\xe2", b"\xed\xa0\x80", b"\xf0\x9f\x98", b"\xf0\x9f\x98(",
+    b"\xf4\x90\x80\x80", b"\xe0\x80\x80", b"\xc3\x28", b"\xf8\x88\x80\x80\x80",
+]
+
+
+def gen_text():
+    table("kLowerStrings", [[cstr(s), cstr(s.lower())] for s in LOWER_STRINGS],
+          "StrCase")
+    table("kStripStrings", [[cstr(s), cstr(s.strip())] for s in STRIP_STRINGS],
+          "StrCase")
+    table("kNfcStrings",
+          [[cstr(s), cstr(unicodedata.normalize("NFC", s))] for s in NFC_STRINGS],
+          "StrCase")
+    table("kDigitStrings", [[cstr(s), cbool(s.isdigit())] for s in DIGIT_STRINGS],
+          "BoolCase")
+    rows = []
+    for b in UTF8_BYTES:
+        err = error_text(lambda: b.decode("utf-8"))
+        rows.append([cstr(b), cstr(err or b.decode("utf-8")), cbool(err is None),
+                     cstr(b.decode("utf-8", "replace"))])
+    table("kUtf8Decode", rows, "DecodeCase")
+    rows = []
+    for s in ["", "a", "é€😀x", "\ud800b"]:
+        n = len(s)
+        for start in range(-n - 2, n + 3):
+            for stop in range(-n - 2, n + 3):
+                rows.append([cstr(s), str(start), str(stop), cstr(s[start:stop])])
+    table("kSlices", rows, "SliceCase")
+
+
+B64_TEXTS = [
+    "", "YQ==", "YWI=", "YWJj", "YQ", "YWI", "Y", "YWJjZ", "YQ==YWI=", "Y Q = =",
+    "YQ=x=", "YQ===", "Y=Q==", "=YQ==", "!!YW\nJj!!", "4pyTIMOgIGxhIG1vZGU=",
+    "/+8=", "_-8=", "YQ\u00e9==", "////", "//8", "gA==", "wyg=",
+]
+
+
+def gen_base64():
+    rows = []
+    for t in B64_TEXTS:
+        err = error_text(lambda: base64.b64decode(t))
+        out = b"" if err else base64.b64decode(t)
+        rows.append([cstr(t), cstr(err or ""), cbool(err is None), cstr(out)])
+    table("kB64Decode", rows, "B64Case")
+    rows = []
+    for b in [b"", b"a", b"ab", b"abc", b"abcd", b"\x00\xff\xfe", bytes(range(256))]:
+        rows.append([cstr(b), cstr(base64.b64encode(b).decode())])
+    table("kB64Encode", rows, "StrCase")
+
+
+def main():
+    print("// Generated by gen_tables.py with Python %s (Unicode %s); do not edit."
+          % (sys.version.split()[0], unicodedata.unidata_version))
+    print()
+    gen_repr()
+    gen_codepoints()
+    gen_text()
+    gen_base64()
+
+
+if __name__ == "__main__":
+    main()

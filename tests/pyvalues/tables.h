@@ -1,0 +1,45 @@
+#pragma once
+// Row types of the generated tables (tables.inc, made by gen_tables.py).
+#include <cmath>
+#include <string_view>
+
+namespace pyvalues_tables {
+using namespace std::string_view_literals;
+
+struct StrCase {
+  std::string_view in, out;
+};
+struct FloatCase {
+  double x;
+  std::string_view repr;
+};
+struct CpRange {
+  char32_t lo, hi;
+};
+struct LowerCase {
+  char32_t cp;
+  std::string_view lower;
+};
+struct BoolCase {
+  std::string_view in;
+  bool value;
+};
+struct DecodeCase {
+  std::string_view bytes, strict;  // strict: the text or the error text
+  bool ok;
+  std::string_view replaced;
+};
+struct SliceCase {
+  std::string_view s;
+  long start, stop;
+  std::string_view out;
+};
+struct B64Case {
+  std::string_view text, error;
+  bool ok;
+  std::string_view bytes;
+};
+
+#include "tables.inc"
+
+}  // namespace pyvalues_tables
