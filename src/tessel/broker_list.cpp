@@ -1,0 +1,92 @@
+#include "tessel/broker_list.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "shared/utf8.h"
+
+namespace tessel::svc {
+
+namespace {
+
+bool is_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+std::vector<std::string> split_whitespace(std::string_view s) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t start = i;
+    const char32_t c = utf8_next(s, i);
+    if (is_space(c)) {
+      if (!cur.empty()) out.push_back(std::move(cur));
+      cur.clear();
+    } else {
+      cur.append(s.substr(start, i - start));
+    }
+  }
+  if (!cur.empty()) out.push_back(std::move(cur));
+  return out;
+}
+
+std::string quote_plus(std::string_view s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+        c == '-' || c == '~') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+void erase_all(std::string& s, std::string_view what) {
+  for (auto pos = s.find(what); pos != std::string::npos; pos = s.find(what, pos)) s.erase(pos, what.size());
+}
+
+}  // namespace
+
+RmqParamList build_rmq_rc_param_list(std::string_view rmq_host) {
+  std::vector<std::string> items;
+  for (auto& item : split_whitespace(rmq_host)) {
+    if (std::find(items.begin(), items.end(), item) == items.end()) items.push_back(std::move(item));
+  }
+  RmqParamList list;
+  for (std::size_t n = 0; n < items.size(); ++n) {
+    const std::string& item = items[n];
+    const auto at = item.find('@');
+    if (at == std::string::npos) {
+      // The item is not shown: without "@" it may be a bare password.
+      throw std::invalid_argument("broker entry " + std::to_string(n + 1) + " of [run] rmq_host has no \"@\"");
+    }
+    std::string creds = item.substr(0, at);
+    std::string scheme = "amqp://";
+    if (creds.find("ssl://") != std::string::npos) {
+      erase_all(creds, "ssl://");
+      scheme = "amqps://";
+    }
+    // The host part ends at a second "@"; its first "/" starts the virtual host.
+    const auto at2 = item.find('@', at + 1);
+    const std::string hostpart = item.substr(at + 1, at2 == std::string::npos ? std::string::npos : at2 - at - 1);
+    const auto slash = hostpart.find('/');
+    const std::string host = hostpart.substr(0, slash);
+    const std::string vhost = slash == std::string::npos ? "" : hostpart.substr(slash + 1);
+    const std::string vhost_path = vhost.empty() ? "/%2F" : "/" + quote_plus(vhost);
+    list.push_back({scheme + creds + "@" + host + vhost_path + "?blocked_connection_timeout=30", host});
+  }
+  return list;
+}
+
+}  // namespace tessel::svc
