@@ -1,0 +1,652 @@
+#include "ml/forest.h"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+
+#include "ml/parallel.h"
+
+namespace tessel::ml {
+
+namespace {
+
+constexpr float kFeatureThreshold = 1e-7f;
+constexpr double kEpsilon = DBL_EPSILON;
+constexpr std::uint32_t kRandRMax = 0x7FFFFFFF;
+constexpr int kMaxClasses = 256;
+
+// numpy's legacy RandomState.randint(0, rng + 1): masked rejection on
+// 32-bit draws of MT19937.
+std::uint32_t masked_draw(std::mt19937& mt, std::uint32_t rng) {
+  if (rng == 0) return 0;
+  std::uint32_t mask = rng;
+  mask |= mask >> 1;
+  mask |= mask >> 2;
+  mask |= mask >> 4;
+  mask |= mask >> 8;
+  mask |= mask >> 16;
+  std::uint32_t v;
+  while ((v = static_cast<std::uint32_t>(mt()) & mask) > rng) {
+  }
+  return v;
+}
+
+// xorshift generator of the tree splitter.
+inline std::uint32_t rand_r(std::uint32_t& s) {
+  if (s == 0) s = 1;
+  s ^= s << 13;
+  s ^= s >> 17;
+  s ^= s << 5;
+  return s % (kRandRMax + 1u);
+}
+inline std::int64_t rand_int(std::int64_t low, std::int64_t high, std::uint32_t& s) {
+  return low + static_cast<std::int64_t>(rand_r(s)) % (high - low);
+}
+
+// Order-preserving map of a float to uint32 (negative < 0 < positive).
+inline std::uint32_t sort_key(float v) {
+  std::uint32_t b = std::bit_cast<std::uint32_t>(v);
+  return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+}
+inline float key_value(std::uint32_t k) {
+  std::uint32_t b = (k & 0x80000000u) ? (k & 0x7FFFFFFFu) : ~k;
+  return std::bit_cast<float>(b);
+}
+constexpr std::uint32_t kZeroKey = 0x80000000u;
+
+// Sorts by the upper 32 bits (the value key); ties in any order.
+void sort_entries(std::vector<std::uint64_t>& a, std::size_t n, std::vector<std::uint64_t>& tmp) {
+  if (n < 384) {
+    std::sort(a.begin(), a.begin() + n);
+    return;
+  }
+  if (tmp.size() < n) tmp.resize(n);
+  std::uint64_t* src = a.data();
+  std::uint64_t* dst = tmp.data();
+  for (int shift = 32; shift < 64; shift += 8) {
+    std::size_t count[256] = {};
+    for (std::size_t i = 0; i < n; ++i) ++count[(src[i] >> shift) & 0xFF];
+    if (count[(src[0] >> shift) & 0xFF] == n) continue;
+    std::size_t sum = 0;
+    for (auto& c : count) {
+      std::size_t t = c;
+      c = sum;
+      sum += t;
+    }
+    for (std::size_t i = 0; i < n; ++i) dst[count[(src[i] >> shift) & 0xFF]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != a.data()) std::memcpy(a.data(), src, n * sizeof(std::uint64_t));
+}
+
+// Training matrix in column form, float32 values, zeros dropped.
+struct Columns {
+  std::vector<std::int64_t> ptr;
+  std::vector<std::int32_t> row;
+  std::vector<float> val;
+};
+
+Columns to_columns(const CsrMatrix& X) {
+  Columns c;
+  c.ptr.assign(X.n_cols + 1, 0);
+  for (std::int64_t k = 0; k < X.nnz(); ++k) {
+    std::int32_t j = X.indices[k];
+    if (j < 0 || j >= X.n_cols) throw std::invalid_argument("column index out of range");
+    double d = X.data[k];
+    float f = static_cast<float>(d);
+    if (!std::isfinite(d) || !std::isfinite(f))
+      throw std::invalid_argument("input contains NaN, infinity or a value too large for float32");
+    if (f != 0.0f) ++c.ptr[j + 1];
+  }
+  for (std::int64_t j = 0; j < X.n_cols; ++j) c.ptr[j + 1] += c.ptr[j];
+  c.row.resize(c.ptr.back());
+  c.val.resize(c.ptr.back());
+  std::vector<std::int64_t> fill(c.ptr.begin(), c.ptr.end() - 1);
+  for (std::int64_t r = 0; r < X.n_rows; ++r) {
+    for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
+      float f = static_cast<float>(X.data[k]);
+      if (f == 0.0f) continue;
+      std::int64_t at = fill[X.indices[k]]++;
+      c.row[at] = static_cast<std::int32_t>(r);
+      c.val[at] = f;
+    }
+  }
+  return c;
+}
+
+void check_csr(const CsrMatrix& X) {
+  if (X.n_rows < 0 || X.n_cols < 0 || static_cast<std::int64_t>(X.indptr.size()) != X.n_rows + 1 ||
+      X.indptr.front() != 0 || X.indptr.back() != X.nnz() || X.data.size() != X.indices.size())
+    throw std::invalid_argument("malformed sparse matrix");
+  for (std::int64_t r = 0; r < X.n_rows; ++r)
+    if (X.indptr[r + 1] < X.indptr[r]) throw std::invalid_argument("malformed sparse matrix");
+}
+
+struct SplitResult {
+  bool found = false;
+  std::int32_t feature = 0;
+  double threshold = 0.0;
+};
+
+struct StackRecord {
+  std::int64_t start, end;
+  std::int32_t parent;
+  bool is_left;
+  double impurity;
+  std::int64_t n_constant;
+};
+
+// Grows one tree; reused across trees by one worker.
+class TreeBuilder {
+ public:
+  TreeBuilder(const Columns& cols, std::int64_t n_rows, std::int64_t n_features, int n_classes,
+              const std::vector<std::uint8_t>& y)
+      : cols_(cols), n_rows_(n_rows), n_features_(n_features), k_(n_classes), y_(y) {
+    max_features_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n_features))));
+    pos_of_.assign(n_rows, -1);
+    wc_.assign(n_rows, 0);
+    value_of_.assign(n_rows, 0.0f);
+    features_.resize(n_features);
+    constant_.resize(n_features);
+  }
+
+  Tree build(std::uint32_t seed) {
+    // Bootstrap counts, then the splitter's own generator, both seeded alike.
+    std::vector<std::uint32_t> counts(n_rows_, 0);
+    {
+      std::mt19937 mt(seed);
+      std::uint32_t rng = static_cast<std::uint32_t>(n_rows_ - 1);
+      for (std::int64_t i = 0; i < n_rows_; ++i) ++counts[masked_draw(mt, rng)];
+    }
+    {
+      std::mt19937 mt(seed);
+      rand_state_ = masked_draw(mt, kRandRMax - 1);
+    }
+    samples_.clear();
+    weighted_total_ = 0.0;
+    for (std::int64_t i = 0; i < n_rows_; ++i) {
+      weighted_total_ += static_cast<double>(counts[i]);
+      if (counts[i] != 0) {
+        pos_of_[i] = static_cast<std::int32_t>(samples_.size());
+        wc_[i] = (counts[i] << 8) | y_[i];
+        samples_.push_back(static_cast<std::int32_t>(i));
+      } else {
+        pos_of_[i] = -1;
+      }
+    }
+    std::iota(features_.begin(), features_.end(), 0);
+
+    Tree tree;
+    std::vector<StackRecord> stack;
+    stack.push_back({0, static_cast<std::int64_t>(samples_.size()), -1, false, INFINITY, 0});
+    bool first = true;
+    std::vector<double> node_sum(k_);
+    while (!stack.empty()) {
+      StackRecord rec = stack.back();
+      stack.pop_back();
+      std::int64_t n_node = rec.end - rec.start;
+      // Class weights of the node.
+      std::fill(node_sum.begin(), node_sum.end(), 0.0);
+      double w_node = 0.0;
+      for (std::int64_t p = rec.start; p < rec.end; ++p) {
+        std::uint32_t wc = wc_[samples_[p]];
+        double w = static_cast<double>(wc >> 8);
+        node_sum[wc & 0xFF] += w;
+        w_node += w;
+      }
+      double impurity = rec.impurity;
+      if (first) {
+        impurity = gini(node_sum.data(), w_node);
+        first = false;
+      }
+      bool is_leaf = n_node < 2 || impurity <= kEpsilon;
+      std::int64_t n_constant = rec.n_constant;
+      SplitResult split;
+      std::int64_t split_pos = rec.end;
+      double imp_left = 0, imp_right = 0;
+      if (!is_leaf) {
+        split = node_split(rec.start, rec.end, node_sum.data(), w_node, n_constant);
+        if (split.found) {
+          split_pos = partition(rec.start, rec.end, split);
+          double left_sum[kMaxClasses] = {};
+          double w_left = 0.0;
+          for (std::int64_t p = rec.start; p < split_pos; ++p) {
+            std::uint32_t wc = wc_[samples_[p]];
+            double w = static_cast<double>(wc >> 8);
+            left_sum[wc & 0xFF] += w;
+            w_left += w;
+          }
+          children_impurity(left_sum, node_sum.data(), w_left, w_node, imp_left, imp_right);
+          double w_right = w_node - w_left;
+          double improvement = (w_node / weighted_total_) *
+                               (impurity - (w_right / w_node * imp_right) - (w_left / w_node * imp_left));
+          if (improvement + kEpsilon < 0.0) split.found = false;
+        }
+        is_leaf = !split.found || split_pos >= rec.end;
+      }
+      std::int32_t id = static_cast<std::int32_t>(tree.nodes.size());
+      if (rec.parent >= 0 && !rec.is_left) tree.nodes[rec.parent].right = id;
+      TreeNode node;
+      if (is_leaf) {
+        node.feature = -1;
+        node.threshold = 0.0;
+        node.right = static_cast<std::int32_t>(tree.leaf_counts.size() / k_);
+        tree.leaf_counts.insert(tree.leaf_counts.end(), node_sum.begin(), node_sum.end());
+        tree.nodes.push_back(node);
+        continue;
+      }
+      node.feature = split.feature;
+      node.threshold = split.threshold;
+      tree.nodes.push_back(node);
+      stack.push_back({split_pos, rec.end, id, false, imp_right, n_constant});
+      stack.push_back({rec.start, split_pos, id, true, imp_left, n_constant});
+    }
+    return tree;
+  }
+
+ private:
+  double gini(const double* sum, double w) const {
+    double sq = 0.0;
+    for (int c = 0; c < k_; ++c) sq += sum[c] * sum[c];
+    return 1.0 - sq / (w * w);
+  }
+
+  void children_impurity(const double* left, const double* total, double w_left, double w_node, double& imp_left,
+                         double& imp_right) const {
+    double sq_left = 0.0, sq_right = 0.0;
+    for (int c = 0; c < k_; ++c) {
+      sq_left += left[c] * left[c];
+      double r = total[c] - left[c];
+      sq_right += r * r;
+    }
+    double w_right = w_node - w_left;
+    imp_left = 1.0 - sq_left / (w_left * w_left);
+    imp_right = 1.0 - sq_right / (w_right * w_right);
+  }
+
+  // Non-zero values of feature f among samples[start:end), as
+  // (sort_key << 32 | weight-class) entries. Returns their number.
+  std::size_t gather(std::int32_t f, std::int64_t start, std::int64_t end) {
+    std::int64_t cb = cols_.ptr[f], ce = cols_.ptr[f + 1];
+    std::int64_t col_nnz = ce - cb;
+    std::int64_t n_node = end - start;
+    if (entries_.size() < static_cast<std::size_t>(n_node)) entries_.resize(n_node);
+    std::uint64_t* out = entries_.data();
+    std::size_t m = 0;
+    if (col_nnz == 0) return 0;
+    const std::int32_t* rows = cols_.row.data();
+    const float* vals = cols_.val.data();
+    if (col_nnz <= n_node * 16) {
+      for (std::int64_t k = cb; k < ce; ++k) {
+        std::int32_t r = rows[k];
+        std::int64_t p = pos_of_[r];
+        if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node))
+          out[m++] = (static_cast<std::uint64_t>(sort_key(vals[k])) << 32) | wc_[r];
+      }
+      return m;
+    }
+    // Long column, small node: binary search the node's sorted rows.
+    if (!sorted_valid_) {
+      sorted_.assign(samples_.begin() + start, samples_.begin() + end);
+      std::sort(sorted_.begin(), sorted_.end());
+      sorted_valid_ = true;
+    }
+    const std::int32_t* lo = rows + cb;
+    const std::int32_t* hi = rows + ce;
+    for (std::int32_t s : sorted_) {
+      lo = std::lower_bound(lo, hi, s);
+      if (lo == hi) break;
+      if (*lo == s) {
+        out[m++] = (static_cast<std::uint64_t>(sort_key(vals[lo - rows])) << 32) | wc_[s];
+        ++lo;
+      }
+    }
+    return m;
+  }
+
+  SplitResult node_split(std::int64_t start, std::int64_t end, const double* node_sum, double w_node,
+                         std::int64_t& n_constant_features) {
+    SplitResult best;
+    double best_proxy = -INFINITY;
+    std::int64_t n_node = end - start;
+    sorted_valid_ = false;
+
+    std::int64_t f_i = n_features_;
+    std::int64_t n_visited = 0, n_found_constants = 0, n_drawn_constants = 0;
+    const std::int64_t n_known_constants = n_constant_features;
+    std::int64_t n_total_constants = n_known_constants;
+    std::int32_t* features = features_.data();
+
+    while (f_i > n_total_constants &&
+           (n_visited < max_features_ || n_visited <= n_found_constants + n_drawn_constants)) {
+      ++n_visited;
+      std::int64_t f_j = rand_int(n_drawn_constants, f_i - n_found_constants, rand_state_);
+      if (f_j < n_known_constants) {
+        std::swap(features[n_drawn_constants], features[f_j]);
+        ++n_drawn_constants;
+        continue;
+      }
+      f_j += n_found_constants;
+      std::int32_t f = features[f_j];
+      std::size_t m = gather(f, start, end);
+      bool constant;
+      std::size_t n_zero = static_cast<std::size_t>(n_node) - m;
+      if (m == 0) {
+        constant = true;
+      } else {
+        sort_entries(entries_, m, tmp_);
+        float lo = key_value(static_cast<std::uint32_t>(entries_[0] >> 32));
+        float hi = key_value(static_cast<std::uint32_t>(entries_[m - 1] >> 32));
+        if (n_zero > 0) {
+          lo = std::min(lo, 0.0f);
+          hi = std::max(hi, 0.0f);
+        }
+        constant = hi <= lo + kFeatureThreshold;
+      }
+      if (constant) {
+        std::swap(features[f_j], features[n_total_constants]);
+        ++n_found_constants;
+        ++n_total_constants;
+        continue;
+      }
+      --f_i;
+      std::swap(features[f_i], features[f_j]);
+      scan(f, m, n_zero > 0, node_sum, w_node, best_proxy, best);
+    }
+    // Known constants keep their order for the descendants.
+    std::memcpy(features, constant_.data(), sizeof(std::int32_t) * n_known_constants);
+    std::memcpy(constant_.data() + n_known_constants, features + n_known_constants,
+                sizeof(std::int32_t) * n_found_constants);
+    n_constant_features = n_total_constants;
+    return best;
+  }
+
+  // Evaluates every split point of the sorted entries (plus the zero group).
+  void scan(std::int32_t f, std::size_t m, bool has_zero, const double* node_sum, double w_node, double& best_proxy,
+            SplitResult& best) {
+    double left[kMaxClasses] = {};
+    double w_left = 0.0;
+    // Class weights of the zero group.
+    double zero_sum[kMaxClasses];
+    double w_zero = 0.0;
+    if (has_zero) {
+      for (int c = 0; c < k_; ++c) zero_sum[c] = node_sum[c];
+      w_zero = w_node;
+      for (std::size_t i = 0; i < m; ++i) {
+        std::uint32_t wc = static_cast<std::uint32_t>(entries_[i]);
+        double w = static_cast<double>(wc >> 8);
+        zero_sum[wc & 0xFF] -= w;
+        w_zero -= w;
+      }
+    }
+    // Walk values in order; the zero group sits before the first key >= 0.
+    bool zero_done = !has_zero;
+    bool have_prev = false;
+    float prev = 0.0f;
+    auto consider = [&](float next) {
+      // A split between prev and next, when they differ by more than the tolerance.
+      if (!have_prev || !(next > prev + kFeatureThreshold)) return;
+      double proxy = proxy_improvement(left, node_sum, w_left, w_node);
+      if (proxy > best_proxy) {
+        best_proxy = proxy;
+        double t = static_cast<double>(prev) / 2.0 + static_cast<double>(next) / 2.0;
+        if (t == static_cast<double>(next) || std::isinf(t)) t = static_cast<double>(prev);
+        best.found = true;
+        best.feature = f;
+        best.threshold = t;
+      }
+    };
+    auto add_zero = [&] {
+      consider(0.0f);
+      for (int c = 0; c < k_; ++c) left[c] += zero_sum[c];
+      w_left += w_zero;
+      prev = 0.0f;
+      have_prev = true;
+      zero_done = true;
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+      std::uint32_t key = static_cast<std::uint32_t>(entries_[i] >> 32);
+      if (!zero_done && key >= kZeroKey) add_zero();
+      float v = key_value(key);
+      consider(v);
+      std::uint32_t wc = static_cast<std::uint32_t>(entries_[i]);
+      double w = static_cast<double>(wc >> 8);
+      left[wc & 0xFF] += w;
+      w_left += w;
+      prev = v;
+      have_prev = true;
+    }
+    if (!zero_done) add_zero();
+  }
+
+  double proxy_improvement(const double* left, const double* total, double w_left, double w_node) const {
+    double imp_left, imp_right;
+    children_impurity(left, total, w_left, w_node, imp_left, imp_right);
+    double w_right = w_node - w_left;
+    return -w_right * imp_right - w_left * imp_left;
+  }
+
+  // Moves samples with value <= threshold to the front; returns the split position.
+  std::int64_t partition(std::int64_t start, std::int64_t end, const SplitResult& split) {
+    sorted_valid_ = false;
+    std::int32_t f = split.feature;
+    // Mark the node's non-zero values of the feature.
+    std::int64_t cb = cols_.ptr[f], ce = cols_.ptr[f + 1];
+    std::int64_t n_node = end - start;
+    touched_.clear();
+    for (std::int64_t k = cb; k < ce; ++k) {
+      std::int32_t r = cols_.row[k];
+      std::int64_t p = pos_of_[r];
+      if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node)) {
+        value_of_[r] = cols_.val[k];
+        touched_.push_back(r);
+      }
+    }
+    std::int64_t lo = start, hi = end;
+    while (lo < hi) {
+      std::int32_t s = samples_[lo];
+      if (static_cast<double>(value_of_[s]) <= split.threshold) {
+        ++lo;
+      } else {
+        --hi;
+        std::swap(samples_[lo], samples_[hi]);
+        pos_of_[samples_[lo]] = static_cast<std::int32_t>(lo);
+        pos_of_[samples_[hi]] = static_cast<std::int32_t>(hi);
+      }
+    }
+    for (std::int32_t r : touched_) value_of_[r] = 0.0f;
+    return lo;
+  }
+
+  const Columns& cols_;
+  std::int64_t n_rows_, n_features_;
+  int k_;
+  const std::vector<std::uint8_t>& y_;
+  std::int64_t max_features_;
+  std::uint32_t rand_state_ = 0;
+  double weighted_total_ = 0.0;
+  std::vector<std::int32_t> samples_, pos_of_, features_, constant_, sorted_, touched_;
+  std::vector<std::uint32_t> wc_;
+  std::vector<float> value_of_;
+  std::vector<std::uint64_t> entries_, tmp_;
+  bool sorted_valid_ = false;
+};
+
+}  // namespace
+
+RandomForestClassifier::RandomForestClassifier(int n_estimators, std::uint32_t random_state)
+    : n_estimators_(n_estimators), random_state_(random_state) {
+  if (n_estimators < 1) throw std::invalid_argument("n_estimators must be at least 1");
+}
+
+void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_t> y, int n_jobs) {
+  check_csr(X);
+  if (X.n_rows < 1) throw std::invalid_argument("cannot fit on 0 samples");
+  if (X.n_cols < 1) throw std::invalid_argument("cannot fit on 0 features");
+  if (static_cast<std::int64_t>(y.size()) != X.n_rows)
+    throw std::invalid_argument("the number of labels differs from the number of rows");
+  if (X.n_rows > (std::int64_t{1} << 24) || X.n_cols > INT32_MAX) throw std::invalid_argument("matrix too large");
+  std::vector<std::int64_t> classes(y.begin(), y.end());
+  std::sort(classes.begin(), classes.end());
+  classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+  if (classes.size() > static_cast<std::size_t>(kMaxClasses)) throw std::invalid_argument("too many classes");
+  std::vector<std::uint8_t> y_enc(y.size());
+  for (std::size_t i = 0; i < y.size(); ++i)
+    y_enc[i] = static_cast<std::uint8_t>(std::lower_bound(classes.begin(), classes.end(), y[i]) - classes.begin());
+  Columns cols = to_columns(X);
+
+  std::vector<std::uint32_t> seeds(n_estimators_);
+  {
+    std::mt19937 mt(random_state_);
+    for (auto& s : seeds) s = masked_draw(mt, 0x7FFFFFFEu);
+  }
+  std::vector<Tree> trees(n_estimators_);
+  int workers = std::min(detail::resolve_jobs(n_jobs), n_estimators_);
+  std::vector<std::unique_ptr<TreeBuilder>> builders(workers);
+  detail::parallel_items(n_estimators_, workers, [&](std::int64_t t, int w) {
+    if (!builders[w])
+      builders[w] = std::make_unique<TreeBuilder>(cols, X.n_rows, X.n_cols, static_cast<int>(classes.size()), y_enc);
+    trees[t] = builders[w]->build(seeds[t]);
+  });
+  n_features_ = X.n_cols;
+  classes_ = std::move(classes);
+  trees_ = std::move(trees);
+  compile();
+}
+
+void RandomForestClassifier::compile() {
+  const std::size_t k = classes_.size();
+  fast_nodes_.clear();
+  tree_offset_.clear();
+  leaf_proba_.clear();
+  leaf_offset_.clear();
+  for (const Tree& t : trees_) {
+    tree_offset_.push_back(static_cast<std::int64_t>(fast_nodes_.size()));
+    leaf_offset_.push_back(static_cast<std::int64_t>(leaf_proba_.size()));
+    for (const TreeNode& n : t.nodes) {
+      float thr = 0.0f;
+      if (n.feature >= 0) {
+        thr = static_cast<float>(n.threshold);
+        if (static_cast<double>(thr) > n.threshold) thr = std::nextafter(thr, -INFINITY);
+      }
+      fast_nodes_.push_back({thr, n.feature, n.right});
+    }
+    for (std::size_t l = 0; l + k <= t.leaf_counts.size(); l += k) {
+      double norm = 0.0;
+      for (std::size_t c = 0; c < k; ++c) norm += t.leaf_counts[l + c];
+      if (norm == 0.0) norm = 1.0;
+      for (std::size_t c = 0; c < k; ++c) leaf_proba_.push_back(t.leaf_counts[l + c] / norm);
+    }
+  }
+}
+
+template <class Sink>
+void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const {
+  if (!fitted()) throw std::logic_error("the forest is not fitted");
+  check_csr(X);
+  if (X.n_cols != n_features_)
+    throw std::invalid_argument("X has " + std::to_string(X.n_cols) + " features, the forest expects " +
+                                std::to_string(n_features_));
+  for (std::int32_t j : X.indices)
+    if (j < 0 || j >= n_features_) throw std::invalid_argument("column index out of range");
+  const std::size_t k = classes_.size();
+  const double n_trees = static_cast<double>(trees_.size());
+  constexpr std::int64_t kChunk = 256;
+  std::int64_t n_chunks = (X.n_rows + kChunk - 1) / kChunk;
+  detail::parallel_items(n_chunks, n_chunks > 1 ? n_jobs : 1, [&](std::int64_t chunk, int) {
+    thread_local std::vector<float> dense;
+    if (dense.size() < static_cast<std::size_t>(n_features_)) dense.assign(n_features_, 0.0f);
+    double acc[kMaxClasses];
+    std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
+    for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
+      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i)
+        dense[X.indices[i]] = static_cast<float>(X.data[i]);
+      std::fill(acc, acc + k, 0.0);
+      for (std::size_t t = 0; t < trees_.size(); ++t) {
+        const FastNode* nodes = fast_nodes_.data() + tree_offset_[t];
+        std::int32_t i = 0;
+        while (nodes[i].feature >= 0) i = dense[nodes[i].feature] <= nodes[i].threshold ? i + 1 : nodes[i].right;
+        const double* p = leaf_proba_.data() + leaf_offset_[t] + static_cast<std::int64_t>(nodes[i].right) * k;
+        for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
+      }
+      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) dense[X.indices[i]] = 0.0f;
+      for (std::size_t c = 0; c < k; ++c) acc[c] /= n_trees;
+      sink(r, acc);
+    }
+  });
+}
+
+void RandomForestClassifier::predict(const CsrMatrix& X, std::vector<std::int64_t>& out, int n_jobs) const {
+  out.resize(X.n_rows);
+  const std::size_t k = classes_.size();
+  run_rows(X, n_jobs, [&](std::int64_t r, const double* proba) {
+    std::size_t best = 0;
+    for (std::size_t c = 1; c < k; ++c)
+      if (proba[c] > proba[best]) best = c;
+    out[r] = classes_[best];
+  });
+}
+
+std::vector<std::int64_t> RandomForestClassifier::predict(const CsrMatrix& X, int n_jobs) const {
+  std::vector<std::int64_t> out;
+  predict(X, out, n_jobs);
+  return out;
+}
+
+std::vector<double> RandomForestClassifier::predict_proba(const CsrMatrix& X, int n_jobs) const {
+  const std::size_t k = classes_.size();
+  std::vector<double> out(X.n_rows * k);
+  run_rows(X, n_jobs, [&](std::int64_t r, const double* proba) { std::copy(proba, proba + k, out.begin() + r * k); });
+  return out;
+}
+
+RandomForestClassifier RandomForestClassifier::from_parts(int n_estimators, std::uint32_t random_state,
+                                                          std::int64_t n_features, std::vector<std::int64_t> classes,
+                                                          std::vector<Tree> trees) {
+  RandomForestClassifier f(n_estimators, random_state);
+  if (n_features < 1 || n_features > INT32_MAX) throw std::invalid_argument("bad feature count");
+  if (classes.empty() || classes.size() > static_cast<std::size_t>(kMaxClasses) ||
+      !std::is_sorted(classes.begin(), classes.end()) ||
+      std::adjacent_find(classes.begin(), classes.end()) != classes.end())
+    throw std::invalid_argument("bad class list");
+  if (trees.empty()) throw std::invalid_argument("no trees");
+  const std::size_t k = classes.size();
+  for (const Tree& t : trees) {
+    const std::int64_t n = static_cast<std::int64_t>(t.nodes.size());
+    if (n < 1 || t.leaf_counts.size() % k != 0) throw std::invalid_argument("bad tree");
+    const std::int64_t n_leaves = static_cast<std::int64_t>(t.leaf_counts.size() / k);
+    // Children come after their parent, so every walk ends at a leaf.
+    for (std::int64_t i = 0; i < n; ++i) {
+      const TreeNode& nd = t.nodes[i];
+      if (nd.feature >= 0) {
+        if (nd.feature >= n_features || i + 1 >= n || nd.right <= i + 1 || nd.right >= n ||
+            !std::isfinite(nd.threshold))
+          throw std::invalid_argument("bad tree node");
+      } else if (nd.feature != -1 || nd.right < 0 || nd.right >= n_leaves) {
+        throw std::invalid_argument("bad tree leaf");
+      }
+    }
+    for (double v : t.leaf_counts)
+      if (!std::isfinite(v) || v < 0) throw std::invalid_argument("bad leaf value");
+  }
+  f.n_features_ = n_features;
+  f.classes_ = std::move(classes);
+  f.trees_ = std::move(trees);
+  f.compile();
+  return f;
+}
+
+double accuracy_score(std::span<const std::int64_t> y_true, std::span<const std::int64_t> y_pred) {
+  if (y_true.size() != y_pred.size()) throw std::invalid_argument("label lists differ in length");
+  if (y_true.empty()) return std::numeric_limits<double>::quiet_NaN();
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < y_true.size(); ++i) same += y_true[i] == y_pred[i];
+  return static_cast<double>(same) / static_cast<double>(y_true.size());
+}
+
+}  // namespace tessel::ml
