@@ -1,0 +1,165 @@
+#include "ml/forest.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "ml/tfidf.h"
+#include "ml_fixtures.h"
+
+using namespace tessel;
+using namespace tessel::ml;
+using tessel::ml::testing::fixture;
+
+namespace {
+
+std::string md5_hex(const std::string& s) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
+  std::string out;
+  char buf[3];
+  for (unsigned i = 0; i < len; ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", md[i]);
+    out += buf;
+  }
+  return out;
+}
+
+// Python repr of a float that holds a whole number ("3.0").
+std::string repr_whole(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+// The text the fixture generator hashes: one line per node.
+std::string tree_digest(const Tree& t, std::size_t k) {
+  std::string text;
+  for (const TreeNode& n : t.nodes) {
+    if (n.feature < 0) {
+      text += "L";
+      for (std::size_t c = 0; c < k; ++c) text += " " + repr_whole(t.leaf_counts[n.right * k + c]);
+    } else {
+      text += std::to_string(n.feature) + " " + std::to_string(n.right) + " " +
+              std::to_string(std::bit_cast<std::uint64_t>(n.threshold));
+    }
+    text += "\n";
+  }
+  return md5_hex(text);
+}
+
+CsrMatrix small_matrix() {
+  TfidfVectorizer v;
+  return v.fit_transform(std::vector<std::string>{"ab", "abc", "cd", "cde", "ef"});
+}
+
+}  // namespace
+
+TEST(Forest, MatchesReferenceTreesAndPredictions) {
+  Json fx = fixture("forest.json");
+  for (const Json& c : fx["cases"]) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    auto train = c["train"].get<std::vector<std::string>>();
+    auto test = c["test"].get<std::vector<std::string>>();
+    auto y = c["y"].get<std::vector<std::int64_t>>();
+    TfidfVectorizer v;
+    CsrMatrix x = v.fit_transform(train);
+    RandomForestClassifier rf(c["n_estimators"].get<int>());
+    rf.fit(x, y);
+    EXPECT_EQ(rf.classes(), c["classes"].get<std::vector<std::int64_t>>());
+    const std::size_t k = rf.classes().size();
+    auto digests = c["digests"].get<std::vector<std::string>>();
+    ASSERT_EQ(rf.trees().size(), digests.size());
+    int same = 0;
+    for (std::size_t t = 0; t < digests.size(); ++t) same += tree_digest(rf.trees()[t], k) == digests[t];
+    EXPECT_EQ(same, static_cast<int>(digests.size())) << "trees equal to the reference";
+    if (c.contains("trees")) {
+      for (std::size_t t = 0; t < c["trees"].size(); ++t) {
+        const Json& jt = c["trees"][t];
+        const Tree& tree = rf.trees()[t];
+        std::vector<std::int32_t> feature, right;
+        std::vector<double> threshold;
+        for (const TreeNode& n : tree.nodes) {
+          feature.push_back(n.feature);
+          right.push_back(n.right);
+          threshold.push_back(n.threshold);
+        }
+        EXPECT_EQ(feature, jt["feature"].get<std::vector<std::int32_t>>()) << "tree " << t;
+        EXPECT_EQ(right, jt["right"].get<std::vector<std::int32_t>>()) << "tree " << t;
+        EXPECT_EQ(threshold, jt["threshold"].get<std::vector<double>>()) << "tree " << t;
+        std::vector<double> leaves;
+        for (const Json& l : jt["leaves"])
+          for (double d : l.get<std::vector<double>>()) leaves.push_back(d);
+        EXPECT_EQ(tree.leaf_counts, leaves) << "tree " << t;
+      }
+    }
+    EXPECT_EQ(rf.predict(x), c["train_pred"].get<std::vector<std::int64_t>>());
+    CsrMatrix xt = v.transform(test);
+    EXPECT_EQ(rf.predict(xt), c["test_pred"].get<std::vector<std::int64_t>>());
+    std::vector<double> proba = rf.predict_proba(xt);
+    std::vector<double> want;
+    for (const Json& row : c["test_proba"])
+      for (double d : row.get<std::vector<double>>()) want.push_back(d);
+    ASSERT_EQ(proba.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(proba[i], want[i], 1e-12) << i;
+  }
+}
+
+TEST(Forest, ThreadCountDoesNotChangeTheTrees) {
+  std::vector<std::string> docs;
+  std::vector<std::int64_t> y;
+  for (int i = 0; i < 600; ++i) {
+    docs.push_back((i % 3 ? "id=" : "' or ") + std::to_string(i * 31 % 1000));
+    y.push_back(i % 3 == 0);
+  }
+  TfidfVectorizer v;
+  CsrMatrix x = v.fit_transform(docs);
+  RandomForestClassifier one(20), many(20);
+  one.fit(x, y, 1);
+  many.fit(x, y, 8);
+  ASSERT_EQ(one.trees().size(), many.trees().size());
+  for (std::size_t t = 0; t < one.trees().size(); ++t)
+    EXPECT_EQ(tree_digest(one.trees()[t], 2), tree_digest(many.trees()[t], 2)) << t;
+  EXPECT_EQ(one.predict(x, 1), many.predict(x, 4));
+}
+
+TEST(Forest, RejectsBadInput) {
+  CsrMatrix x = small_matrix();
+  std::vector<std::int64_t> y = {0, 1, 0, 1, 0};
+  RandomForestClassifier rf(3);
+  EXPECT_THROW(rf.predict(x), std::logic_error);
+  EXPECT_THROW(rf.fit(CsrMatrix{}, std::vector<std::int64_t>{}), std::invalid_argument);
+  EXPECT_THROW(rf.fit(x, std::vector<std::int64_t>{0, 1}), std::invalid_argument);
+  CsrMatrix nan = x;
+  nan.data[0] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_THROW(rf.fit(nan, y), std::invalid_argument);
+  CsrMatrix huge = x;
+  huge.data[0] = 1e300;
+  EXPECT_THROW(rf.fit(huge, y), std::invalid_argument);
+  CsrMatrix bad_index = x;
+  bad_index.indices[0] = static_cast<std::int32_t>(x.n_cols);
+  EXPECT_THROW(rf.fit(bad_index, y), std::invalid_argument);
+  EXPECT_FALSE(rf.fitted());
+  rf.fit(x, y);
+  CsrMatrix narrow = x;
+  narrow.n_cols -= 1;
+  EXPECT_THROW(rf.predict(narrow), std::invalid_argument);
+  CsrMatrix empty;
+  empty.n_cols = x.n_cols;
+  EXPECT_TRUE(rf.predict(empty).empty());
+}
+
+TEST(Forest, AccuracyScore) {
+  std::vector<std::int64_t> a = {1, 0, 1, 1}, b = {1, 1, 1, 1};
+  EXPECT_DOUBLE_EQ(accuracy_score(a, b), 0.75);
+  EXPECT_DOUBLE_EQ(accuracy_score(a, a) * 100, 100.0);
+  EXPECT_TRUE(std::isnan(accuracy_score({}, {})));
+  EXPECT_THROW(accuracy_score(a, std::vector<std::int64_t>{1}), std::invalid_argument);
+}
