@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the service on its local default: a local
-# RabbitMQ, a local INI file and the launcher. Ctrl-C stops all of it.
+# RabbitMQ, the management-API simulator, a local INI file and the launcher.
+# Ctrl-C stops all of it.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TESSEL_BUILD_DIR:-$root/build}
@@ -12,21 +13,30 @@ cmake --build "$build" -j "$(nproc)"
 
 # shellcheck source=scripts/broker.sh
 source "$root/scripts/broker.sh"
-trap broker_stop EXIT
+sim_pid=
+stop_all() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  broker_stop
+}
+trap stop_all EXIT
 broker_start
 
 mkdir -p "$run/log" "$run/ml"
+sim_port=${TESSEL_SIM_PORT:-8089}
+"$build/bin/tessel-mgmt-sim" --port "$sim_port" --record "$run/mgmt-sim.jsonl" \
+  ${TESSEL_SIM_ANSWERS:+--answers "$TESSEL_SIM_ANSWERS"} &
+sim_pid=$!
 conf="$run/tessel.conf"
 cat > "$conf" <<INI
 [main]
 debug = true
-api_uri = http://127.0.0.1:8089
+api_uri = http://127.0.0.1:${sim_port}
 
 [run]
 rmq_host = guest:guest@127.0.0.1:${TESSEL_BROKER_PORT}
 INI
 
-export TESSEL_LOG_DIR="$run/log/" TESSEL_ML_DIR="$run/ml/"
+export TESSEL_LOG_DIR="$run/log/" TESSEL_ML_DIR="$run/ml/" TESSEL_DATASET_URL="http://127.0.0.1:${sim_port}/vx"
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
-echo "run: log file $run/log/tessel.log"
+echo "run: log file $run/log/tessel.log, management-API requests $run/mgmt-sim.jsonl"
 /usr/bin/python3 "$root/tools/launcher.py" --conf "$conf" || true

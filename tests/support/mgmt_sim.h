@@ -1,0 +1,44 @@
+#pragma once
+// The management-API simulator (tools/mgmt-sim) run as a child process for
+// the length of a test, with an answer directory and a request record of its
+// own.
+#include <string>
+#include <vector>
+
+#include "shared/json.h"
+#include "support/temp_dir.h"
+
+namespace tessel::testing {
+
+class MgmtSim {
+ public:
+  MgmtSim();  // starts the simulator on a free loopback port
+  ~MgmtSim();  // stops it
+  MgmtSim(const MgmtSim&) = delete;
+  MgmtSim& operator=(const MgmtSim&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>/vx-api/": the management API's base URL.
+  std::string api_base() const;
+  // The full URL of a management-API endpoint ("/v2/get_tessel_settings").
+  std::string api_url(const std::string& endpoint) const;
+  // The dataset service's base URL "http://127.0.0.1:<port>/vx".
+  std::string dataset_base() const;
+
+  // Replaces the answer for "api/<endpoint>" or "dataset/<endpoint>" (an
+  // answer document: {"status_code": ..., "body": ...} or "body_text").
+  void set_answer(const std::string& name, const Json& doc);
+  void set_api_answer(const std::string& endpoint, const Json& doc) { set_answer("api" + endpoint, doc); }
+
+  // Requests received so far, one object per request (method, path, query,
+  // headers, body).
+  std::vector<Json> requests() const;
+  std::vector<Json> requests_to(const std::string& path) const;
+
+ private:
+  TempDir dir_;
+  int pid_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace tessel::testing

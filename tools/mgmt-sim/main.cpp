@@ -1,0 +1,280 @@
+// tessel-mgmt-sim: stands in for the WAF's management API and for the
+// dataset service. It answers every request from a directory of JSON answer
+// files and records every request it receives as one JSON line.
+//
+//   tessel-mgmt-sim [--port N] [--port-file FILE] [--record FILE]
+//                   [--answers DIR]... [--defaults DIR]
+//                   [--api-base /vx-api] [--dataset-base /vx]
+//
+// A request to <api-base>/<path> is answered from "api/<path>.json", one to
+// <dataset-base>/<path> from "dataset/<path>.json", looked up in the --answers
+// directories (the last one given first) and then in the default set. An
+// answer file holds
+//   {"status_code": 200, "body": <JSON value>}       the value as JSON text
+//   {"status_code": 200, "body_text": "<text>"}      the text as it stands
+// with optional "content_type" and "delay_ms". Answer files are read on every
+// request, so a test may change them while the server runs. Requests without
+// an answer get 404. The server listens on 127.0.0.1 only; --port 0 (the
+// default) picks a free port, which is printed and written to --port-file.
+#include <httplib.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+struct Options {
+  int port = 0;
+  std::string port_file;
+  std::string record_file;
+  std::vector<std::string> answer_dirs;  // later ones win
+  std::string api_base = "/vx-api";
+  std::string dataset_base = "/vx";
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::cerr << "tessel-mgmt-sim: " << why
+            << "\nusage: tessel-mgmt-sim [--port N] [--port-file FILE] [--record FILE] [--answers DIR]...\n"
+               "                       [--defaults DIR] [--api-base PATH] [--dataset-base PATH]\n";
+  std::exit(2);
+}
+
+Options parse_args(int argc, char** argv) {
+  Options o;
+  std::string defaults = TESSEL_SIM_DEFAULT_ANSWERS;
+  std::vector<std::string> answers;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage("missing value for " + a);
+      return argv[++i];
+    };
+    if (a == "--port") {
+      try {
+        o.port = std::stoi(value());
+      } catch (...) {
+        usage("bad port");
+      }
+    } else if (a == "--port-file") {
+      o.port_file = value();
+    } else if (a == "--record") {
+      o.record_file = value();
+    } else if (a == "--answers") {
+      answers.push_back(value());
+    } else if (a == "--defaults") {
+      defaults = value();
+    } else if (a == "--api-base") {
+      o.api_base = value();
+    } else if (a == "--dataset-base") {
+      o.dataset_base = value();
+    } else {
+      usage("unknown argument " + a);
+    }
+  }
+  if (!defaults.empty()) o.answer_dirs.push_back(defaults);
+  o.answer_dirs.insert(o.answer_dirs.end(), answers.begin(), answers.end());
+  for (auto* base : {&o.api_base, &o.dataset_base})
+    while (base->size() > 1 && base->back() == '/') base->pop_back();
+  return o;
+}
+
+// "area/rest" for a request path, or nullopt when it lies outside both bases
+// or holds a segment that is not a plain name.
+std::optional<std::string> answer_name(const Options& o, const std::string& path) {
+  auto under = [&](const std::string& base) -> std::optional<std::string> {
+    if (path.size() <= base.size() + 1 || path.compare(0, base.size(), base) != 0 || path[base.size()] != '/')
+      return std::nullopt;
+    return path.substr(base.size() + 1);
+  };
+  std::optional<std::string> rest;
+  std::string area;
+  if ((rest = under(o.api_base))) {
+    area = "api";
+  } else if ((rest = under(o.dataset_base))) {
+    area = "dataset";
+  } else {
+    return std::nullopt;
+  }
+  std::string clean;
+  std::stringstream segs(*rest);
+  for (std::string seg; std::getline(segs, seg, '/');) {
+    if (seg.empty()) continue;
+    if (seg == "." || seg == "..") return std::nullopt;
+    for (char c : seg)
+      if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')) return std::nullopt;
+    clean += "/" + seg;
+  }
+  if (clean.empty()) return std::nullopt;
+  return area + clean;
+}
+
+std::optional<fs::path> find_answer(const Options& o, const std::string& name) {
+  for (auto it = o.answer_dirs.rbegin(); it != o.answer_dirs.rend(); ++it) {
+    fs::path p = fs::path(*it) / (name + ".json");
+    std::error_code ec;
+    if (fs::is_regular_file(p, ec)) return p;
+  }
+  return std::nullopt;
+}
+
+bool valid_utf8(const std::string& s) {
+  try {
+    (void)Json(s).dump();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string base64(const std::string& in) {
+  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
+                 static_cast<unsigned char>(in[i + 2]);
+    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
+  }
+  if (i + 1 == in.size()) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    out += {t[v >> 18], t[(v >> 12) & 63], '=', '='};
+  } else if (i + 2 == in.size()) {
+    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
+  }
+  return out;
+}
+
+class Recorder {
+ public:
+  explicit Recorder(const std::string& path) {
+    if (!path.empty()) {
+      out_.open(path, std::ios::app | std::ios::binary);
+      if (!out_) usage("cannot open record file " + path);
+    }
+  }
+  void record(const httplib::Request& req) {
+    if (!out_.is_open()) return;
+    Json line = Json::object();
+    line["method"] = req.method;
+    line["path"] = req.path;
+    auto q = req.target.find('?');
+    line["query"] = q == std::string::npos ? std::string() : req.target.substr(q + 1);
+    Json headers = Json::object();
+    for (const auto& [k, v] : req.headers)
+      if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
+        headers[k] = valid_utf8(v) ? v : base64(v);
+    line["headers"] = std::move(headers);
+    if (valid_utf8(req.body)) {
+      line["body"] = req.body;
+    } else {
+      line["body_base64"] = base64(req.body);
+    }
+    std::lock_guard lk(mu_);
+    out_ << line.dump() << '\n';
+    out_.flush();
+  }
+
+ private:
+  std::mutex mu_;
+  std::ofstream out_;
+};
+
+void answer(const Options& o, const httplib::Request& req, httplib::Response& res) {
+  auto name = answer_name(o, req.path);
+  auto file = name ? find_answer(o, *name) : std::nullopt;
+  if (!file) {
+    res.status = 404;
+    res.set_content(R"({"status": "error", "description": "no answer for this path"})", "application/json");
+    return;
+  }
+  Json doc;
+  try {
+    std::ifstream in(*file, std::ios::binary);
+    doc = Json::parse(in);
+    if (!doc.is_object()) throw std::runtime_error("not a mapping");
+  } catch (const std::exception& e) {
+    std::cerr << "tessel-mgmt-sim: bad answer file " << file->string() << ": " << e.what() << "\n";
+    res.status = 500;
+    res.set_content(std::string("bad answer file: ") + e.what(), "text/plain");
+    return;
+  }
+  if (auto d = doc.value("delay_ms", 0); d > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d));
+  res.status = doc.value("status_code", 200);
+  std::string content_type = doc.value("content_type", std::string("application/json"));
+  if (doc.contains("body_text")) {
+    res.set_content(doc["body_text"].get<std::string>(), content_type.c_str());
+  } else if (doc.contains("body")) {
+    res.set_content(doc["body"].dump(), content_type.c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse_args(argc, argv);
+  Recorder recorder(o.record_file);
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  httplib::Server server;
+  server.set_payload_max_length(1ull << 30);
+  auto handler = [&](const httplib::Request& req, httplib::Response& res) {
+    recorder.record(req);
+    answer(o, req, res);
+  };
+  server.Get(".*", handler);
+  server.Post(".*", handler);
+  server.Put(".*", handler);
+  server.Patch(".*", handler);
+  server.Delete(".*", handler);
+
+  int port = o.port;
+  if (port == 0) {
+    port = server.bind_to_any_port("127.0.0.1");
+  } else if (!server.bind_to_port("127.0.0.1", port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    std::cerr << "tessel-mgmt-sim: cannot listen on 127.0.0.1:" << o.port << "\n";
+    return 1;
+  }
+  if (!o.port_file.empty()) {
+    const std::string tmp = o.port_file + ".tmp";
+    { std::ofstream(tmp) << port << "\n"; }
+    std::rename(tmp.c_str(), o.port_file.c_str());
+  }
+  std::cout << "tessel-mgmt-sim: listening on http://127.0.0.1:" << port << " (api " << o.api_base << ", dataset "
+            << o.dataset_base << ")" << std::endl;
+
+  std::atomic<bool> signalled{false};
+  std::thread stopper([&] {
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    signalled = true;
+    server.stop();
+  });
+  server.listen_after_bind();
+  // A stop that did not come from a signal: wake the waiting thread.
+  if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);
+  stopper.join();
+  return 0;
+}
