@@ -323,6 +323,36 @@ Json py_make_int(std::string_view digits, int base, bool negative) {
   return Json::binary(Json::binary_t::container_type(text.begin(), text.end()), kPyBigIntSubtype);
 }
 
+void PyDictBuilder::put(std::string key, Json value) {
+  constexpr std::size_t kIndexed = 16;
+  if (members_.size() < kIndexed) {
+    for (auto& [k, v] : members_)
+      if (k == key) {
+        v = std::move(value);
+        return;
+      }
+    members_.emplace_back(std::move(key), std::move(value));
+    if (members_.size() == kIndexed)
+      for (std::size_t k = 0; k < members_.size(); ++k) index_.emplace(members_[k].first, k);
+    return;
+  }
+  auto [it, fresh] = index_.emplace(key, members_.size());
+  if (fresh)
+    members_.emplace_back(std::move(key), std::move(value));
+  else
+    members_[it->second].second = std::move(value);
+}
+
+Json PyDictBuilder::take() {
+  Json obj = Json::object();
+  auto& m = obj.get_ref<Json::object_t&>();
+  m.reserve(members_.size());
+  for (auto& [k, v] : members_) m.emplace_back(std::move(k), std::move(v));
+  members_.clear();
+  index_.clear();
+  return obj;
+}
+
 const char* py_type_name(const Json& v) {
   switch (v.type()) {
     case Json::value_t::boolean:

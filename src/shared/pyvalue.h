@@ -15,6 +15,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "shared/json.h"
 
@@ -46,6 +49,19 @@ bool py_is_int(const Json& v);
 // underscores): a 64-bit number when it fits, else a big int. Throws
 // PyValueError beyond kPyMaxIntDigits decimal digits.
 Json py_make_int(std::string_view digits, int base = 10, bool negative = false);
+
+// Builds a dict member by member, as a dict display does: a repeated key
+// keeps its first place and takes the last value. Constant time per member,
+// also for large dicts (a Json object finds keys by linear search).
+class PyDictBuilder {
+ public:
+  void put(std::string key, Json value);
+  Json take();
+
+ private:
+  std::vector<std::pair<std::string, Json>> members_;
+  std::unordered_map<std::string, std::size_t> index_;  // filled once members_ is large
+};
 
 // Python's type name: "NoneType", "bool", "int", "float", "str", "bytes",
 // "list", "dict".
