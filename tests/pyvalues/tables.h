@@ -40,6 +40,17 @@ struct B64Case {
   std::string_view bytes;
 };
 
+struct JsonCase {
+  std::string_view text;
+  bool strict, ok;
+  std::string_view repr;  // repr() of the value, or the error text
+  std::string_view dumps, dumps_sorted;
+};
+struct EqualCase {
+  std::string_view a, b;
+  bool equal;
+};
+
 #include "tables.inc"
 
 }  // namespace pyvalues_tables
