@@ -22,8 +22,11 @@ struct RunOptions {
   // Fixed directories, overridable for tests and local runs.
   std::string log_root = "/var/log/vexa/";
   std::string models_root = "/opt/tessel/ml/";
+  // Base URL of the dataset service.
+  std::string dataset_base_url = "https://rapi.corvane.ai/vx";
 
-  // Defaults with the environment overrides TESSEL_LOG_DIR and TESSEL_ML_DIR.
+  // Defaults with the environment overrides TESSEL_LOG_DIR, TESSEL_ML_DIR and
+  // TESSEL_DATASET_URL.
   static RunOptions from_env();
 };
 
