@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unicode/locid.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,102 +10,29 @@
 #include <cstdio>
 #include <limits>
 
+#include "shared/pytext.h"
+#include "shared/pyvalue.h"
 #include "shared/utf8.h"
 
 namespace tessel {
 
 namespace {
 
-// Python's str.isspace().
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
 std::u32string_view lstrip(std::u32string_view s) {
   std::size_t i = 0;
-  while (i < s.size() && is_space(s[i])) ++i;
+  while (i < s.size() && py_isspace(s[i])) ++i;
   return s.substr(i);
 }
 std::u32string_view rstrip(std::u32string_view s) {
   std::size_t n = s.size();
-  while (n > 0 && is_space(s[n - 1])) --n;
+  while (n > 0 && py_isspace(s[n - 1])) --n;
   return s.substr(0, n);
 }
 std::u32string_view strip(std::u32string_view s) { return rstrip(lstrip(s)); }
 
 std::string utf8(std::u32string_view s) { return u32_to_utf8(s); }
 
-// Python's str.lower().
-std::string lower(std::string_view s) {
-  if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-  }
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-  u.toLower(icu::Locale::getRoot());
-  std::string out;
-  u.toUTF8String(out);
-  return out;
-}
-
-bool is_printable(char32_t c) {
-  if (c == ' ') return true;
-  switch (u_charType(static_cast<UChar32>(c))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return true;
-  }
-}
-
-// Python's repr() of a str.
-std::string repr(std::string_view text) {
-  const std::u32string s = utf8_to_u32(text);
-  const bool has_single = s.find(U'\'') != std::u32string::npos;
-  const bool has_double = s.find(U'"') != std::u32string::npos;
-  const char32_t quote = has_single && !has_double ? U'"' : U'\'';
-  std::string out(1, static_cast<char>(quote));
-  char buf[16];
-  for (char32_t c : s) {
-    if (c == quote || c == U'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == U'\t') {
-      out += "\\t";
-    } else if (c == U'\n') {
-      out += "\\n";
-    } else if (c == U'\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c == 0x7F) {
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
-      out += buf;
-    } else if (c < 0x7F || is_printable(c)) {
-      utf8_append(out, c);
-    } else if (c <= 0xFF) {
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
-      out += buf;
-    } else if (c <= 0xFFFF) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(c));
-      out += buf;
-    }
-  }
-  out += static_cast<char>(quote);
-  return out;
-}
+std::string repr(std::string_view s) { return py_repr_str(s); }
 
 // Python's int() of a str, within the range of int64.
 std::int64_t to_int(std::string_view text) {
@@ -151,58 +76,25 @@ std::int64_t to_int(std::string_view text) {
   return negative ? acc : -acc;
 }
 
-// The text of Python's UnicodeDecodeError for the first invalid sequence of
-// `data`, or "" when it is valid UTF-8. A sequence cut off by the end of the
-// file is reported relative to its start, as the incremental decoder does.
-std::string utf8_error(std::string_view data) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  const std::size_t n = data.size();
-  auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return k < n && p[k] >= lo && p[k] <= hi; };
-  auto fail = [&](std::size_t start, std::size_t end, const char* reason, bool at_eof) {
-    char buf[160];
-    if (at_eof) {
-      end -= start;
-      start = 0;
+// Checks that a file's bytes are UTF-8, with the error text reading the
+// file gives: a sequence cut off by the end of the file is reported relative
+// to its own start, as the incremental decoder sees it.
+void check_utf8(std::string_view data) {
+  try {
+    py_decode_utf8(data);
+  } catch (const UnicodeDecodeError& e) {
+    const std::string text = e.what();
+    if (!text.ends_with("unexpected end of data")) throw ConfigValueError("UnicodeDecodeError", text);
+    std::size_t k = data.size();
+    while (k > 0 && data.size() - k < 4 && (static_cast<unsigned char>(data[k - 1]) & 0xC0) == 0x80) --k;
+    if (k > 0) --k;  // the lead byte
+    try {
+      py_decode_utf8(data.substr(k));
+    } catch (const UnicodeDecodeError& tail) {
+      throw ConfigValueError("UnicodeDecodeError", tail.what());
     }
-    if (end - start == 1) {
-      std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
-                    static_cast<unsigned>(p[at_eof ? n - end : start]), start, reason);
-    } else {
-      std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode bytes in position %zu-%zu: %s", start, end - 1,
-                    reason);
-    }
-    return std::string(buf);
-  };
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    int len;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return fail(i, i + 1, "invalid start byte", false);
-    }
-    for (int k = 1; k < len; ++k) {
-      if (i + k >= n) return fail(i, n, "unexpected end of data", true);
-      const bool ok = k == 1 ? cont(i + 1, lo, hi) : cont(i + k);
-      if (!ok) return fail(i, i + k, "invalid continuation byte", false);
-    }
-    i += len;
+    throw ConfigValueError("UnicodeDecodeError", text);
   }
-  return {};
 }
 
 // Lines with Python's universal newlines: "\r\n", "\r" and "\n" end a line
@@ -281,7 +173,7 @@ bool RawConfigParser::read(const std::string& path) {
 }
 
 void RawConfigParser::read_string(std::string_view text, const std::string& source) {
-  if (std::string err = utf8_error(text); !err.empty()) throw ConfigValueError("UnicodeDecodeError", err);
+  check_utf8(text);
   parse(text, source);
 }
 
@@ -353,7 +245,7 @@ void RawConfigParser::parse(std::string_view text, const std::string& source) {
     }
     const std::u32string_view name = rstrip(value.substr(0, delim));
     if (name.empty()) add_error(lineno, line);
-    optname = lower(utf8(name));
+    optname = py_lower(utf8(name));
     have_optname = !optname.empty();
     const std::pair<std::string, std::string> key{sectname, optname};
     if (std::find(seen_options.begin(), seen_options.end(), key) != seen_options.end()) {
@@ -409,7 +301,7 @@ std::vector<std::string> RawConfigParser::options(const std::string& name) const
 }
 
 bool RawConfigParser::has_option(const std::string& name, const std::string& option) const {
-  const std::string opt = lower(option);
+  const std::string opt = py_lower(option);
   if (name.empty() || name == "DEFAULT") return defaults_.find(opt) != nullptr;
   const Section* s = section(name);
   if (!s) return false;
@@ -419,7 +311,7 @@ bool RawConfigParser::has_option(const std::string& name, const std::string& opt
 std::string RawConfigParser::get(const std::string& name, const std::string& option) const {
   const Section* s = section(name);
   if (!s && name != "DEFAULT") throw ConfigError("NoSectionError", "No section: " + repr(name));
-  const std::string opt = lower(option);
+  const std::string opt = py_lower(option);
   const Option* o = s ? s->find(opt) : nullptr;
   if (!o) o = defaults_.find(opt);
   if (!o) throw ConfigError("NoOptionError", "No option " + repr(opt) + " in section: " + repr(name));
@@ -428,7 +320,7 @@ std::string RawConfigParser::get(const std::string& name, const std::string& opt
 
 bool RawConfigParser::getboolean(const std::string& name, const std::string& option) const {
   const std::string v = get(name, option);
-  const std::string l = lower(v);
+  const std::string l = py_lower(v);
   if (l == "1" || l == "yes" || l == "true" || l == "on") return true;
   if (l == "0" || l == "no" || l == "false" || l == "off") return false;
   throw ConfigValueError("ValueError", "Not a boolean: " + v);

@@ -5,17 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "shared/pytext.h"
+#include "shared/url.h"
 #include "shared/utf8.h"
 
 namespace tessel::svc {
 
 namespace {
-
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
 
 std::vector<std::string> split_whitespace(std::string_view s) {
   std::vector<std::string> out;
@@ -23,7 +19,7 @@ std::vector<std::string> split_whitespace(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const std::size_t start = i;
     const char32_t c = utf8_next(s, i);
-    if (is_space(c)) {
+    if (py_isspace(c)) {
       if (!cur.empty()) out.push_back(std::move(cur));
       cur.clear();
     } else {
@@ -31,24 +27,6 @@ std::vector<std::string> split_whitespace(std::string_view s) {
     }
   }
   if (!cur.empty()) out.push_back(std::move(cur));
-  return out;
-}
-
-std::string quote_plus(std::string_view s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-        c == '-' || c == '~') {
-      out += static_cast<char>(c);
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
   return out;
 }
 

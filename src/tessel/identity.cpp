@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+
+#include "shared/uuid.h"
 
 namespace tessel::svc {
 
@@ -27,25 +28,6 @@ bool usable_id(const std::string& id) {
   for (unsigned char c : id)
     if (c <= 0x20 || c >= 0x7F) return false;
   return true;
-}
-
-std::string new_uuid() {
-  unsigned char b[16];
-  std::size_t got = 0;
-  while (got < sizeof b) {
-    const ssize_t r = ::getrandom(b + got, sizeof b - got, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error(std::string("no random data for the instance id: ") + std::strerror(errno));
-    }
-    got += static_cast<std::size_t>(r);
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  char out[37];
-  std::snprintf(out, sizeof out, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-  return out;
 }
 
 // The first line of the file without surrounding blanks; `exists` tells
@@ -104,7 +86,7 @@ std::string instance_id(const std::string& path) {
   bool exists = false;
   std::string id = first_line(path, exists);
   if (exists && usable_id(id)) return id;
-  id = new_uuid();
+  id = uuid4_hex();
   const std::string tmp = write_temp(path, id);
   if (!exists) {
     // link() does not replace: a file created meanwhile by another start wins.

@@ -6,7 +6,7 @@ namespace tessel::svc {
 
 // The instance identifier kept in the file `path`: its first line when that
 // is a usable id (1 to 64 printable ASCII characters, no blanks), otherwise
-// a new random UUID written there atomically. Throws std::runtime_error when
+// a new random id (32 hex digits) written there atomically. Throws std::runtime_error when
 // the file can be neither read nor written.
 std::string instance_id(const std::string& path);
 

@@ -16,6 +16,7 @@
 #include "shared/config_parser.h"
 #include "shared/json.h"
 #include "shared/lock.h"
+#include "shared/pyvalue.h"
 #include "shared/logging.h"
 #include "shared/queues.h"
 #include "shared/rmq_params.h"
@@ -111,8 +112,8 @@ class Service {
 
   // The configuration file, kept for the look-ups of the settings phase.
   RawConfigParser config_parser_;
-  // Identity: the management-API key, the instance id, the host address and
-  // the GeoIP service token.
+  // Identity besides key_: the instance id, the host address and the GeoIP
+  // service token.
   std::string uuid_;
   std::string ip_;
   std::string geo_token_;
@@ -140,7 +141,7 @@ bool Service::create_dirs() {
       // Created meanwhile by someone else: not a failure.
       if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
       print("An error occurred while creating directory " + dir + ": [Errno " + std::to_string(err) + "] " +
-            std::strerror(err) + ": '" + dir + "'");
+            std::strerror(err) + ": " + py_repr_str(dir));
       return false;
     }
   }

@@ -337,7 +337,7 @@ TEST(Startup, InstanceIdIsKeptAcrossStarts) {
   r.run();
   ASSERT_TRUE(r.reached_main_loop);
   const std::string id = read_file(r.dir.file("ml/instance_id"));
-  EXPECT_EQ(id.size(), 37u) << id;
+  EXPECT_EQ(id.size(), 33u) << id;
   StartRun again;
   again.opts.models_root = r.opts.models_root;
   again.opts.log_root = r.opts.log_root;
