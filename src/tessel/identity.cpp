@@ -107,43 +107,47 @@ std::string instance_id(const std::string& path) {
   return id;
 }
 
+namespace {
+
+// The local address the kernel chooses for a datagram socket "connected" to
+// `peer` (nothing is sent), or "" without a route.
+std::string route_source(int family, const char* peer) {
+  sockaddr_storage to{};
+  socklen_t to_len;
+  if (family == AF_INET) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&to);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(9);
+    ::inet_pton(AF_INET, peer, &a->sin_addr);
+    to_len = sizeof(sockaddr_in);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&to);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(9);
+    ::inet_pton(AF_INET6, peer, &a->sin6_addr);
+    to_len = sizeof(sockaddr_in6);
+  }
+  const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  sockaddr_storage me{};
+  socklen_t me_len = sizeof me;
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* addr = family == AF_INET ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&me)->sin_addr)
+                                       : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&me)->sin6_addr);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), to_len) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&me), &me_len) == 0 &&
+                  ::inet_ntop(family, addr, text, sizeof text) != nullptr;
+  ::close(fd);
+  if (!ok || std::strcmp(text, "0.0.0.0") == 0 || std::strcmp(text, "::") == 0) return {};
+  return text;
+}
+
+}  // namespace
+
 std::string primary_address() {
-  // A datagram socket "connected" to a documentation address sends nothing
-  // but makes the kernel choose the outgoing interface.
-  {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(9);
-      ::inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
-      sockaddr_in me{};
-      socklen_t len = sizeof me;
-      char text[INET_ADDRSTRLEN] = {};
-      const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-                      ::getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len) == 0 &&
-                      ::inet_ntop(AF_INET, &me.sin_addr, text, sizeof text) != nullptr;
-      ::close(fd);
-      if (ok && std::strcmp(text, "0.0.0.0") != 0) return text;
-    }
-  }
-  {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-      sockaddr_in6 to{};
-      to.sin6_family = AF_INET6;
-      to.sin6_port = htons(9);
-      ::inet_pton(AF_INET6, "2001:db8::1", &to.sin6_addr);
-      sockaddr_in6 me{};
-      socklen_t len = sizeof me;
-      char text[INET6_ADDRSTRLEN] = {};
-      const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-                      ::getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len) == 0 &&
-                      ::inet_ntop(AF_INET6, &me.sin6_addr, text, sizeof text) != nullptr;
-      ::close(fd);
-      if (ok && std::strcmp(text, "::") != 0) return text;
-    }
-  }
+  // Documentation addresses: only the choice of interface matters.
+  if (std::string ip = route_source(AF_INET, "192.0.2.1"); !ip.empty()) return ip;
+  if (std::string ip = route_source(AF_INET6, "2001:db8::1"); !ip.empty()) return ip;
   return "127.0.0.1";
 }
 
