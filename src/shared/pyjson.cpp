@@ -21,35 +21,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// A double from a number text that from_chars found out of range: infinity
-// when the magnitude is large, zero when it is tiny.
-double out_of_range_double(std::string_view t) {
-  bool neg = t.front() == '-';
-  std::size_t e = t.find_first_of("eE");
-  std::string_view mant = t.substr(neg ? 1 : 0, e == std::string_view::npos ? std::string_view::npos : e - (neg ? 1 : 0));
-  long long exp = 0;
-  if (e != std::string_view::npos) {
-    std::string_view x = t.substr(e + 1);
-    bool eneg = !x.empty() && x[0] == '-';
-    if (!x.empty() && (x[0] == '-' || x[0] == '+')) x.remove_prefix(1);
-    for (char c : x) exp = std::min<long long>(exp * 10 + (c - '0'), 1000000);
-    if (eneg) exp = -exp;
-  }
-  std::size_t dot = mant.find('.');
-  std::string_view ip = mant.substr(0, dot);
-  std::size_t nz = ip.find_first_not_of('0');
-  long long mag;
-  if (nz != std::string_view::npos) {
-    mag = static_cast<long long>(ip.size() - nz);
-  } else {
-    std::string_view fp = dot == std::string_view::npos ? std::string_view() : mant.substr(dot + 1);
-    std::size_t fz = fp.find_first_not_of('0');
-    mag = fz == std::string_view::npos ? -1000000 : -static_cast<long long>(fz);
-  }
-  double v = exp + mag > 0 ? HUGE_VAL : 0.0;
-  return neg ? -v : v;
-}
-
 class Reader {
  public:
   Reader(std::string_view s, bool strict) : s_(s), strict_(strict) {}
@@ -162,11 +133,7 @@ class Reader {
     }
     i = j;
     if (!is_float) return py_make_int(s_.substr(start + (neg ? 1 : 0), int_end - start - (neg ? 1 : 0)), 10, neg);
-    std::string_view t = s_.substr(start, j - start);
-    double d = 0;
-    auto r = std::from_chars(t.data(), t.data() + t.size(), d);
-    if (r.ec == std::errc::result_out_of_range) d = out_of_range_double(t);
-    return Json(d);
+    return Json(py_float_from_text(s_.substr(start, j - start)));
   }
 
   // The string whose first character is at i (after the quote); returns the

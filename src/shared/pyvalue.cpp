@@ -1,5 +1,6 @@
 #include "shared/pyvalue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -321,6 +322,38 @@ Json py_make_int(std::string_view digits, int base, bool negative) {
   }
   if (negative) text.insert(text.begin(), '-');
   return Json::binary(Json::binary_t::container_type(text.begin(), text.end()), kPyBigIntSubtype);
+}
+
+double py_float_from_text(std::string_view t) {
+  double d = 0;
+  auto r = std::from_chars(t.data(), t.data() + t.size(), d);
+  if (r.ec != std::errc::result_out_of_range) return d;
+  // Out of range: infinity when the magnitude is large, zero when tiny.
+  bool neg = !t.empty() && t.front() == '-';
+  if (neg) t.remove_prefix(1);
+  std::size_t e = t.find_first_of("eE");
+  std::string_view mant = t.substr(0, e);
+  long long exp = 0;
+  if (e != std::string_view::npos) {
+    std::string_view x = t.substr(e + 1);
+    bool eneg = !x.empty() && x[0] == '-';
+    if (!x.empty() && (x[0] == '-' || x[0] == '+')) x.remove_prefix(1);
+    for (char c : x) exp = std::min<long long>(exp * 10 + (c - '0'), 1000000);
+    if (eneg) exp = -exp;
+  }
+  std::size_t dot = mant.find('.');
+  std::string_view ip = mant.substr(0, dot);
+  std::size_t nz = ip.find_first_not_of('0');
+  long long mag;
+  if (nz != std::string_view::npos) {
+    mag = static_cast<long long>(ip.size() - nz);
+  } else {
+    std::string_view fp = dot == std::string_view::npos ? std::string_view() : mant.substr(dot + 1);
+    std::size_t fz = fp.find_first_not_of('0');
+    mag = fz == std::string_view::npos ? -1000000 : -static_cast<long long>(fz);
+  }
+  double v = exp + mag > 0 ? HUGE_VAL : 0.0;
+  return neg ? -v : v;
 }
 
 void PyDictBuilder::put(std::string key, Json value) {

@@ -50,6 +50,10 @@ bool py_is_int(const Json& v);
 // PyValueError beyond kPyMaxIntDigits decimal digits.
 Json py_make_int(std::string_view digits, int base = 10, bool negative = false);
 
+// float(text) of a decimal number text ([-]digits[.digits][e[+-]digits],
+// no underscores): correctly rounded; too large gives inf, too small 0.0.
+double py_float_from_text(std::string_view text);
+
 // Builds a dict member by member, as a dict display does: a repeated key
 // keeps its first place and takes the last value. Constant time per member,
 // also for large dicts (a Json object finds keys by linear search).
