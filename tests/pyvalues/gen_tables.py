@@ -4,6 +4,7 @@ taken from the interpreter that runs this script.
 
     /usr/bin/python3 tests/pyvalues/gen_tables.py > tests/pyvalues/tables.inc
 """
+import ast
 import base64
 import json
 import sys
@@ -286,6 +287,119 @@ def gen_json():
            for a, b in EQUAL_PAIRS], "EqualCase")
 
 
+# ----------------------------------------------------------- literal_eval
+
+LITERALS = [
+    # accepted
+    "1", "-1", "+1", "- 1", "-(1)", "(-1)", "-0", "-0.0", "1.5", ".5", "5.", "1e3",
+    "1E-3", "1.e5", "07.", "0777e1", "00", "0_0", "1_000", "1_000.000_1", "1e1_0",
+    "0x1F", "0X_ff", "0o17", "0b1_0", "0xffffffffffffffffffff", "-0x8000000000000000",
+    "1e400", "-1e400", "123456789012345678901234567890", "-9223372036854775809",
+    "True", "False", "None", "'a'", '"a"', r"'it\'s'", "\"it's\"", "'''a'b'''",
+    '"""a"b"""', "'a' 'b'", "'a'  \"b\"", "('a'\n'b')", "'a'\\\n'b'", r"r'\d\n'",
+    r"R'\''", "r'a\\\nb'", "u'x'", "U'x'", "b'x'", "B'x'", r"br'\x'", "Rb'x'",
+    r"rB'\n'", "b'a' b'b'", r"b'\xff\x00'", r"b'\777\400'", r"'\777'",
+    r"'\x41\u00e9\U0001F600'", r"'\N{DIGIT ONE}\N{latin small letter a}'",
+    r"'\N{LATIN CAPITAL LETTER GHA}'", r"'\a\b\f\v\0\08'", r"'\d\q'",
+    r"b'\u1234\N{x}'", "'a\\\nb'", r"'\ud800'", r"'\uD83D\uDE00'", "'é😀'",
+    "'''a\r\nb\rc'''", "''", "b''", "'''''' ''", "()", "(1,)", "(1, 2)", "1,",
+    "1, 2", "(1)", "((1, 2), (3,))", "[]", "[1, 2,]", "[1,\n 2]", "[(1, 2), [3]]",
+    "{}", "{'a': 1}", "{'a': 1, 'b': [2, {'c': None}],}", "{'a': 1, 'a': 2, 'b': 3}",
+    "{'a': 1, 'b': 2, 'a': 3}", "{1, 2, 3}", "{1,}", "{1, True, 1.0}", "{(1, 2)}",
+    "{'x', 'x'}", "set()", "set( )", "set(\n)", "{'a': {'b': (1, [2, {3}])}}",
+    "\n1", "1\n", "1\n\n", "\r\n1\r\n", "1\r", "# c\n1", "1 # c", "1 # c\n",
+    "1\n  # c\n", "1\n  \n", "\\\n1", "1\\\n\n", "\t1", "  1", "\f1",
+    "1\n\f", "[1, # c\n 2]", "{'status': 'success', 'hash': 'abc'}",
+    "{'status': 'error'}", "{'url': ['a', \"b'c\"], 'n': -2.5e-3}",
+    # rejected
+    "", " ", "# c", "true", "false", "null", "x", "set", "set(())", "frozenset()",
+    "--1", "-+1", "+-1", "- -1", "-(-1)", "-True", "-'a'", "-(1,)", "1 + 2", "1+2j",
+    "1j", "1.5J", "...", "[1][0]", "(1)(2)", "None.x", "__import__('os')",
+    "1 if 1 else 2", "not 1", "lambda: 1", "[1 2]", "[1,,]", "[,]", "{,}", "{'a' 1}",
+    "{'a':}", "{:1}", "{'a':1 'b':2}", "{1:2, 3}", "{1, 3:4}", "{**{}}", "{[1]}",
+    "{1: 2}", "{None: 1}", "{(1,): 2}", "[1", "(1", "{'a': 1", "'a", "'''a", "'a\nb'",
+    "'a\r\nb'", r"r'\'", r"'\'", r"'\x4'", r"'\u12'", r"'\U00110000'",
+    r"'\N{}'", r"'\N{BOGUS}'", "b'é'", r"b'\x4'", "'a' b'b'", "f'x'", "rf'x'",
+    "ur'x'", "bu'x'", "0777", "00_1", "0_7", "1__0", "1_", "1e", "1e+", "1.5e",
+    "1e_1", "1._5", "1_.5", "0x", "0xg", "0o8", "0b102", "0x_", "1abc", "1.5.",
+    "1..5", "1\n2", "'a'\n'b'", "1\n  ", "1\n\t", " \n 1", "\n  1", "1 \\\n",
+    "1\\", "-\n1", "\u00a01", "1\u00a0", "é", "€", "9" * 4301,
+    "0x" + "f" * 4000, "'a'\x00", "[" * 201 + "]" * 201, "(" * 201 + ")" * 201,
+]
+
+
+def literal_form(v):
+    """The value as the C++ reader gives it: tuples and sets as lists."""
+    if isinstance(v, (tuple, list)):
+        return [literal_form(x) for x in v]
+    if isinstance(v, (set, frozenset)):
+        return sorted(literal_form(x) for x in v)
+    if isinstance(v, dict):
+        return {k: literal_form(x) for k, x in v.items()}
+    return v
+
+
+def representable(v):
+    if isinstance(v, (complex, type(...))):
+        return False
+    if isinstance(v, (tuple, list, set, frozenset)):
+        return all(representable(x) for x in v)
+    if isinstance(v, dict):
+        return all(isinstance(k, str) and representable(x) for k, x in v.items())
+    return True
+
+
+def gen_literal_eval():
+    rows = []
+    for src in LITERALS + ["[" * 200 + "]" * 200]:
+        try:
+            v = literal_form(ast.literal_eval(src))
+            ok = representable(v)
+            text = repr(v) if ok else ""  # ints beyond the digit limit fail here
+        except Exception:
+            ok, text = False, ""
+        rows.append([cstr(src), cbool(ok), cstr(text)])
+    table("kLiteralEval", rows, "LiteralCase")
+
+
+# ------------------------------------------------------------- levenshtein
+
+LEV_PAIRS = [
+    ("", ""), ("", "abc"), ("abc", "abc"), ("kitten", "sitting"), ("flaw", "lawn"),
+    ("é", "e"), ("naïve café", "naive cafe"), ("日本語", "日本人"), ("😀😀", "😀"),
+    ("abcdefghij", "jihgfedcba"), ("a" * 50, "b" * 50), ("ab" * 40, "ba" * 40),
+    (repr(["id", "name"]), repr(["id", "name", "tags"])),
+    (repr(["sku", "sku", "items", "tags"]),
+     repr(["sku", "items", "tags", "id", "name", "user"])),
+    (repr(["it's", "a\\b"]), repr(["its", "ab"])),
+    (repr(["ключ", "значение"]), repr(["key", "value"])),
+    (repr(["ключ"]), repr(["клюв"])),
+    ("x" * 300 + "abc" + "y" * 300, "x" * 300 + "abd" + "y" * 300),
+    ("\ud800a", "\udc00a"),
+]
+
+
+def lev(a, b):
+    prev = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        cur = [i]
+        for j, cb in enumerate(b, 1):
+            cur.append(min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (ca != cb)))
+        prev = cur
+    return prev[-1]
+
+
+def gen_levenshtein():
+    import Levenshtein  # python3-levenshtein, the library of the original
+    rows = []
+    for a, b in LEV_PAIRS:
+        d = lev(a, b)
+        if "\ud800" not in a:
+            assert Levenshtein.distance(a, b) == d, (a, b)
+        rows.append([cstr(a), cstr(b), str(d)])
+    table("kLevenshtein", rows, "LevCase")
+
+
 def main():
     print("// Generated by gen_tables.py with Python %s (Unicode %s); do not edit."
           % (sys.version.split()[0], unicodedata.unidata_version))
@@ -295,6 +409,8 @@ def main():
     gen_text()
     gen_base64()
     gen_json()
+    gen_literal_eval()
+    gen_levenshtein()
 
 
 if __name__ == "__main__":

@@ -51,6 +51,16 @@ struct EqualCase {
   bool equal;
 };
 
+struct LiteralCase {
+  std::string_view source;
+  bool ok;
+  std::string_view repr;  // of the value with tuples and sets as lists
+};
+struct LevCase {
+  std::string_view a, b;
+  std::size_t distance;
+};
+
 #include "tables.inc"
 
 }  // namespace pyvalues_tables
