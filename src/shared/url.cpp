@@ -3,7 +3,6 @@
 #include <punycode.h>
 #include <stringprep.h>
 #include <unicode/bytestream.h>
-#include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -11,11 +10,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "shared/pytext.h"
+#include "shared/pyvalue.h"
 #include "shared/utf8.h"
 
 namespace tessel {
@@ -24,13 +24,10 @@ namespace {
 constexpr std::string_view kPathSafe = "~:/?#[]@!$&'()*+,;=";
 constexpr std::string_view kQuerySafe = "~:/?#[]@!$'()*+,;=";
 constexpr std::string_view kFragmentSafe = "~";
-constexpr std::size_t kMaxIntDigits = 4300;  // Python's int() text limit
 
 bool is_ascii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
-
-bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);
@@ -39,66 +36,17 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
-// Python's str.isspace() set, as str.strip() uses it.
-bool py_isspace(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-         c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// str.strip() on valid UTF-8.
-std::string_view py_strip(std::string_view s) {
-  std::size_t b = 0;
-  while (b < s.size()) {
-    std::size_t j = b;
-    if (!py_isspace(utf8_next(s, j))) break;
-    b = j;
-  }
-  std::size_t e = s.size();
-  while (e > b) {
-    std::size_t j = e - 1;
-    while (j > b && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) --j;
-    std::size_t k = j;
-    if (!py_isspace(utf8_next(s, k))) break;
-    e = j;
-  }
-  return s.substr(b, e - b);
-}
-
-icu::UnicodeString to_ustring(std::string_view s) {
-  return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-}
-
-std::string to_utf8(const icu::UnicodeString& u) {
-  std::string out;
-  u.toUTF8String(out);
-  return out;
-}
-
-enum class Form { kNfc, kNfkc };
-
-std::string normalize(std::string s, Form form) {
+// unicodedata.normalize("NFKC", s) for the authority check.
+std::string nfkc(const std::string& s) {
   if (is_ascii(s)) return s;
   UErrorCode st = U_ZERO_ERROR;
-  const icu::Normalizer2* n = form == Form::kNfc ? icu::Normalizer2::getNFCInstance(st)
-                                                  : icu::Normalizer2::getNFKCInstance(st);
+  const icu::Normalizer2* n = icu::Normalizer2::getNFKCInstance(st);
   if (U_FAILURE(st)) throw UrlError("Unicode normalisation data unavailable");
-  icu::StringPiece piece(s.data(), static_cast<int32_t>(s.size()));
-  if (n->isNormalizedUTF8(piece, st) && U_SUCCESS(st)) return s;
-  st = U_ZERO_ERROR;
   std::string out;
   icu::StringByteSink<std::string> sink(&out);
-  n->normalizeUTF8(0, piece, sink, nullptr, st);
+  n->normalizeUTF8(0, icu::StringPiece(s.data(), static_cast<int32_t>(s.size())), sink, nullptr, st);
   if (U_FAILURE(st)) throw UrlError("Unicode normalisation failed");
   return out;
-}
-
-// str.lower(): full case mapping, final sigma included.
-std::string py_lower(std::string_view s) {
-  if (is_ascii(s)) return ascii_lower(s);
-  icu::UnicodeString u = to_ustring(s);
-  u.toLower(icu::Locale::getRoot());
-  return to_utf8(u);
 }
 
 int hex_value(char c) {
@@ -108,51 +56,9 @@ int hex_value(char c) {
   return -1;
 }
 
-// Bytes to text the way bytes.decode("utf-8", "replace") does: one U+FFFD
-// for each maximal ill-formed subpart.
-std::string decode_replace(std::string_view b) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(b.size());
-  std::size_t i = 0;
-  const std::size_t n = b.size();
-  while (i < n) {
-    const unsigned c = static_cast<unsigned char>(b[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    int need = 0;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    std::size_t j = i + 1;
-    for (int k = 0; k < need && j < n; ++k, ++j) {
-      const unsigned cc = static_cast<unsigned char>(b[j]);
-      if (cc < (k == 0 ? lo : 0x80u) || cc > (k == 0 ? hi : 0xBFu)) break;
-    }
-    if (need > 0 && j - i == static_cast<std::size_t>(need) + 1)
-      out.append(b.substr(i, j - i));
-    else
-      out.append(kReplacement);
-    i = j;
-  }
-  return out;
-}
-
 // urllib.parse.unquote, then NFC; the result is valid UTF-8.
 std::string unquote_nfc(std::string_view s) {
-  if (s.find('%') == std::string_view::npos) return normalize(std::string(s), Form::kNfc);
+  if (s.find('%') == std::string_view::npos) return py_nfc(s);
   std::string bytes;
   bytes.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -166,7 +72,7 @@ std::string unquote_nfc(std::string_view s) {
     }
     bytes.push_back(s[i]);
   }
-  return normalize(decode_replace(bytes), Form::kNfc);
+  return py_nfc(py_decode_utf8_replace(bytes));
 }
 
 using SafeSet = std::array<bool, 256>;
@@ -244,29 +150,6 @@ struct NameprepTables {
 const NameprepTables& nameprep_tables() {
   static const NameprepTables tables;
   return tables;
-}
-
-// repr() of a one-character string, for the prohibited-character message.
-std::string char_repr(char32_t c) {
-  const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(c)));
-  const bool printable = c == ' ' || !(type == U_CONTROL_CHAR || type == U_FORMAT_CHAR ||
-                                       type == U_SURROGATE || type == U_PRIVATE_USE_CHAR ||
-                                       type == U_UNASSIGNED || type == U_LINE_SEPARATOR ||
-                                       type == U_PARAGRAPH_SEPARATOR || type == U_SPACE_SEPARATOR);
-  std::string body;
-  if (printable) {
-    utf8_append(body, c);
-  } else {
-    char buf[16];
-    if (c < 0x100)
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
-    else if (c < 0x10000)
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-    else
-      std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(c));
-    body = buf;
-  }
-  return "'" + body + "'";
 }
 
 // NFKC the way Python's Unicode 3.2 database does it: compatibility
@@ -367,7 +250,7 @@ std::u32string nameprep(const std::u32string& label) {
   std::u32string out = nfkc_32(mapped);
   for (char32_t c : out)
     for (const auto& p : t.prohibited)
-      if (p.find(c)) idna_error("Invalid character " + char_repr(c));
+      if (p.find(c)) idna_error("Invalid character " + py_repr_str(u32_to_utf8(std::u32string(1, c))));
   if (std::any_of(out.begin(), out.end(), [&](char32_t c) { return t.d1.find(c) != nullptr; })) {
     if (std::any_of(out.begin(), out.end(), [&](char32_t c) { return t.d2.find(c) != nullptr; }))
       idna_error("Violation of BIDI requirement 2");
@@ -455,7 +338,7 @@ void check_netloc(const std::string& netloc) {
   std::string n;
   for (char c : netloc)
     if (c != '@' && c != ':' && c != '#' && c != '?') n.push_back(c);
-  const std::string folded = normalize(n, Form::kNfkc);
+  const std::string folded = nfkc(n);
   if (folded == n) return;
   if (folded.find_first_of("/?#@:") == std::string::npos) return;
   std::string shown;  // an error text cannot carry U+0000
@@ -478,7 +361,7 @@ Parts urlsplit(std::string_view text) {
     p.scheme = ascii_lower(std::string_view(url).substr(0, colon));
     url.erase(0, colon + 1);
   }
-  if (starts_with(url, "//")) {
+  if (std::string_view(url).starts_with("//")) {
     std::size_t end = url.find_first_of("/?#", 2);
     if (end == std::string::npos) end = url.size();
     p.netloc = url.substr(2, end - 2);
@@ -518,23 +401,19 @@ std::string normalize_host(std::string_view host) {
 
 std::string normalize_port(const std::string& port, const std::string& scheme) {
   if (port.empty()) return port;
+  if (!py_isdigit(port)) return port;
   const std::u32string u = utf8_to_u32(port);
-  for (char32_t c : u) {
-    const int type = u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE);
-    if (type != U_NT_DECIMAL && type != U_NT_DIGIT) return port;  // not str.isdigit()
-  }
   std::size_t run = 0;
   while (run < u.size() &&
          u_getIntPropertyValue(static_cast<UChar32>(u[run]), UCHAR_NUMERIC_TYPE) == U_NT_DECIMAL)
     ++run;
-  if (run > kMaxIntDigits)
+  if (run > kPyMaxIntDigits)
     throw UrlError("Exceeds the limit (4300) for integer string conversion: value has " +
                    std::to_string(run) + " digits; use sys.set_int_max_str_digits() to increase the limit");
   if (run < u.size()) {
     // Python shows at most 200 characters of the repr.
-    std::u32string shown = U"'" + u + U"'";
-    if (shown.size() > 200) shown.resize(200);
-    throw UrlError("invalid literal for int() with base 10: " + u32_to_utf8(shown));
+    throw UrlError("invalid literal for int() with base 10: " +
+                   std::string(py_slice(py_repr_str(port), 0, 200)));
   }
   std::string value;
   for (char32_t c : u) {
@@ -627,8 +506,8 @@ std::string provide_scheme(std::string_view url) {
       break;
     }
   }
-  const bool universal = starts_with(url, "//");
-  const bool file_path = url == "-" || (starts_with(url, "/") && !universal);
+  const bool universal = std::string_view(url).starts_with("//");
+  const bool file_path = url == "-" || (std::string_view(url).starts_with("/") && !universal);
   if (has_scheme || file_path) return std::string(url);
   return (universal ? "https:" : "https://") + std::string(url);
 }
@@ -701,7 +580,7 @@ std::string url_normalize(std::string_view input) {
   std::string auth = userinfo + host;
   if (!port.empty()) auth += ":" + port;
   std::string out;
-  if (!auth.empty() || (!p.scheme.empty() && uses_netloc(p.scheme) && !starts_with(path, "//"))) {
+  if (!auth.empty() || (!p.scheme.empty() && uses_netloc(p.scheme) && !std::string_view(path).starts_with("//"))) {
     if (!path.empty() && path[0] != '/') path.insert(0, "/");
     out = "//" + auth;
   }
