@@ -361,7 +361,7 @@ Parts urlsplit(std::string_view text) {
     p.scheme = ascii_lower(std::string_view(url).substr(0, colon));
     url.erase(0, colon + 1);
   }
-  if (std::string_view(url).starts_with("//")) {
+  if (url.starts_with("//")) {
     std::size_t end = url.find_first_of("/?#", 2);
     if (end == std::string::npos) end = url.size();
     p.netloc = url.substr(2, end - 2);
@@ -506,8 +506,8 @@ std::string provide_scheme(std::string_view url) {
       break;
     }
   }
-  const bool universal = std::string_view(url).starts_with("//");
-  const bool file_path = url == "-" || (std::string_view(url).starts_with("/") && !universal);
+  const bool universal = url.starts_with("//");
+  const bool file_path = url == "-" || (url.starts_with("/") && !universal);
   if (has_scheme || file_path) return std::string(url);
   return (universal ? "https:" : "https://") + std::string(url);
 }
@@ -580,7 +580,7 @@ std::string url_normalize(std::string_view input) {
   std::string auth = userinfo + host;
   if (!port.empty()) auth += ":" + port;
   std::string out;
-  if (!auth.empty() || (!p.scheme.empty() && uses_netloc(p.scheme) && !std::string_view(path).starts_with("//"))) {
+  if (!auth.empty() || (!p.scheme.empty() && uses_netloc(p.scheme) && !path.starts_with("//"))) {
     if (!path.empty() && path[0] != '/') path.insert(0, "/");
     out = "//" + auth;
   }
