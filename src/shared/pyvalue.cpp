@@ -71,31 +71,39 @@ std::string exact_integer_text(double d) {
   return (d < 0 ? "-" : "") + limbs_text(x);
 }
 
-void repr_into(std::string& out, const Json& v, int depth);
-
-void repr_str_into(std::string& out, std::string_view s) {
+// The quote repr() puts around a text: ' unless the text holds ' and no ".
+char repr_quote(std::string_view s) {
   bool squote = s.find('\'') != std::string_view::npos;
   bool dquote = s.find('"') != std::string_view::npos;
-  char q = squote && !dquote ? '"' : '\'';
+  return squote && !dquote ? '"' : '\'';
+}
+
+// An ASCII character inside a repr() literal quoted with q.
+void repr_ascii(std::string& out, unsigned char c, char q) {
+  if (c == q || c == '\\') {
+    out.push_back('\\');
+    out.push_back(static_cast<char>(c));
+  } else if (c == '\t') {
+    out += "\\t";
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\r') {
+    out += "\\r";
+  } else if (c < 0x20 || c == 0x7F) {
+    append_hex(out, "\\x", c, 2);
+  } else {
+    out.push_back(static_cast<char>(c));
+  }
+}
+
+void repr_str_into(std::string& out, std::string_view s) {
+  const char q = repr_quote(s);
   out.push_back(q);
   for (std::size_t i = 0; i < s.size();) {
     auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
       ++i;
-      if (c == q || c == '\\') {
-        out.push_back('\\');
-        out.push_back(static_cast<char>(c));
-      } else if (c == '\t') {
-        out += "\\t";
-      } else if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\r') {
-        out += "\\r";
-      } else if (c < 0x20 || c == 0x7F) {
-        append_hex(out, "\\x", c, 2);
-      } else {
-        out.push_back(static_cast<char>(c));
-      }
+      repr_ascii(out, c, q);
       continue;
     }
     char32_t cp = wtf8_next(s, i);
@@ -112,26 +120,14 @@ void repr_str_into(std::string& out, std::string_view s) {
 }
 
 void repr_bytes_into(std::string& out, std::string_view b) {
-  bool squote = b.find('\'') != std::string_view::npos;
-  bool dquote = b.find('"') != std::string_view::npos;
-  char q = squote && !dquote ? '"' : '\'';
+  const char q = repr_quote(b);
   out.push_back('b');
   out.push_back(q);
   for (unsigned char c : b) {
-    if (c == q || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c >= 0x7F) {
+    if (c >= 0x80)
       append_hex(out, "\\x", c, 2);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
+    else
+      repr_ascii(out, c, q);
   }
   out.push_back(q);
 }
