@@ -17,3 +17,6 @@ broker_start
 export TESSEL_REQUIRE_BROKER=1
 
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 600
+
+# A short fuzzing stage: each libFuzzer target of tests/fuzz for a bounded time.
+bash "$root/scripts/fuzz.sh"
