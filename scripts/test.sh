@@ -15,6 +15,8 @@ source "$root/scripts/broker.sh"
 trap broker_stop EXIT
 broker_start
 export TESSEL_REQUIRE_BROKER=1
+# Tests that restart a broker start a node of their own for it.
+export TESSEL_BROKER_RESTART_OK=1
 
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 600
 

@@ -12,9 +12,19 @@
 namespace tessel {
 
 // Items of q_local: the new requests of one normalised batch, on their way
-// to the detectors.
+// to the detectors, with what each detector takes of them.
 struct LocalBatch {
+  // Every record of the batch, in batch order (classification takes it).
   RequestTable table;
+  // Positions in `table` of the rows for DDoS detection (when it is on;
+  // white-listed addresses and URLs left out), in order.
+  std::vector<std::size_t> ddos_rows;
+  // Brute-force and flood candidate rows (when brute-force detection is on),
+  // with the extra columns flood_detect and zone_detect.
+  RequestTable bf_table;
+  // Schema generation takes `table` (with schema_name "") when virtual-host
+  // patterns are configured.
+  bool schemix = false;
 };
 
 using EventQueue = BlockingQueue<Json>;  // q_ec, q_api, q_stats, q_geoip

@@ -1,0 +1,120 @@
+#pragma once
+// Request intake: one supervisor per broker consumes the WAF's request queue
+// "vexa" in passes, turns every message into a RequestRecord, hands request
+// tables to the data router (q_local), spools request data under overload,
+// passes challenge-page traffic to the unlock worker and drains the "log",
+// "api" and "stats" queues into q_ec, q_api and q_stats.
+//
+// The service main starts dyn_queue_consumer once per broker on a Child
+// thread; everything else here is started by it (or callable on its own in
+// tests and tools).
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "shared/rmq_params.h"
+#include "shared/child.h"
+#include "shared/json.h"
+#include "shared/logging.h"
+#include "shared/nsg.h"
+#include "shared/queues.h"
+#include "shared/request.h"
+#include "shared/shared_namespace.h"
+
+namespace tessel::core {
+struct B64Whitelist;
+}
+
+namespace tessel::ingestor {
+
+// WAF request messages, each the JSON object of one message, in the order
+// they were consumed.
+using RequestMessages = std::vector<Json>;
+
+// One entry of an owner's child list: [start time in whole seconds, child].
+struct ChildEntry {
+  std::int64_t start = 0;
+  ChildPtr child;
+};
+using ChildEntries = std::vector<ChildEntry>;
+
+// Pauses, limits and clocks of intake. The defaults are the service's;
+// tests shorten them.
+struct IntakeOptions {
+  std::chrono::milliseconds cycle_pause{1000};         // after every cycle / pass
+  std::chrono::milliseconds loop_failure_pause{1000};  // after a failure inside the message loop
+  std::chrono::milliseconds failed_pass_pause{3000};   // after a failed pass
+  std::chrono::milliseconds restart_wait{15000};       // supervisor, before ending on the restart signal
+  // Longest wait for the next delivery; a pass whose deliveries stop ends
+  // its batch after this wait.
+  std::chrono::milliseconds delivery_wait{1000};
+  std::size_t data_lmt = 25000;      // a chunk is handed over when more were consumed
+  std::size_t drain_limit = 100000;  // per queue and drain
+  std::uint16_t prefetch = 1000;     // deliveries in flight to the consumer
+  std::int64_t housekeeping_period = 30;
+  std::int64_t long_run_limit = 60;
+  // Whole seconds since the UNIX epoch.
+  std::function<std::int64_t()> clock = unix_now;
+  unsigned cpu_count = 0;  // 0: the processor count
+};
+
+// The supervisor of one broker (16 values, in the service main's order).
+// Returns after the restart signal (15 s after it saw it) or a failed
+// set-up; never throws.
+void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
+                        bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
+                        const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
+                        bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
+                        std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug,
+                        const IntakeOptions& opts = {});
+
+// The request queue consumer of one broker; runs until the restart signal.
+void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rhost,
+                       const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
+                       const std::string& rmq_rconnection_param, bool use_dyn_unlock,
+                       std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+                       const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                       bool debug, const IntakeOptions& opts = {});
+
+// Hands one chunk over: unlock data to a new unlock worker, request data to
+// a new normaliser, or to the spool while nsg.overload is set. Returns the
+// child list with the children it started appended.
+ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
+                                     RequestMessages rdata, ChildEntries processes,
+                                     std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+                                     const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
+                                     const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
+                                     std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug);
+
+// One batch of request messages to one request table for the data router.
+void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
+                             std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+                             const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                             bool debug);
+
+// The record of one message, or nothing when the message is skipped (the
+// reason is logged); a failure throws with the text to log.
+std::optional<RequestRecord> request_record_from_message(const Json& msg, const core::B64Whitelist& b64wl,
+                                                         EventQueue& q_ec, Logger& log, bool debug);
+
+// One drain of the "log", "api" and "stats" queues of one broker.
+void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const std::string& rmq_rconnection_param,
+                                EventQueue& q_stats, EventQueue& q_api, EventQueue& q_ec, Logger& log,
+                                const IntakeOptions& opts = {});
+
+// Housekeeping of a child list, at most once per period: joins finished
+// children, warns about long runners and about too many children. Returns
+// the new list and deadline.
+std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx, ChildEntries processes,
+                                                        std::int64_t pttl, EventQueue& q_ec, Logger& log,
+                                                        const IntakeOptions& opts = {});
+
+// The text form of a child in messages.
+std::string child_text(const Child& child);
+
+}  // namespace tessel::ingestor
