@@ -1,8 +1,5 @@
 #include "ml/tfidf.h"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -10,6 +7,7 @@
 #include <numeric>
 
 #include "ml/parallel.h"
+#include "shared/pytext.h"
 #include "shared/utf8.h"
 
 namespace tessel::ml {
@@ -37,15 +35,6 @@ bool is_ascii(std::string_view s) {
   for (; i < n; ++i)
     if (static_cast<unsigned char>(p[i]) & 0x80) return false;
   return true;
-}
-
-// Python's str.lower(): the full root-locale mapping (final sigma, U+0130).
-std::string lower_text(std::string_view s) {
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-  u.toLower(icu::Locale::getRoot());
-  std::string out;
-  u.toUTF8String(out);
-  return out;
 }
 
 // Appends cps to out with every run of two or more whitespace code points
@@ -76,10 +65,10 @@ void analyze_into(std::string_view text, std::vector<char32_t>& out) {
     fold_spaces(text.size(), get, out);
     return;
   }
-  std::string lowered = lower_text(text);
+  std::string lowered = py_lower(text);
   thread_local std::vector<char32_t> cps;
   cps.clear();
-  for (std::size_t i = 0; i < lowered.size();) cps.push_back(utf8_next(lowered, i));
+  for (std::size_t i = 0; i < lowered.size();) cps.push_back(wtf8_next(lowered, i));
   fold_spaces(cps.size(), [&](std::size_t i) { return cps[i]; }, out);
 }
 

@@ -3,7 +3,8 @@
 //
 // Text is lower-cased as Python's str.lower() does, every run of two or more
 // whitespace code points becomes one space, and the n-grams are taken over
-// code points (invalid UTF-8 bytes count as U+FFFD). Features are the n-grams
+// code points (a byte that starts no UTF-8 sequence counts as U+FFFD; lone
+// surrogates in their 3-byte form are kept). Features are the n-grams
 // of the fitted texts in code-point order; values are raw counts times the
 // smooth idf ln((n+1)/(df+1)) + 1, each row scaled to unit L2 norm. N-grams
 // not seen in fit are ignored by transform.

@@ -2,88 +2,30 @@
 // bodies, compared with the reference forest's predictions on a held-aside
 // fifth. Skipped when the shared reference data is absent.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstdio>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "ml/forest.h"
 #include "ml/tfidf.h"
 #include "ml_fixtures.h"
-#include "shared/utf8.h"
+#include "support/reference_data.h"
 
 using namespace tessel;
 using namespace tessel::ml;
 
 namespace {
 
-std::string md5_hex(const std::string& s) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
-  std::string out;
-  char buf[3];
-  for (unsigned i = 0; i < len; ++i) {
-    std::snprintf(buf, sizeof buf, "%02x", md[i]);
-    out += buf;
-  }
-  return out;
-}
-
-std::vector<std::string> read_attacks(const std::string& dir, const std::string& zone) {
-  std::ifstream in(dir + "/attack-payloads.jsonl");
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) {
-    Json j = Json::parse(line);
-    if (j["zone"] == zone) out.push_back(j["value"].get<std::string>());
-  }
-  return out;
-}
-
-std::string gunzip(const std::string& path) {
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(("gzip -dc '" + path + "'").c_str(), "r"), pclose);
-  std::string out;
-  char buf[65536];
-  for (std::size_t n; p && (n = fread(buf, 1, sizeof buf, p.get())) > 0;) out.append(buf, n);
-  return out;
-}
-
-std::string strip_crlf(std::string_view s) {
-  std::size_t b = s.find_first_not_of("\r\n");
-  if (b == std::string_view::npos) return "";
-  return std::string(s.substr(b, s.find_last_not_of("\r\n") - b + 1));
-}
-
 // Query string of each GET request and body of each POST request.
-std::vector<std::string> read_csic_args(const std::string& dir) {
-  std::string raw = gunzip(dir + "/csic2010/normalTrafficTraining.txt.gz");
-  std::string text;
-  for (unsigned char c : raw) utf8_append(text, c);  // latin-1
-  std::vector<std::string> blocks;
-  for (std::size_t at = 0;;) {
-    std::size_t next = text.find("\r\n\r\n", at);
-    blocks.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
-    if (next == std::string::npos) break;
-    at = next + 4;
-  }
+std::vector<std::string> csic_args(const std::string& dir) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    std::string head = strip_crlf(blocks[i]);
-    std::string first = head.substr(0, head.find("\r\n"));
-    bool get = first.starts_with("GET "), post = first.starts_with("POST ") || first.starts_with("PUT ");
-    if (!get && !post) continue;
-    std::size_t sp = first.find(' ');
-    std::string target = first.substr(sp + 1, first.find(' ', sp + 1) - sp - 1);
-    if (get) {
-      std::size_t q = target.find('?');
-      if (q != std::string::npos) out.push_back(target.substr(q + 1));
-    } else {
-      std::string body = i + 1 < blocks.size() ? strip_crlf(blocks[i + 1]) : "";
-      if (!body.empty()) out.push_back(body);
-      ++i;
+  for (const auto& r : tessel::testing::csic_requests(dir)) {
+    if (r.method == "GET") {
+      std::size_t q = r.target.find('?');
+      if (q != std::string::npos) out.push_back(r.target.substr(q + 1));
+    } else if (!r.body.empty()) {
+      out.push_back(r.body);
     }
   }
   return out;
@@ -92,18 +34,18 @@ std::vector<std::string> read_csic_args(const std::string& dir) {
 }  // namespace
 
 TEST(Differential, PredictionsMatchTheReferenceOnAHeldAsideSplit) {
-  std::string dir = tessel::ml::testing::data_dir();
+  std::string dir = tessel::testing::reference_data_dir();
   if (dir.empty()) GTEST_SKIP() << "shared reference data not found (set TESSEL_DATA_DIR)";
   Json fx = tessel::ml::testing::fixture("differential_args.json");
-  std::vector<std::string> attacks = read_attacks(dir, "args");
-  std::vector<std::string> normals = read_csic_args(dir);
+  std::vector<std::string> attacks = tessel::testing::attack_values(dir, "args");
+  std::vector<std::string> normals = csic_args(dir);
   ASSERT_EQ(attacks.size(), fx["n_attacks"].get<std::size_t>());
   ASSERT_EQ(normals.size(), fx["n_normals"].get<std::size_t>());
   std::vector<std::string> docs = attacks;
   docs.insert(docs.end(), normals.begin(), normals.end());
   std::string joined;
   for (std::size_t i = 0; i < docs.size(); ++i) joined += (i ? "\n" : "") + docs[i];
-  ASSERT_EQ(md5_hex(joined), fx["docs_md5"].get<std::string>()) << "the data set was built differently";
+  ASSERT_EQ(tessel::ml::testing::md5_hex(joined), fx["docs_md5"].get<std::string>()) << "the data set was built differently";
 
   std::vector<std::string> train, test;
   std::vector<std::int64_t> y;

@@ -1,7 +1,6 @@
 #include "ml/forest.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <bit>
 #include <cmath>
@@ -18,19 +17,6 @@ using namespace tessel::ml;
 using tessel::ml::testing::fixture;
 
 namespace {
-
-std::string md5_hex(const std::string& s) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
-  std::string out;
-  char buf[3];
-  for (unsigned i = 0; i < len; ++i) {
-    std::snprintf(buf, sizeof buf, "%02x", md[i]);
-    out += buf;
-  }
-  return out;
-}
 
 // Python repr of a float that holds a whole number ("3.0").
 std::string repr_whole(double v) {
@@ -52,7 +38,7 @@ std::string tree_digest(const Tree& t, std::size_t k) {
     }
     text += "\n";
   }
-  return md5_hex(text);
+  return tessel::ml::testing::md5_hex(text);
 }
 
 CsrMatrix small_matrix() {

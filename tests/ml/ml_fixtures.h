@@ -1,7 +1,8 @@
 #pragma once
 // Reference outputs of the model engine's tests (see fixtures/make_fixtures.py).
-#include <cstdlib>
-#include <filesystem>
+#include <openssl/evp.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,12 +26,17 @@ inline CsrMatrix csr_from_json(const Json& j) {
   return m;
 }
 
-// The shared reference data: $TESSEL_DATA_DIR, else the folder beside the
-// source tree; empty when absent.
-inline std::string data_dir() {
-  const char* env = std::getenv("TESSEL_DATA_DIR");
-  std::string dir = env && *env ? env : TESSEL_DATA_DIR;
-  return std::filesystem::exists(dir + "/attack-payloads.jsonl") ? dir : "";
+inline std::string md5_hex(const std::string& s) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
+  std::string out;
+  char buf[3];
+  for (unsigned i = 0; i < len; ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", md[i]);
+    out += buf;
+  }
+  return out;
 }
 
 }  // namespace tessel::ml::testing
