@@ -131,6 +131,8 @@ struct SplitResult {
   bool found = false;
   std::int32_t feature = 0;
   double threshold = 0.0;
+  double w_left = 0.0;
+  double left[kMaxClasses];  // class weights going left (first k entries)
 };
 
 struct StackRecord {
@@ -183,6 +185,10 @@ class TreeBuilder {
 
     Tree tree;
     std::vector<StackRecord> stack;
+    // Class weights of the records on the stack, k per record (weights are
+    // whole numbers, so these sums are exact whatever the order).
+    std::vector<double> stack_sums(k_, 0.0);
+    for (std::int32_t s : samples_) stack_sums[wc_[s] & 0xFF] += static_cast<double>(wc_[s] >> 8);
     stack.push_back({0, static_cast<std::int64_t>(samples_.size()), -1, false, INFINITY, 0});
     bool first = true;
     std::vector<double> node_sum(k_);
@@ -190,15 +196,10 @@ class TreeBuilder {
       StackRecord rec = stack.back();
       stack.pop_back();
       std::int64_t n_node = rec.end - rec.start;
-      // Class weights of the node.
-      std::fill(node_sum.begin(), node_sum.end(), 0.0);
+      std::copy(stack_sums.end() - k_, stack_sums.end(), node_sum.begin());
+      stack_sums.resize(stack_sums.size() - k_);
       double w_node = 0.0;
-      for (std::int64_t p = rec.start; p < rec.end; ++p) {
-        std::uint32_t wc = wc_[samples_[p]];
-        double w = static_cast<double>(wc >> 8);
-        node_sum[wc & 0xFF] += w;
-        w_node += w;
-      }
+      for (int c = 0; c < k_; ++c) w_node += node_sum[c];
       double impurity = rec.impurity;
       if (first) {
         impurity = gini(node_sum.data(), w_node);
@@ -213,15 +214,8 @@ class TreeBuilder {
         split = node_split(rec.start, rec.end, node_sum.data(), w_node, n_constant);
         if (split.found) {
           split_pos = partition(rec.start, rec.end, split);
-          double left_sum[kMaxClasses] = {};
-          double w_left = 0.0;
-          for (std::int64_t p = rec.start; p < split_pos; ++p) {
-            std::uint32_t wc = wc_[samples_[p]];
-            double w = static_cast<double>(wc >> 8);
-            left_sum[wc & 0xFF] += w;
-            w_left += w;
-          }
-          children_impurity(left_sum, node_sum.data(), w_left, w_node, imp_left, imp_right);
+          const double w_left = split.w_left;
+          children_impurity(split.left, node_sum.data(), w_left, w_node, imp_left, imp_right);
           double w_right = w_node - w_left;
           double improvement = (w_node / weighted_total_) *
                                (impurity - (w_right / w_node * imp_right) - (w_left / w_node * imp_left));
@@ -244,7 +238,9 @@ class TreeBuilder {
       node.threshold = split.threshold;
       tree.nodes.push_back(node);
       stack.push_back({split_pos, rec.end, id, false, imp_right, n_constant});
+      for (int c = 0; c < k_; ++c) stack_sums.push_back(node_sum[c] - split.left[c]);
       stack.push_back({rec.start, split_pos, id, true, imp_left, n_constant});
+      stack_sums.insert(stack_sums.end(), split.left, split.left + k_);
     }
     return tree;
   }
@@ -369,7 +365,8 @@ class TreeBuilder {
   // Evaluates every split point of the sorted entries (plus the zero group).
   void scan(std::int32_t f, std::size_t m, bool has_zero, const double* node_sum, double w_node, double& best_proxy,
             SplitResult& best) {
-    double left[kMaxClasses] = {};
+    double left[kMaxClasses];
+    std::fill_n(left, k_, 0.0);
     double w_left = 0.0;
     // Class weights of the zero group.
     double zero_sum[kMaxClasses];
@@ -399,6 +396,8 @@ class TreeBuilder {
         best.found = true;
         best.feature = f;
         best.threshold = t;
+        best.w_left = w_left;
+        std::copy(left, left + k_, best.left);
       }
     };
     auto add_zero = [&] {
@@ -525,6 +524,10 @@ void RandomForestClassifier::compile() {
   tree_offset_.clear();
   leaf_proba_.clear();
   leaf_offset_.clear();
+  dense_size_ = 1;
+  for (const Tree& t : trees_) {
+    for (const TreeNode& n : t.nodes) dense_size_ = std::max<std::int64_t>(dense_size_, n.feature + 1);
+  }
   for (const Tree& t : trees_) {
     tree_offset_.push_back(static_cast<std::int64_t>(fast_nodes_.size()));
     leaf_offset_.push_back(static_cast<std::int64_t>(leaf_proba_.size()));
@@ -559,13 +562,15 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
   constexpr std::int64_t kChunk = 256;
   std::int64_t n_chunks = (X.n_rows + kChunk - 1) / kChunk;
   detail::parallel_items(n_chunks, n_chunks > 1 ? n_jobs : 1, [&](std::int64_t chunk, int) {
+    // Values of the features the trees test; the others are never read.
     thread_local std::vector<float> dense;
-    if (dense.size() < static_cast<std::size_t>(n_features_)) dense.assign(n_features_, 0.0f);
+    if (dense.size() < static_cast<std::size_t>(dense_size_)) dense.assign(dense_size_, 0.0f);
+    const std::int64_t used = dense_size_;
     double acc[kMaxClasses];
     std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
     for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
       for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i)
-        dense[X.indices[i]] = static_cast<float>(X.data[i]);
+        if (X.indices[i] < used) dense[X.indices[i]] = static_cast<float>(X.data[i]);
       std::fill(acc, acc + k, 0.0);
       for (std::size_t t = 0; t < trees_.size(); ++t) {
         const FastNode* nodes = fast_nodes_.data() + tree_offset_[t];
@@ -574,7 +579,8 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
         const double* p = leaf_proba_.data() + leaf_offset_[t] + static_cast<std::int64_t>(nodes[i].right) * k;
         for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
       }
-      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) dense[X.indices[i]] = 0.0f;
+      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i)
+        if (X.indices[i] < used) dense[X.indices[i]] = 0.0f;
       for (std::size_t c = 0; c < k; ++c) acc[c] /= n_trees;
       sink(r, acc);
     }

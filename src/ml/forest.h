@@ -79,6 +79,7 @@ class RandomForestClassifier {
   std::vector<std::int64_t> tree_offset_;
   std::vector<double> leaf_proba_;
   std::vector<std::int64_t> leaf_offset_;
+  std::int64_t dense_size_ = 1;  // 1 + the highest feature a tree tests
 };
 
 // Fraction of equal labels (0 for empty input).
