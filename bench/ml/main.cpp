@@ -4,6 +4,7 @@
 //
 //   bench_ml [--zones args,other_headers] [--data DIR] [--no-reference]
 //            [--single N]   (values classified one at a time by scikit-learn)
+//            [--jobs N]     (threads of our forest fit; default all cores)
 //
 // Data: every attack payload (label 1) against normal values derived from the
 // CSIC requests (label 0): "args" takes each name=value pair of the query
@@ -102,6 +103,8 @@ std::string pack_bits(const std::vector<std::int64_t>& v) {
 }
 
 // Our side of one zone; run in a child process so that peak memory is the zone's own.
+int g_jobs = -1;
+
 Json measure_ours(const std::string& name, const Zone& z) {
   Json out;
   reset_peak();
@@ -111,7 +114,7 @@ Json measure_ours(const std::string& name, const Zone& z) {
   CsrMatrix x = vect.fit_transform(z.docs);
   auto t1 = Clock::now();
   RandomForestClassifier rf;
-  rf.fit(x, z.y, -1);
+  rf.fit(x, z.y, g_jobs);
   auto t2 = Clock::now();
   out["peak_kb"] = vm_hwm_kb();
   out["vectorise_s"] = seconds(t0, t1);
@@ -123,7 +126,7 @@ Json measure_ours(const std::string& name, const Zone& z) {
   std::vector<std::int64_t> pred;
   for (int rep = 0; rep < 3; ++rep) {
     auto t = Clock::now();
-    rf.predict(vect.transform(z.probe), pred, -1);
+    rf.predict(vect.transform(z.probe, -1), pred, -1);
     best = std::min(best, seconds(t, Clock::now()));
   }
   out["batch_s_per_value"] = best / z.probe.size();
@@ -204,8 +207,9 @@ int main(int argc, char** argv) {
     else if (a == "--data" && i + 1 < argc) dir = argv[++i];
     else if (a == "--no-reference") reference = false;
     else if (a == "--single" && i + 1 < argc) n_single = std::stoi(argv[++i]);
+    else if (a == "--jobs" && i + 1 < argc) g_jobs = std::stoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: %s [--zones a,b] [--data DIR] [--no-reference] [--single N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--zones a,b] [--data DIR] [--no-reference] [--single N] [--jobs N]\n", argv[0]);
       return 2;
     }
   }

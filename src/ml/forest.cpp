@@ -150,8 +150,7 @@ class TreeBuilder {
               const std::vector<std::uint8_t>& y)
       : cols_(cols), n_rows_(n_rows), n_features_(n_features), k_(n_classes), y_(y) {
     max_features_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n_features))));
-    pos_of_.assign(n_rows, -1);
-    wc_.assign(n_rows, 0);
+    info_.assign(n_rows, {-1, 0});
     value_of_.assign(n_rows, 0.0f);
     features_.resize(n_features);
     constant_.resize(n_features);
@@ -174,11 +173,11 @@ class TreeBuilder {
     for (std::int64_t i = 0; i < n_rows_; ++i) {
       weighted_total_ += static_cast<double>(counts[i]);
       if (counts[i] != 0) {
-        pos_of_[i] = static_cast<std::int32_t>(samples_.size());
-        wc_[i] = (counts[i] << 8) | y_[i];
+        info_[i].pos = static_cast<std::int32_t>(samples_.size());
+        info_[i].wc = (counts[i] << 8) | y_[i];
         samples_.push_back(static_cast<std::int32_t>(i));
       } else {
-        pos_of_[i] = -1;
+        info_[i].pos = -1;
       }
     }
     std::iota(features_.begin(), features_.end(), 0);
@@ -188,7 +187,7 @@ class TreeBuilder {
     // Class weights of the records on the stack, k per record (weights are
     // whole numbers, so these sums are exact whatever the order).
     std::vector<double> stack_sums(k_, 0.0);
-    for (std::int32_t s : samples_) stack_sums[wc_[s] & 0xFF] += static_cast<double>(wc_[s] >> 8);
+    for (std::int32_t s : samples_) stack_sums[info_[s].wc & 0xFF] += static_cast<double>(info_[s].wc >> 8);
     stack.push_back({0, static_cast<std::int64_t>(samples_.size()), -1, false, INFINITY, 0});
     bool first = true;
     std::vector<double> node_sum(k_);
@@ -280,9 +279,9 @@ class TreeBuilder {
     if (col_nnz <= n_node * 16) {
       for (std::int64_t k = cb; k < ce; ++k) {
         std::int32_t r = rows[k];
-        std::int64_t p = pos_of_[r];
+        std::int64_t p = info_[r].pos;
         if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node))
-          out[m++] = (static_cast<std::uint64_t>(sort_key(vals[k])) << 32) | wc_[r];
+          out[m++] = (static_cast<std::uint64_t>(sort_key(vals[k])) << 32) | info_[r].wc;
       }
       return m;
     }
@@ -298,7 +297,7 @@ class TreeBuilder {
       lo = std::lower_bound(lo, hi, s);
       if (lo == hi) break;
       if (*lo == s) {
-        out[m++] = (static_cast<std::uint64_t>(sort_key(vals[lo - rows])) << 32) | wc_[s];
+        out[m++] = (static_cast<std::uint64_t>(sort_key(vals[lo - rows])) << 32) | info_[s].wc;
         ++lo;
       }
     }
@@ -440,7 +439,7 @@ class TreeBuilder {
     touched_.clear();
     for (std::int64_t k = cb; k < ce; ++k) {
       std::int32_t r = cols_.row[k];
-      std::int64_t p = pos_of_[r];
+      std::int64_t p = info_[r].pos;
       if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node)) {
         value_of_[r] = cols_.val[k];
         touched_.push_back(r);
@@ -454,8 +453,8 @@ class TreeBuilder {
       } else {
         --hi;
         std::swap(samples_[lo], samples_[hi]);
-        pos_of_[samples_[lo]] = static_cast<std::int32_t>(lo);
-        pos_of_[samples_[hi]] = static_cast<std::int32_t>(hi);
+        info_[samples_[lo]].pos = static_cast<std::int32_t>(lo);
+        info_[samples_[hi]].pos = static_cast<std::int32_t>(hi);
       }
     }
     for (std::int32_t r : touched_) value_of_[r] = 0.0f;
@@ -469,8 +468,14 @@ class TreeBuilder {
   std::int64_t max_features_;
   std::uint32_t rand_state_ = 0;
   double weighted_total_ = 0.0;
-  std::vector<std::int32_t> samples_, pos_of_, features_, constant_, sorted_, touched_;
-  std::vector<std::uint32_t> wc_;
+  // Per training row: position in samples_ (-1 when out of the bag) and
+  // bootstrap count << 8 | class.
+  struct SampleInfo {
+    std::int32_t pos;
+    std::uint32_t wc;
+  };
+  std::vector<SampleInfo> info_;
+  std::vector<std::int32_t> samples_, features_, constant_, sorted_, touched_;
   std::vector<float> value_of_;
   std::vector<std::uint64_t> entries_, tmp_;
   bool sorted_valid_ = false;
@@ -521,23 +526,34 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
 void RandomForestClassifier::compile() {
   const std::size_t k = classes_.size();
   fast_nodes_.clear();
+  scan_feature_.clear();
   tree_offset_.clear();
   leaf_proba_.clear();
   leaf_offset_.clear();
   dense_size_ = 1;
+  std::size_t total = 0;
   for (const Tree& t : trees_) {
+    total += t.nodes.size();
     for (const TreeNode& n : t.nodes) dense_size_ = std::max<std::int64_t>(dense_size_, n.feature + 1);
   }
+  if (total > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("forest too large");
   for (const Tree& t : trees_) {
-    tree_offset_.push_back(static_cast<std::int64_t>(fast_nodes_.size()));
+    const std::int32_t base = static_cast<std::int32_t>(fast_nodes_.size());
+    tree_offset_.push_back(base);
     leaf_offset_.push_back(static_cast<std::int64_t>(leaf_proba_.size()));
     for (const TreeNode& n : t.nodes) {
-      float thr = 0.0f;
-      if (n.feature >= 0) {
-        thr = static_cast<float>(n.threshold);
-        if (static_cast<double>(thr) > n.threshold) thr = std::nextafter(thr, -INFINITY);
+      scan_feature_.push_back(static_cast<std::int32_t>(dense_size_));
+      if (n.feature < 0) {
+        fast_nodes_.push_back({0.0f, -1, n.right});
+        continue;
       }
-      fast_nodes_.push_back({thr, n.feature, n.right});
+      // x <= threshold in double is x <= the largest float not above it.
+      float thr = static_cast<float>(n.threshold);
+      if (static_cast<double>(thr) > n.threshold) thr = std::nextafter(thr, -INFINITY);
+      fast_nodes_.push_back({thr, n.feature, base + n.right});
+      // Nodes that send a missing (zero) value left may be skipped when the
+      // row lacks their feature; the others always take the full test.
+      scan_feature_.back() = 0.0f <= thr ? n.feature : static_cast<std::int32_t>(dense_size_);
     }
     for (std::size_t l = 0; l + k <= t.leaf_counts.size(); l += k) {
       double norm = 0.0;
@@ -558,30 +574,56 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
   for (std::int32_t j : X.indices)
     if (j < 0 || j >= n_features_) throw std::invalid_argument("column index out of range");
   const std::size_t k = classes_.size();
-  const double n_trees = static_cast<double>(trees_.size());
+  const std::size_t n_trees = trees_.size();
   constexpr std::int64_t kChunk = 256;
   std::int64_t n_chunks = (X.n_rows + kChunk - 1) / kChunk;
   detail::parallel_items(n_chunks, n_chunks > 1 ? n_jobs : 1, [&](std::int64_t chunk, int) {
-    // Values of the features the trees test; the others are never read.
+    // The row's values of the features the trees test, and a bit per feature
+    // telling which are present; the sentinel bit (dense_size_) stays set.
     thread_local std::vector<float> dense;
+    thread_local std::vector<std::uint64_t> present;
+    const std::size_t words = static_cast<std::size_t>(dense_size_) / 64 + 1;
     if (dense.size() < static_cast<std::size_t>(dense_size_)) dense.assign(dense_size_, 0.0f);
+    if (present.size() < words) present.assign(words, 0);
+    present[dense_size_ >> 6] |= std::uint64_t{1} << (dense_size_ & 63);
     const std::int64_t used = dense_size_;
+    const std::int32_t* scan = scan_feature_.data();
+    const FastNode* nodes = fast_nodes_.data();
+    const std::uint64_t* bits = present.data();
     double acc[kMaxClasses];
     std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
     for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
-      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i)
-        if (X.indices[i] < used) dense[X.indices[i]] = static_cast<float>(X.data[i]);
+      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) {
+        std::int32_t f = X.indices[i];
+        if (f >= used) continue;
+        dense[f] = static_cast<float>(X.data[i]);
+        present[f >> 6] |= std::uint64_t{1} << (f & 63);
+      }
       std::fill(acc, acc + k, 0.0);
-      for (std::size_t t = 0; t < trees_.size(); ++t) {
-        const FastNode* nodes = fast_nodes_.data() + tree_offset_[t];
-        std::int32_t i = 0;
-        while (nodes[i].feature >= 0) i = dense[nodes[i].feature] <= nodes[i].threshold ? i + 1 : nodes[i].right;
+      for (std::size_t t = 0; t < n_trees; ++t) {
+        std::int32_t i = tree_offset_[t];
+        while (true) {
+          // A feature the row lacks sends the row left, to the next node.
+          std::int32_t f = scan[i];
+          if (!((bits[f >> 6] >> (f & 63)) & 1)) {
+            ++i;
+            continue;
+          }
+          const FastNode& n = nodes[i];
+          if (n.feature < 0) break;
+          i = dense[n.feature] <= n.threshold ? i + 1 : n.right;
+        }
         const double* p = leaf_proba_.data() + leaf_offset_[t] + static_cast<std::int64_t>(nodes[i].right) * k;
         for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
       }
-      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i)
-        if (X.indices[i] < used) dense[X.indices[i]] = 0.0f;
-      for (std::size_t c = 0; c < k; ++c) acc[c] /= n_trees;
+      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) {
+        std::int32_t f = X.indices[i];
+        if (f >= used) continue;
+        dense[f] = 0.0f;
+        present[f >> 6] = 0;
+      }
+      present[dense_size_ >> 6] |= std::uint64_t{1} << (dense_size_ & 63);
+      for (std::size_t c = 0; c < k; ++c) acc[c] /= static_cast<double>(n_trees);
       sink(r, acc);
     }
   });

@@ -62,8 +62,8 @@ class RandomForestClassifier {
  private:
   struct FastNode {
     float threshold;  // largest float <= the double threshold
-    std::int32_t feature;
-    std::int32_t right;
+    std::int32_t feature;  // -1 for a leaf
+    std::int32_t right;    // inner node: index in fast_nodes_; leaf: leaf index
   };
   void compile();
   template <class Sink>
@@ -76,7 +76,10 @@ class RandomForestClassifier {
   std::vector<Tree> trees_;
   // Prediction form: nodes of all trees, per-tree offsets, leaf probabilities.
   std::vector<FastNode> fast_nodes_;
-  std::vector<std::int64_t> tree_offset_;
+  // Per node the feature whose absence sends a row to the next node, or the
+  // sentinel dense_size_ (leaves, and nodes that send zero right).
+  std::vector<std::int32_t> scan_feature_;
+  std::vector<std::int32_t> tree_offset_;
   std::vector<double> leaf_proba_;
   std::vector<std::int64_t> leaf_offset_;
   std::int64_t dense_size_ = 1;  // 1 + the highest feature a tree tests

@@ -314,30 +314,27 @@ CsrMatrix TfidfVectorizer::fit_transform(std::span<const std::string> docs, int 
 void TfidfVectorizer::build_index() {
   shift_ = table_shift(keys_.size());
   std::size_t cap = std::size_t{1} << (64 - shift_);
-  slot_keys_.assign(cap, 0);
-  slot_values_.assign(cap, 0);
+  slots_.assign(cap, Slot{0, 0});
   for (std::size_t f = 0; f < keys_.size(); ++f) {
     std::size_t i = (keys_[f] * kHashMul) >> shift_;
-    while (slot_keys_[i] != 0) i = (i + 1) & (cap - 1);
-    slot_keys_[i] = keys_[f];
-    slot_values_[i] = static_cast<std::int32_t>(f);
+    while (slots_[i].key != 0) i = (i + 1) & (cap - 1);
+    slots_[i] = {keys_[f], static_cast<std::int64_t>(f)};
   }
 }
 
 std::int32_t TfidfVectorizer::lookup(std::uint64_t key) const {
-  std::size_t mask = slot_keys_.size() - 1;
+  std::size_t mask = slots_.size() - 1;
   std::size_t i = (key * kHashMul) >> shift_;
   while (true) {
-    std::uint64_t k = slot_keys_[i];
-    if (k == key) return slot_values_[i];
+    std::uint64_t k = slots_[i].key;
+    if (k == key) return static_cast<std::int32_t>(slots_[i].feature);
     if (k == 0) return -1;
     i = (i + 1) & mask;
   }
 }
 
 template <class Str>
-void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out) const {
-  if (!fitted()) throw std::logic_error("the vectoriser is not fitted");
+void TfidfVectorizer::transform_rows(std::span<const Str> docs, CsrMatrix& out) const {
   out.n_rows = static_cast<std::int64_t>(docs.size());
   out.n_cols = static_cast<std::int64_t>(keys_.size());
   out.indptr.assign(1, 0);
@@ -345,14 +342,20 @@ void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out) 
   out.indices.clear();
   out.data.clear();
   thread_local std::vector<char32_t> cps;
+  thread_local std::vector<std::uint64_t> grams;
   thread_local std::vector<std::int32_t> feats;
   for (const Str& d : docs) {
     analyze_into(std::string_view(d), cps);
-    feats.clear();
+    grams.clear();
     for_each_ngram(cps, [&](std::uint64_t key) {
+      grams.push_back(key);
+      __builtin_prefetch(&slots_[(key * kHashMul) >> shift_]);
+    });
+    feats.clear();
+    for (std::uint64_t key : grams) {
       std::int32_t f = lookup(key);
       if (f >= 0) feats.push_back(f);
-    });
+    }
     std::sort(feats.begin(), feats.end());
     std::size_t row_start = out.indices.size();
     double sum = 0.0;
@@ -373,20 +376,47 @@ void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out) 
   }
 }
 
-CsrMatrix TfidfVectorizer::transform(std::span<const std::string> docs) const {
+template <class Str>
+void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out, int n_jobs) const {
+  if (!fitted()) throw std::logic_error("the vectoriser is not fitted");
+  const std::int64_t n = static_cast<std::int64_t>(docs.size());
+  const std::int64_t n_blocks = (n + kBlockDocs - 1) / kBlockDocs;
+  if (n_jobs == 1 || n_blocks < 2) {
+    transform_rows(docs, out);
+    return;
+  }
+  std::vector<CsrMatrix> parts(n_blocks);
+  detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
+    std::int64_t begin = b * kBlockDocs;
+    transform_rows(docs.subspan(begin, std::min(n, begin + kBlockDocs) - begin), parts[b]);
+  });
+  out.n_rows = n;
+  out.n_cols = static_cast<std::int64_t>(keys_.size());
+  out.indptr.assign(1, 0);
+  out.indices.clear();
+  out.data.clear();
+  for (const CsrMatrix& p : parts) {
+    std::int64_t base = out.indptr.back();
+    for (std::size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
+    out.indices.insert(out.indices.end(), p.indices.begin(), p.indices.end());
+    out.data.insert(out.data.end(), p.data.begin(), p.data.end());
+  }
+}
+
+CsrMatrix TfidfVectorizer::transform(std::span<const std::string> docs, int n_jobs) const {
   CsrMatrix out;
-  transform_impl(docs, out);
+  transform_impl(docs, out, n_jobs);
   return out;
 }
 
-CsrMatrix TfidfVectorizer::transform(std::span<const std::string_view> docs) const {
+CsrMatrix TfidfVectorizer::transform(std::span<const std::string_view> docs, int n_jobs) const {
   CsrMatrix out;
-  transform_impl(docs, out);
+  transform_impl(docs, out, n_jobs);
   return out;
 }
 
-void TfidfVectorizer::transform(std::span<const std::string_view> docs, CsrMatrix& out) const {
-  transform_impl(docs, out);
+void TfidfVectorizer::transform(std::span<const std::string_view> docs, CsrMatrix& out, int n_jobs) const {
+  transform_impl(docs, out, n_jobs);
 }
 
 std::vector<std::string> TfidfVectorizer::vocabulary() const {

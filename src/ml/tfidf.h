@@ -28,9 +28,10 @@ class TfidfVectorizer {
 
   // One row per text. Throws std::logic_error before fit. The second form
   // reuses out's storage.
-  CsrMatrix transform(std::span<const std::string> docs) const;
-  CsrMatrix transform(std::span<const std::string_view> docs) const;
-  void transform(std::span<const std::string_view> docs, CsrMatrix& out) const;
+  // n_jobs != 1 splits a large batch over threads.
+  CsrMatrix transform(std::span<const std::string> docs, int n_jobs = 1) const;
+  CsrMatrix transform(std::span<const std::string_view> docs, int n_jobs = 1) const;
+  void transform(std::span<const std::string_view> docs, CsrMatrix& out, int n_jobs = 1) const;
 
   bool fitted() const { return !keys_.empty(); }
   std::size_t n_features() const { return keys_.size(); }
@@ -46,15 +47,20 @@ class TfidfVectorizer {
 
  private:
   template <class Str>
-  void transform_impl(std::span<const Str> docs, CsrMatrix& out) const;
+  void transform_impl(std::span<const Str> docs, CsrMatrix& out, int n_jobs) const;
+  template <class Str>
+  void transform_rows(std::span<const Str> docs, CsrMatrix& out) const;
   void build_index();
   std::int32_t lookup(std::uint64_t key) const;
 
   std::vector<std::uint64_t> keys_;
   std::vector<double> idf_;
   // Open-addressing table key -> feature; empty slots hold key 0.
-  std::vector<std::uint64_t> slot_keys_;
-  std::vector<std::int32_t> slot_values_;
+  struct Slot {
+    std::uint64_t key;
+    std::int64_t feature;
+  };
+  std::vector<Slot> slots_;
   int shift_ = 64;
 };
 

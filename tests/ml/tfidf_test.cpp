@@ -124,4 +124,8 @@ TEST(Tfidf, ThreadCountDoesNotChangeTheResult) {
   EXPECT_EQ(a.indptr, b.indptr);
   EXPECT_EQ(a.indices, b.indices);
   EXPECT_EQ(a.data, b.data);
+  CsrMatrix c = one.transform(docs, 1), d = one.transform(docs, 4);
+  EXPECT_EQ(c.indptr, d.indptr);
+  EXPECT_EQ(c.indices, d.indices);
+  EXPECT_EQ(c.data, d.data);
 }
