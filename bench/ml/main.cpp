@@ -10,9 +10,11 @@
 // CSIC requests (label 0): "args" takes each name=value pair of the query
 // strings and form bodies, "other_headers" each header line other than
 // User-Agent and Cookie. The probe set is 10,000 of the samples.
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -147,12 +149,21 @@ Json measure_ours(const std::string& name, const Zone& z) {
   return out;
 }
 
-Json in_child(const std::string& name, const Zone& z) {
+// Builds the zone in a child process, so that the measured memory is that
+// zone's own.
+Json in_child(const std::string& name, const std::string& dir) {
   int fd[2];
   if (pipe(fd) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
     close(fd[0]);
+    Zone z;
+    {
+      auto attacks = tessel::testing::attack_values(dir);
+      auto requests = tessel::testing::csic_requests(dir);
+      z = build_zone(name, attacks, requests);
+    }
+    malloc_trim(0);
     std::string text = measure_ours(name, z).dump();
     if (write(fd[1], text.data(), text.size()) < 0) _exit(1);
     _exit(0);
@@ -217,29 +228,33 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "reference data not found: pass --data DIR or set TESSEL_DATA_DIR\n");
     return 2;
   }
-  auto attacks = tessel::testing::attack_values(dir);
-  auto requests = tessel::testing::csic_requests(dir);
-  Json all;
-  std::map<std::string, Zone> zones;
-  for (const std::string& name : split(zones_arg, ',')) {
-    zones[name] = build_zone(name, attacks, requests);
-    all[name] = {{"docs", zones[name].docs}, {"y", zones[name].y}, {"probe", zones[name].probe}};
-  }
+  // The data file the scikit-learn side reads.
+  std::map<std::string, std::array<std::size_t, 3>> sizes;  // samples, probe values
   char tmpl[] = "/tmp/bench_ml_XXXXXX";
-  int fd = mkstemp(tmpl);
-  if (fd < 0) return 1;
-  close(fd);
-  std::ofstream(tmpl) << all.dump();
-  all = Json();
+  {
+    auto attacks = tessel::testing::attack_values(dir);
+    auto requests = tessel::testing::csic_requests(dir);
+    Json all;
+    for (const std::string& name : split(zones_arg, ',')) {
+      Zone z = build_zone(name, attacks, requests);
+      sizes[name] = {z.docs.size(), z.probe.size(), 0};
+      all[name] = {{"docs", z.docs}, {"y", z.y}, {"probe", z.probe}};
+    }
+    int fd = mkstemp(tmpl);
+    if (fd < 0) return 1;
+    close(fd);
+    std::ofstream(tmpl) << all.dump();
+  }
+  malloc_trim(0);
 
   std::printf("model engine vs scikit-learn 1.2.1 (n_jobs=-1), %u cores\n", std::thread::hardware_concurrency());
   for (const std::string& name : split(zones_arg, ',')) {
-    const Zone& z = zones[name];
-    Json ours = in_child(name, z);
+    Json ours = in_child(name, dir);
     Json ref = reference ? run_reference(tmpl, name, n_single) : Json::object();
     auto get = [](const Json& j, const char* k) { return j.contains(k) ? j[k].get<double>() : 0.0; };
+    const std::size_t n_probe = sizes[name][1];
     std::printf("\nzone %s: %zu samples x %lld features, %lld non-zeros; %zu probe values\n", name.c_str(),
-                z.docs.size(), ours["n_features"].get<long long>(), ours["nnz"].get<long long>(), z.probe.size());
+                sizes[name][0], ours["n_features"].get<long long>(), ours["nnz"].get<long long>(), n_probe);
     std::printf("  %-34s %14s %14s %-4s\n", "", "ours", "scikit-learn", "");
     row("vectorise (fit_transform)", get(ours, "vectorise_s"), get(ref, "vectorise_s"), "s");
     row("fit forest", get(ours, "fit_s"), get(ref, "fit_s"), "s");
@@ -254,8 +269,8 @@ int main(int argc, char** argv) {
     row("vectoriser file / pickle", get(ours, "vect_file_bytes"), get(ref, "vect_file_bytes"), "B");
     row("forest file / pickle", get(ours, "rf_file_bytes"), get(ref, "rf_file_bytes"), "B");
     if (reference) {
-      std::size_t same = agreement(ours["batch_pred"], ref["batch_pred"], z.probe.size());
-      std::printf("  predictions equal on the probe set: %zu of %zu; features %s\n", same, z.probe.size(),
+      std::size_t same = agreement(ours["batch_pred"], ref["batch_pred"], n_probe);
+      std::printf("  predictions equal on the probe set: %zu of %zu; features %s\n", same, n_probe,
                   ours["n_features"] == ref["n_features"] ? "equal" : "DIFFER");
     }
   }

@@ -8,6 +8,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <unordered_map>
 
 #include "ml/parallel.h"
 
@@ -84,16 +85,24 @@ void sort_entries(std::vector<std::uint64_t>& a, std::size_t n, std::vector<std:
   if (src != a.data()) std::memcpy(a.data(), src, n * sizeof(std::uint64_t));
 }
 
-// Training matrix in column form, float32 values, zeros dropped.
-struct Columns {
+// Training rows that are equal (same label, same float32 values) act as one
+// sample whose weight is the sum of their bootstrap counts: every split
+// depends only on values and exactly summed whole-number weights, and a node
+// of such a sample alone is pure, so the trees do not change.
+struct Training {
+  std::int64_t n_rows = 0;            // rows of the input
+  std::vector<std::int32_t> group;    // row -> sample
+  std::vector<std::uint8_t> label;    // sample -> class index
+  // Samples in column form, float32 values, zeros dropped.
   std::vector<std::int64_t> ptr;
   std::vector<std::int32_t> row;
   std::vector<float> val;
+  std::int64_t n_samples() const { return static_cast<std::int64_t>(label.size()); }
 };
 
-Columns to_columns(const CsrMatrix& X) {
-  Columns c;
-  c.ptr.assign(X.n_cols + 1, 0);
+Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y) {
+  Training t;
+  t.n_rows = X.n_rows;
   for (std::int64_t k = 0; k < X.nnz(); ++k) {
     std::int32_t j = X.indices[k];
     if (j < 0 || j >= X.n_cols) throw std::invalid_argument("column index out of range");
@@ -101,22 +110,73 @@ Columns to_columns(const CsrMatrix& X) {
     float f = static_cast<float>(d);
     if (!std::isfinite(d) || !std::isfinite(f))
       throw std::invalid_argument("input contains NaN, infinity or a value too large for float32");
-    if (f != 0.0f) ++c.ptr[j + 1];
   }
-  for (std::int64_t j = 0; j < X.n_cols; ++j) c.ptr[j + 1] += c.ptr[j];
-  c.row.resize(c.ptr.back());
-  c.val.resize(c.ptr.back());
-  std::vector<std::int64_t> fill(c.ptr.begin(), c.ptr.end() - 1);
+  // Group equal rows: hash, then compare with the group's first row.
+  auto row_hash = [&](std::int64_t r) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ y[r];
+    for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
+      float f = static_cast<float>(X.data[k]);
+      if (f == 0.0f) continue;
+      h = (h ^ static_cast<std::uint32_t>(X.indices[k])) * 0x100000001B3ull;
+      h = (h ^ std::bit_cast<std::uint32_t>(f)) * 0x100000001B3ull;
+      h ^= h >> 29;
+    }
+    return h;
+  };
+  auto same_row = [&](std::int64_t a, std::int64_t b) {
+    if (y[a] != y[b]) return false;
+    std::int64_t i = X.indptr[a], j = X.indptr[b];
+    const std::int64_t ie = X.indptr[a + 1], je = X.indptr[b + 1];
+    while (true) {
+      while (i < ie && static_cast<float>(X.data[i]) == 0.0f) ++i;
+      while (j < je && static_cast<float>(X.data[j]) == 0.0f) ++j;
+      if (i == ie || j == je) return i == ie && j == je;
+      if (X.indices[i] != X.indices[j] ||
+          std::bit_cast<std::uint32_t>(static_cast<float>(X.data[i])) !=
+              std::bit_cast<std::uint32_t>(static_cast<float>(X.data[j])))
+        return false;
+      ++i, ++j;
+    }
+  };
+  t.group.resize(X.n_rows);
+  std::vector<std::int64_t> first;  // sample -> its first row
+  std::vector<std::int32_t> next;   // sample -> next sample of the same hash
+  std::unordered_map<std::uint64_t, std::int32_t> head;
+  head.reserve(static_cast<std::size_t>(X.n_rows));
   for (std::int64_t r = 0; r < X.n_rows; ++r) {
+    auto [it, fresh] = head.try_emplace(row_hash(r), -1);
+    std::int32_t g = it->second;
+    while (g >= 0 && !same_row(first[g], r)) g = next[g];
+    if (g < 0) {
+      g = static_cast<std::int32_t>(first.size());
+      first.push_back(r);
+      next.push_back(it->second);
+      it->second = g;
+      t.label.push_back(y[r]);
+    }
+    t.group[r] = g;
+  }
+  head = {};
+  const std::int64_t n_cols = X.n_cols;
+  t.ptr.assign(n_cols + 1, 0);
+  for (std::int64_t r : first)
+    for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k)
+      if (static_cast<float>(X.data[k]) != 0.0f) ++t.ptr[X.indices[k] + 1];
+  for (std::int64_t j = 0; j < n_cols; ++j) t.ptr[j + 1] += t.ptr[j];
+  t.row.resize(t.ptr.back());
+  t.val.resize(t.ptr.back());
+  std::vector<std::int64_t> fill(t.ptr.begin(), t.ptr.end() - 1);
+  for (std::size_t g = 0; g < first.size(); ++g) {
+    std::int64_t r = first[g];
     for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
       float f = static_cast<float>(X.data[k]);
       if (f == 0.0f) continue;
       std::int64_t at = fill[X.indices[k]]++;
-      c.row[at] = static_cast<std::int32_t>(r);
-      c.val[at] = f;
+      t.row[at] = static_cast<std::int32_t>(g);
+      t.val[at] = f;
     }
   }
-  return c;
+  return t;
 }
 
 void check_csr(const CsrMatrix& X) {
@@ -146,35 +206,34 @@ struct StackRecord {
 // Grows one tree; reused across trees by one worker.
 class TreeBuilder {
  public:
-  TreeBuilder(const Columns& cols, std::int64_t n_rows, std::int64_t n_features, int n_classes,
-              const std::vector<std::uint8_t>& y)
-      : cols_(cols), n_rows_(n_rows), n_features_(n_features), k_(n_classes), y_(y) {
+  TreeBuilder(const Training& cols, std::int64_t n_features, int n_classes)
+      : cols_(cols), n_features_(n_features), k_(n_classes) {
     max_features_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n_features))));
-    info_.assign(n_rows, {-1, 0});
-    value_of_.assign(n_rows, 0.0f);
+    info_.assign(cols.n_samples(), {-1, 0});
+    value_of_.assign(cols.n_samples(), 0.0f);
     features_.resize(n_features);
     constant_.resize(n_features);
   }
 
   Tree build(std::uint32_t seed) {
     // Bootstrap counts, then the splitter's own generator, both seeded alike.
-    std::vector<std::uint32_t> counts(n_rows_, 0);
+    const std::int64_t n_rows = cols_.n_rows, n_samples = cols_.n_samples();
+    std::vector<std::uint32_t> counts(n_samples, 0);
     {
       std::mt19937 mt(seed);
-      std::uint32_t rng = static_cast<std::uint32_t>(n_rows_ - 1);
-      for (std::int64_t i = 0; i < n_rows_; ++i) ++counts[masked_draw(mt, rng)];
+      std::uint32_t rng = static_cast<std::uint32_t>(n_rows - 1);
+      for (std::int64_t i = 0; i < n_rows; ++i) ++counts[cols_.group[masked_draw(mt, rng)]];
     }
     {
       std::mt19937 mt(seed);
       rand_state_ = masked_draw(mt, kRandRMax - 1);
     }
     samples_.clear();
-    weighted_total_ = 0.0;
-    for (std::int64_t i = 0; i < n_rows_; ++i) {
-      weighted_total_ += static_cast<double>(counts[i]);
+    weighted_total_ = static_cast<double>(n_rows);
+    for (std::int64_t i = 0; i < n_samples; ++i) {
       if (counts[i] != 0) {
         info_[i].pos = static_cast<std::int32_t>(samples_.size());
-        info_[i].wc = (counts[i] << 8) | y_[i];
+        info_[i].wc = (counts[i] << 8) | cols_.label[i];
         samples_.push_back(static_cast<std::int32_t>(i));
       } else {
         info_[i].pos = -1;
@@ -461,10 +520,9 @@ class TreeBuilder {
     return lo;
   }
 
-  const Columns& cols_;
-  std::int64_t n_rows_, n_features_;
+  const Training& cols_;
+  std::int64_t n_features_;
   int k_;
-  const std::vector<std::uint8_t>& y_;
   std::int64_t max_features_;
   std::uint32_t rand_state_ = 0;
   double weighted_total_ = 0.0;
@@ -502,7 +560,8 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
   std::vector<std::uint8_t> y_enc(y.size());
   for (std::size_t i = 0; i < y.size(); ++i)
     y_enc[i] = static_cast<std::uint8_t>(std::lower_bound(classes.begin(), classes.end(), y[i]) - classes.begin());
-  Columns cols = to_columns(X);
+  Training training = prepare(X, y_enc);
+  std::vector<std::uint8_t>().swap(y_enc);
 
   std::vector<std::uint32_t> seeds(n_estimators_);
   {
@@ -514,7 +573,7 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
   std::vector<std::unique_ptr<TreeBuilder>> builders(workers);
   detail::parallel_items(n_estimators_, workers, [&](std::int64_t t, int w) {
     if (!builders[w])
-      builders[w] = std::make_unique<TreeBuilder>(cols, X.n_rows, X.n_cols, static_cast<int>(classes.size()), y_enc);
+      builders[w] = std::make_unique<TreeBuilder>(training, X.n_cols, static_cast<int>(classes.size()));
     trees[t] = builders[w]->build(seeds[t]);
   });
   n_features_ = X.n_cols;
