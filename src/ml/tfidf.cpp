@@ -168,6 +168,12 @@ constexpr std::int64_t kBlockDocs = 2048;
 void count_block(std::span<const std::string> docs, Block& b) {
   std::vector<char32_t> cps;
   KeyMap local(64);
+  std::size_t chars = 0;
+  for (const std::string& d : docs) chars += d.size();
+  // At most two n-grams per code point, so at most two per byte.
+  b.keys.reserve(chars * 2);
+  b.counts.reserve(chars * 2);
+  b.row_nnz.reserve(docs.size());
   for (const std::string& d : docs) {
     analyze_into(d, cps);
     std::size_t start = b.keys.size();
