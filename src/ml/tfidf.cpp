@@ -170,9 +170,11 @@ void count_block(std::span<const std::string> docs, Block& b) {
   KeyMap local(64);
   std::size_t chars = 0;
   for (const std::string& d : docs) chars += d.size();
-  // At most two n-grams per code point, so at most two per byte.
-  b.keys.reserve(chars * 2);
-  b.counts.reserve(chars * 2);
+  // At most two n-grams per code point, so at most two per byte (capped for
+  // blocks of very long texts).
+  std::size_t guess = std::min<std::size_t>(chars * 2, std::size_t{1} << 22);
+  b.keys.reserve(guess);
+  b.counts.reserve(guess);
   b.row_nnz.reserve(docs.size());
   for (const std::string& d : docs) {
     analyze_into(d, cps);

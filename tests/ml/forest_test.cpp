@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -148,4 +149,54 @@ TEST(Forest, AccuracyScore) {
   EXPECT_DOUBLE_EQ(accuracy_score(a, a) * 100, 100.0);
   EXPECT_TRUE(std::isnan(accuracy_score({}, {})));
   EXPECT_THROW(accuracy_score(a, std::vector<std::int64_t>{1}), std::invalid_argument);
+}
+
+TEST(Forest, PredictionEqualsAPlainWalkOfTheTrees) {
+  // Signed values, repeated values and explicit zeros, three classes, so that
+  // thresholds fall below, at and above zero.
+  std::mt19937 rng(7);
+  auto random_matrix = [&](int rows, int cols, bool with_zeros) {
+    CsrMatrix m;
+    m.n_rows = rows;
+    m.n_cols = cols;
+    for (int r = 0; r < rows; ++r) {
+      for (int c = 0; c < cols; ++c) {
+        if (rng() % 3 != 0) continue;
+        int v = static_cast<int>(rng() % 9) - 4;
+        if (v == 0 && !with_zeros) continue;
+        m.indices.push_back(c);
+        m.data.push_back(v / 4.0);
+      }
+      m.indptr.push_back(m.nnz());
+    }
+    return m;
+  };
+  CsrMatrix x = random_matrix(300, 25, false);
+  std::vector<std::int64_t> y;
+  for (int r = 0; r < 300; ++r) y.push_back(static_cast<std::int64_t>(rng() % 3) * 5);
+  RandomForestClassifier rf(15);
+  rf.fit(x, y);
+  CsrMatrix probe = random_matrix(400, 25, true);
+  std::vector<double> proba = rf.predict_proba(probe);
+  std::vector<std::int64_t> labels = rf.predict(probe);
+  const std::size_t k = 3;
+  for (std::int64_t r = 0; r < probe.n_rows; ++r) {
+    std::vector<double> dense(25, 0.0), acc(k, 0.0);
+    for (std::int64_t i = probe.indptr[r]; i < probe.indptr[r + 1]; ++i) dense[probe.indices[i]] = probe.data[i];
+    for (const Tree& t : rf.trees()) {
+      std::int32_t i = 0;
+      while (t.nodes[i].feature >= 0)
+        i = static_cast<float>(dense[t.nodes[i].feature]) <= t.nodes[i].threshold ? i + 1 : t.nodes[i].right;
+      double sum = 0;
+      for (std::size_t c = 0; c < k; ++c) sum += t.leaf_counts[t.nodes[i].right * k + c];
+      for (std::size_t c = 0; c < k; ++c) acc[c] += t.leaf_counts[t.nodes[i].right * k + c] / sum;
+    }
+    std::size_t best = 0;
+    for (std::size_t c = 0; c < k; ++c) {
+      acc[c] /= static_cast<double>(rf.trees().size());
+      EXPECT_EQ(proba[r * k + c], acc[c]) << "row " << r;
+      if (acc[c] > acc[best]) best = c;
+    }
+    EXPECT_EQ(labels[r], rf.classes()[best]) << "row " << r;
+  }
 }

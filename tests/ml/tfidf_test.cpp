@@ -90,11 +90,12 @@ TEST(Tfidf, AnalyzeLowersAndFoldsWhitespaceRuns) {
 TEST(Tfidf, TransformEdgeCases) {
   TfidfVectorizer v;
   EXPECT_THROW(v.transform(std::vector<std::string>{"x"}), std::logic_error);
-  std::vector<std::string> docs = {"abcd", "bcde", "\xFF\xFE\xFF"};
-  v.fit(docs);
-  // Short, unseen and invalid-UTF-8 values; a very long value.
+  // Invalid UTF-8 and a very long value in training too.
   std::string big(1 << 20, 'a');
   big += "bcd";
+  std::vector<std::string> docs = {"abcd", "bcde", "\xFF\xFE\xFF", big};
+  v.fit(docs);
+  EXPECT_EQ(v.n_features(), 12u);
   std::vector<std::string_view> in = {"", "a", "zz", "\xFF\xFE", big};
   CsrMatrix x = v.transform(in);
   ASSERT_EQ(x.n_rows, 5);
