@@ -621,6 +621,8 @@ void RandomForestClassifier::compile() {
       for (std::size_t c = 0; c < k; ++c) leaf_proba_.push_back(t.leaf_counts[l + c] / norm);
     }
   }
+  // Padding read by the four-node step after the last tree.
+  scan_feature_.insert(scan_feature_.end(), 3, static_cast<std::int32_t>(dense_size_));
 }
 
 template <class Sink>
@@ -661,10 +663,16 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
       std::fill(acc, acc + k, 0.0);
       for (std::size_t t = 0; t < n_trees; ++t) {
         std::int32_t i = tree_offset_[t];
+        auto present_bit = [&](std::int32_t f) { return bits[f >> 6] >> (f & 63); };
         while (true) {
-          // A feature the row lacks sends the row left, to the next node.
-          std::int32_t f = scan[i];
-          if (!((bits[f >> 6] >> (f & 63)) & 1)) {
+          // A feature the row lacks sends the row left, to the next node;
+          // runs of such nodes are passed four at a time.
+          if (!((present_bit(scan[i]) | present_bit(scan[i + 1]) | present_bit(scan[i + 2]) |
+                 present_bit(scan[i + 3])) & 1)) {
+            i += 4;
+            continue;
+          }
+          if (!(present_bit(scan[i]) & 1)) {
             ++i;
             continue;
           }
