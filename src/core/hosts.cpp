@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/api.h"
+#include "core/local_copy.h"
 #include "core/log.h"
 #include "core/util.h"
 
@@ -196,6 +198,75 @@ Json vhosts_list_processing(const Json& value, EventQueue& q_ec, Logger& log) {
     out.push_back(std::move(n));
   }
   return out;
+}
+
+namespace {
+
+constexpr const char* kVhostsFormat = "tessel-vhosts";
+
+// Texts of a host list, trimmed, without empty and repeated entries.
+Json clean_hosts(const Json& list) {
+  Json out = Json::array();
+  for (const auto& v : list) {
+    if (!v.is_string()) continue;
+    std::string h(trim(v.get_ref<const std::string&>()));
+    if (h.empty() || std::find(out.begin(), out.end(), Json(h)) != out.end()) continue;
+    out.push_back(std::move(h));
+  }
+  return out;
+}
+
+}  // namespace
+
+bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const std::string& key,
+                     const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
+  try {
+    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    if (!reply || (*reply)["status"] != "success") return false;
+    auto it = reply->find("vhosts");
+    if (it == reply->end() || !it->is_array()) {
+      log_processing(q_ec, log, "error", "api",
+                     "An error occurred while receiving data from " + url + ": the reply holds no host list");
+      return false;
+    }
+    std::string hash;
+    if (auto h = reply->find("hash"); h != reply->end() && !h->is_null()) hash = detail::json_text(*h);
+    try {
+      detail::save_local_copy(tessel_vhosts_list_db, kVhostsFormat, hash, "vhosts", clean_hosts(*it));
+    } catch (const std::exception& e) {
+      log_processing(q_ec, log, "error", "os",
+                     "An error occurred while saving file " + tessel_vhosts_list_db + ": " + e.what());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in vhosts_list_get: ") + e.what());
+    return false;
+  }
+}
+
+Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, EventQueue& q_ec,
+                      Logger& log, bool debug) {
+  try {
+    std::string why;
+    bool missing = false;
+    auto copy = detail::load_local_copy(tessel_vhosts_list_db, kVhostsFormat, "vhosts", &why, &missing);
+    if (!copy || !copy->value.is_array()) {
+      if (!missing)
+        log_processing(q_ec, log, "error", "os",
+                       "An error occurred while loading file " + tessel_vhosts_list_db + ": " +
+                           (copy ? std::string("the host list is not a list") : why));
+      return cur_mlvh_list;
+    }
+    Json hosts = clean_hosts(copy->value);
+    if (debug)
+      log_processing(q_ec, log, "debug", "settings",
+                     "Virtual hosts for ML attack detection: " + detail::json_text(hosts));
+    return hosts;
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", std::string("An error occurred in vhosts_list_load: ") + e.what());
+    return cur_mlvh_list;
+  }
 }
 
 }  // namespace tessel::core

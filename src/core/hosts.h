@@ -56,4 +56,16 @@ std::string idna_vhost_list_normalization(std::string_view entry);
 // kept. Anything else gives an empty list and a warning.
 Json vhosts_list_processing(const Json& value, EventQueue& q_ec, Logger& log);
 
+// Fetches the list of machine-learning virtual hosts from `url`
+// (POST {"key": key}) into the local copy `tessel_vhosts_list_db`, replaced
+// atomically; a failed or malformed fetch leaves the copy as it was. True
+// when the copy was replaced.
+bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const std::string& key,
+                     const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+// The hosts of the local copy: texts, trimmed, empty and repeated entries
+// left out (the first one stays), in list order. A missing or damaged copy
+// gives `cur_mlvh_list`. With `debug` the list is logged.
+Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, EventQueue& q_ec,
+                      Logger& log, bool debug);
+
 }  // namespace tessel::core

@@ -11,8 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/api.h"
 #include "core/hosts.h"
 #include "core/iplist.h"
+#include "core/local_copy.h"
 #include "core/log.h"
 #include "core/util.h"
 
@@ -228,6 +230,113 @@ std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const Json& cur
     log_processing(q_ec, log, "error", "settings", std::string("An error occurred in bf_wl_processing: ") + e.what());
     return {cur_ip_list, cur_host_list};
   }
+}
+
+}  // namespace tessel::core
+
+// Fetch, store and load of the settings.
+
+namespace tessel::core {
+
+namespace {
+constexpr const char* kSettingsFormat = "tessel-settings";
+
+std::string hash_text(const Json& reply) {
+  auto it = reply.find("hash");
+  if (it == reply.end() || it->is_null()) return {};
+  return detail::json_text(*it);
+}
+}  // namespace
+
+const std::vector<std::string>& asa_settings_otf_keys() {
+  static const std::vector<std::string> keys = {
+      "ddos__interval",      "ddos__latest_only", "ddos__send_possible", "ddos__wl_ip",
+      "ddos__wl_url",        "brute__interval",   "brute__max_val",      "brute__latest_only",
+      "brute__send_possible", "brute__wl_ip",     "brute__wl_host",      "schemix__vhosts_list"};
+  return keys;
+}
+
+std::string asa_settings_get_hash(const std::string& url, const std::string& key, const Json& api_proxy,
+                                  const Json& headers, EventQueue& q_ec, Logger& log, bool debug) {
+  try {
+    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    if (!reply || (*reply)["status"] != "success") return {};
+    std::string hash = hash_text(*reply);
+    if (debug) log_processing(q_ec, log, "debug", "settings", "Corvane AI TESSEL settings hash: " + hash);
+    return hash;
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in asa_settings_get_hash: ") + e.what());
+    return {};
+  }
+}
+
+bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const std::string& key,
+                      const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
+  try {
+    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    if (!reply || (*reply)["status"] != "success") return false;
+    auto it = reply->find("settings");
+    if (it == reply->end() || !it->is_object()) {
+      log_processing(q_ec, log, "error", "api",
+                     "An error occurred while receiving data from " + url + ": the reply holds no settings");
+      return false;
+    }
+    try {
+      detail::save_local_copy(tessel_settings_db, kSettingsFormat, hash_text(*reply), "settings", *it);
+    } catch (const std::exception& e) {
+      log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + tessel_settings_db + ": " + e.what());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in asa_settings_get: ") + e.what());
+    return false;
+  }
+}
+
+std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, EventQueue& q_ec, Logger& log) {
+  try {
+    std::string why;
+    bool missing = false;
+    auto copy = detail::load_local_copy(tessel_settings_db, kSettingsFormat, "settings", &why, &missing);
+    if (!copy || !copy->value.is_object()) {
+      if (missing) {
+        log_processing(q_ec, log, "warn", "os", "File " + tessel_settings_db + " is not found");
+      } else {
+        log_processing(q_ec, log, "error", "os",
+                       "An error occurred while loading file " + tessel_settings_db + ": " +
+                           (copy ? std::string("the settings are not a mapping") : why));
+      }
+      return {Json::object(), Json::object()};
+    }
+    Json wo_otf = Json::object();
+    const auto& otf = asa_settings_otf_keys();
+    for (const auto& [k, v] : copy->value.items())
+      if (std::find(otf.begin(), otf.end(), k) == otf.end()) wo_otf[k] = v;
+    return {std::move(copy->value), std::move(wo_otf)};
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", std::string("An error occurred in asa_settings_load: ") + e.what());
+    return {Json::object(), Json::object()};
+  }
+}
+
+std::string asa_settings_stored_hash(const std::string& tessel_settings_db) {
+  auto copy = detail::load_local_copy(tessel_settings_db, kSettingsFormat, "settings", nullptr);
+  return copy ? copy->hash : std::string();
+}
+
+SettingsUpdate asa_settings_update(const std::string& tessel_settings_db, const std::string& hash_url,
+                                   const std::string& url, const std::string& key, const Json& api_proxy,
+                                   const Json& headers, const std::string& last_hash, EventQueue& q_ec, Logger& log,
+                                   bool debug) {
+  SettingsUpdate u{false, last_hash};
+  const std::string hash = asa_settings_get_hash(hash_url, key, api_proxy, headers, q_ec, log, debug);
+  if (hash.empty() || hash == last_hash) return u;
+  if (asa_settings_get(tessel_settings_db, url, key, api_proxy, headers, q_ec, log)) {
+    u.downloaded = true;
+    u.hash = hash;
+  }
+  return u;
 }
 
 }  // namespace tessel::core

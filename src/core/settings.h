@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "shared/json.h"
 #include "shared/logging.h"
@@ -15,6 +16,38 @@ class RawConfigParser;
 }
 
 namespace tessel::core {
+
+// The settings hash the management API reports at `url` (POST {"key": key});
+// "" when it reports none or cannot be reached (logged). With `debug` the
+// hash is logged.
+std::string asa_settings_get_hash(const std::string& url, const std::string& key, const Json& api_proxy,
+                                  const Json& headers, EventQueue& q_ec, Logger& log, bool debug);
+// Fetches the settings from `url` into the local copy `tessel_settings_db`,
+// replaced atomically; a failed or malformed fetch leaves the copy as it
+// was. True when the copy was replaced.
+bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const std::string& key,
+                      const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+// The settings of the local copy and the part of them that cannot be applied
+// while the service runs (every key not in asa_settings_otf_keys): a change
+// there needs a restart. A missing or damaged copy gives two empty mappings.
+std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, EventQueue& q_ec, Logger& log);
+// Settings the running service applies without a restart.
+const std::vector<std::string>& asa_settings_otf_keys();
+// The hash stored with the local copy ("" when there is none).
+std::string asa_settings_stored_hash(const std::string& tessel_settings_db);
+
+// One refresh of the settings for the settings thread: asks for the hash and
+// fetches the settings only when it differs from `last_hash`. Returns the
+// hash now in force (`last_hash` when nothing could be fetched) and whether
+// the local copy was replaced.
+struct SettingsUpdate {
+  bool downloaded = false;
+  std::string hash;
+};
+SettingsUpdate asa_settings_update(const std::string& tessel_settings_db, const std::string& hash_url,
+                                   const std::string& url, const std::string& key, const Json& api_proxy,
+                                   const Json& headers, const std::string& last_hash, EventQueue& q_ec, Logger& log,
+                                   bool debug);
 
 // The value of the setting `key` ("section__option") of `asa_settings`.
 // A missing key, a null value or settings that are not a mapping give

@@ -1,10 +1,15 @@
 #include "core/util.h"
 
+#include "shared/pyvalue.h"
+
 namespace tessel::core::detail {
 
 std::string json_text(const Json& v) {
-  if (v.is_string()) return v.get<std::string>();
-  return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+  try {
+    return py_str(v);
+  } catch (const std::exception&) {
+    return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
 }
 
 std::string_view trim(std::string_view s) {

@@ -7,8 +7,7 @@
 
 namespace tessel::core::detail {
 
-// A value as it appears in a log text: a string as is, anything else as
-// compact JSON (invalid UTF-8 replaced).
+// A value as it appears in a log text: Python's str() of it.
 std::string json_text(const Json& v);
 std::string_view trim(std::string_view s);
 std::string ascii_lower(std::string_view s);

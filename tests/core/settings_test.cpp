@@ -63,7 +63,7 @@ TEST(ParamProcessing, TypesDefaultsAndWarnings) {
   EXPECT_EQ(param_processing(true, "bool", "b_word", s, lc.q_ec, lc.log), true);
   EXPECT_EQ(lc.take(), std::vector<std::string>{
                            "warn/settings: An incorrect value is set for parameter b_word: maybe, the value will be "
-                           "used: true"});
+                           "used: True"});
   // settings that are not a mapping give the default
   EXPECT_EQ(param_processing(10, "int", "brute__max_val", Json::array(), lc.q_ec, lc.log), 10);
   EXPECT_TRUE(lc.take().empty());

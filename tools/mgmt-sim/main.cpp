@@ -12,6 +12,7 @@
 // answer file holds
 //   {"status_code": 200, "body": <JSON value>}       the value as JSON text
 //   {"status_code": 200, "body_text": "<text>"}      the text as it stands
+//   {"status_code": 200, "body_base64": "<base64>"}  the decoded bytes
 // with optional "content_type" and "delay_ms". Answer files are read on every
 // request, so a test may change them while the server runs. Requests without
 // an answer get 404. The server listens on 127.0.0.1 only; --port 0 (the
@@ -159,6 +160,28 @@ std::string base64(const std::string& in) {
   return out;
 }
 
+std::string unbase64(const std::string& in) {
+  std::string out;
+  unsigned v = 0;
+  int bits = 0;
+  for (char c : in) {
+    int d;
+    if (c >= 'A' && c <= 'Z') d = c - 'A';
+    else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') d = c - '0' + 52;
+    else if (c == '+') d = 62;
+    else if (c == '/') d = 63;
+    else continue;
+    v = (v << 6) | static_cast<unsigned>(d);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((v >> bits) & 0xff));
+    }
+  }
+  return out;
+}
+
 class Recorder {
  public:
   explicit Recorder(const std::string& path) {
@@ -216,7 +239,9 @@ void answer(const Options& o, const httplib::Request& req, httplib::Response& re
   if (auto d = doc.value("delay_ms", 0); d > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d));
   res.status = doc.value("status_code", 200);
   std::string content_type = doc.value("content_type", std::string("application/json"));
-  if (doc.contains("body_text")) {
+  if (doc.contains("body_base64")) {
+    res.set_content(unbase64(doc["body_base64"].get<std::string>()), content_type.c_str());
+  } else if (doc.contains("body_text")) {
     res.set_content(doc["body_text"].get<std::string>(), content_type.c_str());
   } else if (doc.contains("body")) {
     res.set_content(doc["body"].dump(), content_type.c_str());
