@@ -1,5 +1,7 @@
 #include "core/api.h"
 
+#include <functional>
+
 #include "core/http.h"
 #include "core/log.h"
 #include "core/util.h"
@@ -52,27 +54,15 @@ bool is_network_error(const std::string& text) { return core::is_network_error(t
 
 const char* failure_category(const std::string& text) { return is_network_error(text) ? "network" : "api"; }
 
-std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
-                             EventQueue& q_ec, Logger& log) {
-  HttpResponse r;
-  try {
-    r = init_session().post(url, RequestBody::json(body), options_of(proxy, headers));
-  } catch (const std::exception& e) {
-    log_failure(q_ec, log, url, e.what());
-    return std::nullopt;
-  }
-  if (!ok_status(r.status_code)) {
-    log_failure(q_ec, log, url, r.str());
-    return std::nullopt;
-  }
-  return checked_reply(url, r.content, q_ec, log);
-}
+namespace {
 
-std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
-                                    EventQueue& q_ec, Logger& log) {
+// The body of a reply whose status starts with "20"; every other outcome is
+// logged.
+std::optional<std::string> body_of(const std::string& url, const std::function<HttpResponse()>& request,
+                                   EventQueue& q_ec, Logger& log) {
   HttpResponse r;
   try {
-    r = init_session().get(url, options_of(proxy, headers));
+    r = request();
   } catch (const std::exception& e) {
     log_failure(q_ec, log, url, e.what());
     return std::nullopt;
@@ -82,6 +72,21 @@ std::optional<std::string> download(const std::string& url, const Json& proxy, c
     return std::nullopt;
   }
   return std::move(r.content);
+}
+
+}  // namespace
+
+std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
+                             EventQueue& q_ec, Logger& log) {
+  auto content = body_of(
+      url, [&] { return init_session().post(url, RequestBody::json(body), options_of(proxy, headers)); }, q_ec, log);
+  if (!content) return std::nullopt;
+  return checked_reply(url, *content, q_ec, log);
+}
+
+std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
+                                    EventQueue& q_ec, Logger& log) {
+  return body_of(url, [&] { return init_session().get(url, options_of(proxy, headers)); }, q_ec, log);
 }
 
 std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, EventQueue& q_ec,

@@ -222,23 +222,9 @@ bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string
                      const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
   try {
     auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
-    if (!reply || (*reply)["status"] != "success") return false;
-    auto it = reply->find("vhosts");
-    if (it == reply->end() || !it->is_array()) {
-      log_processing(q_ec, log, "error", "api",
-                     "An error occurred while receiving data from " + url + ": the reply holds no host list");
-      return false;
-    }
-    std::string hash;
-    if (auto h = reply->find("hash"); h != reply->end() && !h->is_null()) hash = detail::json_text(*h);
-    try {
-      detail::save_local_copy(tessel_vhosts_list_db, kVhostsFormat, hash, "vhosts", clean_hosts(*it));
-    } catch (const std::exception& e) {
-      log_processing(q_ec, log, "error", "os",
-                     "An error occurred while saving file " + tessel_vhosts_list_db + ": " + e.what());
-      return false;
-    }
-    return true;
+    return detail::store_reply(
+        reply, url, tessel_vhosts_list_db, kVhostsFormat, "vhosts",
+        [](const Json& v) { return v.is_array() ? std::optional<Json>(clean_hosts(v)) : std::nullopt; }, q_ec, log);
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "settings", std::string("An error occurred in vhosts_list_get: ") + e.what());
     return false;
@@ -248,17 +234,10 @@ bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string
 Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, EventQueue& q_ec,
                       Logger& log, bool debug) {
   try {
-    std::string why;
-    bool missing = false;
-    auto copy = detail::load_local_copy(tessel_vhosts_list_db, kVhostsFormat, "vhosts", &why, &missing);
-    if (!copy || !copy->value.is_array()) {
-      if (!missing)
-        log_processing(q_ec, log, "error", "os",
-                       "An error occurred while loading file " + tessel_vhosts_list_db + ": " +
-                           (copy ? std::string("the host list is not a list") : why));
-      return cur_mlvh_list;
-    }
-    Json hosts = clean_hosts(copy->value);
+    auto list =
+        detail::load_entry(tessel_vhosts_list_db, kVhostsFormat, "vhosts", Json::value_t::array, q_ec, log, nullptr);
+    if (!list) return cur_mlvh_list;
+    Json hosts = clean_hosts(*list);
     if (debug)
       log_processing(q_ec, log, "debug", "settings",
                      "Virtual hosts for ML attack detection: " + detail::json_text(hosts));

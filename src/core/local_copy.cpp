@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include "core/fileio.h"
+#include "core/log.h"
+#include "core/util.h"
 
 namespace tessel::core::detail {
 
@@ -52,6 +54,43 @@ std::optional<LocalCopy> load_local_copy(const std::string& path, std::string_vi
   if (auto h = doc.find("hash"); h != doc.end() && h->is_string()) c.hash = h->get<std::string>();
   c.value = std::move(*it);
   return c;
+}
+
+std::optional<Json> load_entry(const std::string& path, std::string_view format, std::string_view key,
+                               Json::value_t type, EventQueue& q_ec, Logger& log, bool* missing) {
+  std::string why;
+  bool absent = false;
+  auto copy = load_local_copy(path, format, key, &why, &absent);
+  if (missing) *missing = absent;
+  if (copy && copy->value.type() == type) return std::move(copy->value);
+  if (!absent)
+    log_processing(q_ec, log, "error", "os",
+                   "An error occurred while loading file " + path + ": " +
+                       (copy ? "\"" + std::string(key) + "\" is not a " + copy->value.type_name() : why));
+  return std::nullopt;
+}
+
+bool store_reply(const std::optional<Json>& reply, const std::string& url, const std::string& path,
+                 std::string_view format, std::string_view key,
+                 const std::function<std::optional<Json>(const Json&)>& clean, EventQueue& q_ec, Logger& log) {
+  if (!reply || reply->value("status", Json()) != "success") return false;
+  std::optional<Json> value;
+  if (auto it = reply->find(key); it != reply->end()) value = clean(*it);
+  if (!value) {
+    log_processing(q_ec, log, "error", "api",
+                   "An error occurred while receiving data from " + url + ": the reply holds no usable \"" +
+                       std::string(key) + "\"");
+    return false;
+  }
+  std::string hash;
+  if (auto h = reply->find("hash"); h != reply->end() && !h->is_null()) hash = json_text(*h);
+  try {
+    save_local_copy(path, format, hash, key, *value);
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tessel::core::detail

@@ -277,25 +277,14 @@ bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const 
   try {
     const std::string url = dataset_base_url() + "/ml/dataset/get_b64wl_uri";
     auto reply = detail::download_json(url, sys_proxy, headers, q_ec, log);
-    if (!reply || (*reply)["status"] != "success") return false;
-    auto it = reply->find("b64wl");
-    if (it == reply->end() || !it->is_array()) {
-      log_processing(q_ec, log, "error", "api",
-                     "An error occurred while receiving data from " + url + ": the reply holds no white list");
-      return false;
-    }
-    Json list = Json::array();
-    for (const auto& v : *it)
-      if (v.is_string() && !v.get_ref<const std::string&>().empty()) list.push_back(v);
-    std::string hash;
-    if (auto h = reply->find("hash"); h != reply->end() && !h->is_null()) hash = detail::json_text(*h);
-    try {
-      detail::save_local_copy(tessel_b64wl_db, kB64wlFormat, hash, "b64wl", list);
-    } catch (const std::exception& e) {
-      log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + tessel_b64wl_db + ": " + e.what());
-      return false;
-    }
-    return true;
+    auto texts = [](const Json& v) -> std::optional<Json> {
+      if (!v.is_array()) return std::nullopt;
+      Json list = Json::array();
+      for (const auto& e : v)
+        if (e.is_string() && !e.get_ref<const std::string&>().empty()) list.push_back(e);
+      return list;
+    };
+    return detail::store_reply(reply, url, tessel_b64wl_db, kB64wlFormat, "b64wl", texts, q_ec, log);
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_get: ") + e.what());
     return false;
@@ -304,14 +293,8 @@ bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const 
 
 Json b64wl_load(const std::string& tessel_b64wl_db, EventQueue& q_ec, Logger& log) {
   try {
-    std::string why;
-    bool missing = false;
-    auto copy = detail::load_local_copy(tessel_b64wl_db, kB64wlFormat, "b64wl", &why, &missing);
-    if (copy && copy->value.is_array()) return std::move(copy->value);
-    if (!missing)
-      log_processing(q_ec, log, "error", "os",
-                     "An error occurred while loading file " + tessel_b64wl_db + ": " +
-                         (copy ? std::string("the white list is not a list") : why));
+    if (auto list = detail::load_entry(tessel_b64wl_db, kB64wlFormat, "b64wl", Json::value_t::array, q_ec, log, nullptr))
+      return std::move(*list);
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_load: ") + e.what());
   }

@@ -274,20 +274,9 @@ bool asa_settings_get(const std::string& tessel_settings_db, const std::string& 
                       const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
   try {
     auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
-    if (!reply || (*reply)["status"] != "success") return false;
-    auto it = reply->find("settings");
-    if (it == reply->end() || !it->is_object()) {
-      log_processing(q_ec, log, "error", "api",
-                     "An error occurred while receiving data from " + url + ": the reply holds no settings");
-      return false;
-    }
-    try {
-      detail::save_local_copy(tessel_settings_db, kSettingsFormat, hash_text(*reply), "settings", *it);
-    } catch (const std::exception& e) {
-      log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + tessel_settings_db + ": " + e.what());
-      return false;
-    }
-    return true;
+    return detail::store_reply(
+        reply, url, tessel_settings_db, kSettingsFormat, "settings",
+        [](const Json& v) { return v.is_object() ? std::optional<Json>(v) : std::nullopt; }, q_ec, log);
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "settings", std::string("An error occurred in asa_settings_get: ") + e.what());
     return false;
@@ -296,24 +285,18 @@ bool asa_settings_get(const std::string& tessel_settings_db, const std::string& 
 
 std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, EventQueue& q_ec, Logger& log) {
   try {
-    std::string why;
     bool missing = false;
-    auto copy = detail::load_local_copy(tessel_settings_db, kSettingsFormat, "settings", &why, &missing);
-    if (!copy || !copy->value.is_object()) {
-      if (missing) {
-        log_processing(q_ec, log, "warn", "os", "File " + tessel_settings_db + " is not found");
-      } else {
-        log_processing(q_ec, log, "error", "os",
-                       "An error occurred while loading file " + tessel_settings_db + ": " +
-                           (copy ? std::string("the settings are not a mapping") : why));
-      }
+    auto settings = detail::load_entry(tessel_settings_db, kSettingsFormat, "settings", Json::value_t::object, q_ec,
+                                       log, &missing);
+    if (!settings) {
+      if (missing) log_processing(q_ec, log, "warn", "os", "File " + tessel_settings_db + " is not found");
       return {Json::object(), Json::object()};
     }
     Json wo_otf = Json::object();
     const auto& otf = asa_settings_otf_keys();
-    for (const auto& [k, v] : copy->value.items())
+    for (const auto& [k, v] : settings->items())
       if (std::find(otf.begin(), otf.end(), k) == otf.end()) wo_otf[k] = v;
-    return {std::move(copy->value), std::move(wo_otf)};
+    return {std::move(*settings), std::move(wo_otf)};
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "os", std::string("An error occurred in asa_settings_load: ") + e.what());
     return {Json::object(), Json::object()};

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "core/refdata.h"
-#include "log_capture.h"
+#include "helpers.h"
 #include "shared/base64.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
@@ -24,20 +24,12 @@ const std::string kDebianCountry = "/usr/share/GeoIP/GeoIP.dat";
 #define REQUIRE_COUNTRY_DATA()                                                                 \
   if (!std::filesystem::exists(kDebianCountry)) GTEST_SKIP() << "no " << kDebianCountry
 
-// Points the GeoIP directory (and source) of this process at test values.
+// Points the GeoIP directory and source of this process at test values.
 struct GeoEnv {
-  explicit GeoEnv(const std::string& dir, const std::string& source = "") {
-    ::setenv("TESSEL_GEOIP_DIR", dir.c_str(), 1);
-    if (source.empty()) {
-      ::unsetenv("TESSEL_GEOIP_URL");
-    } else {
-      ::setenv("TESSEL_GEOIP_URL", source.c_str(), 1);
-    }
-  }
-  ~GeoEnv() {
-    ::unsetenv("TESSEL_GEOIP_DIR");
-    ::unsetenv("TESSEL_GEOIP_URL");
-  }
+  explicit GeoEnv(const std::string& dir, const std::string& source = "")
+      : dir_env("TESSEL_GEOIP_DIR", dir),
+        source_env("TESSEL_GEOIP_URL", source.empty() ? std::nullopt : std::optional<std::string>(source)) {}
+  tessel::testing::ScopedEnv dir_env, source_env;
 };
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "core/hosts.h"
-#include "log_capture.h"
+#include "helpers.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;

@@ -6,7 +6,7 @@
 #include "core/hosts.h"
 #include "core/refdata.h"
 #include "core/settings.h"
-#include "log_capture.h"
+#include "helpers.h"
 #include "shared/base64.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
@@ -15,6 +15,7 @@ using namespace tessel;
 using namespace tessel::core;
 using tessel::testing::LogCapture;
 using tessel::testing::MgmtSim;
+using tessel::testing::ScopedEnv;
 using tessel::testing::read_file;
 using tessel::testing::TempDir;
 using tessel::testing::write_file;
@@ -23,25 +24,6 @@ namespace {
 
 const std::string kDown = "http://127.0.0.1:1/vx-api";  // nothing listens there
 const Json kHeaders = {{"User-Agent", "Corvane AI TESSEL Service (test)"}};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 Json settings_answer(const std::string& hash, const Json& settings) {
   return {{"body", {{"status", "success"}, {"hash", hash}, {"settings", settings}}}};

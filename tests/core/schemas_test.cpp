@@ -3,7 +3,7 @@
 #include "core/columns.h"
 #include "core/iplist.h"
 #include "core/schemas.h"
-#include "log_capture.h"
+#include "helpers.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;

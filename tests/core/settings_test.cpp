@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "core/settings.h"
-#include "log_capture.h"
+#include "helpers.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;
