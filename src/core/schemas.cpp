@@ -1,12 +1,9 @@
 #include "core/schemas.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "core/columns.h"
+#include "core/fileio.h"
 #include "core/hosts.h"
 #include "core/iplist.h"
 #include "core/log.h"
@@ -187,16 +184,14 @@ Json get_brute_dfs_schema(const Json&, const std::string& path, bool flood, cons
   try {
     const Json current = cur_schema.is_array() ? check_schema(cur_schema, flood, q_ec, log) : brute_df_tpl();
     if (path.empty()) return current;
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buf;
-    if (in) buf << in.rdbuf();
-    if (!in || in.bad()) {
-      log_processing(q_ec, log, "error", "os",
-                     "An error occurred while loading file " + path + ": " + std::strerror(errno));
+    std::string why;
+    auto text = read_whole_file(path, &why);
+    if (!text) {
+      log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + why);
       return current;
     }
     std::vector<std::string> errors;
-    Json rules = parse_bf_rules(buf.str(), flood, &errors);
+    Json rules = parse_bf_rules(*text, flood, &errors);
     for (const auto& e : errors)
       log_processing(q_ec, log, "warn", "settings", "An incorrect rule is set in file " + path + ": " + e);
     return rules;

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <vector>
 
 #include "core/api.h"
+#include "core/fileio.h"
 #include "core/hosts.h"
 #include "core/iplist.h"
 #include "core/local_copy.h"
@@ -82,22 +82,20 @@ std::optional<bool> bool_of(const Json& v) {
 
 // Entries of a white-list file, or nullopt when it cannot be read.
 std::optional<std::vector<std::string>> read_list_file(const std::string& path, EventQueue& q_ec, Logger& log) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    log_processing(q_ec, log, "error", "os",
-                   "An error occurred while loading file " + path + ": " + std::strerror(errno));
+  std::string why;
+  auto text = read_whole_file(path, &why);
+  if (!text) {
+    log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + why);
     return std::nullopt;
   }
   std::vector<std::string> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    auto e = detail::trim(line);
-    if (e.empty() || e.front() == '#') continue;
-    out.emplace_back(e);
-  }
-  if (in.bad()) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": read error");
-    return std::nullopt;
+  std::size_t pos = 0;
+  while (pos < text->size()) {
+    auto end = text->find('\n', pos);
+    if (end == std::string::npos) end = text->size();
+    auto e = detail::trim(std::string_view(*text).substr(pos, end - pos));
+    if (!e.empty() && e.front() != '#') out.emplace_back(e);
+    pos = end + 1;
   }
   return out;
 }

@@ -82,10 +82,12 @@ TEST(BfSchemas, FilesAndTemplates) {
   // no file named, or a file that cannot be read: the current rules stay
   const Json kept = Json::parse(R"([{"vhost":"keep.com","url":"/k","zones":["url"]}])");
   EXPECT_EQ(get_brute_dfs_schema(Json::object(), "", true, cur, lc.q_ec, lc.log), kept);
-  EXPECT_EQ(get_brute_dfs_schema(Json::object(), dir.file("missing.txt"), true, cur, lc.q_ec, lc.log), kept);
-  auto events = lc.take();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].rfind("error/os: An error occurred while loading file " + dir.file("missing.txt"), 0), 0u);
+  for (const auto& unreadable : {dir.file("missing.txt"), dir.str()}) {
+    EXPECT_EQ(get_brute_dfs_schema(Json::object(), unreadable, true, cur, lc.q_ec, lc.log), kept) << unreadable;
+    auto events = lc.take();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind("error/os: An error occurred while loading file " + unreadable, 0), 0u) << events[0];
+  }
 
   EXPECT_EQ(get_bf_dfs_schema(Json::object(), bf_df_tpl(), lc.q_ec, lc.log), bf_df_tpl());
   EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json("x"), lc.q_ec, lc.log), bf_df_tpl());
