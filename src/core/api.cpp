@@ -50,9 +50,7 @@ std::optional<Json> checked_reply(const std::string& url, const std::string& bod
 
 }  // namespace
 
-bool is_network_error(const std::string& text) { return core::is_network_error(text); }
-
-const char* failure_category(const std::string& text) { return is_network_error(text) ? "network" : "api"; }
+const char* failure_category(const std::string& text) { return core::is_network_error(text) ? "network" : "api"; }
 
 namespace {
 

@@ -10,10 +10,7 @@
 
 namespace tessel::core::detail {
 
-// True when an error text names a connection failure; such failures are
-// logged under "network", every other failure under "api".
-bool is_network_error(const std::string& text);
-// "network" or "api" for an error text.
+// "network" for an error text that names a connection failure, else "api".
 const char* failure_category(const std::string& text);
 
 // POSTs `body` as JSON ("Content-Type: application/json") to `url` and
