@@ -85,7 +85,11 @@ bool store_reply(const std::optional<Json>& reply, const std::string& url, const
   std::string hash;
   if (auto h = reply->find("hash"); h != reply->end() && !h->is_null()) hash = json_text(*h);
   try {
-    save_local_copy(path, format, hash, key, *value);
+    if (format.empty()) {
+      write_file_atomic(path, value->dump(-1, ' ', false, Json::error_handler_t::replace) + "\n");
+    } else {
+      save_local_copy(path, format, hash, key, *value);
+    }
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
     return false;

@@ -34,7 +34,8 @@ std::optional<Json> load_entry(const std::string& path, std::string_view format,
                                Json::value_t type, EventQueue& q_ec, Logger& log, bool* missing);
 
 // Stores the entry `key` of a "success" reply of `url`, as `clean` makes it,
-// with the reply's "hash", as the local copy `path`. An entry that `clean`
+// with the reply's "hash", as the local copy `path` (with an empty `format`,
+// the entry alone is written). An entry that `clean`
 // refuses (nullopt) is logged as a bad reply ("api"), a copy that cannot be
 // written under "os". No reply, or a "none" reply, stores nothing. True when
 // the copy was replaced.

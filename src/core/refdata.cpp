@@ -24,7 +24,6 @@ namespace {
 constexpr const char* kBuiltInDatasetUrl = "https://rapi.corvane.ai/vx";
 constexpr const char* kBuiltInGeoDir = "/usr/share/GeoIP/";
 constexpr const char* kCrawlersFormat = "tessel-crawlers";
-constexpr const char* kB64wlFormat = "tessel-b64wl";
 
 std::string env_or(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
@@ -284,21 +283,11 @@ bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const 
         if (e.is_string() && !e.get_ref<const std::string&>().empty()) list.push_back(e);
       return list;
     };
-    return detail::store_reply(reply, url, tessel_b64wl_db, kB64wlFormat, "b64wl", texts, q_ec, log);
+    return detail::store_reply(reply, url, tessel_b64wl_db, "", "b64wl", texts, q_ec, log);
   } catch (const std::exception& e) {
     log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_get: ") + e.what());
     return false;
   }
-}
-
-Json b64wl_load(const std::string& tessel_b64wl_db, EventQueue& q_ec, Logger& log) {
-  try {
-    if (auto list = detail::load_entry(tessel_b64wl_db, kB64wlFormat, "b64wl", Json::value_t::array, q_ec, log, nullptr))
-      return std::move(*list);
-  } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_load: ") + e.what());
-  }
-  return Json::array();
 }
 
 }  // namespace tessel::core

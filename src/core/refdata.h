@@ -1,6 +1,6 @@
 #pragma once
 // Reference data: the GeoIP country and crawler data with their look-ups,
-// and the base64 white list.
+// and the download of the base64 white list.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,13 +69,11 @@ Json get_geobl(const std::string& addr, const std::string& geo_token, const Json
                EventQueue& q_ec, Logger& log);
 
 // Fetches the base64 white list from the dataset service
-// ("/ml/dataset/get_b64wl_uri") into the local copy `tessel_b64wl_db`,
-// replaced atomically; a failed or malformed fetch leaves it as it was. True
-// when the copy was replaced.
+// ("/ml/dataset/get_b64wl_uri") into `tessel_b64wl_db` (a JSON list of
+// texts, read by b64wl_load of core/request_data.h), replaced atomically; a
+// failed or malformed fetch leaves the file as it was. True when it was
+// replaced.
 bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const Json& headers, EventQueue& q_ec,
                Logger& log);
-// The base64 white list: a list of texts; empty when there is no copy (and
-// logged when the copy is damaged).
-Json b64wl_load(const std::string& tessel_b64wl_db, EventQueue& q_ec, Logger& log);
 
 }  // namespace tessel::core

@@ -5,6 +5,7 @@
 
 #include "core/hosts.h"
 #include "core/refdata.h"
+#include "core/request_data.h"
 #include "core/settings.h"
 #include "helpers.h"
 #include "shared/base64.h"
@@ -207,15 +208,16 @@ TEST(B64WhiteList, FromTheDatasetService) {
   TempDir dir;
   ScopedEnv env("TESSEL_DATASET_URL", sim.dataset_base() + "/");
   const std::string db = dir.file("b64wl.db");
-  EXPECT_EQ(b64wl_load(db, lc.q_ec, lc.log), Json::array());
+  EXPECT_TRUE(b64wl_load(db, lc.q_ec, lc.log).names.empty());
   sim.set_answer("dataset/ml/dataset/get_b64wl_uri",
                  {{"body", {{"status", "success"}, {"hash", "b1"}, {"b64wl", {"dGVzdA==", "", 3, "YWJj"}}}}});
   EXPECT_TRUE(b64wl_get(db, Json::object(), kHeaders, lc.q_ec, lc.log));
-  EXPECT_EQ(b64wl_load(db, lc.q_ec, lc.log), Json::array({"dGVzdA==", "YWJj"}));
+  EXPECT_EQ(Json::parse(read_file(db)), Json::array({"dGVzdA==", "YWJj"}));
+  EXPECT_EQ(b64wl_load(db, lc.q_ec, lc.log).names, (std::vector<std::string>{"YWJj", "dGVzdA=="}));
   EXPECT_EQ(sim.requests_to("/vx/ml/dataset/get_b64wl_uri").at(0)["method"], "GET");
 
   sim.set_answer("dataset/ml/dataset/get_b64wl_uri", {{"status_code", 404}, {"body_text", ""}});
   EXPECT_FALSE(b64wl_get(db, Json::object(), kHeaders, lc.q_ec, lc.log));
-  EXPECT_EQ(b64wl_load(db, lc.q_ec, lc.log), Json::array({"dGVzdA==", "YWJj"}));
+  EXPECT_EQ(b64wl_load(db, lc.q_ec, lc.log).names, (std::vector<std::string>{"YWJj", "dGVzdA=="}));
   EXPECT_TRUE(lc.take().size() == 1u);
 }

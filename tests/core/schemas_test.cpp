@@ -37,8 +37,11 @@ TEST(Columns, ListsNameRecordColumnsAndDetectionZones) {
     EXPECT_NE(std::find(schemix_columns().begin(), schemix_columns().end(), c), schemix_columns().end()) << c;
   // no zone name is part of another, so a substring test on zone_detect is exact
   for (const auto& a : bf_detection_zone())
-    for (const auto& b : bf_detection_zone())
-      if (a != b) EXPECT_EQ(b.find(a), std::string::npos) << a << " in " << b;
+    for (const auto& b : bf_detection_zone()) {
+      if (a != b) {
+        EXPECT_EQ(b.find(a), std::string::npos) << a << " in " << b;
+      }
+    }
 }
 
 TEST(BfSchemas, RuleFileLines) {
