@@ -157,6 +157,18 @@ RandomForestClassifier read_forest(Reader& r) {
   }
 }
 
+template <class Map, class ReadModel>
+Map read_map(Reader& r, ReadModel read_model) {
+  Map m;
+  std::uint64_t n = r.count(8 + 8);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::string zone = r.str();
+    if (!m.empty() && !(m.rbegin()->first < zone)) Reader::fail("zones out of order");
+    m.emplace_hint(m.end(), std::move(zone), read_model(r));
+  }
+  return m;
+}
+
 std::string describe_foreign(std::string_view b) {
   if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0x80 && static_cast<unsigned char>(b[1]) <= 5)
     return "not a model file of this service: it is a Python pickle (models of the old service must be retrained)";
@@ -221,23 +233,9 @@ ZoneModels from_bytes(std::string_view bytes) {
   Reader r(payload);
   ZoneModels out;
   if (kind == kKindVectorizers) {
-    VectorizerMap m;
-    std::uint64_t n = r.count(8 + 8);
-    for (std::uint64_t i = 0; i < n; ++i) {
-      std::string zone = r.str();
-      if (!m.empty() && !(m.rbegin()->first < zone)) Reader::fail("zones out of order");
-      m.emplace_hint(m.end(), std::move(zone), read_vectorizer(r));
-    }
-    out = std::move(m);
+    out = read_map<VectorizerMap>(r, read_vectorizer);
   } else if (kind == kKindForests) {
-    ForestMap m;
-    std::uint64_t n = r.count(8 + 8);
-    for (std::uint64_t i = 0; i < n; ++i) {
-      std::string zone = r.str();
-      if (!m.empty() && !(m.rbegin()->first < zone)) Reader::fail("zones out of order");
-      m.emplace_hint(m.end(), std::move(zone), read_forest(r));
-    }
-    out = std::move(m);
+    out = read_map<ForestMap>(r, read_forest);
   } else {
     Reader::fail("unknown content kind " + std::to_string(kind));
   }
