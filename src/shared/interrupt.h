@@ -3,6 +3,7 @@
 // std::exception, so the catch-all guards for ordinary errors let them pass.
 #include <chrono>
 #include <functional>
+#include <stop_token>
 
 namespace tessel {
 
@@ -14,5 +15,8 @@ using InterruptCheck = std::function<void()>;
 
 // Sleeps `d`, checking `check` about every 100 ms.
 void interruptible_sleep(std::chrono::milliseconds d, const InterruptCheck& check);
+
+// Sleeps `d` or until `stop` is requested; true when it was.
+bool sleep_or_stop(std::chrono::milliseconds d, const std::stop_token& stop);
 
 }  // namespace tessel

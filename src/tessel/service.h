@@ -1,29 +1,91 @@
 #pragma once
 // The service main: tessel_main and its start-up phases.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/settings_thread.h"
+#include "orvik/training/ml_core.h"
+#include "shared/detector.h"
 #include "shared/interrupt.h"
+#include "shared/json.h"
+#include "shared/logging.h"
 #include "shared/nsg.h"
+#include "shared/queues.h"
+#include "shared/rmq_params.h"
 
 namespace tessel::svc {
+
+// The entries of the other subsystems that the service calls. Tests replace
+// single ones.
+struct Subsystems {
+  using WindowDetectorFactory = std::function<WindowDetectorPtr(
+      std::shared_ptr<AadQueue> q_aad, std::string tessel_rmq_q, std::shared_ptr<AttackQueue> q_attack_bd,
+      RmqParamList rmq_rc_param_list, std::string set_attack_url, std::string geo_token, Json sys_proxy, Json headers,
+      std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>;
+
+  WindowDetectorFactory make_bfm;
+  WindowDetectorFactory make_ddosm;
+  std::function<WindowDetectorPtr(int oa_loop_int, std::string set_schemix_schema_path_url, std::string key,
+                                  Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                                  bool debug)>
+      make_oam;
+  std::function<MlDetectorPtr(Json db_fnames_dict, std::string models_dir, bool ai_extra,
+                              std::vector<std::string> mlvh_list, std::string mt_fname,
+                              std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
+                              RmqParamList rmq_rc_param_list, std::string tessel_rmq_q,
+                              std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>
+      make_mlm;
+  core::MtDataGetFn mt_data_get;
+  core::ModelsReceiverFn tessel_models_receiver;
+  core::SchemixSettingsGetFn schemix_settings_get;
+  std::function<std::pair<std::optional<bool>, Json>(const std::string& url, const std::string& key,
+                                                     const std::string& vhost,
+                                                     std::int64_t training_period_days_default, const Json& api_proxy,
+                                                     const Json& headers, EventQueue& q_ec, Logger& log)>
+      get_training_status;
+  std::function<void(const orvik::MlCoreArgs& args)> ml_core;
+  std::function<void(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
+                     bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
+                     const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
+                     bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
+                     std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>
+      dyn_queue_consumer;
+
+  // The real entries.
+  static Subsystems real();
+};
 
 struct RunOptions {
   // The wait of the restart protocol.
   std::chrono::milliseconds restart_wait{std::chrono::seconds(120)};
   // The pause between main-loop passes.
   std::chrono::milliseconds loop_pause{std::chrono::seconds(5)};
+  // The pause between passes of the settings-update thread (before the
+  // configured additional delay).
+  std::chrono::milliseconds settings_period{std::chrono::seconds(60)};
+  // When the run ends, how long to wait for its workers to end.
+  std::chrono::milliseconds worker_join_wait{std::chrono::seconds(2)};
   // Called during long waits of the calling thread; throws Interrupted.
   InterruptCheck check_interrupt;
   // Writes one line on standard output (the launcher's stream).
   std::function<void(const std::string&)> print;
+  // The wall clock in whole UNIX seconds.
+  std::function<std::int64_t()> clock;
+  // Called before each start-up phase with its number (1 to 16; 16 is the
+  // main loop); tests stop a run there by throwing Interrupted.
+  std::function<void(int phase)> before_phase;
   // Fixed directories, overridable for tests and local runs.
   std::string log_root = "/var/log/vexa/";
   std::string models_root = "/opt/tessel/ml/";
   // Base URL of the dataset service.
   std::string dataset_base_url = "https://rapi.corvane.ai/vx";
+  Subsystems subsystems = Subsystems::real();
 
   // Defaults with the environment overrides TESSEL_LOG_DIR, TESSEL_ML_DIR and
   // TESSEL_DATASET_URL.
@@ -32,7 +94,8 @@ struct RunOptions {
 
 // Runs the service. Returns only after a fatal stop (restart protocol); an
 // error outside the guarded steps leaves as that error, and an interruption
-// as Interrupted.
+// as Interrupted. When it returns or leaves, the workers of the run are
+// told to end: they see a pending restart.
 void tessel_main(Nsg& nsg, const std::string& tessel_conf_file, const std::string& tessel_conf_default,
                  const RunOptions& opts);
 

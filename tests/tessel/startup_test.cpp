@@ -53,7 +53,7 @@ struct StartRun {
   std::vector<std::string> printed;
   svc::RunOptions opts;
   std::string conf;
-  bool reached_main_loop = false;
+  bool reached_settings = false;
 
   StartRun() {
     opts.restart_wait = 50ms;
@@ -62,10 +62,10 @@ struct StartRun {
     opts.models_root = dir.file("ml") + "/";
     opts.dataset_base_url = "http://127.0.0.1:9/vx";
     opts.print = [this](const std::string& s) { printed.push_back(s); };
-    // The first check outside a restart wait is the main loop's: stop there.
-    opts.check_interrupt = [this] {
-      if (!nsg.restart_signal()) {
-        reached_main_loop = true;
+    // These runs end where the settings of the management API are fetched.
+    opts.before_phase = [this](int phase) {
+      if (phase == 10) {
+        reached_settings = true;
         throw Interrupted{};
       }
     };
@@ -73,8 +73,8 @@ struct StartRun {
     std::filesystem::create_directory(dir.file("log"));
     std::filesystem::create_directory(dir.file("ml"));
   }
-  // Runs the service with the default configuration; an interruption at the
-  // main loop ends the run.
+  // Runs the service with the default configuration; an interruption where
+  // the settings are fetched ends the run.
   void run() {
     try {
       svc::tessel_main(nsg, conf, conf, opts);
@@ -124,13 +124,13 @@ TEST(Startup, DirectoryFailurePrintsSetsTheFlagAndReturnsAfterTheWait) {
   EXPECT_FALSE(std::filesystem::exists(r.dir.file("ml/backup")));  // later entries are not tried
 }
 
-TEST(Startup, CreatesDirectoriesAndReachesTheMainLoop) {
+TEST(Startup, CreatesDirectoriesAndReachesTheSettingsPhase) {
   StartRun r;
   const std::string site = r.dir.file("site.conf");
   write_file(site, kValid);
   r.nsg.set_pid(site, 4242);
   EXPECT_THROW(svc::tessel_main(r.nsg, site, r.conf, r.opts), Interrupted);
-  EXPECT_TRUE(r.reached_main_loop);
+  EXPECT_TRUE(r.reached_settings);
   EXPECT_FALSE(r.nsg.restart_signal());
   for (auto d : {"log/site", "ml/site", "ml/site/backup", "ml/site/tmp", "ml/site/tmp/rmq", "ml/site/db"})
     EXPECT_TRUE(std::filesystem::is_directory(r.dir.file(d))) << d;
@@ -213,7 +213,7 @@ TEST(Startup, ConfigurationStops) {
       return s;
     };
     r.run();
-    EXPECT_FALSE(r.reached_main_loop);
+    EXPECT_FALSE(r.reached_settings);
     EXPECT_TRUE(r.nsg.restart_signal());
     std::vector<std::string> printed;
     for (const auto& p : c.printed) printed.push_back(fill(p));
@@ -258,7 +258,7 @@ TEST(Startup, InvalidDebugValueLeavesAsAnError) {
     EXPECT_STREQ(e.what(), "Not a boolean: maybe");
   }
   EXPECT_FALSE(r.nsg.restart_signal());
-  EXPECT_FALSE(r.reached_main_loop);
+  EXPECT_FALSE(r.reached_settings);
   const std::vector<Line> want = {{"INFO", "Reading configuration"}};
   EXPECT_EQ(r.log_after_start("Reading configuration"), want);
 }
@@ -304,7 +304,7 @@ TEST(Startup, OptionLinesOfAFullConfiguration) {
     r.nsg.set_pid(r.conf, 4242);
     write_file(r.conf, c.ini);
     r.run();
-    EXPECT_TRUE(r.reached_main_loop);
+    EXPECT_TRUE(r.reached_settings);
     EXPECT_FALSE(r.nsg.restart_signal());
     EXPECT_TRUE(r.printed.empty());
     std::vector<Line> want = c.log;
@@ -335,7 +335,7 @@ TEST(Startup, InstanceIdIsKeptAcrossStarts) {
   StartRun r;
   write_file(r.conf, kValid);
   r.run();
-  ASSERT_TRUE(r.reached_main_loop);
+  ASSERT_TRUE(r.reached_settings);
   const std::string id = read_file(r.dir.file("ml/instance_id"));
   EXPECT_EQ(id.size(), 33u) << id;
   StartRun again;
@@ -343,6 +343,6 @@ TEST(Startup, InstanceIdIsKeptAcrossStarts) {
   again.opts.log_root = r.opts.log_root;
   write_file(again.conf, kValid);
   again.run();
-  EXPECT_TRUE(again.reached_main_loop);
+  EXPECT_TRUE(again.reached_settings);
   EXPECT_EQ(read_file(r.dir.file("ml/instance_id")), id);
 }

@@ -1,0 +1,25 @@
+#pragma once
+// The training state of a protected host at the management API.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "shared/json.h"
+#include "shared/logging.h"
+#include "shared/queues.h"
+
+namespace tessel::orvik {
+
+// (complete, days): whether the management API counts the host's training
+// as complete, and its training period in days as received. No state for
+// the host, or any failure (logged), gives (none,
+// training_period_days_default). Posts the form fields "key" and "vhost"
+// to `url`. Never throws for a failed request.
+std::pair<std::optional<bool>, Json> get_training_status(const std::string& url, const std::string& key,
+                                                         const std::string& vhost,
+                                                         std::int64_t training_period_days_default,
+                                                         const Json& api_proxy, const Json& headers, EventQueue& q_ec,
+                                                         Logger& log);
+
+}  // namespace tessel::orvik
