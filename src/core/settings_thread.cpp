@@ -91,6 +91,7 @@ class SettingsThread {
   bool pass() {
     if (a_.nsg->restart_signal()) return false;
     report_presence();
+    report_attackers();
     if (!update_settings()) return false;
     if (!update_hosts()) return false;
     a_.mt_hash = a_.mt_data_get(a_.mt_fname, a_.mt_hash, a_.get_mt_hash_url, a_.get_mt_data_url, a_.key, a_.api_proxy,
@@ -100,7 +101,6 @@ class SettingsThread {
       return restart("Models changed");
     }
     update_schemix_lists();
-    report_attackers();
     return true;
   }
 

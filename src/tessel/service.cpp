@@ -270,7 +270,7 @@ bool Service::create_dirs() {
 }
 
 void Service::set_defaults() {
-  ohl_btime_ = unix_now();
+  ohl_btime_ = now();
   auto& nsi = *nsi_;
   nsi.set("b64wl", Json::array());
   nsi.set("rmq_vexa_dir", Json(paths_.rmq_vexa_dir));
