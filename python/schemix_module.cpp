@@ -1,6 +1,29 @@
 // Extension module schemix: API schema generation.
 #include <pybind11/pybind11.h>
 
-namespace py = pybind11;
+#include "pybridge.h"
+#include "schemix/schemix_settings.h"
 
-PYBIND11_MODULE(schemix, m) { m.doc() = "API schema generation."; }
+namespace py = pybind11;
+using tessel::Json;
+using namespace tessel::pybridge;
+
+PYBIND11_MODULE(schemix, m) {
+  m.doc() = "API schema generation.";
+  m.def(
+      "schemix_settings_get",
+      [](py::dict schemix_hashes, std::string get_schemix_base_url, std::string models_dir, std::string key,
+         py::object headers, py::object api_proxy, py::object q_ec, py::object log, bool debug) {
+        Json hashes = to_json(schemix_hashes);
+        const Json hdrs = to_json(headers), proxy = to_json(api_proxy);
+        auto [url, exclude, out] = with_logging(q_ec, log, [&](tessel::EventQueue& q, tessel::Logger& l) {
+          return tessel::schemix::schemix_settings_get(hashes, get_schemix_base_url, models_dir, key, hdrs, proxy, q, l,
+                                                       debug);
+        });
+        // the caller's dictionary is changed in place
+        schemix_hashes.clear();
+        for (auto item : to_py(out).cast<py::dict>()) schemix_hashes[item.first] = item.second;
+        return py::make_tuple(to_py(url), to_py(exclude), schemix_hashes);
+      },
+      "(url list, exclude_paths list, schemix_hashes) of schema generation.");
+}

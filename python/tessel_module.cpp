@@ -93,9 +93,13 @@ py::object tessel_main(py::args args, py::kwargs kwargs) {
   PyNsg nsg(slot[0]);
   std::optional<py::error_already_set> interruption;
   tessel::svc::RunOptions opts = tessel::svc::RunOptions::from_env();
-  if (const char* v = std::getenv("TESSEL_RESTART_WAIT_MS"); v && *v) {
-    opts.restart_wait = std::chrono::milliseconds(std::strtoll(v, nullptr, 10));
-  }
+  // Shorter waits for tests.
+  auto wait_from_env = [](const char* name, std::chrono::milliseconds& wait) {
+    if (const char* v = std::getenv(name); v && *v) wait = std::chrono::milliseconds(std::strtoll(v, nullptr, 10));
+  };
+  wait_from_env("TESSEL_RESTART_WAIT_MS", opts.restart_wait);
+  wait_from_env("TESSEL_LOOP_PAUSE_MS", opts.loop_pause);
+  wait_from_env("TESSEL_SETTINGS_PERIOD_MS", opts.settings_period);
   opts.check_interrupt = [&interruption] {
     py::gil_scoped_acquire g;
     if (PyErr_CheckSignals() != 0) {
@@ -128,7 +132,11 @@ PYBIND11_MODULE(tessel, m) {
     std::initializer_list<const char*> names;
   };
   const Need needs[] = {
-      {"orvik", {}}, {"schemix", {}}, {"passgate", {}}, {"stormwatch", {}}, {"ingestor", {}},
+      {"orvik", {"get_training_status", "tessel_models_receiver", "mt_data_get"}},
+      {"schemix", {"schemix_settings_get"}},
+      {"passgate", {}},
+      {"stormwatch", {}},
+      {"ingestor", {}},
   };
   for (const auto& need : needs) {
     py::module_ mod = py::module_::import(need.module);

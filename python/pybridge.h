@@ -1,0 +1,56 @@
+#pragma once
+// What the modules share when they export a native call to Python: values
+// travel as plain Python values (through their JSON form), and the logging
+// pair of the call is the caller's: events go to q_ec.put(dict) and records
+// to log.log(levelno, message), each when not None.
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+#include "shared/json.h"
+#include "shared/logging.h"
+#include "shared/queues.h"
+
+namespace tessel::pybridge {
+
+namespace py = pybind11;
+
+inline Json to_json(py::handle value) {
+  const std::string text = py::str(py::module_::import("json").attr("dumps")(value));
+  return Json::parse(text);
+}
+
+inline py::object to_py(const Json& value) { return py::module_::import("json").attr("loads")(value.dump()); }
+
+// Runs `f(q_ec, log)` without the GIL, with a logging pair of its own, then
+// hands what it logged to the caller's pair.
+template <class F>
+auto with_logging(py::object q_ec, py::object log, F&& f) {
+  EventQueue events;
+  auto records = std::make_shared<LogQueue>();
+  Logger logger("MAIN");
+  logger.set_level(INFO);
+  logger.set_handlers({records});
+  auto forward = [&] {
+    for (auto& r : records->drain()) {
+      if (!log.is_none()) log.attr("log")(r.levelno, r.message);
+    }
+    for (auto& e : events.drain()) {
+      if (!q_ec.is_none()) q_ec.attr("put")(to_py(e));
+    }
+  };
+  try {
+    auto result = [&] {
+      py::gil_scoped_release release;
+      return f(events, logger);
+    }();
+    forward();
+    return result;
+  } catch (...) {
+    forward();
+    throw;
+  }
+}
+
+}  // namespace tessel::pybridge
