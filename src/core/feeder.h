@@ -30,12 +30,15 @@ void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, EventQu
 }
 
 // Takes every batch waiting on q_local, fills the empty `cc` of each request
-// from the country data, and hands the requests that arrived since the last
-// call to each detector as one table: DDoS detection when ddos_en and
-// ddos_m, brute-force detection when bf_en and bf_m, classification when
-// ml_m, schema generation when oa_m. Every detector is called on every call,
-// also with an empty table. Addresses without a known country go to
-// q_geoip. A detector's failure is logged and does not stop the others.
+// from the country data, and hands each detector the requests that arrived
+// since the last call as one table: DDoS detection (when ddos_en and
+// ddos_m) the batches' DDoS rows, brute-force detection (when bf_en and
+// bf_m) their brute-force and flood candidate rows, classification (when
+// ml_m) every request, schema generation (when oa_m) the requests of the
+// batches that have schema-generation patterns, with schema_name "". Every
+// detector is called on every call, also with an empty table. Addresses
+// without a known country go to q_geoip. A detector's failure is logged and
+// does not stop the others.
 void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
                             LocalQueue& q_local, EventQueue& q_geoip, const LockMap& db_processing_lock,
                             const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,

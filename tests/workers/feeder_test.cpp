@@ -50,8 +50,9 @@ std::vector<std::string> ids(const RequestTable& t) {
 
 }  // namespace
 
-// Which detector is called, with what, under which flags.
-TEST(Feeder, HandsEachDetectorTheNewRequestsOfThePass) {
+// Which detector is called, with which rows of the batches, under which
+// flags.
+TEST(Feeder, HandsEachDetectorItsRowsOfThePass) {
   struct Case {
     const char* name;
     bool ddos_en, bf_en, with_ddos, with_bf, with_ml, with_oa;
@@ -67,8 +68,10 @@ TEST(Feeder, HandsEachDetectorTheNewRequestsOfThePass) {
     LogCapture lc;
     LocalQueue q_local;
     EventQueue q_geoip;
-    q_local.put({{rec("1", "192.0.2.1"), rec("2", "192.0.2.2")}});
-    q_local.put({{rec("3", "192.0.2.3")}});
+    LocalBatch first{{rec("1", "192.0.2.1"), rec("2", "192.0.2.2")}, {1}, {rec("b1", "192.0.2.1")}, true};
+    LocalBatch second{{rec("3", "192.0.2.3")}, {0}, {}, false};
+    q_local.put(std::move(first));
+    q_local.put(std::move(second));
     auto ddos = std::make_shared<Window>(), bf = std::make_shared<Window>(), oa = std::make_shared<Window>();
     auto ml = std::make_shared<Ml>();
     LockMap locks{{"a.com", std::make_shared<ProcessLock>()}};
@@ -78,10 +81,13 @@ TEST(Feeder, HandsEachDetectorTheNewRequestsOfThePass) {
                                  Json::object(), Json::object(), lc.q_ec, lc.log);
     EXPECT_EQ((std::vector<std::size_t>{ddos->tables.size(), bf->tables.size(), ml->tables.size(), oa->tables.size()}),
               c.calls);
-    const std::vector<std::string> all = {"1", "2", "3"};
-    for (auto* w : {ddos.get(), bf.get(), oa.get()})
-      for (const auto& t : w->tables) EXPECT_EQ(ids(t), all);
-    for (const auto& t : ml->tables) EXPECT_EQ(ids(t), all);
+    for (const auto& t : ddos->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"2", "3"}));
+    for (const auto& t : bf->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"b1"}));
+    for (const auto& t : ml->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"1", "2", "3"}));
+    for (const auto& t : oa->tables) {  // only the batch with schema-generation patterns
+      EXPECT_EQ(ids(t), (std::vector<std::string>{"1", "2"}));
+      for (const auto& r : t) EXPECT_EQ(r.extras["schema_name"], "");
+    }
     if (c.with_ml) EXPECT_EQ(ml->locks, 1u);
     EXPECT_EQ(q_local.qsize(), 0u);
   }
@@ -104,7 +110,7 @@ TEST(Feeder, OneFailingDetectorDoesNotStopTheOthers) {
   LogCapture lc;
   LocalQueue q_local;
   EventQueue q_geoip;
-  q_local.put({{rec("1", "192.0.2.1")}});
+  q_local.put({{rec("1", "192.0.2.1")}, {0}, {}, true});
   auto ddos = std::make_shared<Window>(), oa = std::make_shared<Window>();
   ddos->fail = true;
   core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, ddos, true, nullptr, false, nullptr, {}, oa,
@@ -125,16 +131,21 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
   LogCapture lc;
   LocalQueue q_local;
   EventQueue q_geoip;
-  q_local.put({{rec("1", known), rec("2", "10.1.2.3"), rec("3", "10.1.2.3"), rec("4", known, "ZZ"), rec("5", 5)}});
-  auto oa = std::make_shared<Window>();
-  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, nullptr, false, nullptr, {}, oa,
-                               geo, "", Json::object(), Json::object(), lc.q_ec, lc.log);
+  q_local.put({{rec("1", known), rec("2", "10.1.2.3"), rec("3", "10.1.2.3"), rec("4", known, "ZZ"), rec("5", 5)},
+               {},
+               {rec("b", known)},
+               true});
+  auto oa = std::make_shared<Window>(), bf = std::make_shared<Window>();
+  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, bf, true, nullptr, {}, oa, geo,
+                               "", Json::object(), Json::object(), lc.q_ec, lc.log);
   ASSERT_EQ(oa->tables.size(), 1u);
   const auto& t = oa->tables[0];
   EXPECT_EQ(t[0].cc, geo.country(known));
   EXPECT_EQ(t[1].cc, "");
   EXPECT_EQ(t[3].cc, "ZZ");  // a country already set stays
   EXPECT_EQ(t[4].cc, "");
+  ASSERT_EQ(bf->tables.size(), 1u);
+  EXPECT_EQ(bf->tables[0][0].cc, geo.country(known));  // the candidate rows too
   const auto item = q_geoip.try_get();
   ASSERT_TRUE(item);
   EXPECT_EQ(*item, Json({{"ips", {"10.1.2.3"}}}));
