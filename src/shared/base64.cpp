@@ -47,18 +47,38 @@ std::string base64_encode(std::string_view bytes) {
 }
 
 std::string base64_decode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() / 4 * 3 + 3);
-  int quad = 0, pads = 0;
-  unsigned left = 0;
   for (unsigned char c : text)
     if (c >= 0x80) throw PyValueError("string argument should contain only ASCII characters");
-  for (unsigned char c : text) {
-    if (c == '=') {
-      if (quad >= 2 && quad + ++pads >= 4) return out;
+  std::string out(text.size() / 4 * 3 + 3, '\0');
+  char* o = out.data();
+  auto done = [&] {
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return std::move(out);
+  };
+  int quad = 0, pads = 0;
+  unsigned left = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    // Four alphabet characters at a quad boundary: three bytes at once.
+    if (quad == 0 && i + 4 <= n) {
+      const unsigned a = kTable[p[i]], b = kTable[p[i + 1]], c = kTable[p[i + 2]], d = kTable[p[i + 3]];
+      if ((a | b | c | d) < 64) {
+        const std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+        *o++ = static_cast<char>(v >> 16);
+        *o++ = static_cast<char>((v >> 8) & 0xFF);
+        *o++ = static_cast<char>(v & 0xFF);
+        pads = 0;
+        i += 3;
+        continue;
+      }
+    }
+    const unsigned char ch = p[i];
+    if (ch == '=') {
+      if (quad >= 2 && quad + ++pads >= 4) return done();
       continue;
     }
-    unsigned v = kTable[c];
+    unsigned v = kTable[ch];
     if (v >= 64) continue;
     pads = 0;
     switch (quad) {
@@ -66,24 +86,25 @@ std::string base64_decode(std::string_view text) {
         left = v;
         break;
       case 1:
-        out.push_back(static_cast<char>((left << 2) | (v >> 4)));
+        *o++ = static_cast<char>((left << 2) | (v >> 4));
         left = v & 0x0F;
         break;
       case 2:
-        out.push_back(static_cast<char>((left << 4) | (v >> 2)));
+        *o++ = static_cast<char>((left << 4) | (v >> 2));
         left = v & 0x03;
         break;
       case 3:
-        out.push_back(static_cast<char>((left << 6) | v));
+        *o++ = static_cast<char>((left << 6) | v);
         break;
     }
     quad = (quad + 1) & 3;
   }
+  const std::size_t len = static_cast<std::size_t>(o - out.data());
   if (quad == 1)
     throw PyValueError("Invalid base64-encoded string: number of data characters (" +
-                       std::to_string(out.size() / 3 * 4 + 1) + ") cannot be 1 more than a multiple of 4");
+                       std::to_string(len / 3 * 4 + 1) + ") cannot be 1 more than a multiple of 4");
   if (quad != 0) throw PyValueError("Incorrect padding");
-  return out;
+  return done();
 }
 
 }  // namespace tessel

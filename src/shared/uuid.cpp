@@ -32,8 +32,15 @@ void random_bytes(unsigned char* p, std::size_t n) {
 }  // namespace
 
 std::string uuid4_hex() {
-  unsigned char b[16];
-  random_bytes(b, sizeof b);
+  // Kernel randomness fetched in blocks: one system call per 256 ids.
+  thread_local unsigned char pool[4096];
+  thread_local std::size_t used = sizeof pool;
+  if (used == sizeof pool) {
+    random_bytes(pool, sizeof pool);
+    used = 0;
+  }
+  unsigned char* b = pool + used;
+  used += 16;
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
   static const char kHex[] = "0123456789abcdef";
