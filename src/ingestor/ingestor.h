@@ -98,8 +98,9 @@ void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessag
                              bool debug);
 
 // The record of one message, or nothing when the message is skipped (the
-// reason is logged); a failure throws with the text to log.
-std::optional<RequestRecord> request_record_from_message(const Json& msg, const core::B64Whitelist& b64wl,
+// reason is logged); a failure throws with the text to log. The zone values
+// move from the message into the record.
+std::optional<RequestRecord> request_record_from_message(Json msg, const core::B64Whitelist& b64wl,
                                                          EventQueue& q_ec, Logger& log, bool debug);
 
 // One drain of the "log", "api" and "stats" queues of one broker.

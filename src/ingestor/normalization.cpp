@@ -1,187 +1,9 @@
-#include <array>
-#include <stdexcept>
-
-#include "core/columns.h"
 #include "core/log.h"
 #include "core/request_data.h"
 #include "core/router.h"
 #include "ingestor/ingestor.h"
-#include "shared/base64.h"
-#include "shared/pytext.h"
-#include "shared/pyvalue.h"
-#include "shared/utf8.h"
-#include "shared/uuid.h"
 
 namespace tessel::ingestor {
-
-namespace {
-
-// A missing field fails the message the way a Python KeyError did: the
-// error text is the quoted field name.
-const Json& field(const Json& msg, const std::string& name) {
-  auto it = msg.find(name);
-  if (it == msg.end()) throw std::out_of_range("'" + name + "'");
-  return *it;
-}
-
-// A zone value as received (base64 text) to its text; bytes that are not
-// UTF-8 become U+FFFD. Anything that is not base64 text fails the message.
-std::string decode_zone(const Json& value) {
-  if (!value.is_string()) {
-    throw PyValueError(std::string("argument should be a bytes-like object or ASCII string, not '") +
-                       py_type_name(value) + "'");
-  }
-  std::string bytes = base64_decode(value.get_ref<const std::string&>());
-  if (utf8_valid(bytes)) return bytes;
-  return py_decode_utf8_replace(bytes);
-}
-
-// The seven record zones, in record order.
-enum Zone { kUrl, kArgs, kCookie, kUa, kReferer, kOtherHeaders, kBody, kZoneCount };
-constexpr std::array<const char*, kZoneCount> kZoneNames = {"url",     "args",          "cookie", "ua",
-                                                             "referer", "other_headers", "body"};
-
-bool starts_with_content_type(std::string_view s) {
-  constexpr std::string_view p = "content-type:";
-  if (s.size() < p.size()) return false;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != p[i]) return false;
-  }
-  return true;
-}
-
-// The media type of the last "content-type:" line (name and colon joined)
-// of normalised header lines, lower-cased; "" when there is none.
-std::string content_type_of(std::string_view other_headers) {
-  std::string_view last;
-  bool found = false;
-  std::size_t pos = 0;
-  for (;;) {
-    const auto cut = other_headers.find("\r\n", pos);
-    std::string_view piece = py_strip(other_headers.substr(pos, cut == std::string_view::npos ? cut : cut - pos));
-    // Only ASCII letters lower-case into "content-type:", so an ASCII test
-    // of the stripped line decides as lower() would.
-    if (starts_with_content_type(piece)) {
-      last = piece;
-      found = true;
-    }
-    if (cut == std::string_view::npos) break;
-    pos = cut + 2;
-  }
-  if (!found) return {};
-  const std::string lowered = py_lower(last);
-  std::string_view value = lowered;
-  value = value.substr(value.find(':') + 1);
-  value = value.substr(0, value.find(':'));
-  value = py_strip(value);
-  value = py_strip(value.substr(0, value.find(';')));
-  return std::string(value);
-}
-
-}  // namespace
-
-std::optional<RequestRecord> request_record_from_message(const Json& msg, const core::B64Whitelist& b64wl,
-                                                         EventQueue& q_ec, Logger& log, bool debug) {
-  if (!msg.is_object()) throw std::invalid_argument(std::string("'") + py_type_name(msg) + "' object has no attribute 'get'");
-  RequestRecord r;
-
-  auto rt = msg.find("request_type");
-  r.request_type = rt == msg.end() ? Json() : *rt;
-
-  r.request_id = field(msg, "request_id");
-  if (!py_truthy(r.request_id)) {
-    core::log_processing(q_ec, log, "error", "dyn", "An error occurred while processing data from Corvane WAF: request_id is empty");
-    return std::nullopt;
-  }
-  r.vhost = field(msg, "vhost");
-  if (!py_truthy(r.vhost)) {
-    Json log_item = Json::object();
-    for (const auto& [k, v] : msg.items()) {
-      if (k != "args" && k != "body" && k != "cookie" && k != "ua" && k != "referer" && k != "other_headers") log_item[k] = v;
-    }
-    core::log_processing(q_ec, log, "error", "dyn",
-                         "An error occurred while processing data from Corvane WAF: vhost is empty (" + py_repr(log_item) + ")");
-    return std::nullopt;
-  }
-  auto port = msg.find("port");
-  r.port = port == msg.end() ? 0 : py_int(*port);
-  if (r.port == 0) {
-    core::log_processing(q_ec, log, "error", "dyn",
-                         "An incorrect port has been received from Corvane WAF: " + py_str(port == msg.end() ? Json() : *port));
-  }
-  r.lm = field(msg, "lm");
-  r.bt = py_int(field(msg, "blocked"));
-  r.mz = field(msg, "mz");
-  r.timestamp = py_int(field(msg, "timestamp"));
-  r.ip = field(msg, "ip");
-  if (!py_truthy(r.ip)) {
-    core::log_processing(q_ec, log, "error", "dyn", "An error occurred while processing data from Corvane WAF: ip is empty");
-    return std::nullopt;
-  }
-  r.method = field(msg, "method");
-  r.status_code = py_int(field(msg, "status_code"));
-
-  // Decoded zones; a record field that the zone list does not name is read
-  // as received.
-  std::array<std::string, kZoneCount> text;
-  std::array<bool, kZoneCount> decoded{};
-  const bool ws = r.request_type.is_string() && r.request_type.get_ref<const std::string&>() == "ws";
-  const auto& zones = core::zones();
-  r.orig_zone_data.reserve(zones.size());
-  for (const auto& z : zones) {
-    const Json& value = field(msg, z);
-    r.orig_zone_data.emplace_back(z, value);
-    const bool blank = ws && z != "url" && z != "body";
-    std::string t = blank ? std::string() : decode_zone(value);
-    for (int i = 0; i < kZoneCount; ++i) {
-      if (z == kZoneNames[i]) {
-        text[i] = std::move(t);
-        decoded[i] = true;
-        break;
-      }
-    }
-  }
-  for (int i = 0; i < kZoneCount; ++i) {
-    if (decoded[i]) continue;
-    const Json& value = field(msg, kZoneNames[i]);
-    if (!value.is_string()) throw std::invalid_argument(std::string(kZoneNames[i]) + " is not text");
-    text[i] = value.get<std::string>();
-  }
-
-  const std::string& body_text = text[kBody];
-  const std::string boundary =
-      body_text.empty() ? std::string() : core::get_boundary(body_text, text[kOtherHeaders], q_ec, log);
-  auto norm = [&](Zone z) {
-    return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, q_ec, log, debug);
-  };
-  r.url = py_lower(norm(kUrl));
-  r.args = norm(kArgs);
-  r.cookie = norm(kCookie);
-  r.ua = norm(kUa);
-  r.referer = norm(kReferer);
-  r.other_headers = norm(kOtherHeaders);
-  try {
-    r.content_type = content_type_of(r.other_headers);
-  } catch (const std::exception& e) {
-    core::log_processing(q_ec, log, "error", "dyn",
-                         "An error occurred while extracting content-type from headers " + r.other_headers + ": " + e.what());
-    r.content_type.clear();
-  }
-  r.body = norm(kBody);
-  const std::size_t body_size = py_len(r.body) / 1048576;
-  if (core::is_json(body_text)) r.jbody = body_text;
-  r.id = uuid4_hex();
-  // cc stays "" until the detector feeder fills it.
-  if (debug && body_size > 9) {
-    const std::string ct = r.content_type.empty() ? std::string() : " (" + r.content_type + ")";
-    core::log_processing(q_ec, log, "warn", "dyn",
-                         "Request " + r.id + " with large body data (" + std::to_string(body_size) +
-                             "MB) has been received: " + py_str(r.vhost) + r.url + ct);
-  }
-  return r;
-}
 
 void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
@@ -194,12 +16,13 @@ void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessag
     result.reserve(data.size());
     for (auto& msg : data) {
       try {
-        if (auto r = request_record_from_message(msg, b64wl, *q_ec, log, debug)) result.push_back(std::move(*r));
+        if (auto r = request_record_from_message(std::move(msg), b64wl, *q_ec, log, debug)) {
+          result.push_back(std::move(*r));
+        }
       } catch (const std::exception& e) {
         core::log_processing(*q_ec, log, "error", "rabbitmq",
                              std::string("An error occurred while processing the data from RabbitMQ: ") + e.what());
       }
-      msg = Json();  // the message is done with: free it as the batch goes on
     }
     if (result.empty()) return;
     const Json schemix_vhosts_list = nsi->get<Json>("schemix_vhosts_list");
