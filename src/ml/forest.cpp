@@ -589,30 +589,50 @@ void RandomForestClassifier::compile() {
   tree_offset_.clear();
   leaf_proba_.clear();
   leaf_offset_.clear();
-  dense_size_ = 1;
-  std::size_t total = 0;
+  // The features the trees test get compact slots 0..n_slots_-1, so the
+  // prediction buffers stay as small as the forest whatever its feature count.
+  std::size_t total = 0, inner = 0;
   for (const Tree& t : trees_) {
     total += t.nodes.size();
-    for (const TreeNode& n : t.nodes) dense_size_ = std::max<std::int64_t>(dense_size_, n.feature + 1);
+    for (const TreeNode& n : t.nodes) inner += n.feature >= 0;
   }
   if (total > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("forest too large");
+  std::size_t cap = 16;
+  while (cap < inner * 2) cap <<= 1;
+  slot_keys_.assign(cap, 0);
+  slot_ids_.assign(cap, 0);
+  n_slots_ = 0;
+  auto slot_for = [&](std::int32_t feature) {
+    std::size_t i = slot_hash(feature);
+    while (slot_keys_[i] != 0 && slot_keys_[i] != feature + 1) i = (i + 1) & (cap - 1);
+    if (slot_keys_[i] == 0) {
+      slot_keys_[i] = feature + 1;
+      slot_ids_[i] = n_slots_++;
+    }
+    return slot_ids_[i];
+  };
+  for (const Tree& t : trees_)
+    for (const TreeNode& n : t.nodes)
+      if (n.feature >= 0) slot_for(n.feature);
+  const std::int32_t sentinel = n_slots_;
   for (const Tree& t : trees_) {
     const std::int32_t base = static_cast<std::int32_t>(fast_nodes_.size());
     tree_offset_.push_back(base);
     leaf_offset_.push_back(static_cast<std::int64_t>(leaf_proba_.size()));
     for (const TreeNode& n : t.nodes) {
-      scan_feature_.push_back(static_cast<std::int32_t>(dense_size_));
       if (n.feature < 0) {
         fast_nodes_.push_back({0.0f, -1, n.right});
+        scan_feature_.push_back(sentinel);
         continue;
       }
       // x <= threshold in double is x <= the largest float not above it.
       float thr = static_cast<float>(n.threshold);
       if (static_cast<double>(thr) > n.threshold) thr = std::nextafter(thr, -INFINITY);
-      fast_nodes_.push_back({thr, n.feature, base + n.right});
+      const std::int32_t slot = slot_for(n.feature);
+      fast_nodes_.push_back({thr, slot, base + n.right});
       // Nodes that send a missing (zero) value left may be skipped when the
       // row lacks their feature; the others always take the full test.
-      scan_feature_.back() = 0.0f <= thr ? n.feature : static_cast<std::int32_t>(dense_size_);
+      scan_feature_.push_back(0.0f <= thr ? slot : sentinel);
     }
     for (std::size_t l = 0; l + k <= t.leaf_counts.size(); l += k) {
       double norm = 0.0;
@@ -622,7 +642,15 @@ void RandomForestClassifier::compile() {
     }
   }
   // Padding read by the four-node step after the last tree.
-  scan_feature_.insert(scan_feature_.end(), 3, static_cast<std::int32_t>(dense_size_));
+  scan_feature_.insert(scan_feature_.end(), 3, sentinel);
+}
+
+std::int32_t RandomForestClassifier::slot_of(std::int32_t feature) const {
+  const std::size_t mask = slot_keys_.size() - 1;
+  for (std::size_t i = slot_hash(feature);; i = (i + 1) & mask) {
+    if (slot_keys_[i] == feature + 1) return slot_ids_[i];
+    if (slot_keys_[i] == 0) return -1;
+  }
 }
 
 template <class Sink>
@@ -639,26 +667,29 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
   constexpr std::int64_t kChunk = 256;
   std::int64_t n_chunks = (X.n_rows + kChunk - 1) / kChunk;
   detail::parallel_items(n_chunks, n_chunks > 1 ? n_jobs : 1, [&](std::int64_t chunk, int) {
-    // The row's values of the features the trees test, and a bit per feature
-    // telling which are present; the sentinel bit (dense_size_) stays set.
+    // The row's values by feature slot, and a bit per slot telling which are
+    // present; the sentinel bit (n_slots_) stays set.
     thread_local std::vector<float> dense;
     thread_local std::vector<std::uint64_t> present;
-    const std::size_t words = static_cast<std::size_t>(dense_size_) / 64 + 1;
-    if (dense.size() < static_cast<std::size_t>(dense_size_)) dense.assign(dense_size_, 0.0f);
+    thread_local std::vector<std::int32_t> row_slots;
+    const std::int32_t sentinel = n_slots_;
+    const std::size_t words = static_cast<std::size_t>(sentinel) / 64 + 1;
+    if (dense.size() < static_cast<std::size_t>(sentinel)) dense.assign(sentinel, 0.0f);
     if (present.size() < words) present.assign(words, 0);
-    present[dense_size_ >> 6] |= std::uint64_t{1} << (dense_size_ & 63);
-    const std::int64_t used = dense_size_;
+    present[sentinel >> 6] |= std::uint64_t{1} << (sentinel & 63);
     const std::int32_t* scan = scan_feature_.data();
     const FastNode* nodes = fast_nodes_.data();
     const std::uint64_t* bits = present.data();
     double acc[kMaxClasses];
     std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
     for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
+      row_slots.clear();
       for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) {
-        std::int32_t f = X.indices[i];
-        if (f >= used) continue;
+        std::int32_t f = slot_of(X.indices[i]);
+        if (f < 0) continue;  // no tree tests it
         dense[f] = static_cast<float>(X.data[i]);
         present[f >> 6] |= std::uint64_t{1} << (f & 63);
+        row_slots.push_back(f);
       }
       std::fill(acc, acc + k, 0.0);
       for (std::size_t t = 0; t < n_trees; ++t) {
@@ -683,13 +714,11 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
         const double* p = leaf_proba_.data() + leaf_offset_[t] + static_cast<std::int64_t>(nodes[i].right) * k;
         for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
       }
-      for (std::int64_t i = X.indptr[r]; i < X.indptr[r + 1]; ++i) {
-        std::int32_t f = X.indices[i];
-        if (f >= used) continue;
+      for (std::int32_t f : row_slots) {
         dense[f] = 0.0f;
         present[f >> 6] = 0;
       }
-      present[dense_size_ >> 6] |= std::uint64_t{1} << (dense_size_ & 63);
+      present[sentinel >> 6] |= std::uint64_t{1} << (sentinel & 63);
       for (std::size_t c = 0; c < k; ++c) acc[c] /= static_cast<double>(n_trees);
       sink(r, acc);
     }

@@ -62,10 +62,15 @@ class RandomForestClassifier {
  private:
   struct FastNode {
     float threshold;  // largest float <= the double threshold
-    std::int32_t feature;  // -1 for a leaf
+    std::int32_t feature;  // feature slot, -1 for a leaf
     std::int32_t right;    // inner node: index in fast_nodes_; leaf: leaf index
   };
   void compile();
+  std::int32_t slot_of(std::int32_t feature) const;  // -1 when no tree tests it
+  std::size_t slot_hash(std::int32_t feature) const {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(feature) * 0x9E3779B97F4A7C15ull) >> 32) &
+           (slot_keys_.size() - 1);
+  }
   template <class Sink>
   void run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const;
 
@@ -76,13 +81,15 @@ class RandomForestClassifier {
   std::vector<Tree> trees_;
   // Prediction form: nodes of all trees, per-tree offsets, leaf probabilities.
   std::vector<FastNode> fast_nodes_;
-  // Per node the feature whose absence sends a row to the next node, or the
-  // sentinel dense_size_ (leaves, and nodes that send zero right).
+  // Per node the feature slot whose absence sends a row to the next node, or
+  // the sentinel n_slots_ (leaves, and nodes that send zero right).
   std::vector<std::int32_t> scan_feature_;
+  // Open-addressing map feature + 1 -> slot of the features the trees test.
+  std::vector<std::int32_t> slot_keys_, slot_ids_;
+  std::int32_t n_slots_ = 0;
   std::vector<std::int32_t> tree_offset_;
   std::vector<double> leaf_proba_;
   std::vector<std::int64_t> leaf_offset_;
-  std::int64_t dense_size_ = 1;  // 1 + the highest feature a tree tests
 };
 
 // Fraction of equal labels (0 for empty input).

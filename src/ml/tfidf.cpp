@@ -179,7 +179,7 @@ void count_block(std::span<const std::string> docs, Block& b) {
   for (const std::string& d : docs) {
     analyze_into(d, cps);
     std::size_t start = b.keys.size();
-    local.clear_for(cps.size() * 2);
+    local.clear_for(std::min<std::size_t>(cps.size() * 2, 4096));  // grows as needed
     for_each_ngram(cps, [&](std::uint64_t key) {
       bool inserted;
       std::int32_t at = local.get_or_insert(key, static_cast<std::int32_t>(b.keys.size() - start), inserted);

@@ -200,3 +200,19 @@ TEST(Forest, PredictionEqualsAPlainWalkOfTheTrees) {
     EXPECT_EQ(labels[r], rf.classes()[best]) << "row " << r;
   }
 }
+
+TEST(Forest, HugeFeatureIndexNeedsNoHugeBuffer) {
+  // One split on feature 2^31-2 of a forest over 2^31-1 features.
+  const std::int32_t f = INT32_MAX - 1;
+  Tree t;
+  t.nodes = {{0.5, f, 2}, {0.0, -1, 0}, {0.0, -1, 1}};
+  t.leaf_counts = {3, 0, 0, 2};
+  RandomForestClassifier rf = RandomForestClassifier::from_parts(1, 1, INT32_MAX, {0, 1}, {t});
+  CsrMatrix x;
+  x.n_rows = 2;
+  x.n_cols = INT32_MAX;
+  x.indptr = {0, 1, 1};
+  x.indices = {f};
+  x.data = {0.9};
+  EXPECT_EQ(rf.predict(x), (std::vector<std::int64_t>{1, 0}));
+}
