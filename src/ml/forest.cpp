@@ -667,19 +667,18 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
   constexpr std::int64_t kChunk = 256;
   std::int64_t n_chunks = (X.n_rows + kChunk - 1) / kChunk;
   detail::parallel_items(n_chunks, n_chunks > 1 ? n_jobs : 1, [&](std::int64_t chunk, int) {
-    // The row's values by feature slot, and a bit per slot telling which are
-    // present; the sentinel bit (n_slots_) stays set.
+    // The row's values by feature slot, and a flag per slot telling which are
+    // present; the sentinel's flag (slot n_slots_) stays set.
     thread_local std::vector<float> dense;
-    thread_local std::vector<std::uint64_t> present;
+    thread_local std::vector<std::uint8_t> present;
     thread_local std::vector<std::int32_t> row_slots;
     const std::int32_t sentinel = n_slots_;
-    const std::size_t words = static_cast<std::size_t>(sentinel) / 64 + 1;
     if (dense.size() < static_cast<std::size_t>(sentinel)) dense.assign(sentinel, 0.0f);
-    if (present.size() < words) present.assign(words, 0);
-    present[sentinel >> 6] |= std::uint64_t{1} << (sentinel & 63);
+    if (present.size() <= static_cast<std::size_t>(sentinel)) present.assign(sentinel + 1, 0);
+    present[sentinel] = 1;
     const std::int32_t* scan = scan_feature_.data();
     const FastNode* nodes = fast_nodes_.data();
-    const std::uint64_t* bits = present.data();
+    const std::uint8_t* flag = present.data();
     double acc[kMaxClasses];
     std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
     for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
@@ -688,22 +687,20 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
         std::int32_t f = slot_of(X.indices[i]);
         if (f < 0) continue;  // no tree tests it
         dense[f] = static_cast<float>(X.data[i]);
-        present[f >> 6] |= std::uint64_t{1} << (f & 63);
+        present[f] = 1;
         row_slots.push_back(f);
       }
       std::fill(acc, acc + k, 0.0);
       for (std::size_t t = 0; t < n_trees; ++t) {
         std::int32_t i = tree_offset_[t];
-        auto present_bit = [&](std::int32_t f) { return bits[f >> 6] >> (f & 63); };
         while (true) {
           // A feature the row lacks sends the row left, to the next node;
           // runs of such nodes are passed four at a time.
-          if (!((present_bit(scan[i]) | present_bit(scan[i + 1]) | present_bit(scan[i + 2]) |
-                 present_bit(scan[i + 3])) & 1)) {
+          if (!(flag[scan[i]] | flag[scan[i + 1]] | flag[scan[i + 2]] | flag[scan[i + 3]])) {
             i += 4;
             continue;
           }
-          if (!(present_bit(scan[i]) & 1)) {
+          if (!flag[scan[i]]) {
             ++i;
             continue;
           }
@@ -716,9 +713,8 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
       }
       for (std::int32_t f : row_slots) {
         dense[f] = 0.0f;
-        present[f >> 6] = 0;
+        present[f] = 0;
       }
-      present[sentinel >> 6] |= std::uint64_t{1} << (sentinel & 63);
       for (std::size_t c = 0; c < k; ++c) acc[c] /= static_cast<double>(n_trees);
       sink(r, acc);
     }
