@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core/log.h"
+#include "core/util.h"
 #include "shared/base64.h"
 #include "shared/json.h"
 #include "shared/pytext.h"
@@ -25,16 +26,6 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool ascii_iequal_prefix(std::string_view s, std::string_view lower_prefix) {
-  if (s.size() < lower_prefix.size()) return false;
-  for (std::size_t i = 0; i < lower_prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_prefix[i]) return false;
-  }
-  return true;
 }
 
 // One round of percent-decoding ("+" stays); the result is valid UTF-8.
@@ -193,7 +184,7 @@ std::string multipart(std::string_view data, std::string_view boundary) {
       const auto cut = headers.find('\n');
       std::string_view h = py_strip(headers.substr(0, cut));
       headers = cut == std::string_view::npos ? std::string_view() : headers.substr(cut + 1);
-      if (ascii_iequal_prefix(h, "content-disposition:")) {
+      if (detail::ascii_istarts_with(h, "content-disposition:")) {
         line = "content-disposition: " + std::string(py_strip(h.substr(20)));
       }
     }
@@ -219,7 +210,7 @@ bool form_like(std::string_view data) {
 std::string url_path(std::string_view data) {
   data = py_strip(data);
   if (auto scheme = data.find("://"); scheme != std::string_view::npos && scheme < 10 &&
-                                      (ascii_iequal_prefix(data, "http://") || ascii_iequal_prefix(data, "https://"))) {
+                                      (detail::ascii_istarts_with(data, "http://") || detail::ascii_istarts_with(data, "https://"))) {
     const auto slash = data.find('/', scheme + 3);
     data = slash == std::string_view::npos ? std::string_view("/") : data.substr(slash);
   }
@@ -263,16 +254,16 @@ std::string get_boundary(std::string_view /*body*/, std::string_view other_heade
     const auto cut = other_headers.find('\n');
     std::string_view line = py_strip(other_headers.substr(0, cut));
     other_headers = cut == std::string_view::npos ? std::string_view() : other_headers.substr(cut + 1);
-    if (ascii_iequal_prefix(line, "content-type:")) content_type = line.substr(13);
+    if (detail::ascii_istarts_with(line, "content-type:")) content_type = line.substr(13);
   }
   content_type = py_strip(content_type);
-  if (!ascii_iequal_prefix(content_type, "multipart/")) return {};
+  if (!detail::ascii_istarts_with(content_type, "multipart/")) return {};
   std::string_view params = content_type;
   while (!params.empty()) {
     const auto semi = params.find(';');
     std::string_view p = py_strip(params.substr(0, semi));
     params = semi == std::string_view::npos ? std::string_view() : params.substr(semi + 1);
-    if (!ascii_iequal_prefix(p, "boundary=")) continue;
+    if (!detail::ascii_istarts_with(p, "boundary=")) continue;
     std::string_view b = py_strip(p.substr(9));
     if (b.size() >= 2 && b.front() == '"' && b.back() == '"') b = b.substr(1, b.size() - 2);
     return std::string(b);

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "core/log.h"
+#include "core/util.h"
 
 namespace tessel::core {
 
@@ -30,10 +31,6 @@ std::system_error sys_error(const std::string& what) { return {errno, std::gener
 std::string join(const std::string& dir, const std::string& name) {
   if (dir.empty() || dir.back() == '/') return dir + name;
   return dir + "/" + name;
-}
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
 // The writer's pid inside "<ns>-<pid>-<tid>-<n>.jsonl...", or -1.
@@ -145,10 +142,10 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
       if (name.empty() || name == "." || name == "..") continue;
       if (name.front() == '.') {
         // A temporary file of a writer that died: never becomes a batch.
-        if (ends_with(name, kTmp) && !process_alive(pid_in_name(name))) ::unlink(join(rmq_vexa_dir, name).c_str());
+        if (detail::ends_with(name, kTmp) && !process_alive(pid_in_name(name))) ::unlink(join(rmq_vexa_dir, name).c_str());
         continue;
       }
-      if (ends_with(name, kExt)) {
+      if (detail::ends_with(name, kExt)) {
         candidates.push_back(name);
         continue;
       }

@@ -27,6 +27,16 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
+bool ascii_istarts_with(std::string_view s, std::string_view lower_prefix) {
+  if (s.size() < lower_prefix.size()) return false;
+  for (std::size_t i = 0; i < lower_prefix.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_prefix[i]) return false;
+  }
+  return true;
+}
+
 bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
 bool ends_with(std::string_view s, std::string_view suffix) {

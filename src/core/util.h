@@ -12,6 +12,9 @@ std::string json_text(const Json& v);
 std::string_view trim(std::string_view s);
 std::string ascii_lower(std::string_view s);
 bool starts_with(std::string_view s, std::string_view prefix);
+// starts_with with ASCII letters compared in any case; `lower_prefix` in
+// lower case.
+bool ascii_istarts_with(std::string_view s, std::string_view lower_prefix);
 bool ends_with(std::string_view s, std::string_view suffix);
 
 }  // namespace tessel::core::detail

@@ -4,6 +4,7 @@
 #include "core/columns.h"
 #include "core/log.h"
 #include "core/request_data.h"
+#include "core/util.h"
 #include "ingestor/ingestor.h"
 #include "shared/base64.h"
 #include "shared/pytext.h"
@@ -40,17 +41,6 @@ enum Zone { kUrl, kArgs, kCookie, kUa, kReferer, kOtherHeaders, kBody, kZoneCoun
 constexpr std::array<const char*, kZoneCount> kZoneNames = {"url",     "args",          "cookie", "ua",
                                                              "referer", "other_headers", "body"};
 
-bool starts_with_content_type(std::string_view s) {
-  constexpr std::string_view p = "content-type:";
-  if (s.size() < p.size()) return false;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != p[i]) return false;
-  }
-  return true;
-}
-
 // The media type of the last "content-type:" line (name and colon joined)
 // of normalised header lines, lower-cased; "" when there is none.
 std::string content_type_of(std::string_view other_headers) {
@@ -62,7 +52,7 @@ std::string content_type_of(std::string_view other_headers) {
     std::string_view piece = py_strip(other_headers.substr(pos, cut == std::string_view::npos ? cut : cut - pos));
     // Only ASCII letters lower-case into "content-type:", so an ASCII test
     // of the stripped line decides as lower() would.
-    if (starts_with_content_type(piece)) {
+    if (core::detail::ascii_istarts_with(piece, "content-type:")) {
       last = piece;
       found = true;
     }
