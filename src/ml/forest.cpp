@@ -718,6 +718,7 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
       for (std::size_t c = 0; c < k; ++c) acc[c] /= static_cast<double>(n_trees);
       sink(r, acc);
     }
+    present[sentinel] = 0;  // the buffers may serve a forest with other slots next
   });
 }
 
