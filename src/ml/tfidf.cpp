@@ -349,6 +349,12 @@ void TfidfVectorizer::transform_rows(std::span<const Str> docs, CsrMatrix& out) 
   out.indptr.reserve(docs.size() + 1);
   out.indices.clear();
   out.data.clear();
+  // At most two n-grams per byte; reserving spares the copies of growth.
+  std::size_t bytes = 0;
+  for (const Str& d : docs) bytes += std::string_view(d).size();
+  const std::size_t guess = std::min<std::size_t>(bytes * 2, std::size_t{1} << 24);
+  out.indices.reserve(guess);
+  out.data.reserve(guess);
   thread_local std::vector<char32_t> cps;
   thread_local std::vector<std::uint64_t> grams;
   thread_local std::vector<std::int32_t> feats;
@@ -401,8 +407,13 @@ void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out, 
   out.n_rows = n;
   out.n_cols = static_cast<std::int64_t>(keys_.size());
   out.indptr.assign(1, 0);
+  out.indptr.reserve(n + 1);
   out.indices.clear();
   out.data.clear();
+  std::size_t total = 0;
+  for (const CsrMatrix& p : parts) total += p.indices.size();
+  out.indices.reserve(total);
+  out.data.reserve(total);
   for (const CsrMatrix& p : parts) {
     std::int64_t base = out.indptr.back();
     for (std::size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
