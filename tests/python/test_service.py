@@ -85,6 +85,8 @@ class Sim:
             return out
         with open(self.record) as f:
             for line in f:
+                if not line.endswith("\n"):
+                    break  # the simulator is still writing this line
                 r = json.loads(line)
                 if r["path"] == "/vx-api" + path:
                     out.append(json.loads(r["body"]))

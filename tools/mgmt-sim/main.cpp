@@ -207,8 +207,10 @@ class Recorder {
     } else {
       line["body_base64"] = base64(req.body);
     }
+    std::string text = line.dump();
+    text.push_back('\n');
     std::lock_guard lk(mu_);
-    out_ << line.dump() << '\n';
+    out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     out_.flush();
   }
 
