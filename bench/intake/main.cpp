@@ -146,6 +146,7 @@ void fill(const std::string& url, const std::vector<std::string>& lines, std::si
   ch->queue_declare("vexa");
   for (std::size_t i = 0; i < n; ++i) ch->publish("", "vexa", lines[i % lines.size()]);
   for (int i = 0; i < 6000 && ch->queue_declare("vexa") < n; ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(1s);  // the broker settles before the clock starts
 }
 
 double bare_drain(const std::string& url, std::size_t n, std::uint16_t prefetch) {
@@ -281,20 +282,43 @@ int main(int argc, char** argv) {
   Vhost vhost(a.url, url);
   std::printf("broker: %s\n", url.c_str());
   double bare = 1e30, pika = 1e30, intake = 1e30;
+  std::vector<double> bare_ratio, pika_ratio;  // intake against each, per round
   try {
+    // Each round runs the three in another order.
     for (int r = 0; r < a.rounds; ++r) {
-      if (part("bare")) {
-        fill(url, lines, a.messages);
-        bare = std::min(bare, bare_drain(url, a.messages, a.prefetch));
+      double b = 0, p = 0, t = 0;
+      for (int k = 0; k < 3; ++k) {
+        switch ((r + k) % 3) {
+          case 0:
+            if (part("bare")) {
+              fill(url, lines, a.messages);
+              b = bare_drain(url, a.messages, a.prefetch);
+            }
+            break;
+          case 1:
+            if (part("pika")) {
+              fill(url, lines, a.messages);
+              p = pika_drain(url, a.messages, a.prefetch);
+            }
+            break;
+          default:
+            if (part("intake")) {
+              fill(url, lines, a.messages);
+              t = intake_drain(url, a.messages);
+            }
+        }
       }
-      if (part("pika")) {
-        fill(url, lines, a.messages);
-        pika = std::min(pika, pika_drain(url, a.messages, a.prefetch));
-      }
-      if (part("intake")) {
-        fill(url, lines, a.messages);
-        intake = std::min(intake, intake_drain(url, a.messages));
-      }
+      const double n = static_cast<double>(a.messages);
+      std::printf("  round %d:", r + 1);
+      if (b > 0) std::printf(" bare %.0f/s", n / b);
+      if (p > 0) std::printf(" pika %.0f/s", n / p);
+      if (t > 0) std::printf(" intake %.0f/s", n / t);
+      std::printf("\n");
+      if (b > 0) bare = std::min(bare, b);
+      if (p > 0) pika = std::min(pika, p);
+      if (t > 0) intake = std::min(intake, t);
+      if (b > 0 && t > 0) bare_ratio.push_back(b / t);
+      if (p > 0 && t > 0) pika_ratio.push_back(p / t);
     }
   } catch (const std::exception& e) {
     std::cerr << "bench_intake: " << e.what() << "\n";
@@ -308,8 +332,18 @@ int main(int argc, char** argv) {
   line("bare rabbitmq-c drain (ack only):", bare);
   line("pika drain (json.loads + ack):", pika);
   line("request intake (to q_local tables):", intake);
-  if (intake < 1e29 && bare < 1e29) std::printf("  intake / bare: %.2f (target >= 0.90)\n", bare / intake);
-  if (intake < 1e29 && pika < 1e29) std::printf("  intake / pika: %.2f (target >= 3)\n", pika / intake);
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  if (intake < 1e29 && bare < 1e29) {
+    std::printf("  intake / bare: %.2f best against best, %.2f median of the rounds (target >= 0.90)\n",
+                bare / intake, median(bare_ratio));
+  }
+  if (intake < 1e29 && pika < 1e29) {
+    std::printf("  intake / pika: %.2f best against best, %.2f median of the rounds (target >= 3)\n",
+                pika / intake, median(pika_ratio));
+  }
   if (bare < 1e29 && pika < 1e29) std::printf("  bare / pika: %.2f (the most intake can reach)\n", pika / bare);
   return 0;
 }
