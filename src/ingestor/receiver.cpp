@@ -76,6 +76,9 @@ class PassParser {
   };
   static constexpr std::size_t kBlockItems = 256;
   static constexpr std::size_t kBlockBytes = 256 * 1024;
+  // Blocks waiting for the parser at most: the consumer holds about one
+  // chunk of messages ahead of it, never the whole pass.
+  static constexpr std::size_t kMaxWaiting = 100;
 
   void flush() {
     if (block_.items.empty()) return;
@@ -83,7 +86,8 @@ class PassParser {
       process(block_);
     } else {
       {
-        std::lock_guard lk(mu_);
+        std::unique_lock lk(mu_);
+        space_.wait(lk, [&] { return blocks_.size() < kMaxWaiting; });
         blocks_.push_back(std::move(block_));
       }
       cv_.notify_one();
@@ -101,6 +105,7 @@ class PassParser {
         block = std::move(blocks_.front());
         blocks_.pop_front();
       }
+      space_.notify_one();
       if (process(block)) return;
     }
   }
@@ -144,6 +149,7 @@ class PassParser {
   Block block_;
   std::mutex mu_;
   std::condition_variable cv_;
+  std::condition_variable space_;
   std::deque<Block> blocks_;
   std::thread thread_;
 };
