@@ -213,6 +213,57 @@ void normalise_row(std::vector<Entry>& row) {
   std::sort(row.begin(), row.end(), [](const Entry& a, const Entry& b) { return a.feature < b.feature; });
 }
 
+// Sorts the n features at a (each below 2^bits) ascending into out. A
+// counting pass on the top bits leaves each value in a bucket of about one
+// entry, and an insertion pass finishes: few mispredicted branches, where a
+// comparison sort of a text's unpredictably ordered features mispredicts
+// about once per comparison. counts has room for 2^14 + 2 entries.
+void sort_features(const std::int32_t* a, std::size_t n, int bits, std::int32_t* out, std::uint32_t* counts) {
+  if (n > 4096) {
+    std::copy(a, a + n, out);
+    std::sort(out, out + n);
+    return;
+  }
+  const int shift = std::max(0, bits - static_cast<int>(std::bit_width(n)));
+  const std::size_t n_buckets = (((std::size_t{1} << bits) - 1) >> shift) + 1;
+  std::fill(counts, counts + n_buckets + 1, 0u);
+  for (std::size_t i = 0; i < n; ++i) ++counts[(static_cast<std::uint32_t>(a[i]) >> shift) + 1];
+  for (std::size_t b = 1; b <= n_buckets; ++b) counts[b] += counts[b - 1];
+  for (std::size_t i = 0; i < n; ++i) out[counts[static_cast<std::uint32_t>(a[i]) >> shift]++] = a[i];
+  std::size_t moves = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::int32_t x = out[i];
+    std::size_t j = i;
+    while (j > 0 && out[j - 1] > x) {
+      out[j] = out[j - 1];
+      --j;
+    }
+    out[j] = x;
+    moves += i - j;
+    // Many equal top bits (a text of few distinct n-grams repeated).
+    if (moves > 8 * n) {
+      std::sort(out, out + n);
+      return;
+    }
+  }
+}
+
+// Per-thread buffers of transform.
+struct TransformScratch {
+  std::vector<char32_t> cps;
+  std::vector<std::uint64_t> grams;
+  std::vector<std::int32_t> feats, sorted;
+  std::vector<std::uint32_t> counts = std::vector<std::uint32_t>((1u << 14) + 2);
+};
+
+// Out of line, so that the thread-local address is looked up once per call.
+[[gnu::noinline]] TransformScratch& transform_scratch() {
+  thread_local TransformScratch scratch;
+  return scratch;
+}
+
+constexpr std::int64_t kTransformBlock = 256;
+
 std::string ngram_text(std::uint64_t key) {
   std::string out;
   char32_t parts[3] = {static_cast<char32_t>(key >> 42), static_cast<char32_t>((key >> 21) & 0x1FFFFF),
@@ -330,17 +381,6 @@ void TfidfVectorizer::build_index() {
   }
 }
 
-std::int32_t TfidfVectorizer::lookup(std::uint64_t key) const {
-  std::size_t mask = slots_.size() - 1;
-  std::size_t i = (key * kHashMul) >> shift_;
-  while (true) {
-    std::uint64_t k = slots_[i].key;
-    if (k == key) return static_cast<std::int32_t>(slots_[i].feature);
-    if (k == 0) return -1;
-    i = (i + 1) & mask;
-  }
-}
-
 template <class Str>
 void TfidfVectorizer::transform_rows(std::span<const Str> docs, CsrMatrix& out) const {
   out.n_rows = static_cast<std::int64_t>(docs.size());
@@ -355,32 +395,43 @@ void TfidfVectorizer::transform_rows(std::span<const Str> docs, CsrMatrix& out) 
   const std::size_t guess = std::min<std::size_t>(bytes * 2, std::size_t{1} << 24);
   out.indices.reserve(guess);
   out.data.reserve(guess);
-  thread_local std::vector<char32_t> cps;
-  thread_local std::vector<std::uint64_t> grams;
-  thread_local std::vector<std::int32_t> feats;
+  TransformScratch& sc = transform_scratch();
+  const Slot* slots = slots_.data();
+  const std::size_t mask = slots_.size() - 1;
+  const int shift = shift_;
+  const double* idf = idf_.data();
+  const int feature_bits = static_cast<int>(std::bit_width(keys_.size() - 1));
   for (const Str& d : docs) {
-    analyze_into(std::string_view(d), cps);
-    grams.clear();
-    for_each_ngram(cps, [&](std::uint64_t key) {
-      grams.push_back(key);
-      __builtin_prefetch(&slots_[(key * kHashMul) >> shift_]);
+    analyze_into(std::string_view(d), sc.cps);
+    sc.grams.clear();
+    for_each_ngram(sc.cps, [&](std::uint64_t key) {
+      sc.grams.push_back(key);
+      __builtin_prefetch(&slots[(key * kHashMul) >> shift]);
     });
-    feats.clear();
-    for (std::uint64_t key : grams) {
-      std::int32_t f = lookup(key);
-      if (f >= 0) feats.push_back(f);
+    sc.feats.clear();
+    for (std::uint64_t key : sc.grams) {
+      for (std::size_t i = (key * kHashMul) >> shift;; i = (i + 1) & mask) {
+        if (slots[i].key == key) {
+          sc.feats.push_back(static_cast<std::int32_t>(slots[i].feature));
+          break;
+        }
+        if (slots[i].key == 0) break;
+      }
     }
-    std::sort(feats.begin(), feats.end());
-    std::size_t row_start = out.indices.size();
-    double sum = 0.0;
+    const std::size_t n = sc.feats.size();
+    if (sc.sorted.size() < n) sc.sorted.resize(n);
+    sort_features(sc.feats.data(), n, feature_bits, sc.sorted.data(), sc.counts.data());
+    const std::int32_t* feats = sc.sorted.data();
+    const std::size_t row_start = out.indices.size();
     // Values in ascending feature order; the norm is summed descending.
-    for (std::size_t i = 0; i < feats.size();) {
+    for (std::size_t i = 0; i < n;) {
       std::size_t j = i + 1;
-      while (j < feats.size() && feats[j] == feats[i]) ++j;
+      while (j < n && feats[j] == feats[i]) ++j;
       out.indices.push_back(feats[i]);
-      out.data.push_back(static_cast<double>(j - i) * idf_[feats[i]]);
+      out.data.push_back(static_cast<double>(j - i) * idf[feats[i]]);
       i = j;
     }
+    double sum = 0.0;
     for (std::size_t k = out.data.size(); k-- > row_start;) sum += out.data[k] * out.data[k];
     if (sum != 0.0) {
       sum = std::sqrt(sum);
@@ -394,32 +445,31 @@ template <class Str>
 void TfidfVectorizer::transform_impl(std::span<const Str> docs, CsrMatrix& out, int n_jobs) const {
   if (!fitted()) throw std::logic_error("the vectoriser is not fitted");
   const std::int64_t n = static_cast<std::int64_t>(docs.size());
-  const std::int64_t n_blocks = (n + kBlockDocs - 1) / kBlockDocs;
+  const std::int64_t n_blocks = (n + kTransformBlock - 1) / kTransformBlock;
   if (n_jobs == 1 || n_blocks < 2) {
     transform_rows(docs, out);
     return;
   }
   std::vector<CsrMatrix> parts(n_blocks);
   detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
-    std::int64_t begin = b * kBlockDocs;
-    transform_rows(docs.subspan(begin, std::min(n, begin + kBlockDocs) - begin), parts[b]);
+    std::int64_t begin = b * kTransformBlock;
+    transform_rows(docs.subspan(begin, std::min(n, begin + kTransformBlock) - begin), parts[b]);
   });
   out.n_rows = n;
   out.n_cols = static_cast<std::int64_t>(keys_.size());
-  out.indptr.assign(1, 0);
-  out.indptr.reserve(n + 1);
-  out.indices.clear();
-  out.data.clear();
-  std::size_t total = 0;
-  for (const CsrMatrix& p : parts) total += p.indices.size();
-  out.indices.reserve(total);
-  out.data.reserve(total);
-  for (const CsrMatrix& p : parts) {
-    std::int64_t base = out.indptr.back();
-    for (std::size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
-    out.indices.insert(out.indices.end(), p.indices.begin(), p.indices.end());
-    out.data.insert(out.data.end(), p.data.begin(), p.data.end());
-  }
+  std::vector<std::int64_t> at(n_blocks + 1, 0);
+  for (std::int64_t b = 0; b < n_blocks; ++b) at[b + 1] = at[b] + parts[b].nnz();
+  out.indptr.resize(n + 1);
+  out.indptr[0] = 0;
+  out.indices.resize(at.back());
+  out.data.resize(at.back());
+  detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
+    const CsrMatrix& p = parts[b];
+    std::int64_t* indptr = out.indptr.data() + b * kTransformBlock;
+    for (std::size_t r = 1; r < p.indptr.size(); ++r) indptr[r] = at[b] + p.indptr[r];
+    std::copy(p.indices.begin(), p.indices.end(), out.indices.begin() + at[b]);
+    std::copy(p.data.begin(), p.data.end(), out.data.begin() + at[b]);
+  });
 }
 
 CsrMatrix TfidfVectorizer::transform(std::span<const std::string> docs, int n_jobs) const {

@@ -51,7 +51,6 @@ class TfidfVectorizer {
   template <class Str>
   void transform_rows(std::span<const Str> docs, CsrMatrix& out) const;
   void build_index();
-  std::int32_t lookup(std::uint64_t key) const;
 
   std::vector<std::uint64_t> keys_;
   std::vector<double> idf_;
