@@ -62,15 +62,14 @@ class RandomForestClassifier {
  private:
   struct FastNode {
     float threshold;  // largest float <= the double threshold
-    std::int32_t feature;  // feature slot, -1 for a leaf
-    std::int32_t right;    // inner node: index in fast_nodes_; leaf: leaf index
+    std::int32_t feature;  // feature slot
+    std::int32_t right;    // index in fast_nodes_
+  };
+  struct SlotEntry {
+    std::int32_t key;  // feature + 1, 0 when empty
+    std::int32_t slot;
   };
   void compile();
-  std::int32_t slot_of(std::int32_t feature) const;  // -1 when no tree tests it
-  std::size_t slot_hash(std::int32_t feature) const {
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(feature) * 0x9E3779B97F4A7C15ull) >> 32) &
-           (slot_keys_.size() - 1);
-  }
   template <class Sink>
   void run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const;
 
@@ -79,17 +78,26 @@ class RandomForestClassifier {
   std::int64_t n_features_ = 0;
   std::vector<std::int64_t> classes_;
   std::vector<Tree> trees_;
-  // Prediction form: nodes of all trees, per-tree offsets, leaf probabilities.
-  std::vector<FastNode> fast_nodes_;
-  // Per node the feature slot whose absence sends a row to the next node, or
-  // the sentinel n_slots_ (leaves, and nodes that send zero right).
-  std::vector<std::int32_t> scan_feature_;
-  // Open-addressing map feature + 1 -> slot of the features the trees test.
-  std::vector<std::int32_t> slot_keys_, slot_ids_;
+  // Prediction form. The nodes of all trees in order, one bit per node in
+  // the bitmaps; a walk passes every node whose feature the row lacks when
+  // that node sends zero left (to the next node). The other nodes are stops:
+  // the leaves and the nodes that send zero right (stop_bits_), and the nodes
+  // of the row's own features (node_pos_, grouped by slot).
+  std::vector<FastNode> fast_nodes_;  // inner nodes; entries of leaves unused
+  std::vector<std::int32_t> tree_root_;
+  std::vector<std::uint64_t> stop_bits_, leaf_bits_;
+  // Per node: the class of a leaf whose samples are all of one class; for
+  // the other leaves kMixedLeaf, and their probabilities (k each) are in
+  // mixed_proba_ in node order (mixed_rank_: such leaves before each word).
+  std::vector<std::uint8_t> leaf_class_;
+  std::vector<std::uint64_t> mixed_bits_;
+  std::vector<std::uint32_t> mixed_rank_;
+  std::vector<double> mixed_proba_;
+  std::vector<std::int32_t> node_pos_off_, node_pos_;
+  // The features the trees test get compact slots: an open-addressing map
+  // feature -> slot.
+  std::vector<SlotEntry> slot_map_;
   std::int32_t n_slots_ = 0;
-  std::vector<std::int32_t> tree_offset_;
-  std::vector<double> leaf_proba_;
-  std::vector<std::int64_t> leaf_offset_;
 };
 
 // Fraction of equal labels (0 for empty input).
