@@ -666,6 +666,8 @@ void RandomForestClassifier::compile() {
         if (static_cast<double>(thr) > n.threshold) thr = std::nextafter(thr, -INFINITY);
         const std::int32_t slot = slot_of(n.feature);
         fast_nodes_[at] = {thr, slot, base + n.right};
+        // A node that sends zero left is passed when the row lacks its
+        // feature; the others are stops.
         if (0.0f <= thr)
           ++node_pos_off_[slot + 1];
         else
@@ -683,8 +685,7 @@ void RandomForestClassifier::compile() {
   node_pos_.resize(node_pos_off_.back());
   std::vector<std::int32_t> fill(node_pos_off_.begin(), node_pos_off_.end() - 1);
   for (std::size_t i = 0; i < total; ++i)
-    if (!(leaf_bits_[i / 64] >> (i % 64) & 1) && 0.0f <= fast_nodes_[i].threshold)
-      node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::int32_t>(i);
+    if (!(stop_bits_[i / 64] >> (i % 64) & 1)) node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::int32_t>(i);
 }
 
 template <class Sink>

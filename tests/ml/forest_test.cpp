@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -45,6 +46,50 @@ std::string tree_digest(const Tree& t, std::size_t k) {
 CsrMatrix small_matrix() {
   TfidfVectorizer v;
   return v.fit_transform(std::vector<std::string>{"ab", "abc", "cd", "cde", "ef"});
+}
+
+// Class probabilities by a plain walk of each tree: float(x) <= threshold
+// goes left, a missing entry is 0; leaf counts over their sum, added in tree
+// order and divided by the number of trees.
+std::vector<double> plain_proba(const RandomForestClassifier& rf, const CsrMatrix& x) {
+  const std::size_t k = rf.classes().size();
+  std::vector<double> out;
+  for (std::int64_t r = 0; r < x.n_rows; ++r) {
+    std::map<std::int32_t, double> row;
+    for (std::int64_t i = x.indptr[r]; i < x.indptr[r + 1]; ++i) row[x.indices[i]] = x.data[i];
+    std::vector<double> acc(k, 0.0);
+    for (const Tree& t : rf.trees()) {
+      std::int32_t i = 0;
+      while (t.nodes[i].feature >= 0) {
+        auto it = row.find(t.nodes[i].feature);
+        double v = it == row.end() ? 0.0 : it->second;
+        i = static_cast<float>(v) <= t.nodes[i].threshold ? i + 1 : t.nodes[i].right;
+      }
+      double sum = 0;
+      for (std::size_t c = 0; c < k; ++c) sum += t.leaf_counts[t.nodes[i].right * k + c];
+      for (std::size_t c = 0; c < k; ++c) acc[c] += t.leaf_counts[t.nodes[i].right * k + c] / sum;
+    }
+    for (std::size_t c = 0; c < k; ++c) out.push_back(acc[c] / static_cast<double>(rf.trees().size()));
+  }
+  return out;
+}
+
+// predict_proba equals the plain walk exactly, on one thread and on all,
+// and predict takes the first class of highest probability.
+void expect_plain_walk(const RandomForestClassifier& rf, const CsrMatrix& x) {
+  const std::size_t k = rf.classes().size();
+  std::vector<double> want = plain_proba(rf, x);
+  EXPECT_EQ(rf.predict_proba(x, 1), want);
+  EXPECT_EQ(rf.predict_proba(x, -1), want);
+  std::vector<std::int64_t> labels;
+  for (std::int64_t r = 0; r < x.n_rows; ++r) {
+    std::size_t best = 0;
+    for (std::size_t c = 1; c < k; ++c)
+      if (want[r * k + c] > want[r * k + best]) best = c;
+    labels.push_back(rf.classes()[best]);
+  }
+  EXPECT_EQ(rf.predict(x, 1), labels);
+  EXPECT_EQ(rf.predict(x, -1), labels);
 }
 
 }  // namespace
@@ -176,28 +221,58 @@ TEST(Forest, PredictionEqualsAPlainWalkOfTheTrees) {
   for (int r = 0; r < 300; ++r) y.push_back(static_cast<std::int64_t>(rng() % 3) * 5);
   RandomForestClassifier rf(15);
   rf.fit(x, y);
-  CsrMatrix probe = random_matrix(400, 25, true);
-  std::vector<double> proba = rf.predict_proba(probe);
-  std::vector<std::int64_t> labels = rf.predict(probe);
-  const std::size_t k = 3;
-  for (std::int64_t r = 0; r < probe.n_rows; ++r) {
-    std::vector<double> dense(25, 0.0), acc(k, 0.0);
-    for (std::int64_t i = probe.indptr[r]; i < probe.indptr[r + 1]; ++i) dense[probe.indices[i]] = probe.data[i];
-    for (const Tree& t : rf.trees()) {
-      std::int32_t i = 0;
-      while (t.nodes[i].feature >= 0)
-        i = static_cast<float>(dense[t.nodes[i].feature]) <= t.nodes[i].threshold ? i + 1 : t.nodes[i].right;
-      double sum = 0;
-      for (std::size_t c = 0; c < k; ++c) sum += t.leaf_counts[t.nodes[i].right * k + c];
-      for (std::size_t c = 0; c < k; ++c) acc[c] += t.leaf_counts[t.nodes[i].right * k + c] / sum;
+  expect_plain_walk(rf, random_matrix(400, 25, true));
+}
+
+TEST(Forest, FixtureModelsPredictAsAPlainWalk) {
+  // The reference cases' models on their test texts, on empty and one-letter
+  // texts, on texts of n-grams the vocabulary lacks and on texts of one or
+  // three known n-grams, repeated past the size of a block of rows.
+  Json fx = fixture("forest.json");
+  for (const Json& c : fx["cases"]) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    auto train = c["train"].get<std::vector<std::string>>();
+    TfidfVectorizer v;
+    CsrMatrix x = v.fit_transform(train);
+    RandomForestClassifier rf(c["n_estimators"].get<int>());
+    rf.fit(x, c["y"].get<std::vector<std::int64_t>>());
+    std::vector<std::string> texts = c["test"].get<std::vector<std::string>>();
+    texts.insert(texts.end(), {"", " ", "a", "\u00e9", "qqxqqzx\u4e2d\u6587", "zz " + train.front()});
+    texts.insert(texts.end(), train.begin(), train.end());
+    for (const std::string& t : train) texts.insert(texts.end(), {t.substr(0, 2), t.substr(0, 3)});
+    for (std::size_t i = 0; texts.size() < 150; ++i) texts.push_back(texts[i]);
+    expect_plain_walk(rf, v.transform(texts));
+    expect_plain_walk(rf, x);
+  }
+}
+
+TEST(Forest, ThresholdsCompareAsDoubles) {
+  // A row goes left when float(x) <= threshold in double: thresholds between
+  // neighbouring floats, of both signs, tiny and beyond the float range.
+  const float a = 0.1f, b = std::nextafter(a, 1.0f), tiny = std::numeric_limits<float>::denorm_min(),
+              big = std::numeric_limits<float>::max();
+  const double mid = (static_cast<double>(a) + static_cast<double>(b)) / 2;
+  const std::vector<double> thresholds = {mid, -mid, 0.0, -0.0, 1e-300, -1e-300, 1e300, -1e300, a, -static_cast<double>(b)};
+  const std::vector<float> xs = {0.0f, -0.0f, a, b, -a, -b, tiny, -tiny, big, -big, 1e-30f};
+  for (double t : thresholds) {
+    SCOPED_TRACE(t);
+    Tree tree;
+    tree.nodes = {{t, 1, 2}, {0.0, -1, 0}, {0.0, -1, 1}};
+    tree.leaf_counts = {2, 0, 0, 3};
+    RandomForestClassifier rf = RandomForestClassifier::from_parts(1, 1, 3, {0, 1}, {tree});
+    CsrMatrix x;
+    x.n_cols = 3;
+    std::vector<std::int64_t> want;
+    for (float v : xs) {
+      x.indices.push_back(1);
+      x.data.push_back(v);
+      x.indptr.push_back(x.nnz());
+      want.push_back(static_cast<double>(v) <= t ? 0 : 1);
     }
-    std::size_t best = 0;
-    for (std::size_t c = 0; c < k; ++c) {
-      acc[c] /= static_cast<double>(rf.trees().size());
-      EXPECT_EQ(proba[r * k + c], acc[c]) << "row " << r;
-      if (acc[c] > acc[best]) best = c;
-    }
-    EXPECT_EQ(labels[r], rf.classes()[best]) << "row " << r;
+    x.indptr.push_back(x.nnz());  // the feature missing: 0
+    want.push_back(0.0 <= t ? 0 : 1);
+    x.n_rows = static_cast<std::int64_t>(want.size());
+    EXPECT_EQ(rf.predict(x), want);
   }
 }
 
