@@ -726,16 +726,23 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
     double acc[kMaxClasses];
     std::int64_t r_end = std::min(X.n_rows, (chunk + 1) * kChunk);
     for (std::int64_t r = chunk * kChunk; r < r_end; ++r) {
+      // The row's features that the trees test: look-ups fetched ahead, then
+      // resolved, then their nodes marked.
+      const std::int64_t e_begin = X.indptr[r], e_end = X.indptr[r + 1];
+      for (std::int64_t e = e_begin; e < e_end; ++e) __builtin_prefetch(map + slot_hash(X.indices[e], map_mask));
       row_slots.clear();
-      std::size_t n_set = 0;
-      for (std::int64_t e = X.indptr[r]; e < X.indptr[r + 1]; ++e) {
-        const std::int32_t f = X.indices[e];
-        std::size_t h = slot_hash(f, map_mask);
-        while (map[h].key != f + 1 && map[h].key != 0) h = (h + 1) & map_mask;
+      for (std::int64_t e = e_begin; e < e_end; ++e) {
+        const std::int32_t key = X.indices[e] + 1;
+        std::size_t h = slot_hash(X.indices[e], map_mask);
+        while (map[h].key != key && map[h].key != 0) h = (h + 1) & map_mask;
         if (map[h].key == 0) continue;  // no tree tests it
         const std::int32_t s = map[h].slot;
         row_slots.push_back(s);
         values[s] = static_cast<float>(X.data[e]);
+        __builtin_prefetch(pos + pos_off[s]);
+      }
+      std::size_t n_set = 0;
+      for (std::int32_t s : row_slots) {
         for (std::int32_t p = pos_off[s]; p < pos_off[s + 1]; ++p)
           bits[pos[p] >> 6] |= std::uint64_t{1} << (pos[p] & 63);
         n_set += static_cast<std::size_t>(pos_off[s + 1] - pos_off[s]);
