@@ -685,7 +685,7 @@ void RandomForestClassifier::compile() {
   node_pos_.resize(node_pos_off_.back());
   std::vector<std::int32_t> fill(node_pos_off_.begin(), node_pos_off_.end() - 1);
   for (std::size_t i = 0; i < total; ++i)
-    if (!(stop_bits_[i / 64] >> (i % 64) & 1)) node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::int32_t>(i);
+    if (!(stop_bits_[i / 64] >> (i % 64) & 1)) node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::uint32_t>(i);
 }
 
 template <class Sink>
@@ -720,7 +720,7 @@ void RandomForestClassifier::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sin
     const std::size_t map_mask = slot_map_.size() - 1;
     std::uint64_t* bits = row_bits.data();
     const FastNode* nodes = fast_nodes_.data();
-    const std::int32_t* pos = node_pos_.data();
+    const std::uint32_t* pos = node_pos_.data();
     const std::int32_t* pos_off = node_pos_off_.data();
     float* values = dense.data();
     double acc[kMaxClasses];

@@ -93,7 +93,8 @@ class RandomForestClassifier {
   std::vector<std::uint64_t> mixed_bits_;
   std::vector<std::uint32_t> mixed_rank_;
   std::vector<double> mixed_proba_;
-  std::vector<std::int32_t> node_pos_off_, node_pos_;
+  std::vector<std::int32_t> node_pos_off_;
+  std::vector<std::uint32_t> node_pos_;
   // The features the trees test get compact slots: an open-addressing map
   // feature -> slot.
   std::vector<SlotEntry> slot_map_;
