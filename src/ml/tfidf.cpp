@@ -253,6 +253,7 @@ struct TransformScratch {
   std::vector<char32_t> cps;
   std::vector<std::uint64_t> grams;
   std::vector<std::int32_t> feats, sorted;
+  std::vector<double> values;
   std::vector<std::uint32_t> counts = std::vector<std::uint32_t>((1u << 14) + 2);
 };
 
@@ -412,31 +413,38 @@ void TfidfVectorizer::transform_rows(std::span<const Str> docs, CsrMatrix& out) 
     for (std::uint64_t key : sc.grams) {
       for (std::size_t i = (key * kHashMul) >> shift;; i = (i + 1) & mask) {
         if (slots[i].key == key) {
-          sc.feats.push_back(static_cast<std::int32_t>(slots[i].feature));
+          const std::int32_t f = static_cast<std::int32_t>(slots[i].feature);
+          sc.feats.push_back(f);
+          __builtin_prefetch(idf + f);
           break;
         }
         if (slots[i].key == 0) break;
       }
     }
     const std::size_t n = sc.feats.size();
-    if (sc.sorted.size() < n) sc.sorted.resize(n);
+    if (sc.sorted.size() < n) sc.sorted.resize(n), sc.values.resize(n);
     sort_features(sc.feats.data(), n, feature_bits, sc.sorted.data(), sc.counts.data());
-    const std::int32_t* feats = sc.sorted.data();
-    const std::size_t row_start = out.indices.size();
-    // Values in ascending feature order; the norm is summed descending.
+    // Each feature once, count times idf, in ascending feature order.
+    std::int32_t* feats = sc.sorted.data();
+    double* values = sc.values.data();
+    std::size_t u = 0;
     for (std::size_t i = 0; i < n;) {
+      const std::int32_t f = feats[i];
       std::size_t j = i + 1;
-      while (j < n && feats[j] == feats[i]) ++j;
-      out.indices.push_back(feats[i]);
-      out.data.push_back(static_cast<double>(j - i) * idf[feats[i]]);
+      while (j < n && feats[j] == f) ++j;
+      feats[u] = f;
+      values[u++] = static_cast<double>(j - i) * idf[f];
       i = j;
     }
+    // The norm is summed in descending feature order.
     double sum = 0.0;
-    for (std::size_t k = out.data.size(); k-- > row_start;) sum += out.data[k] * out.data[k];
+    for (std::size_t k = u; k-- > 0;) sum += values[k] * values[k];
     if (sum != 0.0) {
       sum = std::sqrt(sum);
-      for (std::size_t k = row_start; k < out.data.size(); ++k) out.data[k] /= sum;
+      for (std::size_t k = 0; k < u; ++k) values[k] /= sum;
     }
+    out.indices.insert(out.indices.end(), feats, feats + u);
+    out.data.insert(out.data.end(), values, values + u);
     out.indptr.push_back(static_cast<std::int64_t>(out.indices.size()));
   }
 }
