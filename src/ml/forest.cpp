@@ -8,7 +8,6 @@
 #include <limits>
 #include <numeric>
 #include <random>
-#include <unordered_map>
 
 #include "ml/parallel.h"
 
@@ -61,14 +60,23 @@ inline float key_value(std::uint32_t k) {
 }
 constexpr std::uint32_t kZeroKey = 0x80000000u;
 
-// Sorts by the upper 32 bits (the value key); ties in any order.
-void sort_entries(std::vector<std::uint64_t>& a, std::size_t n, std::vector<std::uint64_t>& tmp) {
+// Sorts by the upper 32 bits (the value key); equal keys in any order.
+void sort_entries(std::uint64_t* a, std::size_t n, std::vector<std::uint64_t>& tmp) {
   if (n < 384) {
-    std::sort(a.begin(), a.begin() + n);
+    if (n <= 24) {
+      for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t v = a[i];
+        std::size_t j = i;
+        for (; j > 0 && (a[j - 1] >> 32) > (v >> 32); --j) a[j] = a[j - 1];
+        a[j] = v;
+      }
+    } else {
+      std::sort(a, a + n);
+    }
     return;
   }
   if (tmp.size() < n) tmp.resize(n);
-  std::uint64_t* src = a.data();
+  std::uint64_t* src = a;
   std::uint64_t* dst = tmp.data();
   for (int shift = 32; shift < 64; shift += 8) {
     std::size_t count[256] = {};
@@ -83,8 +91,10 @@ void sort_entries(std::vector<std::uint64_t>& a, std::size_t n, std::vector<std:
     for (std::size_t i = 0; i < n; ++i) dst[count[(src[i] >> shift) & 0xFF]++] = src[i];
     std::swap(src, dst);
   }
-  if (src != a.data()) std::memcpy(a.data(), src, n * sizeof(std::uint64_t));
+  if (src != a) std::memcpy(a, src, n * sizeof(std::uint64_t));
 }
+
+constexpr std::uint64_t kKeyMask = 0xFFFFFFFF00000000ull;
 
 // Training rows that are equal (same label, same float32 values) act as one
 // sample whose weight is the sum of their bootstrap counts: every split
@@ -94,36 +104,57 @@ struct Training {
   std::int64_t n_rows = 0;            // rows of the input
   std::vector<std::int32_t> group;    // row -> sample
   std::vector<std::uint8_t> label;    // sample -> class index
-  // Samples in column form, float32 values, zeros dropped.
+  std::vector<std::int64_t> first;    // sample -> its first row in the input
+  // Samples in column form, zeros dropped, each column in value order:
+  // sort_key(value) << 32 | sample.
   std::vector<std::int64_t> ptr;
-  std::vector<std::int32_t> row;
-  std::vector<float> val;
+  std::vector<std::uint64_t> col;
+  std::int64_t max_col = 0;           // entries of the longest column
   std::int64_t n_samples() const { return static_cast<std::int64_t>(label.size()); }
 };
 
-Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y) {
+Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_jobs) {
   Training t;
-  t.n_rows = X.n_rows;
-  for (std::int64_t k = 0; k < X.nnz(); ++k) {
-    std::int32_t j = X.indices[k];
-    if (j < 0 || j >= X.n_cols) throw std::invalid_argument("column index out of range");
-    double d = X.data[k];
-    float f = static_cast<float>(d);
-    if (!std::isfinite(d) || !std::isfinite(f))
-      throw std::invalid_argument("input contains NaN, infinity or a value too large for float32");
-  }
-  // Group equal rows: hash, then compare with the group's first row.
-  auto row_hash = [&](std::int64_t r) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ y[r];
-    for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
-      float f = static_cast<float>(X.data[k]);
-      if (f == 0.0f) continue;
-      h = (h ^ static_cast<std::uint32_t>(X.indices[k])) * 0x100000001B3ull;
-      h = (h ^ std::bit_cast<std::uint32_t>(f)) * 0x100000001B3ull;
-      h ^= h >> 29;
+  const std::int64_t n_rows = X.n_rows, n_cols = X.n_cols;
+  t.n_rows = n_rows;
+  // Check the entries and hash each row's non-zero values, in blocks of rows.
+  // A block stops at its first fault; the first faulty block names the error.
+  constexpr std::int64_t kBlock = 2048;
+  const std::int64_t n_blocks = (n_rows + kBlock - 1) / kBlock;
+  std::vector<std::uint64_t> hash(n_rows);
+  enum : std::uint8_t { kFine, kBadIndex, kBadValue };
+  std::vector<std::uint8_t> fault(n_blocks, kFine), unsorted(n_blocks, 0);
+  detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
+    for (std::int64_t r = b * kBlock; r < std::min(n_rows, (b + 1) * kBlock); ++r) {
+      std::uint64_t h = 0x9E3779B97F4A7C15ull ^ y[r];
+      for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
+        const std::int32_t j = X.indices[k];
+        if (j < 0 || j >= n_cols) {
+          fault[b] = kBadIndex;
+          return;
+        }
+        if (k > X.indptr[r] && j <= X.indices[k - 1]) unsorted[b] = 1;
+        const double d = X.data[k];
+        const float f = static_cast<float>(d);
+        if (!std::isfinite(d) || !std::isfinite(f)) {
+          fault[b] = kBadValue;
+          return;
+        }
+        if (f == 0.0f) continue;
+        h = (h ^ static_cast<std::uint32_t>(j)) * 0x100000001B3ull;
+        h = (h ^ std::bit_cast<std::uint32_t>(f)) * 0x100000001B3ull;
+        h ^= h >> 29;
+      }
+      hash[r] = h;
     }
-    return h;
-  };
+  });
+  for (std::uint8_t f : fault) {
+    if (f == kBadIndex) throw std::invalid_argument("column index out of range");
+    if (f == kBadValue) throw std::invalid_argument("input contains NaN, infinity or a value too large for float32");
+  }
+  const bool sorted_rows = std::find(unsorted.begin(), unsorted.end(), 1) == unsorted.end();
+
+  // Group equal rows: by hash, then compared with the group's first row.
   auto same_row = [&](std::int64_t a, std::int64_t b) {
     if (y[a] != y[b]) return false;
     std::int64_t i = X.indptr[a], j = X.indptr[b];
@@ -139,44 +170,81 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y) {
       ++i, ++j;
     }
   };
-  t.group.resize(X.n_rows);
-  std::vector<std::int64_t> first;  // sample -> its first row
-  std::vector<std::int32_t> next;   // sample -> next sample of the same hash
-  std::unordered_map<std::uint64_t, std::int32_t> head;
-  head.reserve(static_cast<std::size_t>(X.n_rows));
-  for (std::int64_t r = 0; r < X.n_rows; ++r) {
-    auto [it, fresh] = head.try_emplace(row_hash(r), -1);
-    std::int32_t g = it->second;
-    while (g >= 0 && !same_row(first[g], r)) g = next[g];
-    if (g < 0) {
-      g = static_cast<std::int32_t>(first.size());
-      first.push_back(r);
-      next.push_back(it->second);
-      it->second = g;
-      t.label.push_back(y[r]);
+  t.group.resize(n_rows);
+  {
+    struct Slot {
+      std::uint64_t hash;
+      std::int32_t group;  // latest sample of this hash, -1 when empty
+    };
+    std::size_t cap = 16;
+    while (cap < static_cast<std::size_t>(n_rows) * 2) cap <<= 1;
+    std::vector<Slot> table(cap, Slot{0, -1});
+    std::vector<std::int32_t> next;  // sample -> previous sample of the same hash
+    for (std::int64_t r = 0; r < n_rows; ++r) {
+      const std::uint64_t h = hash[r];
+      std::size_t i = static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
+      while (table[i].group >= 0 && table[i].hash != h) i = (i + 1) & (cap - 1);
+      std::int32_t g = table[i].group;
+      while (g >= 0 && !same_row(t.first[g], r)) g = next[g];
+      if (g < 0) {
+        g = static_cast<std::int32_t>(t.first.size());
+        t.first.push_back(r);
+        next.push_back(table[i].group);
+        table[i] = {h, g};
+        t.label.push_back(y[r]);
+      }
+      t.group[r] = g;
     }
-    t.group[r] = g;
   }
-  head = {};
-  const std::int64_t n_cols = X.n_cols;
+  std::vector<std::uint64_t>().swap(hash);
+
+  // Column form: counts, then column ranges of about equal size filled and
+  // sorted in parallel.
+  const std::int64_t n_samples = t.n_samples();
   t.ptr.assign(n_cols + 1, 0);
-  for (std::int64_t r : first)
+  for (std::int64_t r : t.first)
     for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k)
       if (static_cast<float>(X.data[k]) != 0.0f) ++t.ptr[X.indices[k] + 1];
-  for (std::int64_t j = 0; j < n_cols; ++j) t.ptr[j + 1] += t.ptr[j];
-  t.row.resize(t.ptr.back());
-  t.val.resize(t.ptr.back());
-  std::vector<std::int64_t> fill(t.ptr.begin(), t.ptr.end() - 1);
-  for (std::size_t g = 0; g < first.size(); ++g) {
-    std::int64_t r = first[g];
-    for (std::int64_t k = X.indptr[r]; k < X.indptr[r + 1]; ++k) {
-      float f = static_cast<float>(X.data[k]);
-      if (f == 0.0f) continue;
-      std::int64_t at = fill[X.indices[k]]++;
-      t.row[at] = static_cast<std::int32_t>(g);
-      t.val[at] = f;
-    }
+  for (std::int64_t j = 0; j < n_cols; ++j) {
+    t.max_col = std::max(t.max_col, t.ptr[j + 1]);
+    t.ptr[j + 1] += t.ptr[j];
   }
+  const std::int64_t nnz = t.ptr.back();
+  t.col.resize(nnz);
+  // Unsorted rows are read whole by one task.
+  const int workers = detail::resolve_jobs(n_jobs);
+  const std::int64_t n_parts = sorted_rows ? std::min<std::int64_t>(n_cols, workers * 4) : 1;
+  std::vector<std::int64_t> part_col(n_parts + 1, n_cols);
+  part_col[0] = 0;
+  for (std::int64_t p = 1, j = 0; p < n_parts; ++p) {
+    while (j < n_cols && t.ptr[j] * n_parts < nnz * p) ++j;
+    part_col[p] = j;
+  }
+  detail::parallel_items(n_parts, n_jobs, [&](std::int64_t p, int) {
+    const std::int32_t c0 = static_cast<std::int32_t>(part_col[p]), c1 = static_cast<std::int32_t>(part_col[p + 1]);
+    if (c0 >= c1) return;
+    std::vector<std::int64_t> fill(t.ptr.begin() + c0, t.ptr.begin() + c1);
+    for (std::int64_t g = 0; g < n_samples; ++g) {
+      const std::int64_t r = t.first[g];
+      const std::int32_t* idx = X.indices.data();
+      std::int64_t k = X.indptr[r];
+      const std::int64_t ke = X.indptr[r + 1];
+      if (sorted_rows) k = std::lower_bound(idx + k, idx + ke, c0) - idx;
+      for (; k < ke; ++k) {
+        const std::int32_t j = idx[k];
+        if (j >= c1) {
+          if (sorted_rows) break;
+          continue;
+        }
+        const float f = static_cast<float>(X.data[k]);
+        if (j < c0 || f == 0.0f) continue;
+        t.col[fill[j - c0]++] = (static_cast<std::uint64_t>(sort_key(f)) << 32) | static_cast<std::uint64_t>(g);
+      }
+    }
+    std::vector<std::uint64_t> tmp;
+    for (std::int32_t j = c0; j < c1; ++j)
+      sort_entries(t.col.data() + t.ptr[j], static_cast<std::size_t>(t.ptr[j + 1] - t.ptr[j]), tmp);
+  });
   return t;
 }
 
@@ -207,23 +275,28 @@ struct StackRecord {
 // Grows one tree; reused across trees by one worker.
 class TreeBuilder {
  public:
-  TreeBuilder(const Training& cols, std::int64_t n_features, int n_classes)
-      : cols_(cols), n_features_(n_features), k_(n_classes) {
-    max_features_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n_features))));
-    info_.assign(cols.n_samples(), {-1, 0});
-    value_of_.assign(cols.n_samples(), 0.0f);
-    features_.resize(n_features);
-    constant_.resize(n_features);
+  TreeBuilder(const Training& data, const CsrMatrix& X, int n_classes)
+      : data_(data), X_(X), n_features_(X.n_cols), k_(n_classes) {
+    max_features_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n_features_))));
+    info_.assign(data.n_samples(), {-1, 0});
+    value_of_.assign(data.n_samples(), 0.0f);
+    features_.resize(n_features_);
+    constant_.resize(n_features_);
+    entries_.resize(std::max(data.n_samples(), data.max_col) + 1);
+    mark_.assign(n_features_, 0);
+    // A node is read by rows when its entries cost less than the columns of
+    // max_features mean-sized features.
+    row_budget_ = max_features_ * (static_cast<std::int64_t>(data.col.size()) / n_features_ + 1) / kRowCost;
   }
 
   Tree build(std::uint32_t seed) {
     // Bootstrap counts, then the splitter's own generator, both seeded alike.
-    const std::int64_t n_rows = cols_.n_rows, n_samples = cols_.n_samples();
-    std::vector<std::uint32_t> counts(n_samples, 0);
+    const std::int64_t n_rows = data_.n_rows, n_samples = data_.n_samples();
+    counts_.assign(n_samples, 0);
     {
       std::mt19937 mt(seed);
       std::uint32_t rng = static_cast<std::uint32_t>(n_rows - 1);
-      for (std::int64_t i = 0; i < n_rows; ++i) ++counts[cols_.group[masked_draw(mt, rng)]];
+      for (std::int64_t i = 0; i < n_rows; ++i) ++counts_[data_.group[masked_draw(mt, rng)]];
     }
     {
       std::mt19937 mt(seed);
@@ -232,9 +305,9 @@ class TreeBuilder {
     samples_.clear();
     weighted_total_ = static_cast<double>(n_rows);
     for (std::int64_t i = 0; i < n_samples; ++i) {
-      if (counts[i] != 0) {
+      if (counts_[i] != 0) {
         info_[i].pos = static_cast<std::int32_t>(samples_.size());
-        info_[i].wc = (counts[i] << 8) | cols_.label[i];
+        info_[i].wc = (counts_[i] << 8) | data_.label[i];
         samples_.push_back(static_cast<std::int32_t>(i));
       } else {
         info_[i].pos = -1;
@@ -270,11 +343,12 @@ class TreeBuilder {
       std::int64_t split_pos = rec.end;
       double imp_left = 0, imp_right = 0;
       if (!is_leaf) {
-        split = node_split(rec.start, rec.end, node_sum.data(), w_node, n_constant);
+        split = k_ == 2 ? node_split<2>(rec.start, rec.end, node_sum.data(), w_node, n_constant)
+                        : node_split<0>(rec.start, rec.end, node_sum.data(), w_node, n_constant);
         if (split.found) {
           split_pos = partition(rec.start, rec.end, split);
           const double w_left = split.w_left;
-          children_impurity(split.left, node_sum.data(), w_left, w_node, imp_left, imp_right);
+          children_impurity<0>(split.left, node_sum.data(), w_left, w_node, imp_left, imp_right);
           double w_right = w_node - w_left;
           double improvement = (w_node / weighted_total_) *
                                (impurity - (w_right / w_node * imp_right) - (w_left / w_node * imp_left));
@@ -305,16 +379,22 @@ class TreeBuilder {
   }
 
  private:
+  // Relative cost of a node entry read by rows against a column entry.
+  static constexpr std::int64_t kRowCost = 3;
+
   double gini(const double* sum, double w) const {
     double sq = 0.0;
     for (int c = 0; c < k_; ++c) sq += sum[c] * sum[c];
     return 1.0 - sq / (w * w);
   }
 
+  // K: the number of classes when fixed at compile time, else 0.
+  template <int K>
   void children_impurity(const double* left, const double* total, double w_left, double w_node, double& imp_left,
                          double& imp_right) const {
+    const int k = K ? K : k_;
     double sq_left = 0.0, sq_right = 0.0;
-    for (int c = 0; c < k_; ++c) {
+    for (int c = 0; c < k; ++c) {
       sq_left += left[c] * left[c];
       double r = total[c] - left[c];
       sq_right += r * r;
@@ -324,52 +404,109 @@ class TreeBuilder {
     imp_right = 1.0 - sq_right / (w_right * w_right);
   }
 
-  // Non-zero values of feature f among samples[start:end), as
-  // (sort_key << 32 | weight-class) entries. Returns their number.
-  std::size_t gather(std::int32_t f, std::int64_t start, std::int64_t end) {
-    std::int64_t cb = cols_.ptr[f], ce = cols_.ptr[f + 1];
-    std::int64_t col_nnz = ce - cb;
-    std::int64_t n_node = end - start;
-    if (entries_.size() < static_cast<std::size_t>(n_node)) entries_.resize(n_node);
+  // Non-zero values of feature f among samples[start:end) from its column,
+  // as (sort_key << 32 | weight-class) entries in value order. Returns their
+  // number.
+  std::size_t gather_column(std::int32_t f, std::int64_t start, std::int64_t end) {
+    const std::uint64_t* c = data_.col.data() + data_.ptr[f];
+    const std::uint64_t* ce = data_.col.data() + data_.ptr[f + 1];
+    const SampleInfo* info = info_.data();
+    const std::uint32_t first = static_cast<std::uint32_t>(start);
+    const std::uint32_t n_node = static_cast<std::uint32_t>(end - start);
     std::uint64_t* out = entries_.data();
     std::size_t m = 0;
-    if (col_nnz == 0) return 0;
-    const std::int32_t* rows = cols_.row.data();
-    const float* vals = cols_.val.data();
-    if (col_nnz <= n_node * 16) {
-      for (std::int64_t k = cb; k < ce; ++k) {
-        std::int32_t r = rows[k];
-        std::int64_t p = info_[r].pos;
-        if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node))
-          out[m++] = (static_cast<std::uint64_t>(sort_key(vals[k])) << 32) | info_[r].wc;
-      }
-      return m;
-    }
-    // Long column, small node: binary search the node's sorted rows.
-    if (!sorted_valid_) {
-      sorted_.assign(samples_.begin() + start, samples_.begin() + end);
-      std::sort(sorted_.begin(), sorted_.end());
-      sorted_valid_ = true;
-    }
-    const std::int32_t* lo = rows + cb;
-    const std::int32_t* hi = rows + ce;
-    for (std::int32_t s : sorted_) {
-      lo = std::lower_bound(lo, hi, s);
-      if (lo == hi) break;
-      if (*lo == s) {
-        out[m++] = (static_cast<std::uint64_t>(sort_key(vals[lo - rows])) << 32) | info_[s].wc;
-        ++lo;
-      }
+    for (; c < ce; ++c) {
+      const std::uint64_t e = *c;
+      const SampleInfo in = info[static_cast<std::uint32_t>(e)];
+      out[m] = (e & kKeyMask) | in.wc;
+      m += static_cast<std::uint32_t>(in.pos) - first < n_node;
     }
     return m;
   }
 
+  // Files the non-zero entries of the rows of samples[start:end) by feature:
+  // mark_[f] is stamp_ << 32 | bucket for the features present.
+  void read_rows(std::int64_t start, std::int64_t end) {
+    if (++stamp_ == 0) {
+      std::fill(mark_.begin(), mark_.end(), 0);
+      stamp_ = 1;
+    }
+    const std::uint64_t stamp = static_cast<std::uint64_t>(stamp_) << 32;
+    bucket_off_.clear();
+    const std::int64_t* indptr = X_.indptr.data();
+    const std::int32_t* idx = X_.indices.data();
+    const double* val = X_.data.data();
+    for (std::int64_t p = start; p < end; ++p) {
+      const std::int64_t r = data_.first[samples_[p]];
+      for (std::int64_t k = indptr[r]; k < indptr[r + 1]; ++k) {
+        if (static_cast<float>(val[k]) == 0.0f) continue;
+        std::uint64_t& mk = mark_[idx[k]];
+        if ((mk & kKeyMask) != stamp) {
+          mk = stamp | bucket_off_.size();
+          bucket_off_.push_back(0);
+        }
+        ++bucket_off_[static_cast<std::uint32_t>(mk)];
+      }
+    }
+    std::uint32_t sum = 0;
+    for (auto& b : bucket_off_) {
+      std::uint32_t n = b;
+      b = sum;
+      sum += n;
+    }
+    bucket_off_.push_back(sum);
+    bucket_.resize(sum);
+    fill_.assign(bucket_off_.begin(), bucket_off_.end() - 1);
+    for (std::int64_t p = start; p < end; ++p) {
+      const std::uint32_t s = static_cast<std::uint32_t>(samples_[p]);
+      const std::int64_t r = data_.first[s];
+      for (std::int64_t k = indptr[r]; k < indptr[r + 1]; ++k) {
+        const float f = static_cast<float>(val[k]);
+        if (f == 0.0f) continue;
+        bucket_[fill_[static_cast<std::uint32_t>(mark_[idx[k]])]++] =
+            (static_cast<std::uint64_t>(sort_key(f)) << 32) | s;
+      }
+    }
+  }
+
+  // The bucket of feature f (sort_key << 32 | sample), empty when absent.
+  std::pair<const std::uint64_t*, const std::uint64_t*> bucket(std::int32_t f) const {
+    const std::uint64_t mk = mark_[f];
+    if ((mk >> 32) != stamp_) return {nullptr, nullptr};
+    const std::uint32_t b = static_cast<std::uint32_t>(mk);
+    return {bucket_.data() + bucket_off_[b], bucket_.data() + bucket_off_[b + 1]};
+  }
+
+  // As gather_column, from the node's rows.
+  std::size_t gather_rows(std::int32_t f) {
+    auto [b, be] = bucket(f);
+    std::uint64_t* out = entries_.data();
+    std::size_t m = 0;
+    for (; b < be; ++b) out[m++] = (*b & kKeyMask) | info_[static_cast<std::uint32_t>(*b)].wc;
+    sort_entries(out, m, tmp_);
+    return m;
+  }
+
+  // True when the node is cheaper to read by rows; then reads them.
+  bool use_rows(std::int64_t start, std::int64_t end) {
+    if ((end - start) * 8 > row_budget_) return false;
+    std::int64_t cost = 0;
+    for (std::int64_t p = start; p < end; ++p) {
+      const std::int64_t r = data_.first[samples_[p]];
+      cost += X_.indptr[r + 1] - X_.indptr[r];
+    }
+    if (cost > row_budget_) return false;
+    read_rows(start, end);
+    return true;
+  }
+
+  template <int K>
   SplitResult node_split(std::int64_t start, std::int64_t end, const double* node_sum, double w_node,
                          std::int64_t& n_constant_features) {
     SplitResult best;
     double best_proxy = -INFINITY;
-    std::int64_t n_node = end - start;
-    sorted_valid_ = false;
+    const std::int64_t n_node = end - start;
+    rows_ = use_rows(start, end);
 
     std::int64_t f_i = n_features_;
     std::int64_t n_visited = 0, n_found_constants = 0, n_drawn_constants = 0;
@@ -388,13 +525,12 @@ class TreeBuilder {
       }
       f_j += n_found_constants;
       std::int32_t f = features[f_j];
-      std::size_t m = gather(f, start, end);
+      std::size_t m = rows_ ? gather_rows(f) : gather_column(f, start, end);
       bool constant;
       std::size_t n_zero = static_cast<std::size_t>(n_node) - m;
       if (m == 0) {
         constant = true;
       } else {
-        sort_entries(entries_, m, tmp_);
         float lo = key_value(static_cast<std::uint32_t>(entries_[0] >> 32));
         float hi = key_value(static_cast<std::uint32_t>(entries_[m - 1] >> 32));
         if (n_zero > 0) {
@@ -411,7 +547,7 @@ class TreeBuilder {
       }
       --f_i;
       std::swap(features[f_i], features[f_j]);
-      scan(f, m, n_zero > 0, node_sum, w_node, best_proxy, best);
+      scan<K>(f, m, n_zero > 0, node_sum, w_node, best_proxy, best);
     }
     // Known constants keep their order for the descendants.
     std::memcpy(features, constant_.data(), sizeof(std::int32_t) * n_known_constants);
@@ -422,16 +558,18 @@ class TreeBuilder {
   }
 
   // Evaluates every split point of the sorted entries (plus the zero group).
+  template <int K>
   void scan(std::int32_t f, std::size_t m, bool has_zero, const double* node_sum, double w_node, double& best_proxy,
             SplitResult& best) {
-    double left[kMaxClasses];
-    std::fill_n(left, k_, 0.0);
+    const int k = K ? K : k_;
+    double left[K ? K : kMaxClasses];
+    std::fill_n(left, k, 0.0);
     double w_left = 0.0;
     // Class weights of the zero group.
-    double zero_sum[kMaxClasses];
+    double zero_sum[K ? K : kMaxClasses];
     double w_zero = 0.0;
     if (has_zero) {
-      for (int c = 0; c < k_; ++c) zero_sum[c] = node_sum[c];
+      for (int c = 0; c < k; ++c) zero_sum[c] = node_sum[c];
       w_zero = w_node;
       for (std::size_t i = 0; i < m; ++i) {
         std::uint32_t wc = static_cast<std::uint32_t>(entries_[i]);
@@ -447,7 +585,9 @@ class TreeBuilder {
     auto consider = [&](float next) {
       // A split between prev and next, when they differ by more than the tolerance.
       if (!have_prev || !(next > prev + kFeatureThreshold)) return;
-      double proxy = proxy_improvement(left, node_sum, w_left, w_node);
+      double imp_left, imp_right;
+      children_impurity<K>(left, node_sum, w_left, w_node, imp_left, imp_right);
+      const double proxy = -(w_node - w_left) * imp_right - w_left * imp_left;
       if (proxy > best_proxy) {
         best_proxy = proxy;
         double t = static_cast<double>(prev) / 2.0 + static_cast<double>(next) / 2.0;
@@ -456,12 +596,12 @@ class TreeBuilder {
         best.feature = f;
         best.threshold = t;
         best.w_left = w_left;
-        std::copy(left, left + k_, best.left);
+        std::copy(left, left + k, best.left);
       }
     };
     auto add_zero = [&] {
       consider(0.0f);
-      for (int c = 0; c < k_; ++c) left[c] += zero_sum[c];
+      for (int c = 0; c < k; ++c) left[c] += zero_sum[c];
       w_left += w_zero;
       prev = 0.0f;
       have_prev = true;
@@ -482,27 +622,27 @@ class TreeBuilder {
     if (!zero_done) add_zero();
   }
 
-  double proxy_improvement(const double* left, const double* total, double w_left, double w_node) const {
-    double imp_left, imp_right;
-    children_impurity(left, total, w_left, w_node, imp_left, imp_right);
-    double w_right = w_node - w_left;
-    return -w_right * imp_right - w_left * imp_left;
-  }
-
   // Moves samples with value <= threshold to the front; returns the split position.
   std::int64_t partition(std::int64_t start, std::int64_t end, const SplitResult& split) {
-    sorted_valid_ = false;
-    std::int32_t f = split.feature;
     // Mark the node's non-zero values of the feature.
-    std::int64_t cb = cols_.ptr[f], ce = cols_.ptr[f + 1];
-    std::int64_t n_node = end - start;
     touched_.clear();
-    for (std::int64_t k = cb; k < ce; ++k) {
-      std::int32_t r = cols_.row[k];
-      std::int64_t p = info_[r].pos;
-      if (static_cast<std::uint64_t>(p - start) < static_cast<std::uint64_t>(n_node)) {
-        value_of_[r] = cols_.val[k];
-        touched_.push_back(r);
+    if (rows_) {
+      auto [b, be] = bucket(split.feature);
+      for (; b < be; ++b) {
+        const std::uint32_t s = static_cast<std::uint32_t>(*b);
+        value_of_[s] = key_value(static_cast<std::uint32_t>(*b >> 32));
+        touched_.push_back(static_cast<std::int32_t>(s));
+      }
+    } else {
+      const std::uint32_t first = static_cast<std::uint32_t>(start);
+      const std::uint32_t n_node = static_cast<std::uint32_t>(end - start);
+      for (std::int64_t k = data_.ptr[split.feature]; k < data_.ptr[split.feature + 1]; ++k) {
+        const std::uint64_t e = data_.col[k];
+        const std::uint32_t s = static_cast<std::uint32_t>(e);
+        if (static_cast<std::uint32_t>(info_[s].pos) - first < n_node) {
+          value_of_[s] = key_value(static_cast<std::uint32_t>(e >> 32));
+          touched_.push_back(static_cast<std::int32_t>(s));
+        }
       }
     }
     std::int64_t lo = start, hi = end;
@@ -521,23 +661,30 @@ class TreeBuilder {
     return lo;
   }
 
-  const Training& cols_;
+  const Training& data_;
+  const CsrMatrix& X_;
   std::int64_t n_features_;
   int k_;
   std::int64_t max_features_;
+  std::int64_t row_budget_;
   std::uint32_t rand_state_ = 0;
   double weighted_total_ = 0.0;
-  // Per training row: position in samples_ (-1 when out of the bag) and
-  // bootstrap count << 8 | class.
+  // Per sample: position in samples_ (-1 when out of the bag) and bootstrap
+  // count << 8 | class.
   struct SampleInfo {
     std::int32_t pos;
     std::uint32_t wc;
   };
   std::vector<SampleInfo> info_;
-  std::vector<std::int32_t> samples_, features_, constant_, sorted_, touched_;
+  std::vector<std::uint32_t> counts_;
+  std::vector<std::int32_t> samples_, features_, constant_, touched_;
   std::vector<float> value_of_;
   std::vector<std::uint64_t> entries_, tmp_;
-  bool sorted_valid_ = false;
+  // The current node by rows (when rows_): its entries by feature.
+  bool rows_ = false;
+  std::uint32_t stamp_ = 0;
+  std::vector<std::uint64_t> mark_, bucket_;
+  std::vector<std::uint32_t> bucket_off_, fill_;
 };
 
 }  // namespace
@@ -561,7 +708,7 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
   std::vector<std::uint8_t> y_enc(y.size());
   for (std::size_t i = 0; i < y.size(); ++i)
     y_enc[i] = static_cast<std::uint8_t>(std::lower_bound(classes.begin(), classes.end(), y[i]) - classes.begin());
-  Training training = prepare(X, y_enc);
+  Training training = prepare(X, y_enc, n_jobs);
   std::vector<std::uint8_t>().swap(y_enc);
 
   std::vector<std::uint32_t> seeds(n_estimators_);
@@ -574,7 +721,7 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
   std::vector<std::unique_ptr<TreeBuilder>> builders(workers);
   detail::parallel_items(n_estimators_, workers, [&](std::int64_t t, int w) {
     if (!builders[w])
-      builders[w] = std::make_unique<TreeBuilder>(training, X.n_cols, static_cast<int>(classes.size()));
+      builders[w] = std::make_unique<TreeBuilder>(training, X, static_cast<int>(classes.size()));
     trees[t] = builders[w]->build(seeds[t]);
   });
   n_features_ = X.n_cols;
