@@ -4,10 +4,14 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <random>
+
+#include <sys/mman.h>
 
 #include "ml/parallel.h"
 
@@ -96,19 +100,67 @@ void sort_entries(std::uint64_t* a, std::size_t n, std::vector<std::uint64_t>& t
 
 constexpr std::uint64_t kKeyMask = 0xFFFFFFFF00000000ull;
 
+// Allocator of the large training arrays: elements are left uninitialised
+// and arrays of 2 MiB or more are mapped on their own with huge pages
+// requested, since the page faults of a first fill dominate otherwise (above
+// all on virtual machines).
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  BigAllocator() = default;
+  template <class U>
+  BigAllocator(const BigAllocator<U>&) {}
+
+  static std::size_t mapped_size(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage; }
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) / 2) throw std::bad_alloc();
+    if (n * sizeof(T) < kHugePage) return static_cast<T*>(::operator new(n * sizeof(T)));
+    // Map one huge page more than needed and cut it down to an aligned run.
+    const std::size_t size = mapped_size(n);
+    void* p = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > base) munmap(p, aligned - base);
+    munmap(reinterpret_cast<void*>(aligned + size), base + kHugePage - aligned);
+    madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<T*>(aligned);
+  }
+  void deallocate(T* p, std::size_t n) {
+    if (n * sizeof(T) < kHugePage)
+      ::operator delete(p);
+    else
+      munmap(p, mapped_size(n));
+  }
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const BigAllocator&, const BigAllocator&) { return true; }
+};
+template <class T>
+using BigVector = std::vector<T, BigAllocator<T>>;
+
 // Training rows that are equal (same label, same float32 values) act as one
 // sample whose weight is the sum of their bootstrap counts: every split
 // depends only on values and exactly summed whole-number weights, and a node
 // of such a sample alone is pure, so the trees do not change.
 struct Training {
   std::int64_t n_rows = 0;            // rows of the input
-  std::vector<std::int32_t> group;    // row -> sample
+  BigVector<std::int32_t> group;      // row -> sample
   std::vector<std::uint8_t> label;    // sample -> class index
   std::vector<std::int64_t> first;    // sample -> its first row in the input
   // Samples in column form, zeros dropped, each column in value order:
   // sort_key(value) << 32 | sample.
   std::vector<std::int64_t> ptr;
-  std::vector<std::uint64_t> col;
+  BigVector<std::uint64_t> col;
   std::int64_t max_col = 0;           // entries of the longest column
   std::int64_t n_samples() const { return static_cast<std::int64_t>(label.size()); }
 };
@@ -121,7 +173,7 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
   // A block stops at its first fault; the first faulty block names the error.
   constexpr std::int64_t kBlock = 2048;
   const std::int64_t n_blocks = (n_rows + kBlock - 1) / kBlock;
-  std::vector<std::uint64_t> hash(n_rows);
+  BigVector<std::uint64_t> hash(n_rows);
   enum : std::uint8_t { kFine, kBadIndex, kBadValue };
   std::vector<std::uint8_t> fault(n_blocks, kFine), unsorted(n_blocks, 0);
   detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
@@ -172,31 +224,31 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
   };
   t.group.resize(n_rows);
   {
-    struct Slot {
-      std::uint64_t hash;
-      std::int32_t group;  // latest sample of this hash, -1 when empty
-    };
+    // Open addressing: slot -> the latest sample of a hash, -1 when empty.
     std::size_t cap = 16;
     while (cap < static_cast<std::size_t>(n_rows) * 2) cap <<= 1;
-    std::vector<Slot> table(cap, Slot{0, -1});
-    std::vector<std::int32_t> next;  // sample -> previous sample of the same hash
+    BigVector<std::int32_t> table(cap);
+    std::fill(table.begin(), table.end(), -1);
+    std::vector<std::uint64_t> group_hash;
+    std::vector<std::int32_t> next;  // sample -> the previous sample of its hash
     for (std::int64_t r = 0; r < n_rows; ++r) {
       const std::uint64_t h = hash[r];
       std::size_t i = static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
-      while (table[i].group >= 0 && table[i].hash != h) i = (i + 1) & (cap - 1);
-      std::int32_t g = table[i].group;
+      while (table[i] >= 0 && group_hash[table[i]] != h) i = (i + 1) & (cap - 1);
+      std::int32_t g = table[i];
       while (g >= 0 && !same_row(t.first[g], r)) g = next[g];
       if (g < 0) {
         g = static_cast<std::int32_t>(t.first.size());
         t.first.push_back(r);
-        next.push_back(table[i].group);
-        table[i] = {h, g};
+        next.push_back(table[i]);
+        group_hash.push_back(h);
+        table[i] = g;
         t.label.push_back(y[r]);
       }
       t.group[r] = g;
     }
   }
-  std::vector<std::uint64_t>().swap(hash);
+  BigVector<std::uint64_t>().swap(hash);
 
   // Column form: counts, then column ranges of about equal size filled and
   // sorted in parallel.
