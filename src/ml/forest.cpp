@@ -10,6 +10,7 @@
 #include <new>
 #include <numeric>
 #include <random>
+#include <unordered_map>
 
 #include <sys/mman.h>
 
@@ -193,9 +194,10 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
           return;
         }
         if (f == 0.0f) continue;
-        h = (h ^ static_cast<std::uint32_t>(j)) * 0x100000001B3ull;
-        h = (h ^ std::bit_cast<std::uint32_t>(f)) * 0x100000001B3ull;
-        h ^= h >> 29;
+        // A sum of mixed entries: no chain from entry to entry.
+        std::uint64_t x = (static_cast<std::uint64_t>(j) << 32 | std::bit_cast<std::uint32_t>(f)) * 0xFF51AFD7ED558CCDull;
+        x ^= x >> 32;
+        h += x * 0xC4CEB9FE1A85EC53ull;
       }
       hash[r] = h;
     }
@@ -206,7 +208,7 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
   }
   const bool sorted_rows = std::find(unsorted.begin(), unsorted.end(), 1) == unsorted.end();
 
-  // Group equal rows: by hash, then compared with the group's first row.
+  // Group equal rows.
   auto same_row = [&](std::int64_t a, std::int64_t b) {
     if (y[a] != y[b]) return false;
     std::int64_t i = X.indptr[a], j = X.indptr[b];
@@ -222,30 +224,53 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
       ++i, ++j;
     }
   };
+  // A row first joins the sample of the first row of its hash; then every
+  // row is compared with that row in parallel, and the rare rows that differ
+  // (hash collisions) are grouped exactly.
   t.group.resize(n_rows);
+  std::vector<std::uint64_t> group_hash;
+  auto new_group = [&](std::int64_t r) {
+    t.first.push_back(r);
+    group_hash.push_back(hash[r]);
+    t.label.push_back(y[r]);
+    return static_cast<std::int32_t>(t.first.size() - 1);
+  };
   {
-    // Open addressing: slot -> the latest sample of a hash, -1 when empty.
+    // Open addressing: slot -> the sample of a hash, -1 when empty.
     std::size_t cap = 16;
     while (cap < static_cast<std::size_t>(n_rows) * 2) cap <<= 1;
     BigVector<std::int32_t> table(cap);
     std::fill(table.begin(), table.end(), -1);
-    std::vector<std::uint64_t> group_hash;
-    std::vector<std::int32_t> next;  // sample -> the previous sample of its hash
     for (std::int64_t r = 0; r < n_rows; ++r) {
       const std::uint64_t h = hash[r];
       std::size_t i = static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
       while (table[i] >= 0 && group_hash[table[i]] != h) i = (i + 1) & (cap - 1);
-      std::int32_t g = table[i];
-      while (g >= 0 && !same_row(t.first[g], r)) g = next[g];
-      if (g < 0) {
-        g = static_cast<std::int32_t>(t.first.size());
-        t.first.push_back(r);
-        next.push_back(table[i]);
-        group_hash.push_back(h);
-        table[i] = g;
-        t.label.push_back(y[r]);
+      if (table[i] < 0) table[i] = new_group(r);
+      t.group[r] = table[i];
+    }
+  }
+  std::vector<std::vector<std::int64_t>> differ(n_blocks);
+  detail::parallel_items(n_blocks, n_jobs, [&](std::int64_t b, int) {
+    for (std::int64_t r = b * kBlock; r < std::min(n_rows, (b + 1) * kBlock); ++r) {
+      const std::int64_t f = t.first[t.group[r]];
+      if (f != r && !same_row(f, r)) differ[b].push_back(r);
+    }
+  });
+  {
+    const std::int32_t base = static_cast<std::int32_t>(t.first.size());
+    std::unordered_map<std::uint64_t, std::int32_t> head;  // hash -> the latest group made here
+    std::vector<std::int32_t> prev;  // group made here (less base) -> the previous one of its hash
+    for (const auto& rows : differ) {
+      for (std::int64_t r : rows) {
+        auto [it, fresh] = head.try_emplace(hash[r], -1);
+        std::int32_t g = it->second;
+        while (g >= 0 && !same_row(t.first[g], r)) g = prev[g - base];
+        if (g < 0) {
+          prev.push_back(it->second);
+          g = it->second = new_group(r);
+        }
+        t.group[r] = g;
       }
-      t.group[r] = g;
     }
   }
   BigVector<std::uint64_t>().swap(hash);
@@ -265,7 +290,7 @@ Training prepare(const CsrMatrix& X, const std::vector<std::uint8_t>& y, int n_j
   t.col.resize(nnz);
   // Unsorted rows are read whole by one task.
   const int workers = detail::resolve_jobs(n_jobs);
-  const std::int64_t n_parts = sorted_rows ? std::min<std::int64_t>(n_cols, workers * 4) : 1;
+  const std::int64_t n_parts = sorted_rows ? std::min<std::int64_t>(n_cols, workers) : 1;
   std::vector<std::int64_t> part_col(n_parts + 1, n_cols);
   part_col[0] = 0;
   for (std::int64_t p = 1, j = 0; p < n_parts; ++p) {
