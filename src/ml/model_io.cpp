@@ -1,15 +1,11 @@
 #include "ml/model_io.h"
 
-#include <fcntl.h>
+#include "core/fileio.h"
+
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <bit>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace tessel::ml {
@@ -244,45 +240,14 @@ ZoneModels from_bytes(std::string_view bytes) {
 }
 
 void save_file(const ZoneModels& models, const std::string& path) {
-  std::string bytes = to_bytes(models);
-  std::string tmpl = path + ".XXXXXX";
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) throw std::runtime_error("cannot create a temporary file for " + path + ": " + std::strerror(errno));
-  auto fail = [&](const char* what) {
-    int err = errno;
-    ::close(fd);
-    ::unlink(tmpl.c_str());
-    throw std::runtime_error(std::string(what) + " " + path + ": " + std::strerror(err));
-  };
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write");
-    }
-    off += static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) fail("cannot write");
-  if (::close(fd) != 0) {
-    int err = errno;
-    ::unlink(tmpl.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
-  }
-  if (::rename(tmpl.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmpl.c_str());
-    throw std::runtime_error("cannot replace " + path + ": " + std::strerror(err));
-  }
+  core::write_file_atomic(path, to_bytes(models));
 }
 
 ZoneModels load_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read " + path);
-  return from_bytes(ss.str());
+  std::string why;
+  auto bytes = core::read_whole_file(path, &why);
+  if (!bytes) throw std::runtime_error("cannot read " + path + ": " + why);
+  return from_bytes(*bytes);
 }
 
 }  // namespace tessel::ml
