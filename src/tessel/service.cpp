@@ -99,7 +99,6 @@ RunOptions RunOptions::from_env() {
   RunOptions o;
   if (const char* v = std::getenv("TESSEL_LOG_DIR"); v && *v) o.log_root = v;
   if (const char* v = std::getenv("TESSEL_ML_DIR"); v && *v) o.models_root = v;
-  if (const char* v = std::getenv("TESSEL_DATASET_URL"); v && *v) o.dataset_base_url = v;
   return o;
 }
 
@@ -306,7 +305,7 @@ void Service::start_logging() {
 }
 
 void Service::build_dataset_urls() {
-  base_rapi_url_ = opts_.dataset_base_url;
+  base_rapi_url_ = opts_.dataset_base_url.empty() ? core::dataset_base_url() : opts_.dataset_base_url;
   dataset_urls_ = dataset_urls(base_rapi_url_);
 }
 

@@ -83,12 +83,12 @@ struct RunOptions {
   // Fixed directories, overridable for tests and local runs.
   std::string log_root = "/var/log/vexa/";
   std::string models_root = "/opt/tessel/ml/";
-  // Base URL of the dataset service.
-  std::string dataset_base_url = "https://rapi.corvane.ai/vx";
+  // Base URL of the dataset service; empty: core's (built in, or
+  // TESSEL_DATASET_URL).
+  std::string dataset_base_url;
   Subsystems subsystems = Subsystems::real();
 
-  // Defaults with the environment overrides TESSEL_LOG_DIR, TESSEL_ML_DIR and
-  // TESSEL_DATASET_URL.
+  // Defaults with the environment overrides TESSEL_LOG_DIR and TESSEL_ML_DIR.
   static RunOptions from_env();
 };
 
