@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/util.h"
+#include "shared/pyjson.h"
 
 namespace tessel::core {
 
@@ -105,7 +106,9 @@ bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_v
   try {
     std::string text;
     for (const auto& msg : rdata) {
-      text += msg.dump(-1, ' ', false, Json::error_handler_t::replace);
+      // Python's JSON rules both ways, so that what the parser of the
+      // message body read (big ints, NaN, lone surrogates) comes back as it was.
+      text += json_dumps(msg);
       text += '\n';
     }
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -181,7 +184,7 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
         pos = end + 1;
         if (line.empty()) continue;
         try {
-          batch.data.push_back(Json::parse(line));
+          batch.data.push_back(json_loads_bytes(line));
         } catch (const std::exception& e) {
           log_processing(q_ec, log, "error", "os",
                          "An error occurred while loading data from " + claimed + ": " + e.what());

@@ -4,7 +4,7 @@
 //
 // Layout of the spool directory: one file per batch, named
 // "<20-digit UNIX nanoseconds>-<pid>-<thread id>-<counter>.jsonl", holding
-// one message (a JSON object) per line. A file is written under a hidden
+// one message (a JSON object) per line, in Python's JSON form. A file is written under a hidden
 // temporary name and renamed into place, so a reader never sees a partial
 // batch. A reader claims a file by renaming it to "<name>.claimed.<pid>";
 // the claimed file is deleted once the batch has been handed on, or renamed

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ingestor/fixtures.h"
+#include "shared/pyjson.h"
 #include "support/temp_dir.h"
 
 namespace tessel::core {
@@ -56,6 +57,21 @@ TEST_F(Spool, BatchesComeBackOnceOldestFirst) {
   }
   EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), q_ec_, log_));
   EXPECT_TRUE(names(dir_).empty());
+  EXPECT_TRUE(q_ec_.empty());
+}
+
+TEST_F(Spool, MessagesComeBackAsTheBodyParserReadThem) {
+  // Values of Python's JSON that have no plain JSON form.
+  const std::string body =
+      R"({"request_id": 123456789012345678901234567890, "lm": NaN, "mz": "\ud800x", "n": -Infinity, )"
+      R"("u": 18446744073709551615, "f": 1.0, "t": "line\nnext \u00e9"})";
+  const Json msg = json_loads_bytes(body);
+  ASSERT_TRUE(rmq_vexa_data_save({msg}, dir_.str(), q_ec_, log_));
+  auto b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+  ASSERT_TRUE(b);
+  ASSERT_EQ(b->data.size(), 1u);
+  EXPECT_EQ(json_dumps(b->data[0]), json_dumps(msg));
+  EXPECT_TRUE(py_is_bigint(b->data[0]["request_id"]));
   EXPECT_TRUE(q_ec_.empty());
 }
 
