@@ -24,8 +24,10 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
       if (debug) core::log_processing(*q_ec, log, "debug", "os", "VUDNP is running (PID: " + std::to_string(child->pid()) + ")");
     }
     if (!batch->empty()) {
-      if (nsg.overload()) {
-        core::rmq_vexa_data_save(*batch, nsi->get<Json>("rmq_vexa_dir").get<std::string>(), *q_ec, log);
+      // Under overload the batch waits in the spool; one that cannot be
+      // stored there (logged) goes to a normaliser instead of being lost.
+      if (nsg.overload() &&
+          core::rmq_vexa_data_save(*batch, nsi->get<Json>("rmq_vexa_dir").get<std::string>(), *q_ec, log)) {
         return processes;
       }
       auto child = Child::start("VRDNP", [nsi, batch, q_local, ddos_en, bf_en, mlvh_list, q_ec, &log, debug] {

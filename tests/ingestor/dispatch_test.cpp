@@ -82,5 +82,18 @@ TEST_F(Dispatch, OverloadSpoolsRequestDataButNotUnlockData) {
   EXPECT_EQ(b->data[0], testing::waf_message());
 }
 
+TEST_F(Dispatch, RequestDataTheSpoolCannotTakeGoesToANormaliser) {
+  nsg_.set_overload(true);
+  nsi_->set("rmq_vexa_dir", Json(dir_.file("missing/")));
+  auto out = dispatch({}, {testing::waf_message()}, {});
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].child->name(), "VRDNP");
+  ASSERT_EQ(q_local_->qsize(), 1u);
+  EXPECT_EQ(q_local_->get().table.size(), 1u);
+  auto lines = event_lines(*q_ec_);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], ::testing::StartsWith("error os An error occurred while saving data to "));
+}
+
 }  // namespace
 }  // namespace tessel::ingestor
