@@ -210,6 +210,13 @@ TEST_F(HttpSessionTest, ConnectionFailuresAreNetworkErrors) {
       << refused.what;
   EXPECT_NE(refused.what.find("Connection refused"), std::string::npos) << refused.what;
 
+  // A name that never resolves (a resolver that cannot be reached times out
+  // instead: a network error all the same).
+  RequestOptions quick;
+  quick.timeout = 5;
+  const auto unresolved = failure_of([&] { session.get("http://nowhere.invalid/x", quick); }, true);
+  EXPECT_TRUE(unresolved.kind == "ConnectionError" || unresolved.kind == "ConnectTimeout") << unresolved.what;
+
   EXPECT_EQ(failure_kind([&] { session.get(server.url("/x"), {{}, {{"http", dead}}}); }, true), "ProxyError");
   EXPECT_EQ(failure_kind([&] { session.get("https://127.0.0.1:1/x", {{}, {{"https", dead}}}); }, true),
             "ProxyError");
