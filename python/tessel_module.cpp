@@ -35,12 +35,10 @@ class PyNsg : public tessel::Nsg {
   std::string pid_text(const std::string& conf_file) override {
     if (!interpreter_alive()) return "None";
     py::gil_scoped_acquire g;
-    try {
-      py::object pids = obj_.attr("pids");
-      return py::str(pids.attr("get")(conf_file));
-    } catch (py::error_already_set& e) {
-      throw std::runtime_error(e.what());
-    }
+    // Only the calling thread asks: a failure leaves tessel_main as the
+    // launcher's own error (a namespace without pids: AttributeError).
+    py::object pids = obj_.attr("pids");
+    return py::str(pids.attr("get")(conf_file));
   }
 
  private:
@@ -86,6 +84,11 @@ py::object tessel_main(py::args args, py::kwargs kwargs) {
   if (npos > 3 || !slot[0] || !slot[1] || !slot[2]) {
     const std::size_t given = npos + kwargs.size();
     throw py::type_error("tessel_main() takes exactly 3 positional arguments (" + std::to_string(given) + " given)");
+  }
+  // The path is used as text; anything else cannot name the configuration.
+  if (!py::isinstance<py::str>(slot[1])) {
+    throw py::type_error(std::string("tessel_conf_file must be str, not ") +
+                         Py_TYPE(slot[1].ptr())->tp_name);
   }
   const std::string conf_file = py::str(slot[1]);
   const std::string conf_default = py::str(slot[2]);

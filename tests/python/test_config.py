@@ -1,6 +1,7 @@
 """The configuration phases as the launcher sees them: a file that does not
 parse is reported on standard output and ends in a restart; an invalid debug
-value leaves tessel_main as ValueError without a restart."""
+value, or a launcher namespace without pids in a debug run, leaves tessel_main
+as that error without a restart."""
 import contextlib
 import io
 import os
@@ -10,7 +11,7 @@ import unittest
 
 
 class ConfigurationFile(unittest.TestCase):
-    def run_service(self, ini):
+    def run_service(self, ini, nsg=None):
         import tessel
         with tempfile.TemporaryDirectory() as d:
             conf = os.path.join(d, "tessel.conf")
@@ -21,7 +22,8 @@ class ConfigurationFile(unittest.TestCase):
             env = {"TESSEL_LOG_DIR": os.path.join(d, "log") + "/", "TESSEL_ML_DIR": os.path.join(d, "ml") + "/",
                    "TESSEL_RESTART_WAIT_MS": "10"}
             os.environ.update(env)
-            nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
+            if nsg is None:
+                nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
             out = io.StringIO()
             try:
                 with contextlib.redirect_stdout(out):
@@ -45,6 +47,15 @@ class ConfigurationFile(unittest.TestCase):
         _, nsg, out, _, err = self.run_service("[main]\ndebug = maybe\n")
         self.assertIsInstance(err, ValueError)
         self.assertEqual(str(err), "Not a boolean: maybe")
+        self.assertFalse(nsg.restart_signal)
+        self.assertEqual(out, "")
+
+    def test_launcher_namespace_without_pids_leaves_as_its_error(self):
+        # the "PID: {}" line of a debug run reads nsg.pids
+        nsg = types.SimpleNamespace(restart_signal=False, overload=False)
+        _, nsg, out, _, err = self.run_service("[main]\ndebug = 1\n", nsg)
+        self.assertIsInstance(err, AttributeError)
+        self.assertIn("pids", str(err))
         self.assertFalse(nsg.restart_signal)
         self.assertEqual(out, "")
 

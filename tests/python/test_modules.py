@@ -2,6 +2,7 @@
 entry refuses calls of the wrong shape before anything starts."""
 import importlib
 import os
+import subprocess
 import sys
 import tempfile
 import threading
@@ -33,6 +34,38 @@ class Modules(unittest.TestCase):
                 tessel.tessel_main(*args, **kwargs)
             self.assertEqual(str(cm.exception), text)
         self.assertFalse(nsg.restart_signal)
+
+    def test_configuration_path_that_is_not_text_starts_nothing(self):
+        import tessel
+        with tempfile.TemporaryDirectory() as d:
+            os.environ["TESSEL_LOG_DIR"] = os.path.join(d, "log") + "/"
+            os.environ["TESSEL_ML_DIR"] = os.path.join(d, "ml") + "/"
+            os.environ["TESSEL_RESTART_WAIT_MS"] = "10"
+            try:
+                for path in (None, b"/etc/t.conf", 5):
+                    nsg = types.SimpleNamespace(restart_signal=False, overload=False, pids={})
+                    with self.assertRaises(TypeError):
+                        tessel.tessel_main(nsg, path, "/etc/t.conf")
+                    self.assertFalse(nsg.restart_signal)
+                self.assertEqual(os.listdir(d), [])
+            finally:
+                for k in ("TESSEL_LOG_DIR", "TESSEL_ML_DIR", "TESSEL_RESTART_WAIT_MS"):
+                    os.environ.pop(k, None)
+
+    def test_import_fails_without_a_sibling_module(self):
+        import tessel
+        build = os.path.dirname(tessel.__file__)
+        files = {m: [f for f in os.listdir(build) if f.startswith(m + ".") and f.endswith(".so")][0]
+                 for m in MODULES}
+        for missing in MODULES[1:]:
+            with tempfile.TemporaryDirectory() as d:
+                for m, f in files.items():
+                    if m != missing:
+                        os.symlink(os.path.join(build, f), os.path.join(d, f))
+                p = subprocess.run([sys.executable, "-c", "import tessel"], env=dict(os.environ, PYTHONPATH=d),
+                                   capture_output=True, text=True)
+                self.assertNotEqual(p.returncode, 0, missing)
+                self.assertIn("ModuleNotFoundError: No module named '%s'" % missing, p.stderr)
 
     def test_keywords_in_any_order_reach_the_body(self):
         import tessel
