@@ -379,6 +379,46 @@ TEST(Service, ModelsAreNotAskedForWithoutProtectedHosts) {
   EXPECT_FALSE(r.mlm_db_fnames);
 }
 
+// With both detectors off the shared namespace keeps its start values: the
+// 21 attributes, in their order, as the workers read them.
+TEST(Service, NamespaceKeepsItsStartValuesWithTheDetectorsOff) {
+  SimRun r;
+  r.run();
+  ASSERT_EQ(r.oam->passes, 1);
+  const Json empty = Json::array();
+  const std::vector<std::pair<std::string, Json>> want = {
+      {"b64wl", empty},
+      {"rmq_vexa_dir", r.ml("tmp/rmq/")},
+      {"tessel_b64wl_db", r.ml("db/b64wl.db")},
+      {"ddos_wl_ip_list", empty},
+      {"ddos_wl_url_list", empty},
+      {"ddos_latest_only", false},
+      {"ddos_send_possible", false},
+      {"ddos_interval", 120},
+      {"bf_wl_ip_list", empty},
+      {"bf_wl_host_list", empty},
+      {"bf_latest_only", false},
+      {"bf_send_possible", false},
+      {"bf_max_val", 10},
+      {"bf_interval", 30},
+      {"bf_dfs_schema", core::bf_df_tpl()},
+      {"brute_dfs_schema", core::brute_df_tpl()},
+      {"flood_dfs_schema", core::brute_df_tpl()},
+      {"schemix_url", empty},
+      {"schemix_vhosts_list", empty},
+      {"schemix_schemas_list", empty},
+      {"schemix_exclude_paths", empty},
+  };
+  std::lock_guard lk(r.mu);
+  ASSERT_TRUE(r.nsi);
+  std::vector<std::string> names;
+  for (const auto& [name, value] : want) {
+    names.push_back(name);
+    EXPECT_EQ(r.nsi->get<Json>(name), value) << name;
+  }
+  EXPECT_EQ(r.nsi->names(), names);
+}
+
 // What the training state, the model files and the staging files decide for
 // each host.
 TEST(Service, PerHostTrainingDecisions) {

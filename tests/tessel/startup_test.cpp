@@ -100,6 +100,38 @@ TEST(Startup, DirectoryFailurePrintsSetsTheFlagAndReturnsAfterTheWait) {
   EXPECT_FALSE(std::filesystem::exists(r.dir.file("ml/backup")));  // later entries are not tried
 }
 
+// A dangling link counts as missing; creating the directory then fails.
+TEST(Startup, DanglingLinkIsACreationFailure) {
+  StartRun r;
+  const std::string backup = r.dir.file("ml/backup/");
+  std::filesystem::create_symlink(r.dir.file("nowhere"), r.dir.file("ml/backup"));
+  svc::tessel_main(r.nsg, "/etc/tessel.conf", "/etc/tessel.conf", r.opts);
+  EXPECT_TRUE(r.nsg.restart_signal());
+  ASSERT_EQ(r.printed.size(), 1u);
+  EXPECT_EQ(r.printed[0],
+            "An error occurred while creating directory " + backup + ": [Errno 17] File exists: '" + backup + "'");
+  EXPECT_FALSE(std::filesystem::exists(r.dir.file("ml/tmp")));
+  // nothing is logged at this stage
+  EXPECT_FALSE(std::filesystem::exists(r.dir.file("log/tessel.log")));
+}
+
+// A log file that cannot be opened is not guarded: the error leaves
+// tessel_main, nothing is printed and no restart is requested.
+TEST(Startup, LogFileThatCannotBeOpenedLeavesAsAnError) {
+  StartRun r;
+  write_file(r.conf, kValid);
+  std::filesystem::create_directory(r.dir.file("log/tessel.log"));
+  try {
+    r.run();
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "[Errno 21] Is a directory: '" + r.dir.file("log/tessel.log") + "'");
+  }
+  EXPECT_FALSE(r.nsg.restart_signal());
+  EXPECT_FALSE(r.reached_settings);
+  EXPECT_TRUE(r.printed.empty());
+}
+
 TEST(Startup, CreatesDirectoriesAndReachesTheSettingsPhase) {
   StartRun r;
   const std::string site = r.dir.file("site.conf");
