@@ -218,6 +218,11 @@ TEST_F(HttpSessionTest, ConnectionFailuresAreNetworkErrors) {
   EXPECT_TRUE(unresolved.kind == "ConnectionError" || unresolved.kind == "ConnectTimeout") << unresolved.what;
 
   EXPECT_EQ(failure_kind([&] { session.get(server.url("/x"), {{}, {{"http", dead}}}); }, true), "ProxyError");
+  RequestOptions unknown_proxy = quick;
+  unknown_proxy.proxies = {{"http", "http://nowhere.invalid:3128"}};
+  const auto unresolved_proxy = failure_of([&] { session.get(server.url("/x"), unknown_proxy); }, true);
+  EXPECT_TRUE(unresolved_proxy.kind == "ProxyError" || unresolved_proxy.kind == "ConnectTimeout")
+      << unresolved_proxy.what;
   EXPECT_EQ(failure_kind([&] { session.get("https://127.0.0.1:1/x", {{}, {{"https", dead}}}); }, true),
             "ProxyError");
   // The loopback server answers CONNECT with an error status.
