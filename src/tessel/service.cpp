@@ -437,8 +437,12 @@ void Service::fetch_settings() {
                                                      headers_, *queues_.q_ec, *log_, debug_);
   }
   if (!endpoints_.get_tessel_settings_url.empty()) {
-    core::asa_settings_get(paths_.tessel_settings_db, endpoints_.get_tessel_settings_url, key_, api_proxy_, headers_,
-                           *queues_.q_ec, *log_);
+    // Without a fresh copy the settings thread starts from the hash of the
+    // copy in force, so that it fetches the settings it has not got yet.
+    if (!core::asa_settings_get(paths_.tessel_settings_db, endpoints_.get_tessel_settings_url, key_, api_proxy_,
+                                headers_, *queues_.q_ec, *log_)) {
+      asa_settings_hash_ = core::asa_settings_stored_hash(paths_.tessel_settings_db);
+    }
     std::tie(asa_settings_, asa_settings_wo_otf_) =
         core::asa_settings_load(paths_.tessel_settings_db, *queues_.q_ec, *log_);
   }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/local_copy.h"
 #include "core/schemas.h"
 #include "shared/interrupt.h"
 #include "shared/nsg.h"
@@ -645,6 +646,30 @@ TEST(Service, SettingsThreadAppliesOrRestarts) {
       EXPECT_TRUE(presence[0]["timestamp"].is_number_integer());
     }
   }
+}
+
+// A start that got the new settings hash but not the settings: the settings
+// thread fetches them once the management API serves them.
+TEST(Service, SettingsThreadFetchesSettingsTheStartMissed) {
+  SimRun r;
+  r.opts.settings_period = 20ms;
+  std::filesystem::create_directories(r.ml("db"));
+  core::detail::save_local_copy(r.ml("db/settings.db"), "tessel-settings", "h1", "settings",
+                                Json{{"ddos__enable", true}, {"ddos__interval", 60}});
+  r.sim.set_api_answer("/get_tessel_settings_hash", hash_answer("h2"));
+  r.sim.set_api_answer("/v2/get_tessel_settings", Json{{"status_code", 500}, {"body_text", "busy"}});
+  bool served = false;
+  r.each_pass = [&](int) {
+    if (!served)
+      r.sim.set_api_answer("/v2/get_tessel_settings",
+                           settings_answer("h2", {{"ddos__enable", true}, {"ddos__interval", 90}}));
+    served = true;
+  };
+  r.done = [&](int) { return r.nsi->get<Json>("ddos_interval") == 90; };
+  r.run();
+  EXPECT_EQ(r.nsi->get<Json>("ddos_interval"), 90);
+  EXPECT_FALSE(r.nsg.restart_signal());
+  r.log_until("Corvane AI TESSEL settings updated");
 }
 
 // With the management API down the service starts from the settings it
