@@ -150,6 +150,8 @@ RawConfigParser::Section* RawConfigParser::section(const std::string& name) {
 }
 
 bool RawConfigParser::read(const std::string& path) {
+  // The system call would see only the text before a NUL: another file.
+  if (path.find('\0') != std::string::npos) throw ConfigValueError("ValueError", "embedded null byte");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::string data;

@@ -41,8 +41,8 @@ class ConfigValueError : public std::invalid_argument {
 class RawConfigParser {
  public:
   // Reads and parses one UTF-8 file. A file that cannot be opened or read
-  // leaves the parser unchanged and returns false; a file that is not UTF-8
-  // or does not parse throws.
+  // leaves the parser unchanged and returns false; a path holding a NUL, or
+  // a file that is not UTF-8 or does not parse, throws.
   bool read(const std::string& path);
   // Parses UTF-8 text; `source` names it in error texts.
   void read_string(std::string_view text, const std::string& source = "<string>");

@@ -254,6 +254,11 @@ class Service {
 
 bool Service::create_dirs() {
   for (const auto& dir : paths_.tessel_dirs) {
+    // The system call would see only the text before a NUL: another path.
+    if (dir.find('\0') != std::string::npos) {
+      print("An error occurred while creating directory " + dir + ": embedded null byte");
+      return false;
+    }
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) continue;
     if (::mkdir(dir.c_str(), 0777) != 0) {

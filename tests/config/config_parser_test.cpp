@@ -108,6 +108,15 @@ TEST(ConfigParser, ReadsFilesAndSkipsWhatCannotBeOpened) {
     EXPECT_FALSE(empty.read(locked));
   }
   EXPECT_TRUE(empty.sections().empty());
+  // a NUL would make the system read another file
+  try {
+    empty.read(path + std::string("\0.bak", 5));
+    ADD_FAILURE() << "no error";
+  } catch (const ConfigValueError& e) {
+    EXPECT_EQ(e.kind(), "ValueError");
+    EXPECT_STREQ(e.what(), "embedded null byte");
+  }
+  EXPECT_TRUE(empty.sections().empty());
 
   // the file name goes into error texts as given
   write_file(path, "[a]\n[a]\n");

@@ -115,6 +115,18 @@ TEST(Startup, DanglingLinkIsACreationFailure) {
   EXPECT_FALSE(std::filesystem::exists(r.dir.file("log/tessel.log")));
 }
 
+// A NUL in a directory's name is a creation failure, not a shorter path.
+TEST(Startup, NulInTheConfigurationNameIsACreationFailure) {
+  StartRun r;
+  const std::string conf = r.dir.file(std::string("a\0b.conf", 8));
+  const std::string log_dir = r.opts.log_root + std::string("a\0b", 3);
+  svc::tessel_main(r.nsg, conf, r.conf, r.opts);
+  EXPECT_TRUE(r.nsg.restart_signal());
+  ASSERT_EQ(r.printed.size(), 1u);
+  EXPECT_EQ(r.printed[0], "An error occurred while creating directory " + log_dir + ": embedded null byte");
+  EXPECT_FALSE(std::filesystem::exists(r.dir.file("log/a")));
+}
+
 // A log file that cannot be opened is not guarded: the error leaves
 // tessel_main, nothing is printed and no restart is requested.
 TEST(Startup, LogFileThatCannotBeOpenedLeavesAsAnError) {
