@@ -12,6 +12,7 @@
 #include "shared/base64.h"
 #include "shared/json.h"
 #include "shared/pytext.h"
+#include "shared/pyvalue.h"
 #include "shared/utf8.h"
 
 namespace tessel::core {
@@ -200,6 +201,28 @@ std::string multipart(std::string_view data, std::string_view boundary) {
   return lines.take();
 }
 
+// Whether the nesting of a JSON text stays within `limit`; a body nested
+// deeper is read as text, since its normalised form would need a recursion
+// as deep as the body.
+bool nesting_within(std::string_view json, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 bool form_like(std::string_view data) {
   if (data.find('=') == std::string_view::npos) return false;
   for (char c : data)
@@ -285,7 +308,7 @@ std::string req_data_normalization(std::string_view zone, std::string_view data,
   if (zone == "referer") return pct_decode(py_strip(data));
   if (zone == "body") {
     if (!boundary.empty()) return multipart(data, boundary);
-    if (is_json(data)) {
+    if (is_json(data) && nesting_within(data, kPyMaxDepth)) {
       Lines lines(data.size());
       flatten(Json::parse(data), std::string(), 0, lines, b64wl);
       return lines.take();

@@ -34,8 +34,9 @@ std::string get_boundary(std::string_view body, std::string_view other_headers, 
 //   other_headers  one "Name: value" line per header, stripped;
 //   body           multipart parts as "content-disposition: ... value"
 //                  lines, JSON as "name=value" lines of its leaves
-//                  ("a[b]", "a[]"), a form as in args, other text as its
-//                  stripped lines;
+//                  ("a[b]", "a[]"; JSON nested deeper than 1000
+//                  levels counts as other text), a form as in args, other
+//                  text as its stripped lines;
 //   ua, referer    stripped (referer percent-decoded once).
 // Lines are joined with "\r\n"; empty lines are left out. In args, cookie
 // and form or JSON bodies a value that is base64 of printable UTF-8 text is

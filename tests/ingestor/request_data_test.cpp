@@ -107,5 +107,26 @@ TEST_F(RequestData, DecodeAndJsonTests) {
   for (const char* no : {"", "1", "\"x\"", "true", "{", "{\"a\": 1} x", "a=1"}) EXPECT_FALSE(is_json(no)) << no;
 }
 
+TEST_F(RequestData, DeeplyNestedJsonBodiesAreText) {
+  auto nested = [](int n, const std::string& leaf) {
+    std::string t;
+    for (int i = 0; i < n; ++i) t += "{\"a\": ";
+    return t + leaf + std::string(n, '}');
+  };
+  // Beyond the flattened levels the rest is one value.
+  EXPECT_EQ(norm("body", nested(34, "\"[x]\"")),
+            std::string("a") + [] {
+              std::string k;
+              for (int i = 1; i < 32; ++i) k += "[a]";
+              return k;
+            }() + "={\"a\":{\"a\":\"[x]\"}}");
+  // Far deeper than any reader goes: the text's one line, no exhausted stack.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  ASSERT_TRUE(is_json(deep));
+  EXPECT_EQ(norm("body", deep), deep);
+  const std::string deep_object = nested(200000, "1");
+  EXPECT_EQ(norm("body", deep_object), deep_object);
+}
+
 }  // namespace
 }  // namespace tessel::core
