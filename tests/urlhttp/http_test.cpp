@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/http.h"
@@ -275,6 +277,43 @@ TEST_F(HttpSessionTest, SlowServerIsAReadTimeoutNotANetworkError) {
   const auto slow = failure_of([&] { session.get(server.url("/slow"), opts); }, false);
   EXPECT_EQ(slow.kind, "ReadTimeout");
   EXPECT_NE(slow.what.find("Read timed out. (read timeout=1)"), std::string::npos) << slow.what;
+}
+
+// The time-out bounds each wait for bytes, not the whole transfer: a reply
+// that keeps coming in pieces outlasts it.
+TEST_F(HttpSessionTest, SteadyReplyOutlastsTheTimeOut) {
+  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(lfd, 1), 0);
+  socklen_t len = sizeof a;
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  std::thread server([lfd] {
+    int fd = accept(lfd, nullptr, nullptr);
+    if (fd < 0) return;
+    char buf[4096];
+    (void)!read(fd, buf, sizeof buf);
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\nConnection: close\r\n\r\n";
+    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    for (int i = 0; i < 12; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      send(fd, "x", 1, MSG_NOSIGNAL);
+    }
+    close(fd);
+  });
+  auto session = init_session();
+  RequestOptions opts;
+  opts.timeout = 2;
+  try {
+    EXPECT_EQ(session.get("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/s", opts).content,
+              "xxxxxxxxxxxx");
+  } catch (const HttpError& e) {
+    ADD_FAILURE() << e.what();
+  }
+  server.join();
+  close(lfd);
 }
 
 TEST_F(HttpSessionTest, OtherFailuresAreNotNetworkErrors) {
