@@ -37,6 +37,14 @@ void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const
   nsi.set(attr, param_processing(nsi.get<Json>(attr), "bool", key, asa_settings, q_ec, log));
 }
 
+// Equal settings whatever the order of their keys.
+bool same_settings(const Json& a, const Json& b) {
+  auto unordered = [](const Json& v) {
+    return nlohmann::json::parse(v.dump(-1, ' ', false, Json::error_handler_t::replace));
+  };
+  return unordered(a) == unordered(b);
+}
+
 }  // namespace
 
 void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& ddos_wl_ip_path,
@@ -136,7 +144,7 @@ class SettingsThread {
     if (!u.downloaded) return true;
     a_.asa_settings_hash = u.hash;
     auto [settings, wo_otf] = asa_settings_load(a_.tessel_settings_db, q_ec_, log_);
-    if (wo_otf != a_.asa_settings_wo_otf) return restart("Corvane AI TESSEL settings changed");
+    if (!same_settings(wo_otf, a_.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
     a_.asa_settings = std::move(settings);
     log_processing(q_ec_, log_, "info", "settings", "Corvane AI TESSEL settings updated");
     if (a_.ddos_en) {

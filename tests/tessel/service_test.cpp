@@ -590,6 +590,13 @@ TEST(Service, SettingsThreadAppliesOrRestarts) {
          r.sim.set_api_answer("/get_tessel_settings_hash", hash_answer("h2"));
        },
        false, "DDoS detection interval: 90 sec."},
+      {"a setting applied at run time, the keys in another order",
+       [&](SimRun& r, std::atomic<bool>&) {
+         const Json s = {{"brute__enable", true}, {"ddos__interval", 90}, {"ddos__enable", true}};
+         r.sim.set_api_answer("/v2/get_tessel_settings", settings_answer("h2", s));
+         r.sim.set_api_answer("/get_tessel_settings_hash", hash_answer("h2"));
+       },
+       false, "DDoS detection interval: 90 sec."},
       {"a detector switched off",
        [&](SimRun& r, std::atomic<bool>&) {
          Json s = base;
