@@ -47,6 +47,17 @@ void publish(const std::string& url, const std::string& queue, const std::vector
   for (int i = 0; i < 1000 && ch->queue_declare(queue) < before + bodies.size(); ++i) std::this_thread::sleep_for(10ms);
 }
 
+// Bodies of WAF request messages with the request ids "r<first>" on.
+std::vector<std::string> numbered_bodies(int first, int n) {
+  std::vector<std::string> bodies;
+  for (int i = first; i < first + n; ++i) {
+    testing::WafRequest w;
+    w.request_id = "r" + std::to_string(i);
+    bodies.push_back(testing::waf_message(w).dump());
+  }
+  return bodies;
+}
+
 std::vector<std::string> dumps(const std::vector<Json>& msgs) {
   std::vector<std::string> out;
   for (const auto& m : msgs) out.push_back(m.dump());
@@ -277,12 +288,7 @@ TEST_F(IntakeBroker, RequestsBecomeTablesAndTheRestIsSortedOut) {
 }
 
 TEST_F(IntakeBroker, ChunksOfTheHandOverLimit) {
-  std::vector<std::string> bodies;
-  for (int i = 0; i < 250; ++i) {
-    testing::WafRequest w;
-    w.request_id = "r" + std::to_string(i);
-    bodies.push_back(testing::waf_message(w).dump());
-  }
+  const std::vector<std::string> bodies = numbered_bodies(0, 250);
   publish(url_, "vexa", bodies);
   IntakeOptions o = fast_options();
   o.data_lmt = 100;
@@ -302,12 +308,7 @@ TEST_F(IntakeBroker, OverloadSpoolsBatchesUntilItClears) {
   Intake intake(url_);
   intake.nsg.set_overload(true);
   intake.start();
-  std::vector<std::string> bodies;
-  for (int i = 0; i < 5; ++i) {
-    testing::WafRequest w;
-    w.request_id = "r" + std::to_string(i);
-    bodies.push_back(testing::waf_message(w).dump());
-  }
+  const std::vector<std::string> bodies = numbered_bodies(0, 5);
   publish(url_, "vexa", bodies);
   auto spooled = [&] {
     std::size_t n = 0;
@@ -387,12 +388,7 @@ TEST_F(IntakeBroker, TwoConsumersOnOneQueueShareIt) {
   // each declares the whole count but gets part of it, and must not wait
   // for the rest.
   const int kMessages = 3000;
-  std::vector<std::string> bodies;
-  for (int i = 0; i < kMessages; ++i) {
-    testing::WafRequest w;
-    w.request_id = "r" + std::to_string(i);
-    bodies.push_back(testing::waf_message(w).dump());
-  }
+  const std::vector<std::string> bodies = numbered_bodies(0, kMessages);
   Intake a(url_), b(url_);
   a.start();
   b.start();
@@ -416,12 +412,7 @@ TEST_F(IntakeBroker, TwoConsumersOnOneQueueShareIt) {
 // pass held, the others redelivered by the broker).
 TEST_F(IntakeBroker, ConnectionLostMidPassLosesNothingAcknowledged) {
   const int kMessages = 6000;
-  std::vector<std::string> bodies;
-  for (int i = 0; i < kMessages; ++i) {
-    testing::WafRequest w;
-    w.request_id = "r" + std::to_string(i);
-    bodies.push_back(testing::waf_message(w).dump());
-  }
+  const std::vector<std::string> bodies = numbered_bodies(0, kMessages);
   publish(url_, "vexa", bodies);
   // About a third of the messages' bytes reach the consumer before the cut.
   CuttingRelay relay(vhost_->address().port, bodies.size() * bodies[0].size() / 3);
@@ -454,24 +445,15 @@ TEST(IntakeRestart, BrokerRestartLosesNothingAcknowledged) {
   ASSERT_TRUE(broker.ok()) << broker.why();
   const std::string url = broker.url();
 
-  auto batch = [](int first, int n) {
-    std::vector<std::string> bodies;
-    for (int i = first; i < first + n; ++i) {
-      testing::WafRequest w;
-      w.request_id = "r" + std::to_string(i);
-      bodies.push_back(testing::waf_message(w).dump());
-    }
-    return bodies;
-  };
   Intake intake(url);
   intake.start();
-  publish(url, "vexa", batch(0, 2000));
+  publish(url, "vexa", numbered_bodies(0, 2000));
   ASSERT_EQ(intake.rows(2000).size(), 2000u);
 
   ASSERT_TRUE(broker.ctl("stop_app"));
   std::this_thread::sleep_for(2s);  // passes fail meanwhile
   ASSERT_TRUE(broker.ctl("start_app"));
-  publish(url, "vexa", batch(2000, 2000));
+  publish(url, "vexa", numbered_bodies(2000, 2000));
 
   auto rows = intake.rows(4000, 60s);
   std::set<std::string> ids;
