@@ -369,6 +369,24 @@ TEST_F(IntakeBroker, DrainPassesObjectsOnUnchanged) {
   EXPECT_TRUE(q_ec.empty());
 }
 
+TEST_F(IntakeBroker, DrainTakesTwoMoreThanItsLimitPerQueue) {
+  std::vector<Json> msgs;
+  for (int i = 0; i < 8; ++i) msgs.push_back(Json{{"n", i}});
+  publish(url_, "log", dumps(msgs));
+  publish(url_, "stats", dumps(msgs));
+  IntakeOptions o = fast_options();
+  o.drain_limit = 3;
+  LocalNsg nsg;
+  EventQueue q_stats, q_api, q_ec;
+  rmq_log_api_stats_receiver(nsg, "broker-a", url_, q_stats, q_api, q_ec, Logger::get("intake-test"), o);
+  // The limit ends one queue's turn, not the drain: "stats" is visited.
+  EXPECT_EQ(q_ec.drain(), std::vector<Json>(msgs.begin(), msgs.begin() + 5));
+  EXPECT_EQ(q_stats.drain(), std::vector<Json>(msgs.begin(), msgs.begin() + 5));
+  rmq_log_api_stats_receiver(nsg, "broker-a", url_, q_stats, q_api, q_ec, Logger::get("intake-test"), o);
+  EXPECT_EQ(q_ec.drain(), std::vector<Json>(msgs.begin() + 5, msgs.end()));
+  EXPECT_EQ(q_stats.drain(), std::vector<Json>(msgs.begin() + 5, msgs.end()));
+}
+
 TEST(IntakeDrain, UnreachableBrokerGivesOneLinePerQueue) {
   LocalNsg nsg;
   EventQueue q_stats, q_api, q_ec;
