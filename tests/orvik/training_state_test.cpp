@@ -41,7 +41,7 @@ TEST(TrainingState, Replies) {
       {"another status", ok(R"({"status": "fail", "description": "no"})"), std::nullopt, 4,
        "error/api: An error occurred while processing data from {url}: {'status': 'fail', 'description': 'no'}"},
       {"entry without a duration", ok(R"({"status": "success", "training": [{"vhost": "a.com", "complete": true}]})"),
-       std::nullopt, 4, receiving + "*"},
+       true, 4, receiving + "*"},
       {"not JSON", CannedResponse{204, ""}, std::nullopt, 4, receiving + "*"},
       {"a list", ok("[1]"), std::nullopt, 4, receiving + "'list' object has no attribute 'get'"},
       {"server error", CannedResponse{500, "x"}, std::nullopt, 4, receiving + "<Response [500]>"},

@@ -42,9 +42,9 @@ std::pair<std::optional<bool>, Json> get_training_status(const std::string& url,
       for (const Json& entry : training) {
         if (!entry.is_object()) throw std::runtime_error("a \"training\" entry is not a mapping");
         if (!py_equal(entry.at("vhost"), Json(vhost))) continue;
-        // Both values or neither: an entry that lacks one is a parsing error.
-        const bool entry_complete = py_truthy(entry.at("complete"));
-        return {entry_complete, entry.at("duration")};
+        complete = py_truthy(entry.at("complete"));
+        days = entry.at("duration");
+        return {complete, days};
       }
       return {complete, days};
     }
