@@ -49,17 +49,37 @@ class HttpSessionTest : public ::testing::Test {
   std::vector<std::pair<std::string, std::string>> saved_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on.
-int closed_port() {
+// A TCP socket bound to a free port of 127.0.0.1; `a` gets its address.
+int bound_loopback(sockaddr_in& a) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
+  a = sockaddr_in{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return fd;
+}
+
+// A TCP port on 127.0.0.1 that nothing listens on.
+int closed_port() {
+  sockaddr_in a{};
+  int fd = bound_loopback(a);
   close(fd);
   return ntohs(a.sin_port);
+}
+
+// A listening socket on a free port of 127.0.0.1; `a` gets its address.
+int listening_loopback(int backlog, sockaddr_in& a) {
+  int fd = bound_loopback(a);
+  if (fd >= 0 && listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 struct Failure {
@@ -235,14 +255,9 @@ TEST_F(HttpSessionTest, ConnectionFailuresAreNetworkErrors) {
 // A listening socket whose accept queue is full drops further SYNs, so a
 // connection attempt stays pending until the connect time-out.
 TEST_F(HttpSessionTest, ConnectTimeoutIsANetworkError) {
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(lfd, 0), 0);
-  socklen_t len = sizeof a;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  int lfd = listening_loopback(0, a);
+  ASSERT_GE(lfd, 0);
   std::vector<int> fill;
   bool pending = false;
   for (int i = 0; i < 8 && !pending; ++i) {
@@ -282,14 +297,9 @@ TEST_F(HttpSessionTest, SlowServerIsAReadTimeoutNotANetworkError) {
 // The time-out bounds each wait for bytes, not the whole transfer: a reply
 // that keeps coming in pieces outlasts it.
 TEST_F(HttpSessionTest, SteadyReplyOutlastsTheTimeOut) {
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(lfd, 1), 0);
-  socklen_t len = sizeof a;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  int lfd = listening_loopback(1, a);
+  ASSERT_GE(lfd, 0);
   std::thread server([lfd] {
     int fd = accept(lfd, nullptr, nullptr);
     if (fd < 0) return;
