@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "shared/interrupt.h"
-#include "shared/nsg.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/runtime/nsg.h"
 #include "tessel/service.h"
 
 namespace py = pybind11;

@@ -27,11 +27,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/amqp.h"
-#include "core/request_data.h"
+#include "core/net/amqp.h"
+#include "core/data/request_data.h"
 #include "ingestor/ingestor.h"
-#include "shared/base64.h"
-#include "shared/pyjson.h"
+#include "shared/pyvalues/base64.h"
+#include "shared/pyvalues/pyjson.h"
 
 using namespace tessel;
 using clock_type = std::chrono::steady_clock;

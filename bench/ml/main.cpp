@@ -32,7 +32,7 @@
 #include "ml/forest.h"
 #include "ml/model_io.h"
 #include "ml/tfidf.h"
-#include "shared/json.h"
+#include "shared/pyvalues/json.h"
 #include "support/reference_data.h"
 
 using namespace tessel;

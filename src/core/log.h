@@ -3,9 +3,9 @@
 // an event on the event queue. It never throws.
 #include <string_view>
 
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/queues.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
 
 namespace tessel::core {
 

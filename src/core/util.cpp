@@ -1,6 +1,6 @@
 #include "core/util.h"
 
-#include "shared/pyvalue.h"
+#include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::core::detail {
 

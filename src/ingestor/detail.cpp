@@ -1,7 +1,7 @@
 #include "ingestor/detail.h"
 
-#include "shared/pyjson.h"
-#include "shared/pytext.h"
+#include "shared/pyvalues/pyjson.h"
+#include "shared/pyvalues/pytext.h"
 
 namespace tessel::ingestor {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "shared/json.h"
+#include "shared/pyvalues/json.h"
 
 namespace tessel::ingestor {
 

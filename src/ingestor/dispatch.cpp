@@ -1,6 +1,6 @@
-#include "core/broker_publish.h"
+#include "core/net/broker_publish.h"
 #include "core/log.h"
-#include "core/spool.h"
+#include "core/data/spool.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {

@@ -1,4 +1,4 @@
-#include "core/amqp.h"
+#include "core/net/amqp.h"
 #include "core/log.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"

@@ -17,14 +17,14 @@
 #include <utility>
 #include <vector>
 
-#include "shared/rmq_params.h"
-#include "shared/child.h"
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/nsg.h"
-#include "shared/queues.h"
-#include "shared/request.h"
-#include "shared/shared_namespace.h"
+#include "shared/runtime/rmq_params.h"
+#include "shared/runtime/child.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/nsg.h"
+#include "shared/runtime/queues.h"
+#include "shared/runtime/request.h"
+#include "shared/runtime/shared_namespace.h"
 
 namespace tessel::core {
 struct B64Whitelist;

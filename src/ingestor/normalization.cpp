@@ -1,6 +1,6 @@
 #include "core/log.h"
-#include "core/request_data.h"
-#include "core/router.h"
+#include "core/data/request_data.h"
+#include "core/workers/router.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {

@@ -4,9 +4,9 @@
 #include <mutex>
 #include <thread>
 
-#include "core/amqp.h"
+#include "core/net/amqp.h"
 #include "core/log.h"
-#include "core/overload.h"
+#include "core/workers/overload.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 

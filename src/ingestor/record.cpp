@@ -1,16 +1,16 @@
 #include <array>
 #include <stdexcept>
 
-#include "core/columns.h"
+#include "core/data/columns.h"
 #include "core/log.h"
-#include "core/request_data.h"
+#include "core/data/request_data.h"
 #include "core/util.h"
 #include "ingestor/ingestor.h"
-#include "shared/base64.h"
-#include "shared/pytext.h"
-#include "shared/pyvalue.h"
-#include "shared/utf8.h"
-#include "shared/uuid.h"
+#include "shared/pyvalues/base64.h"
+#include "shared/pyvalues/pytext.h"
+#include "shared/pyvalues/pyvalue.h"
+#include "shared/pyvalues/utf8.h"
+#include "shared/runtime/uuid.h"
 
 namespace tessel::ingestor {
 

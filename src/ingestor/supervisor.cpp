@@ -1,7 +1,7 @@
 #include <thread>
 
 #include "core/log.h"
-#include "core/spool.h"
+#include "core/data/spool.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {

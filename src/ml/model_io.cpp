@@ -1,6 +1,6 @@
 #include "ml/model_io.h"
 
-#include "core/fileio.h"
+#include "shared/runtime/fileio.h"
 
 #include <openssl/evp.h>
 
@@ -240,12 +240,12 @@ ZoneModels from_bytes(std::string_view bytes) {
 }
 
 void save_file(const ZoneModels& models, const std::string& path) {
-  core::write_file_atomic(path, to_bytes(models));
+  write_file_atomic(path, to_bytes(models));
 }
 
 ZoneModels load_file(const std::string& path) {
   std::string why;
-  auto bytes = core::read_whole_file(path, &why);
+  auto bytes = read_whole_file(path, &why);
   if (!bytes) throw std::runtime_error("cannot read " + path + ": " + why);
   return from_bytes(*bytes);
 }

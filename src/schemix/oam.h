@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "shared/detector.h"
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/queues.h"
+#include "shared/runtime/detector.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
 
 namespace tessel::schemix {
 

@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "shared/detector.h"
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/queues.h"
-#include "shared/rmq_params.h"
+#include "shared/runtime/detector.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+#include "shared/runtime/rmq_params.h"
 
 namespace tessel::stormwatch {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "shared/pytext.h"
-#include "shared/url.h"
-#include "shared/utf8.h"
+#include "shared/pyvalues/pytext.h"
+#include "shared/pyvalues/url.h"
+#include "shared/pyvalues/utf8.h"
 
 namespace tessel::svc {
 

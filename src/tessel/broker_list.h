@@ -2,7 +2,7 @@
 // The broker connection list from the text of [run] rmq_host.
 #include <string_view>
 
-#include "shared/rmq_params.h"
+#include "shared/runtime/rmq_params.h"
 
 namespace tessel::svc {
 

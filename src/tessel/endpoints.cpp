@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "shared/url.h"
+#include "shared/pyvalues/url.h"
 
 namespace tessel::svc {
 

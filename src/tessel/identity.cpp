@@ -13,7 +13,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "shared/uuid.h"
+#include "shared/runtime/uuid.h"
 
 namespace tessel::svc {
 

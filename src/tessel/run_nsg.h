@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <string>
 
-#include "shared/nsg.h"
+#include "shared/runtime/nsg.h"
 
 namespace tessel::svc {
 

@@ -9,15 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "core/settings_thread.h"
+#include "core/workers/settings_thread.h"
 #include "orvik/training/ml_core.h"
-#include "shared/detector.h"
-#include "shared/interrupt.h"
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/nsg.h"
-#include "shared/queues.h"
-#include "shared/rmq_params.h"
+#include "shared/runtime/detector.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/nsg.h"
+#include "shared/runtime/queues.h"
+#include "shared/runtime/rmq_params.h"
 
 namespace tessel::svc {
 

@@ -5,12 +5,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/columns.h"
-#include "core/request_data.h"
+#include "core/data/columns.h"
+#include "core/data/request_data.h"
 #include "ingestor/ingestor.h"
-#include "shared/base64.h"
-#include "shared/pyjson.h"
-#include "shared/pytext.h"
+#include "shared/pyvalues/base64.h"
+#include "shared/pyvalues/pyjson.h"
+#include "shared/pyvalues/pytext.h"
 
 using namespace tessel;
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "shared/literal_eval.h"
-#include "shared/pyjson.h"
+#include "shared/pyvalues/literal_eval.h"
+#include "shared/pyvalues/pyjson.h"
 
 using namespace tessel;
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "shared/base64.h"
-#include "shared/levenshtein.h"
-#include "shared/pytext.h"
-#include "shared/pyvalue.h"
-#include "shared/utf8.h"
+#include "shared/pyvalues/base64.h"
+#include "shared/pyvalues/levenshtein.h"
+#include "shared/pyvalues/pytext.h"
+#include "shared/pyvalues/pyvalue.h"
+#include "shared/pyvalues/utf8.h"
 
 using namespace tessel;
 

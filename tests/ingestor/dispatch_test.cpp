@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "core/spool.h"
-#include "ingestor/fixtures.h"
+#include "core/data/spool.h"
+#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
 #include "support/temp_dir.h"
 

@@ -3,7 +3,7 @@
 
 #include <future>
 
-#include "ingestor/fixtures.h"
+#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {

@@ -13,11 +13,11 @@
 #include <set>
 #include <thread>
 
-#include "core/amqp.h"
-#include "core/request_data.h"
-#include "ingestor/fixtures.h"
+#include "core/net/amqp.h"
+#include "core/data/request_data.h"
+#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
-#include "ingestor/own_broker.h"
+#include "support/own_broker.h"
 #include "support/broker.h"
 #include "support/temp_dir.h"
 

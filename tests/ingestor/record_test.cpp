@@ -3,10 +3,10 @@
 
 #include <set>
 
-#include "core/request_data.h"
-#include "ingestor/fixtures.h"
+#include "core/data/request_data.h"
+#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
-#include "shared/base64.h"
+#include "shared/pyvalues/base64.h"
 #include "support/temp_dir.h"
 
 namespace tessel::ingestor {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ml/sparse.h"
-#include "shared/json.h"
+#include "shared/pyvalues/json.h"
 #include "support/temp_dir.h"
 
 namespace tessel::ml::testing {

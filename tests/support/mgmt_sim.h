@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "shared/json.h"
+#include "shared/pyvalues/json.h"
 #include "support/temp_dir.h"
 
 namespace tessel::testing {

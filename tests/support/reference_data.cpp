@@ -7,8 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "shared/json.h"
-#include "shared/utf8.h"
+#include "shared/pyvalues/json.h"
+#include "shared/pyvalues/utf8.h"
 
 namespace tessel::testing {
 

@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "core/local_copy.h"
-#include "core/schemas.h"
-#include "shared/interrupt.h"
-#include "shared/nsg.h"
-#include "shared/pyvalue.h"
+#include "core/data/local_copy.h"
+#include "core/data/schemas.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/runtime/nsg.h"
+#include "shared/pyvalues/pyvalue.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
 #include "tessel/log_lines.h"

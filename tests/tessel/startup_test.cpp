@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "shared/config_parser.h"
-#include "shared/interrupt.h"
-#include "shared/nsg.h"
+#include "shared/pyvalues/config_parser.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/runtime/nsg.h"
 #include "support/temp_dir.h"
 #include "tessel/log_lines.h"
 #include "tessel/service.h"

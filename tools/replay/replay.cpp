@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/amqp.h"
+#include "core/net/amqp.h"
 
 namespace {
 

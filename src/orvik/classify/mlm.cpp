@@ -1,7 +1,7 @@
 #include "orvik/classify/mlm.h"
 
 #include "core/log.h"
-#include "shared/child.h"
+#include "shared/runtime/child.h"
 
 namespace tessel::orvik {
 

@@ -2,9 +2,9 @@
 // The exported false-positive data of the management API.
 #include <string>
 
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/queues.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
 
 namespace tessel::orvik {
 

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "shared/json.h"
-#include "shared/lock.h"
-#include "shared/logging.h"
-#include "shared/nsg.h"
-#include "shared/queues.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/lock.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/nsg.h"
+#include "shared/runtime/queues.h"
 
 namespace tessel::orvik {
 

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "core/http.h"
+#include "core/net/http.h"
 #include "core/log.h"
-#include "core/web.h"
-#include "shared/pyvalue.h"
+#include "core/net/web.h"
+#include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::orvik {
 

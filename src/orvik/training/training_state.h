@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "shared/json.h"
-#include "shared/logging.h"
-#include "shared/queues.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
 
 namespace tessel::orvik {
 

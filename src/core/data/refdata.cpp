@@ -1,0 +1,293 @@
+#include "core/data/refdata.h"
+
+#include <GeoIP.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "core/net/api.h"
+#include "shared/runtime/fileio.h"
+#include "core/data/iplist.h"
+#include "core/data/local_copy.h"
+#include "core/log.h"
+#include "core/util.h"
+
+namespace tessel::core {
+
+namespace {
+
+constexpr const char* kBuiltInDatasetUrl = "https://rapi.corvane.ai/vx";
+constexpr const char* kBuiltInGeoDir = "/usr/share/GeoIP/";
+constexpr const char* kCrawlersFormat = "tessel-crawlers";
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : std::string(fallback);
+}
+
+std::string strip_slashes(std::string s) {
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+bool is_file(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (!name.empty() && name.front() == '/') return name;
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+}  // namespace
+
+std::string dataset_base_url() { return strip_slashes(env_or("TESSEL_DATASET_URL", kBuiltInDatasetUrl)); }
+
+std::string geo_dir() { return env_or("TESSEL_GEOIP_DIR", "/opt/tessel/geoip/"); }
+
+std::string geo_db_path(const std::string& fname) {
+  const std::string local = join(geo_dir(), fname);
+  if (is_file(local) || (!fname.empty() && fname.front() == '/')) return local;
+  const std::string builtin = join(kBuiltInGeoDir, fname);
+  return is_file(builtin) ? builtin : local;
+}
+
+// Country data.
+
+namespace {
+struct GeoIPCloser {
+  void operator()(GeoIP* g) const { GeoIP_delete(g); }
+};
+using GeoIPPtr = std::unique_ptr<GeoIP, GeoIPCloser>;
+}  // namespace
+
+struct GeoData::Db {
+  GeoIPPtr v4;
+  GeoIPPtr v6;
+};
+
+namespace {
+
+GeoIPPtr open_country_db(const std::string& path, bool v6) {
+  GeoIPPtr g(GeoIP_open(path.c_str(), GEOIP_MEMORY_CACHE | GEOIP_SILENCE));
+  if (!g) return g;
+  const int edition = GeoIP_database_edition(g.get());
+  if (edition != (v6 ? GEOIP_COUNTRY_EDITION_V6 : GEOIP_COUNTRY_EDITION)) g.reset();
+  return g;
+}
+
+std::string companion_path(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return dir + geocc6_fname;
+}
+
+}  // namespace
+
+GeoData::GeoData() = default;
+
+bool GeoData::empty() const { return !db_ || (!db_->v4 && !db_->v6); }
+
+GeoData GeoData::load(const std::string& path) {
+  auto db = std::make_shared<Db>();
+  db->v4 = open_country_db(path, false);
+  if (!db->v4) throw std::runtime_error("not a GeoIP country database");
+  const std::string v6 = companion_path(path);
+  if (is_file(v6)) db->v6 = open_country_db(v6, true);
+  GeoData d;
+  d.db_ = std::move(db);
+  return d;
+}
+
+std::string GeoData::country(std::string_view addr) const {
+  if (empty()) return {};
+  std::string a(detail::trim(addr));
+  if (a.rfind("::ffff:", 0) == 0 && a.find('.') != std::string::npos) a = a.substr(7);
+  GeoIPLookup gl{};
+  const char* cc = nullptr;
+  if (a.find(':') != std::string::npos) {
+    if (db_->v6) cc = GeoIP_country_code_by_addr_v6_gl(db_->v6.get(), a.c_str(), &gl);
+  } else if (db_->v4 && IpList::valid(a) && a.find('/') == std::string::npos) {
+    cc = GeoIP_country_code_by_addr_gl(db_->v4.get(), a.c_str(), &gl);
+  }
+  return cc ? std::string(cc) : std::string();
+}
+
+GeoData geo_db_get(const std::string& fname, EventQueue& q_ec, Logger& log) {
+  const std::string path = geo_db_path(fname);
+  try {
+    return GeoData::load(path);
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + e.what());
+    return GeoData();
+  }
+}
+
+// Downloads.
+
+namespace {
+
+bool valid_geo_file(const std::string& fname, const std::string& path) {
+  if (fname == geocrwl_fname) return detail::load_local_copy(path, kCrawlersFormat, "crawlers", nullptr).has_value();
+  return open_country_db(path, fname == geocc6_fname) != nullptr;
+}
+
+bool update_one(const std::string& source, const std::string& fname, const Json& headers, const Json& sys_proxy,
+                EventQueue& q_ec, Logger& log) {
+  const std::string url = source + "/" + fname;
+  auto body = detail::download(url, sys_proxy, headers, q_ec, log);
+  if (!body) return false;
+  const std::string path = join(geo_dir(), fname), fresh = path + ".new";
+  try {
+    std::filesystem::create_directories(geo_dir());
+    write_file_atomic(fresh, *body);
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
+    return false;
+  }
+  if (!valid_geo_file(fname, fresh)) {
+    ::unlink(fresh.c_str());
+    log_processing(q_ec, log, "error", "api",
+                   "An error occurred while receiving data from " + url + ": the file does not load");
+    return false;
+  }
+  if (::rename(fresh.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(fresh.c_str());
+    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + std::strerror(err));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool geo_db_update(const std::string& fname, const std::string& geo_token, const Json& sys_proxy,
+                   const Json& headers, EventQueue& q_ec, Logger& log) {
+  try {
+    const std::string source = strip_slashes(env_or("TESSEL_GEOIP_URL", ""));
+    if (source.empty()) return false;
+    Json h = headers.is_object() ? headers : Json::object();
+    if (!geo_token.empty()) h["Authorization"] = "Bearer " + geo_token;
+    bool replaced = update_one(source, fname, h, sys_proxy, q_ec, log);
+    if (fname == geocc_fname) replaced = update_one(source, geocc6_fname, h, sys_proxy, q_ec, log) || replaced;
+    return replaced;
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", std::string("An error occurred in geo_db_update: ") + e.what());
+    return false;
+  }
+}
+
+// Look-ups with data reloaded when the files change.
+
+namespace {
+
+struct Crawler {
+  std::string name;
+  IpList ranges;
+};
+
+class GeoCache {
+ public:
+  // The country data and crawler list in force, reloaded when a file's
+  // modification time or size changed.
+  std::pair<GeoData, std::shared_ptr<const std::vector<Crawler>>> current() {
+    std::lock_guard lk(mu_);
+    const std::string cc = geo_db_path(geocc_fname), crwl = geo_db_path(geocrwl_fname);
+    if (auto st = stamp(cc); st != cc_stamp_ || cc != cc_path_) {
+      cc_path_ = cc;
+      cc_stamp_ = st;
+      try {
+        geo_ = GeoData::load(cc);
+      } catch (const std::exception&) {
+        geo_ = GeoData();
+      }
+    }
+    if (auto st = stamp(crwl); st != crwl_stamp_ || crwl != crwl_path_) {
+      crwl_path_ = crwl;
+      crwl_stamp_ = st;
+      auto list = std::make_shared<std::vector<Crawler>>();
+      if (auto copy = detail::load_local_copy(crwl, kCrawlersFormat, "crawlers", nullptr); copy && copy->value.is_array())
+        for (const auto& c : copy->value)
+          if (c.is_object() && c.value("name", Json()).is_string())
+            list->push_back({c["name"].get<std::string>(), IpList(c.value("ranges", Json::array()))});
+      crawlers_ = std::move(list);
+    }
+    return {geo_, crawlers_};
+  }
+
+ private:
+  static std::string stamp(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return "missing";
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
+           std::to_string(st.st_size) + "/" + std::to_string(st.st_ino);
+  }
+  std::mutex mu_;
+  std::string cc_path_, cc_stamp_, crwl_path_, crwl_stamp_;
+  GeoData geo_;
+  std::shared_ptr<const std::vector<Crawler>> crawlers_ = std::make_shared<std::vector<Crawler>>();
+};
+
+GeoCache& geo_cache() {
+  static GeoCache cache;
+  return cache;
+}
+
+}  // namespace
+
+Json get_geoip(const Json& addrs, const std::string&, const Json&, const Json&, EventQueue& q_ec, Logger& log) {
+  Json out = Json::object();
+  try {
+    auto [geo, crawlers] = geo_cache().current();
+    const Json list = addrs.is_array() ? addrs : Json::array({addrs});
+    for (const auto& a : list) {
+      const std::string addr = detail::json_text(a);
+      Json crawler = false;
+      for (const auto& c : *crawlers)
+        if (c.ranges.contains(addr)) {
+          crawler = c.name;
+          break;
+        }
+      out[addr] = Json{{"cc", geo.country(addr)}, {"crawler", crawler}, {"tor", false},
+                       {"proxy", false},          {"hosting", false},   {"mobile", false}};
+    }
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", std::string("An error occurred in get_geoip: ") + e.what());
+  }
+  return out;
+}
+
+Json get_geobl(const std::string&, const std::string&, const Json&, const Json&, EventQueue&, Logger&) {
+  return Json::array();
+}
+
+// The base64 white list.
+
+bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const Json& headers, EventQueue& q_ec,
+               Logger& log) {
+  try {
+    const std::string url = dataset_base_url() + "/ml/dataset/get_b64wl_uri";
+    auto reply = detail::download_json(url, sys_proxy, headers, q_ec, log);
+    auto texts = [](const Json& v) -> std::optional<Json> {
+      if (!v.is_array()) return std::nullopt;
+      Json list = Json::array();
+      for (const auto& e : v)
+        if (e.is_string() && !e.get_ref<const std::string&>().empty()) list.push_back(e);
+      return list;
+    };
+    return detail::store_reply(reply, url, tessel_b64wl_db, "", "b64wl", texts, q_ec, log);
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_get: ") + e.what());
+    return false;
+  }
+}
+
+}  // namespace tessel::core

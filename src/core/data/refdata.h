@@ -1,0 +1,79 @@
+#pragma once
+// Reference data: the GeoIP country and crawler data with their look-ups,
+// and the download of the base64 white list.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+
+namespace tessel::core {
+
+// The dataset service's base URL: TESSEL_DATASET_URL, or the built-in
+// address; without a trailing "/".
+std::string dataset_base_url();
+
+// File names of the GeoIP country database (with its IPv6 companion) and of
+// the crawler address list. A name is looked up in the GeoIP directory
+// (TESSEL_GEOIP_DIR, default "/opt/tessel/geoip/"), then in Debian's
+// "/usr/share/GeoIP/" (the built-in country data).
+inline constexpr const char* geocc_fname = "GeoIP.dat";
+inline constexpr const char* geocc6_fname = "GeoIPv6.dat";
+inline constexpr const char* geocrwl_fname = "crawlers.json";
+
+std::string geo_dir();
+// Where `fname` is read from: the GeoIP directory when the file is there,
+// else Debian's copy when that exists, else the GeoIP directory.
+std::string geo_db_path(const std::string& fname);
+
+// Country data: IPv4 and IPv6 country look-ups. An empty value knows no
+// country. Copies share the loaded data; look-ups may run in any thread.
+class GeoData {
+ public:
+  GeoData();
+  // The two-letter country code of an address text, "" when unknown.
+  std::string country(std::string_view addr) const;
+  bool empty() const;
+
+  // Loads the country database `path` and, when present, its IPv6
+  // companion next to it. Throws std::runtime_error when `path` is not a
+  // GeoIP country database.
+  static GeoData load(const std::string& path);
+
+ private:
+  struct Db;
+  std::shared_ptr<const Db> db_;
+};
+
+// Refreshes the GeoIP file `fname` (the country database also refreshes its
+// IPv6 companion) from TESSEL_GEOIP_URL + "/" + fname, sending geo_token as a
+// bearer token. Without a source, or when the source fails or sends a file
+// that does not load, the local data stays. True when a file was replaced.
+bool geo_db_update(const std::string& fname, const std::string& geo_token, const Json& sys_proxy,
+                   const Json& headers, EventQueue& q_ec, Logger& log);
+// The country data of `fname`; empty (and logged) when it cannot be loaded.
+GeoData geo_db_get(const std::string& fname, EventQueue& q_ec, Logger& log);
+
+// Reputation of addresses: a mapping from each address of the list (texts)
+// to {"cc": country, "crawler": crawler name or false, "tor": false,
+// "proxy": false, "hosting": false, "mobile": false}. Every address has an
+// entry; the data comes from the local GeoIP files, reloaded when they
+// change. No outside service is asked.
+Json get_geoip(const Json& addrs, const std::string& geo_token, const Json& sys_proxy, const Json& headers,
+               EventQueue& q_ec, Logger& log);
+// Block lists that list the address: none are known locally, so the result
+// is always an empty list.
+Json get_geobl(const std::string& addr, const std::string& geo_token, const Json& sys_proxy, const Json& headers,
+               EventQueue& q_ec, Logger& log);
+
+// Fetches the base64 white list from the dataset service
+// ("/ml/dataset/get_b64wl_uri") into `tessel_b64wl_db` (a JSON list of
+// texts, read by b64wl_load of core/request_data.h), replaced atomically; a
+// failed or malformed fetch leaves the file as it was. True when it was
+// replaced.
+bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const Json& headers, EventQueue& q_ec,
+               Logger& log);
+
+}  // namespace tessel::core

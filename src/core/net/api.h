@@ -1,0 +1,32 @@
+#pragma once
+// The support layer's own exchanges with the management API and the outside
+// services: one request, its failure logged, the reply checked.
+#include <optional>
+#include <string>
+
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+
+namespace tessel::core::detail {
+
+// "network" for an error text that names a connection failure, else "api".
+const char* failure_category(const std::string& text);
+
+// POSTs `body` as JSON ("Content-Type: application/json") to `url` and
+// returns the reply object when the status starts with "20", the body is a
+// JSON object and its "status" is "success" or "none". Anything else is
+// logged ("An error occurred while receiving data from {}: {}") and gives
+// nullopt.
+std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
+                             EventQueue& q_ec, Logger& log);
+// GETs `url` and returns the reply body when the status starts with "20";
+// otherwise logs as api_post and gives nullopt.
+std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
+                                    EventQueue& q_ec, Logger& log);
+// The JSON object of a downloaded body, with the same "status" check as
+// api_post.
+std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, EventQueue& q_ec,
+                                  Logger& log);
+
+}  // namespace tessel::core::detail

@@ -1,0 +1,106 @@
+#include "core/workers/feeder.h"
+
+#include <set>
+
+#include "core/log.h"
+
+namespace tessel::core {
+
+void mp_queue_size_report(std::size_t size, std::string_view name, EventQueue& q_ec, Logger& log, bool debug) {
+  if (debug)
+    log_processing(q_ec, log, "debug", "misc", "Queue " + std::string(name) + " size: " + std::to_string(size));
+  if (size > kQueueSizeWarning) {
+    log_processing(q_ec, log, "warn", "misc",
+                   "Queue " + std::string(name) + " holds " + std::to_string(size) + " items");
+  }
+}
+
+namespace {
+
+template <class F>
+void guarded(const char* what, EventQueue& q_ec, Logger& log, F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    log_processing(q_ec, log, "error", "misc",
+                   std::string("An error occurred in local_queue_processing (") + what + "): " + e.what());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void append(RequestTable& to, RequestTable&& from) {
+  if (to.empty()) {
+    to = std::move(from);
+  } else {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  }
+}
+
+// Fills the empty countries of a table; collects the addresses the country
+// data does not know.
+void fill_countries(RequestTable& table, const GeoData& cc_data, std::set<std::string>& unknown) {
+  for (auto& r : table) {
+    if (!r.cc.empty() || !r.ip.is_string()) continue;
+    const auto& ip = r.ip.get_ref<const std::string&>();
+    r.cc = cc_data.country(ip);
+    if (r.cc.empty()) unknown.insert(ip);
+  }
+}
+
+}  // namespace
+
+void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
+                            LocalQueue& q_local, EventQueue& q_geoip, const LockMap& db_processing_lock,
+                            const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
+                            const MlDetectorPtr& ml_m, const std::vector<std::string>& /*mlvh_list*/,
+                            const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& /*geo_token*/,
+                            const Json& /*sys_proxy*/, const Json& /*headers*/, EventQueue& q_ec, Logger& log) {
+  // The requests of every batch since the last call, per detector.
+  RequestTable table, ddos_table, bf_table, oa_table;
+  std::set<std::string> unknown;
+  for (auto& batch : q_local.drain()) {
+    fill_countries(batch.table, cc_data, unknown);
+    fill_countries(batch.bf_table, cc_data, unknown);
+    if (ddos_en && ddos_m) {
+      for (const std::size_t i : batch.ddos_rows)
+        if (i < batch.table.size()) ddos_table.push_back(batch.table[i]);
+    }
+    if (bf_en && bf_m) append(bf_table, std::move(batch.bf_table));
+    if (batch.schemix && oa_m) {
+      for (auto r : batch.table) {
+        if (!r.extras.contains("schema_name")) r.extras["schema_name"] = "";
+        oa_table.push_back(std::move(r));
+      }
+    }
+    append(table, std::move(batch.table));
+  }
+  if (!unknown.empty()) {
+    Json ips = Json::array();
+    for (const auto& ip : unknown) ips.push_back(ip);
+    q_geoip.put(Json{{"ips", std::move(ips)}});
+  }
+
+  if (ddos_en && ddos_m) guarded("ddos", q_ec, log, [&] { ddos_m->dfs_processing(nsi, std::move(ddos_table)); });
+  if (bf_en && bf_m) guarded("bf", q_ec, log, [&] { bf_m->dfs_processing(nsi, std::move(bf_table)); });
+  if (ml_m) guarded("ml", q_ec, log, [&] { ml_m->dfs_processing(nsg, db_processing_lock, std::move(table)); });
+  if (oa_m) guarded("schemix", q_ec, log, [&] { oa_m->dfs_processing(nsi, std::move(oa_table)); });
+}
+
+void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, Json sys_proxy, Json headers,
+                std::shared_ptr<EventQueue> q_ec, Logger& log, std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    try {
+      auto item = q_geoip->get(std::chrono::milliseconds(250));
+      if (!item || !item->is_object()) continue;
+      const Json ips = item->value("ips", Json::array());
+      if (ips.is_array() && !ips.empty()) get_geoip(ips, geo_token, sys_proxy, headers, *q_ec, log);
+    } catch (const std::exception& e) {
+      log_processing(*q_ec, log, "error", "misc", std::string("An error occurred in geoip2memc: ") + e.what());
+    }
+  }
+}
+
+}  // namespace tessel::core

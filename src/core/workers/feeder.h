@@ -1,0 +1,56 @@
+#pragma once
+// The detector feeder of the main loop, its queue-size report and the
+// GeoIP worker.
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "core/data/refdata.h"
+#include "shared/runtime/blocking_queue.h"
+#include "shared/runtime/detector.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/lock.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/nsg.h"
+#include "shared/runtime/queues.h"
+#include "shared/runtime/shared_namespace.h"
+
+namespace tessel::core {
+
+// Above this many waiting items a queue is reported with a warning.
+inline constexpr std::size_t kQueueSizeWarning = 100000;
+
+// Reports the size of one process queue: a debug line with `debug`, a
+// warning while the queue holds more than kQueueSizeWarning items.
+void mp_queue_size_report(std::size_t size, std::string_view name, EventQueue& q_ec, Logger& log, bool debug);
+template <class T>
+void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, EventQueue& q_ec, Logger& log, bool debug) {
+  mp_queue_size_report(queue.qsize(), name, q_ec, log, debug);
+}
+
+// Takes every batch waiting on q_local, fills the empty `cc` of each request
+// from the country data, and hands each detector the requests that arrived
+// since the last call as one table: DDoS detection (when ddos_en and
+// ddos_m) the batches' DDoS rows, brute-force detection (when bf_en and
+// bf_m) their brute-force and flood candidate rows, classification (when
+// ml_m) every request, schema generation (when oa_m) the requests of the
+// batches that have schema-generation patterns, with schema_name "". Every
+// detector is called on every call, also with an empty table. Addresses
+// without a known country go to q_geoip. A detector's failure is logged and
+// does not stop the others.
+void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
+                            LocalQueue& q_local, EventQueue& q_geoip, const LockMap& db_processing_lock,
+                            const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
+                            const MlDetectorPtr& ml_m, const std::vector<std::string>& mlvh_list,
+                            const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& geo_token,
+                            const Json& sys_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+
+// The GeoIP worker: takes the address lists of q_geoip ({"ips": [...]}) and
+// looks them up, so that the reputation data the detectors' workers read is
+// loaded (and reloaded after a GeoIP update) outside the main loop. Runs
+// until `stop`.
+void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, Json sys_proxy, Json headers,
+                std::shared_ptr<EventQueue> q_ec, Logger& log, std::stop_token stop);
+
+}  // namespace tessel::core

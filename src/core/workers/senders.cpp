@@ -1,0 +1,243 @@
+#include "core/workers/senders.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "core/data/columns.h"
+#include "core/net/http.h"
+#include "core/log.h"
+#include "core/net/web.h"
+
+namespace tessel::core {
+
+Outbox::Outbox(std::string what, std::string url, std::size_t batch, std::size_t capacity, BodyFn body)
+    : what_(std::move(what)),
+      url_(std::move(url)),
+      batch_(std::max<std::size_t>(batch, 1)),
+      capacity_(std::max<std::size_t>(capacity, 1)),
+      body_(std::move(body)) {}
+
+void Outbox::add(Json item) {
+  if (items_.size() >= capacity_) {
+    items_.pop_front();
+    ++dropped_;
+  }
+  items_.push_back(std::move(item));
+}
+
+void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
+                   EventQueue& q_ec, Logger& log) {
+  if (dropped_ > dropped_logged_) {
+    log_processing(q_ec, log, "warn", "api",
+                   std::to_string(dropped_ - dropped_logged_) + " " + what_ + " waiting for " + url_ +
+                       " dropped: more than " + std::to_string(capacity_) + " were waiting (" +
+                       std::to_string(dropped_) + " dropped so far)");
+    dropped_logged_ = dropped_;
+  }
+  if (failing_ && now < retry_at_) return;
+  while (!items_.empty()) {
+    const auto n = static_cast<std::ptrdiff_t>(std::min(batch_, items_.size()));
+    std::vector<Json> chunk(items_.begin(), items_.begin() + n);
+    try {
+      post(url_, body_(std::move(chunk)));
+    } catch (const DeliveryError& e) {
+      if (!e.retry) {
+        log_processing(q_ec, log, "error", "api",
+                       "An error occurred while sending data to " + url_ + ": " + e.what() + "; " + std::to_string(n) +
+                           " " + what_ + " dropped");
+        items_.erase(items_.begin(), items_.begin() + n);
+        continue;
+      }
+      if (!failing_) {
+        log_processing(q_ec, log, "error", e.network ? "network" : "api",
+                       "An error occurred while sending data to " + url_ + ": " + e.what() + "; " +
+                           std::to_string(items_.size()) + " " + what_ + " kept for a retry");
+      }
+      failing_ = true;
+      retry_at_ = now + retry_pause;
+      return;
+    }
+    items_.erase(items_.begin(), items_.begin() + n);
+    if (failing_) {
+      failing_ = false;
+      log_processing(q_ec, log, "info", "api", "Sending data to " + url_ + " resumed");
+    }
+  }
+}
+
+namespace {
+
+// One web session per worker, reused for its requests.
+class JsonPoster {
+ public:
+  JsonPoster(const Json& proxy, const Json& headers, const Json& cookies = Json::object())
+      : session_(init_session()), options_(request_options(proxy, headers, cookies)) {}
+
+  void operator()(const std::string& url, const Json& body) {
+    HttpResponse r;
+    try {
+      r = session_.post(url, RequestBody::json(body), options_);
+    } catch (const HttpError& e) {
+      const bool network = is_network_error(e.what());
+      const bool retry = network || e.kind() == "ReadTimeout" || e.kind() == "ChunkedEncodingError";
+      throw DeliveryError(e.what(), retry, network);
+    } catch (const std::exception& e) {
+      throw DeliveryError(e.what(), false, false);
+    }
+    if (!status_ok(r.status_code)) {
+      const int s = r.status_code;
+      throw DeliveryError(r.str(), s >= 500 || s == 408 || s == 429, false);
+    }
+  }
+
+ private:
+  HttpSession session_;
+  RequestOptions options_;
+};
+
+Json identified(const std::string& key, const std::string& uuid, const std::string& ip) {
+  return Json{{"key", key}, {"uuid", uuid}, {"ip", ip}};
+}
+
+Json to_array(std::vector<Json> items) {
+  Json a = Json::array();
+  for (auto& i : items) a.push_back(std::move(i));
+  return a;
+}
+
+// The rows of a table with the given columns, in that order.
+Json rows_with_columns(const RequestTable& table, const std::vector<std::string>& columns) {
+  Json rows = Json::array();
+  for (const auto& r : table) {
+    Json full = record_to_json(r);
+    Json row = Json::object();
+    for (const auto& c : columns) {
+      auto it = full.find(c);
+      row[c] = it == full.end() ? Json() : std::move(*it);
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+bool stopped(const std::stop_token& stop) { return stop.stop_requested(); }
+
+}  // namespace
+
+void post_json(const std::string& url, const Json& body, const Json& proxy, const Json& headers) {
+  JsonPoster(proxy, headers)(url, body);
+}
+
+void q_attack_bd_processing(std::shared_ptr<SharedNamespace>, std::shared_ptr<AttackQueue> q_attack_bd,
+                            std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                            bool debug, std::stop_token stop) {
+  while (!stopped(stop)) {
+    try {
+      auto report = q_attack_bd->get(std::chrono::milliseconds(250));
+      if (!report) continue;
+      if (debug) {
+        log_processing(*q_ec, log, "debug", "misc",
+                       "Attack report of kind " + std::to_string(report->kind) +
+                           " forwarded: " + std::to_string(report->table.size()) + " row(s)");
+      }
+      q_attack_api->put(std::move(*report));
+    } catch (const std::exception& e) {
+      log_processing(*q_ec, log, "error", "misc",
+                     std::string("An error occurred in q_attack_bd_processing: ") + e.what());
+    }
+  }
+}
+
+void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string set_event_url, std::string set_attack_url,
+                                std::string set_mt_data_url, std::string key, std::string /*geo_token*/,
+                                Json /*sys_proxy*/, Json api_proxy, Json headers, Json cookie,
+                                std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
+                                std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                                bool /*debug*/, std::stop_token stop, SenderOptions opts) {
+  const Json id = identified(key, uuid, ip);
+  auto body_with = [id](const char* field) {
+    return [id, field](std::vector<Json> items) {
+      Json body = id;
+      body[field] = to_array(std::move(items));
+      return body;
+    };
+  };
+  auto single = [id](std::vector<Json> items) {
+    Json body = id;
+    for (auto& [k, v] : items.front().items()) body[k] = std::move(v);
+    return body;
+  };
+  Outbox attacks("attack report(s)", set_attack_url, 1, opts.max_pending_tables, single);
+  Outbox tables("attack table(s)", set_mt_data_url, 1, opts.max_pending_tables, single);
+  Outbox events("event(s)", set_event_url, opts.batch, opts.max_pending, body_with("events"));
+  Outbox api("API object(s)", set_event_url, opts.batch, opts.max_pending, body_with("api"));
+  std::unique_ptr<JsonPoster> poster;
+
+  while (!stopped(stop)) {
+    try {
+      if (!poster) poster = std::make_unique<JsonPoster>(api_proxy, headers, cookie);
+      bool moved = false;
+      for (auto& r : q_attack_api->drain()) {
+        attacks.add(Json{{"kind", r.kind}, {"rows", table_to_json(r.table)}});
+        moved = true;
+      }
+      for (auto& t : q_mt_api->drain()) {
+        tables.add(Json{{"rows", rows_with_columns(t, tessel_df_columns())}});
+        moved = true;
+      }
+      for (auto& a : q_api->drain()) {
+        api.add(std::move(a));
+        moved = true;
+      }
+      for (auto& e : q_ec->drain()) {
+        events.add(std::move(e));
+        moved = true;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
+      for (Outbox* box : {&attacks, &tables, &events, &api}) box->flush(post, now, opts.retry_pause, *q_ec, log);
+      if (!moved) {
+        if (auto e = q_ec->get(opts.cycle)) events.add(std::move(*e));
+      }
+    } catch (const std::exception& e) {
+      log_processing(*q_ec, log, "error", "misc",
+                     std::string("An error occurred in rmq_log_and_api_processing: ") + e.what());
+      std::this_thread::sleep_for(opts.cycle);
+    }
+  }
+}
+
+void rmq_stats_processing(std::string set_request_stats_url, std::string set_traffic_stats_url, std::string key,
+                          Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_stats,
+                          std::shared_ptr<EventQueue> q_ec, Logger& log, bool /*debug*/, std::stop_token stop,
+                          SenderOptions opts) {
+  auto body = [key](std::vector<Json> items) { return Json{{"key", key}, {"stats", to_array(std::move(items))}}; };
+  Outbox requests("statistics object(s)", set_request_stats_url, opts.batch, opts.max_pending, body);
+  Outbox traffic("statistics object(s)", set_traffic_stats_url, opts.batch, opts.max_pending, body);
+  std::unique_ptr<JsonPoster> poster;
+  auto route = [&](Json s) {
+    const bool is_traffic = s.is_object() && s.value("type", Json()) == "traffic";
+    (is_traffic ? traffic : requests).add(std::move(s));
+  };
+
+  while (!stopped(stop)) {
+    try {
+      if (!poster) poster = std::make_unique<JsonPoster>(api_proxy, headers);
+      auto items = q_stats->drain();
+      for (auto& s : items) route(std::move(s));
+      const auto now = std::chrono::steady_clock::now();
+      auto post = [&](const std::string& url, const Json& b) { (*poster)(url, b); };
+      requests.flush(post, now, opts.retry_pause, *q_ec, log);
+      traffic.flush(post, now, opts.retry_pause, *q_ec, log);
+      if (items.empty()) {
+        if (auto s = q_stats->get(opts.cycle)) route(std::move(*s));
+      }
+    } catch (const std::exception& e) {
+      log_processing(*q_ec, log, "error", "misc",
+                     std::string("An error occurred in rmq_stats_processing: ") + e.what());
+      std::this_thread::sleep_for(opts.cycle);
+    }
+  }
+}
+
+}  // namespace tessel::core

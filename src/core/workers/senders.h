@@ -1,0 +1,105 @@
+#pragma once
+// The workers that carry attack reports, attack tables, events and
+// statistics from the process queues to the management API.
+//
+// A delivery that fails because the management API cannot be reached (no
+// connection, a time-out, a 5xx, 408 or 429 status) is kept and tried again
+// after a pause, in order; what waits is bounded per endpoint, and items
+// dropped past the bound are counted in the log. A reply with another status
+// that does not start with "20" rejects the batch: it is logged and dropped.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+#include "shared/runtime/shared_namespace.h"
+
+namespace tessel::core {
+
+struct SenderOptions {
+  std::chrono::milliseconds cycle{250};         // wait for new items when idle
+  std::chrono::milliseconds retry_pause{5000};  // after a delivery that failed
+  std::size_t max_pending = 100000;             // events, API objects, statistics waiting per endpoint
+  std::size_t max_pending_tables = 1000;        // attack reports or tables waiting per endpoint
+  std::size_t batch = 500;                      // events, API objects, statistics per request
+};
+
+// Items waiting for one endpoint. Not thread-safe: one worker owns it.
+class Outbox {
+ public:
+  // Builds the request body of a batch of items.
+  using BodyFn = std::function<Json(std::vector<Json> items)>;
+  // Posts a body; returns normally on a 20x reply, throws DeliveryError.
+  using PostFn = std::function<void(const std::string& url, const Json& body)>;
+
+  Outbox(std::string what, std::string url, std::size_t batch, std::size_t capacity, BodyFn body);
+
+  // Queues an item; past the capacity the oldest waiting item is dropped.
+  void add(Json item);
+  std::size_t pending() const { return items_.size(); }
+  std::uint64_t dropped() const { return dropped_; }
+
+  // Sends waiting items in batches until all are sent, a delivery fails or
+  // the retry pause after an earlier failure has not passed yet. Logs the
+  // first failure of a run of failures, the recovery and new drops.
+  void flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
+             EventQueue& q_ec, Logger& log);
+
+ private:
+  std::string what_;
+  std::string url_;
+  std::size_t batch_;
+  std::size_t capacity_;
+  BodyFn body_;
+  std::deque<Json> items_;
+  std::uint64_t dropped_ = 0;
+  std::uint64_t dropped_logged_ = 0;
+  bool failing_ = false;
+  std::chrono::steady_clock::time_point retry_at_{};
+};
+
+// A failed delivery: `retry` when the management API could not be reached.
+struct DeliveryError : std::runtime_error {
+  DeliveryError(const std::string& what, bool retry, bool network)
+      : std::runtime_error(what), retry(retry), network(network) {}
+  bool retry;
+  bool network;
+};
+
+// POSTs `body` as JSON; throws DeliveryError unless the reply's status starts
+// with "20".
+void post_json(const std::string& url, const Json& body, const Json& proxy, const Json& headers);
+
+// The attack forwarder: passes the reports of the DDoS and brute-force
+// detectors (q_attack_bd) on to the event-and-API sender (q_attack_api).
+// Runs until `stop`.
+void q_attack_bd_processing(std::shared_ptr<SharedNamespace> nsi, std::shared_ptr<AttackQueue> q_attack_bd,
+                            std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                            bool debug, std::stop_token stop);
+
+// The event-and-API sender: attack reports to "/attack", attack tables to
+// "/set_mt_data_uri", events and the WAF's "api" objects to "/set_event".
+// Runs until `stop`.
+void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string set_event_url, std::string set_attack_url,
+                                std::string set_mt_data_url, std::string key, std::string geo_token, Json sys_proxy,
+                                Json api_proxy, Json headers, Json cookie, std::shared_ptr<AttackQueue> q_attack_api,
+                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api,
+                                std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug, std::stop_token stop,
+                                SenderOptions opts = {});
+
+// The statistics sender: the WAF's "stats" objects whose "type" is "traffic"
+// to "/stats/v1/set_traffic", all others to "/stats/v1/set_request". Runs
+// until `stop`.
+void rmq_stats_processing(std::string set_request_stats_url, std::string set_traffic_stats_url, std::string key,
+                          Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_stats,
+                          std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug, std::stop_token stop,
+                          SenderOptions opts = {});
+
+}  // namespace tessel::core

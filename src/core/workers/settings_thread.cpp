@@ -1,0 +1,248 @@
+#include "core/workers/settings_thread.h"
+
+#include <map>
+#include <utility>
+
+#include "core/data/hosts.h"
+#include "core/log.h"
+#include "core/data/schemas.h"
+#include "core/workers/senders.h"
+#include "core/data/settings.h"
+#include "shared/runtime/child.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/pyvalues/pyvalue.h"
+
+namespace tessel::core {
+
+namespace {
+
+// An int in Python's sense, booleans included.
+bool is_integer(const Json& v) { return v.is_boolean() || py_is_int(v); }
+
+// Reads an integer setting into nsi; a value that is not an integer is
+// replaced by `fallback` with the warning `warning`.
+void int_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings,
+                 std::int64_t fallback, const char* warning, EventQueue& q_ec, Logger& log) {
+  nsi.set(attr, param_processing(nsi.get<Json>(attr), "int", key, asa_settings, q_ec, log));
+  const Json v = nsi.get<Json>(attr);
+  if (!is_integer(v)) {
+    log_processing(q_ec, log, "warn", "settings",
+                   std::string(warning) + py_str(v) + ", the value will be used: " + std::to_string(fallback));
+    nsi.set(attr, Json(fallback));
+  }
+}
+
+void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings, EventQueue& q_ec,
+                  Logger& log) {
+  nsi.set(attr, param_processing(nsi.get<Json>(attr), "bool", key, asa_settings, q_ec, log));
+}
+
+// Equal settings whatever the order of their keys.
+bool same_settings(const Json& a, const Json& b) {
+  auto unordered = [](const Json& v) {
+    return nlohmann::json::parse(v.dump(-1, ' ', false, Json::error_handler_t::replace));
+  };
+  return unordered(a) == unordered(b);
+}
+
+}  // namespace
+
+void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& ddos_wl_ip_path,
+                         const std::string& ddos_wl_url_path, EventQueue& q_ec, Logger& log) {
+  auto [ips, urls] = ddos_wl_processing(asa_settings, ddos_wl_ip_path, ddos_wl_url_path,
+                                        nsi.get<Json>("ddos_wl_ip_list"), nsi.get<Json>("ddos_wl_url_list"), q_ec, log);
+  nsi.set("ddos_wl_ip_list", std::move(ips));
+  nsi.set("ddos_wl_url_list", std::move(urls));
+  int_setting(nsi, "ddos_interval", "ddos__interval", asa_settings, 120,
+              "An incorrect interval is set in DDoS attack detection module: ", q_ec, log);
+  log_processing(q_ec, log, "info", "settings",
+                 "DDoS detection interval: " + py_str(nsi.get<Json>("ddos_interval")) + " sec.");
+  bool_setting(nsi, "ddos_latest_only", "ddos__latest_only", asa_settings, q_ec, log);
+  bool_setting(nsi, "ddos_send_possible", "ddos__send_possible", asa_settings, q_ec, log);
+}
+
+void bf_wl_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log) {
+  auto [ips, hosts] =
+      bf_wl_processing(asa_settings, nsi.get<Json>("bf_wl_ip_list"), nsi.get<Json>("bf_wl_host_list"), q_ec, log);
+  nsi.set("bf_wl_ip_list", std::move(ips));
+  nsi.set("bf_wl_host_list", std::move(hosts));
+}
+
+void bf_settings_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log) {
+  int_setting(nsi, "bf_interval", "brute__interval", asa_settings, 30,
+              "An incorrect interval is set in BF attack detection module: ", q_ec, log);
+  int_setting(nsi, "bf_max_val", "brute__max_val", asa_settings, 10,
+              "An incorrect max_val is set in BF attack detection module: ", q_ec, log);
+  log_processing(q_ec, log, "info", "settings",
+                 "BF detection interval/max_val values: " + py_str(nsi.get<Json>("bf_interval")) + "/" +
+                     py_str(nsi.get<Json>("bf_max_val")));
+  bool_setting(nsi, "bf_latest_only", "brute__latest_only", asa_settings, q_ec, log);
+  bool_setting(nsi, "bf_send_possible", "brute__send_possible", asa_settings, q_ec, log);
+}
+
+void bf_schemas_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& brute_detect_path,
+                      const std::string& flood_detect_path, EventQueue& q_ec, Logger& log) {
+  nsi.set("bf_dfs_schema", get_bf_dfs_schema(asa_settings, nsi.get<Json>("bf_dfs_schema"), q_ec, log));
+  nsi.set("brute_dfs_schema",
+          get_brute_dfs_schema(asa_settings, brute_detect_path, false, nsi.get<Json>("brute_dfs_schema"), q_ec, log));
+  nsi.set("flood_dfs_schema",
+          get_brute_dfs_schema(asa_settings, flood_detect_path, true, nsi.get<Json>("flood_dfs_schema"), q_ec, log));
+}
+
+namespace {
+
+class SettingsThread {
+ public:
+  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), q_ec_(*a_.q_ec), log_(*a_.log), nsi_(*a_.nsi) {}
+
+  // One pass; false when the thread should end.
+  bool pass() {
+    if (a_.nsg->restart_signal()) return false;
+    report_presence();
+    report_attackers();
+    if (!update_settings()) return false;
+    if (!update_hosts()) return false;
+    a_.mt_hash = a_.mt_data_get(a_.mt_fname, a_.mt_hash, a_.get_mt_hash_url, a_.get_mt_data_url, a_.key, a_.api_proxy,
+                                a_.headers, q_ec_, log_, a_.debug);
+    if (!a_.mlvh_list.empty() && a_.tessel_models_receiver(a_.ai_extra, a_.models_dir, a_.key, a_.get_models_url,
+                                                           a_.api_proxy, a_.headers, q_ec_, log_, a_.debug)) {
+      return restart("Models changed");
+    }
+    update_schemix_lists();
+    return true;
+  }
+
+  void log_error(const std::string& text) { log_processing(q_ec_, log_, "error", "settings", text); }
+
+ private:
+  bool restart(const std::string& reason) {
+    log_processing(q_ec_, log_, "warn", "settings", reason + ", the service will be restarted");
+    a_.nsg->set_restart_signal(true);
+    return false;
+  }
+
+  void report_presence() {
+    const Json body{{"key", a_.key}, {"uuid", a_.uuid}, {"ip", a_.ip}, {"timestamp", unix_now()}};
+    try {
+      post_json(a_.set_agent_monitoring_url, body, a_.api_proxy, a_.headers);
+      presence_failing_ = false;
+    } catch (const DeliveryError& e) {
+      if (!presence_failing_) {
+        log_processing(q_ec_, log_, "error", e.network ? "network" : "api",
+                       "An error occurred while sending data to " + a_.set_agent_monitoring_url + ": " + e.what());
+      }
+      presence_failing_ = true;
+    }
+  }
+
+  // New settings: those that can change at run time go to nsi; any other
+  // change needs a new start.
+  bool update_settings() {
+    const auto u =
+        asa_settings_update(a_.tessel_settings_db, a_.get_tessel_settings_hash_url, a_.get_tessel_settings_url, a_.key,
+                            a_.api_proxy, a_.headers, a_.asa_settings_hash, q_ec_, log_, a_.debug);
+    if (!u.downloaded) return true;
+    a_.asa_settings_hash = u.hash;
+    auto [settings, wo_otf] = asa_settings_load(a_.tessel_settings_db, q_ec_, log_);
+    if (!same_settings(wo_otf, a_.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
+    a_.asa_settings = std::move(settings);
+    log_processing(q_ec_, log_, "info", "settings", "Corvane AI TESSEL settings updated");
+    if (a_.ddos_en) {
+      ddos_settings_apply(nsi_, a_.asa_settings, a_.ddos_wl_ip_path, a_.ddos_wl_url_path, q_ec_, log_);
+    }
+    if (a_.bf_en) {
+      bf_wl_apply(nsi_, a_.asa_settings, q_ec_, log_);
+      bf_settings_apply(nsi_, a_.asa_settings, q_ec_, log_);
+      bf_schemas_apply(nsi_, a_.asa_settings, a_.brute_detect_path, a_.flood_detect_path, q_ec_, log_);
+    }
+    update_schemix_hosts();
+    return true;
+  }
+
+  void update_schemix_hosts() {
+    const Json current = nsi_.get<Json>("schemix_vhosts_list");
+    const Json value = param_processing(current, "list", "schemix__vhosts_list", a_.asa_settings, q_ec_, log_);
+    Json hosts = py_truthy(value) ? vhosts_list_processing(value, q_ec_, log_) : Json::array();
+    if (hosts == current) return;
+    nsi_.set("schemix_vhosts_list", hosts);
+    if (hosts.empty()) {
+      log_processing(q_ec_, log_, "info", "settings", "Schemix schema generation is not activated");
+      return;
+    }
+    std::string joined;
+    for (const auto& h : hosts) joined += (joined.empty() ? "" : ", ") + py_str(h);
+    log_processing(q_ec_, log_, "info", "settings", "Schemix schema generation is activated for vhost: " + joined);
+  }
+
+  // Another host list (as the next start would take it) needs a new start.
+  bool update_hosts() {
+    if (a_.get_vhosts_url.empty()) return true;
+    vhosts_list_get(a_.tessel_vhosts_list_db, a_.get_vhosts_url, a_.key, a_.api_proxy, a_.headers, q_ec_, log_);
+    Json current = Json::array();
+    for (const auto& h : a_.mlvh_list) current.push_back(h);
+    const Json loaded = vhosts_list_load(a_.tessel_vhosts_list_db, current, q_ec_, log_, false);
+    std::vector<std::string> next;
+    for (const auto& h : loaded) {
+      if (!h.is_string()) continue;
+      auto s = h.get<std::string>();
+      if (std::find(next.begin(), next.end(), s) == next.end()) next.push_back(std::move(s));
+    }
+    if (next == a_.mlvh_list) return true;
+    return restart("The list of virtual hosts changed");
+  }
+
+  void update_schemix_lists() {
+    if (nsi_.get<Json>("schemix_vhosts_list").empty()) return;
+    auto [url, exclude, hashes] = a_.schemix_settings_get(a_.schemix_hashes, a_.get_schemix_base_url, a_.models_dir,
+                                                          a_.key, a_.headers, a_.api_proxy, q_ec_, log_, a_.debug);
+    a_.schemix_hashes = std::move(hashes);
+    if (url != nsi_.get<Json>("schemix_url")) nsi_.set("schemix_url", std::move(url));
+    if (exclude != nsi_.get<Json>("schemix_exclude_paths")) nsi_.set("schemix_exclude_paths", std::move(exclude));
+  }
+
+  // Confirmed attackers of the DDoS and brute-force detectors: one line per
+  // address and kind.
+  void report_attackers() {
+    constexpr std::size_t kMaxLines = 100;
+    std::map<std::pair<std::string, int>, std::string> seen;
+    std::vector<std::pair<std::string, int>> order;
+    for (auto& list : a_.q_aad->drain()) {
+      for (auto& e : list) {
+        auto k = std::make_pair(e.ip, e.kind);
+        if (seen.emplace(k, e.label).second) order.push_back(k);
+      }
+    }
+    std::size_t n = 0;
+    for (const auto& k : order) {
+      if (n++ == kMaxLines) {
+        log_processing(q_ec_, log_, "info", "misc",
+                       "Confirmed attackers: " + std::to_string(order.size() - kMaxLines) + " more");
+        break;
+      }
+      const char* category = k.second == kDDoS ? "ddos" : "bf";
+      log_processing(q_ec_, log_, "info", category, "Confirmed attacker " + k.first + ": " + seen[k]);
+    }
+  }
+
+  SettingsThreadArgs a_;
+  EventQueue& q_ec_;
+  Logger& log_;
+  SharedNamespace& nsi_;
+  bool presence_failing_ = false;
+};
+
+}  // namespace
+
+void settings_n_ad_processing(SettingsThreadArgs args, std::stop_token stop, SettingsThreadOptions opts) {
+  const auto pause = opts.period + std::chrono::seconds(std::max<std::int64_t>(args.asa_delay, 0));
+  SettingsThread t(std::move(args));
+  while (!sleep_or_stop(std::chrono::duration_cast<std::chrono::milliseconds>(pause), stop)) {
+    try {
+      if (!t.pass()) return;
+    } catch (const std::exception& e) {
+      t.log_error(std::string("An error occurred in settings_n_ad_processing: ") + e.what());
+    }
+  }
+}
+
+}  // namespace tessel::core

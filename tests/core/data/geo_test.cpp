@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/data/refdata.h"
+#include "support/log_capture.h"
+#include "shared/pyvalues/base64.h"
+#include "support/mgmt_sim.h"
+#include "support/temp_dir.h"
+
+using namespace tessel;
+using namespace tessel::core;
+using tessel::testing::LogCapture;
+using tessel::testing::MgmtSim;
+using tessel::testing::read_file;
+using tessel::testing::TempDir;
+using tessel::testing::write_file;
+
+namespace {
+
+const std::string kDebianCountry = "/usr/share/GeoIP/GeoIP.dat";
+
+#define REQUIRE_COUNTRY_DATA()                                                                 \
+  if (!std::filesystem::exists(kDebianCountry)) GTEST_SKIP() << "no " << kDebianCountry
+
+// Points the GeoIP directory and source of this process at test values.
+struct GeoEnv {
+  explicit GeoEnv(const std::string& dir, const std::string& source = "")
+      : dir_env("TESSEL_GEOIP_DIR", dir),
+        source_env("TESSEL_GEOIP_URL", source.empty() ? std::nullopt : std::optional<std::string>(source)) {}
+  tessel::testing::ScopedEnv dir_env, source_env;
+};
+
+}  // namespace
+
+TEST(Geo, CountryLookUps) {
+  REQUIRE_COUNTRY_DATA();
+  TempDir dir;
+  GeoEnv env(dir.str());
+  LogCapture lc;
+  // no local copy: Debian's data is the built-in country data
+  EXPECT_EQ(geo_db_path(geocc_fname), kDebianCountry);
+  GeoData cc = geo_db_get(geocc_fname, lc.q_ec, lc.log);
+  ASSERT_FALSE(cc.empty());
+  struct Case {
+    const char* addr;
+    const char* country;
+  };
+  const Case cases[] = {{"8.8.8.8", "US"},      {" 1.1.1.1 ", "AU"},     {"::ffff:8.8.8.8", "US"},
+                        {"2001:4860:4860::8888", "US"}, {"10.0.0.1", ""}, {"127.0.0.1", ""},
+                        {"not an address", ""}, {"", ""},              {"8.8.8.0/24", ""}};
+  for (const auto& c : cases) EXPECT_EQ(cc.country(c.addr), c.country) << c.addr;
+  GeoData copy = cc;  // copies share the data
+  EXPECT_EQ(copy.country("8.8.8.8"), "US");
+
+  // a file that is no country database gives empty data and a log line
+  write_file(dir.file(geocc_fname), "garbage");
+  EXPECT_TRUE(geo_db_get(geocc_fname, lc.q_ec, lc.log).empty());
+  EXPECT_EQ(lc.take().at(0).rfind("error/os: An error occurred while loading file " + dir.file(geocc_fname), 0), 0u);
+  EXPECT_EQ(GeoData().country("8.8.8.8"), "");
+}
+
+TEST(Geo, ReputationEntriesForEveryAddress) {
+  REQUIRE_COUNTRY_DATA();
+  TempDir dir;
+  GeoEnv env(dir.str());
+  LogCapture lc;
+  write_file(dir.file(geocrwl_fname),
+             R"({"format": "tessel-crawlers", "version": 1, "hash": "c1",
+                 "crawlers": [{"name": "examplebot", "ranges": ["8.8.4.0/24"]}]})");
+  Json r = get_geoip(Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", Json::object(), Json::object(), lc.q_ec,
+                     lc.log);
+  EXPECT_EQ(r["8.8.4.4"], (Json{{"cc", "US"}, {"crawler", "examplebot"}, {"tor", false}, {"proxy", false},
+                                {"hosting", false}, {"mobile", false}}));
+  EXPECT_EQ(r["10.1.2.3"]["cc"], "");
+  EXPECT_EQ(r["10.1.2.3"]["crawler"], false);
+  EXPECT_TRUE(r.contains("bogus"));
+  EXPECT_EQ(get_geobl("8.8.4.4", "token", Json::object(), Json::object(), lc.q_ec, lc.log), Json::array());
+
+  // a changed crawler file is read again
+  std::filesystem::remove(dir.file(geocrwl_fname));
+  write_file(dir.file(geocrwl_fname), R"({"format": "tessel-crawlers", "version": 1, "hash": "c2", "crawlers": []})");
+  EXPECT_EQ(get_geoip(Json::array({"8.8.4.4"}), "", Json::object(), Json::object(), lc.q_ec, lc.log)["8.8.4.4"]["crawler"],
+            false);
+  EXPECT_TRUE(lc.take().empty());
+}
+
+TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
+  REQUIRE_COUNTRY_DATA();
+  MgmtSim sim;
+  TempDir dir;
+  LogCapture lc;
+  const std::string geo = dir.str() + "geo/";  // created by the first download
+
+  {  // no source: nothing is asked, the built-in data stays
+    GeoEnv env(geo);
+    EXPECT_FALSE(geo_db_update(geocc_fname, "t", Json::object(), Json::object(), lc.q_ec, lc.log));
+    EXPECT_TRUE(sim.requests().empty());
+    EXPECT_TRUE(lc.take().empty());
+  }
+  GeoEnv env(geo, sim.dataset_base() + "/geoip/");
+  const std::string country = read_file(kDebianCountry);
+  sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_base64", base64_encode(country)}});
+  sim.set_answer("dataset/geoip/crawlers.json",
+                 {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
+  EXPECT_TRUE(geo_db_update(geocc_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_TRUE(geo_db_update(geocrwl_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_EQ(read_file(geo + geocc_fname), country);
+  EXPECT_EQ(geo_db_path(geocc_fname), geo + geocc_fname);
+  EXPECT_EQ(sim.requests_to("/vx/geoip/GeoIP.dat").at(0)["headers"]["Authorization"], "Bearer tok");
+  // the IPv6 companion has no answer: logged, the IPv4 file still counts
+  EXPECT_TRUE(lc.take().size() == 1u);
+
+  // a file that does not load, or no answer: the local copy stays
+  sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_text", "not a database"}});
+  sim.set_answer("dataset/geoip/crawlers.json", {{"body", {{"crawlers", Json::array()}}}});
+  EXPECT_FALSE(geo_db_update(geocc_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_FALSE(geo_db_update(geocrwl_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_EQ(read_file(geo + geocc_fname), country);
+  EXPECT_FALSE(std::filesystem::exists(geo + std::string(geocc_fname) + ".new"));
+  auto events = lc.take();
+  EXPECT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].find("error/api: An error occurred while receiving data from "), 0u);
+  EXPECT_EQ(geo_db_get(geocc_fname, lc.q_ec, lc.log).country("8.8.8.8"), "US");
+}

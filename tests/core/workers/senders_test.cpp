@@ -1,0 +1,268 @@
+// The workers that carry reports, events and statistics to the management
+// API.
+#include "core/workers/senders.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/data/columns.h"
+#include "support/log_capture.h"
+#include "support/http_server.h"
+
+using namespace tessel;
+using namespace std::chrono_literals;
+using tessel::testing::CannedResponse;
+using tessel::testing::LogCapture;
+using tessel::testing::LoopbackHttpServer;
+
+namespace {
+
+// Items of one endpoint as bodies of batches: "a,b" for a batch of two.
+struct FakePost {
+  std::vector<std::string> sent;
+  std::vector<std::optional<core::DeliveryError>> outcomes;  // in turn; then success
+  std::size_t calls = 0;
+  void operator()(const std::string&, const Json& body) {
+    const std::size_t n = calls++;
+    if (n < outcomes.size() && outcomes[n]) throw *outcomes[n];
+    std::string s;
+    for (const auto& i : body["items"]) s += (s.empty() ? "" : ",") + i.get<std::string>();
+    sent.push_back(s);
+  }
+};
+
+core::Outbox make_box(std::size_t batch, std::size_t capacity) {
+  return core::Outbox("item(s)", "http://api/x", batch, capacity, [](std::vector<Json> items) {
+    Json a = Json::array();
+    for (auto& i : items) a.push_back(std::move(i));
+    return Json{{"items", a}};
+  });
+}
+
+const core::DeliveryError kDown{"ConnectionError: refused", true, true};
+const core::DeliveryError kBusy{"<Response [503]>", true, false};
+const core::DeliveryError kRejected{"<Response [400]>", false, false};
+
+RequestRecord record(const std::string& id, const std::string& ip) {
+  RequestRecord r;
+  r.id = id;
+  r.ip = ip;
+  r.vhost = "a.com";
+  r.url = "/login";
+  return r;
+}
+
+}  // namespace
+
+// Delivery order, retries, rejected batches and the bound of waiting items.
+TEST(Outbox, DeliversInOrderRetriesAndBounds) {
+  struct Case {
+    const char* name;
+    std::size_t batch, capacity;
+    std::vector<std::string> items;
+    std::vector<std::optional<core::DeliveryError>> outcomes;
+    int flushes;  // each after the retry pause
+    std::vector<std::string> sent;
+    std::vector<std::string> log;
+  };
+  const std::string kept = "error/network: An error occurred while sending data to http://api/x: ";
+  const std::vector<Case> cases = {
+      {"all at once in batches", 2, 10, {"a", "b", "c"}, {}, 1, {"a,b", "c"}, {}},
+      {"unreachable, then back: each item once, in order",
+       2,
+       10,
+       {"a", "b", "c"},
+       {kDown, kDown},
+       3,
+       {"a,b", "c"},
+       {kept + "ConnectionError: refused; 3 item(s) kept for a retry",
+        "info/api: Sending data to http://api/x resumed"}},
+      {"a 5xx is retried too",
+       5,
+       10,
+       {"a"},
+       {kBusy},
+       2,
+       {"a"},
+       {"error/api: An error occurred while sending data to http://api/x: <Response [503]>; 1 item(s) kept for a "
+        "retry",
+        "info/api: Sending data to http://api/x resumed"}},
+      {"a rejected batch is dropped, the next one goes on",
+       1,
+       10,
+       {"a", "b"},
+       {kRejected},
+       1,
+       {"b"},
+       {"error/api: An error occurred while sending data to http://api/x: <Response [400]>; 1 item(s) dropped"}},
+      {"past the bound the oldest are dropped and counted",
+       10,
+       2,
+       {"a", "b", "c", "d"},
+       {},
+       1,
+       {"c,d"},
+       {"warn/api: 2 item(s) waiting for http://api/x dropped: more than 2 were waiting (2 dropped so far)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture lc;
+    auto box = make_box(c.batch, c.capacity);
+    for (const auto& i : c.items) box.add(i);
+    FakePost post{{}, c.outcomes};
+    auto t = std::chrono::steady_clock::now();
+    for (int f = 0; f < c.flushes; ++f) {
+      box.flush(std::ref(post), t, 5s, lc.q_ec, lc.log);
+      t += 5s;
+    }
+    EXPECT_EQ(post.sent, c.sent);
+    EXPECT_EQ(box.pending(), 0u);
+    EXPECT_EQ(lc.take(), c.log);
+  }
+}
+
+TEST(Outbox, WaitsForTheRetryPause) {
+  LogCapture lc;
+  auto box = make_box(5, 10);
+  box.add("a");
+  FakePost post{{}, {kDown}};
+  const auto t = std::chrono::steady_clock::now();
+  box.flush(std::ref(post), t, 5s, lc.q_ec, lc.log);
+  box.add("b");
+  box.flush(std::ref(post), t + 4s, 5s, lc.q_ec, lc.log);
+  EXPECT_EQ(post.calls, 1u);
+  EXPECT_EQ(box.pending(), 2u);
+  box.flush(std::ref(post), t + 5s, 5s, lc.q_ec, lc.log);
+  EXPECT_EQ(post.sent, (std::vector<std::string>{"a,b"}));
+}
+
+// The event-and-API sender against a local server: what goes where, and a
+// report kept while the server answers 503.
+TEST(Senders, EventAndApiSenderBodies) {
+  LoopbackHttpServer srv;
+  std::atomic<int> attack_calls{0};
+  srv.route("POST", "/attack", [&](const tessel::testing::RecordedRequest&) {
+    return ++attack_calls == 1 ? CannedResponse{503, "{}"} : CannedResponse{200, R"({"status": "success"})"};
+  });
+  for (const char* p : {"/set_event", "/set_mt_data_uri"}) srv.route("POST", p, CannedResponse{200, "{}"});
+  auto q_attack_api = std::make_shared<AttackQueue>();
+  auto q_mt_api = std::make_shared<TableQueue>();
+  auto q_api = std::make_shared<EventQueue>();
+  auto q_ec = std::make_shared<EventQueue>();
+  Logger& log = Logger::get("senders-test");
+  q_attack_api->put({{record("r1", "192.0.2.1")}, kBruteForce});
+  auto mt = record("r2", "192.0.2.2");
+  mt.extras["mz_origin"] = "ARGS";
+  mt.extras["possible"] = false;
+  q_mt_api->put({mt});
+  q_api->put(Json{{"api", 1}});
+  q_ec->put(Json{{"message", "hello"}});
+
+  std::stop_source stop;
+  core::SenderOptions opts;
+  opts.cycle = 20ms;
+  opts.retry_pause = 50ms;
+  std::thread t([&] {
+    core::rmq_log_and_api_processing("10.0.0.5", "u1", srv.url("/set_event"), srv.url("/attack"),
+                                     srv.url("/set_mt_data_uri"), "k1", "", Json::object(), Json::object(),
+                                     Json{{"User-Agent", "ua"}}, Json{{"key", "k1"}}, q_attack_api, q_mt_api, q_api,
+                                     q_ec, log, false, stop.get_token(), opts);
+  });
+  for (int i = 0; i < 500 && srv.requests_to("/attack").size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 100 && srv.requests_to("/set_event").size() < 3; ++i) std::this_thread::sleep_for(10ms);
+  stop.request_stop();
+  t.join();
+
+  const auto attacks = srv.requests_to("/attack");
+  ASSERT_EQ(attacks.size(), 2u);  // refused once, then delivered
+  const Json a = Json::parse(attacks[1].body);
+  EXPECT_EQ(a["key"], "k1");
+  EXPECT_EQ(a["uuid"], "u1");
+  EXPECT_EQ(a["ip"], "10.0.0.5");
+  EXPECT_EQ(a["kind"], kBruteForce);
+  ASSERT_EQ(a["rows"].size(), 1u);
+  EXPECT_EQ(a["rows"][0]["id"], "r1");
+  EXPECT_EQ(attacks[1].header("Cookie"), "key=k1");
+  EXPECT_EQ(attacks[1].header("User-Agent"), "ua");
+
+  const auto tables = srv.requests_to("/set_mt_data_uri");
+  ASSERT_EQ(tables.size(), 1u);
+  const Json m = Json::parse(tables[0].body);
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : m["rows"][0].items()) keys.push_back(k);
+  EXPECT_EQ(keys, core::tessel_df_columns());
+  EXPECT_EQ(m["rows"][0]["mz_origin"], "ARGS");
+
+  // the WAF's "api" objects and the events go to "/set_event", each under its own field
+  std::vector<Json> events, api;
+  for (const auto& r : srv.requests_to("/set_event")) {
+    const Json b = Json::parse(r.body);
+    for (const auto& e : b.value("events", Json::array())) events.push_back(e);
+    for (const auto& e : b.value("api", Json::array())) api.push_back(e);
+  }
+  EXPECT_EQ(api, std::vector<Json>{Json({{"api", 1}})});
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0], Json({{"message", "hello"}}));
+  // the refused report was logged once, as an event of its own
+  std::size_t refused = 0;
+  for (const auto& e : events) refused += e.value("message", "").find("kept for a retry") != std::string::npos;
+  EXPECT_EQ(refused, 1u);
+}
+
+TEST(Senders, StatisticsByType) {
+  LoopbackHttpServer srv;
+  srv.route("POST", "/req", CannedResponse{200, "{}"});
+  srv.route("POST", "/traffic", CannedResponse{200, "{}"});
+  auto q_stats = std::make_shared<EventQueue>();
+  auto q_ec = std::make_shared<EventQueue>();
+  for (const Json& s : {Json{{"type", "traffic"}, {"n", 1}}, Json{{"type", "request"}, {"n", 2}}, Json{{"n", 3}},
+                        Json{{"type", "traffic"}, {"n", 4}}})
+    q_stats->put(s);
+  std::stop_source stop;
+  core::SenderOptions opts;
+  opts.cycle = 20ms;
+  std::thread t([&] {
+    core::rmq_stats_processing(srv.url("/req"), srv.url("/traffic"), "k1", Json::object(), Json::object(), q_stats,
+                               q_ec, Logger::get("senders-test"), false, stop.get_token(), opts);
+  });
+  ASSERT_TRUE(srv.wait_for_requests(2, 5s));
+  stop.request_stop();
+  t.join();
+  auto ns = [&](const std::string& path) {
+    std::vector<int> out;
+    for (const auto& r : srv.requests_to(path)) {
+      const Json b = Json::parse(r.body);
+      EXPECT_EQ(b["key"], "k1");
+      for (const auto& s : b["stats"]) out.push_back(s["n"]);
+    }
+    return out;
+  };
+  EXPECT_EQ(ns("/traffic"), (std::vector<int>{1, 4}));
+  EXPECT_EQ(ns("/req"), (std::vector<int>{2, 3}));
+}
+
+TEST(Senders, AttackForwarderPassesReportsOn) {
+  auto q_bd = std::make_shared<AttackQueue>();
+  auto q_api = std::make_shared<AttackQueue>();
+  auto q_ec = std::make_shared<EventQueue>();
+  q_bd->put({{record("r1", "192.0.2.1"), record("r2", "192.0.2.2")}, kDDoS});
+  q_bd->put({{record("r3", "192.0.2.3")}, kFlood});
+  std::stop_source stop;
+  std::thread t([&] {
+    core::q_attack_bd_processing(nullptr, q_bd, q_api, q_ec, Logger::get("senders-test"), false, stop.get_token());
+  });
+  std::vector<AttackReport> got;
+  while (got.size() < 2)
+    if (auto r = q_api->get(5s))
+      got.push_back(std::move(*r));
+    else
+      break;
+  stop.request_stop();
+  t.join();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].kind, kDDoS);
+  EXPECT_EQ(got[0].table.size(), 2u);
+  EXPECT_EQ(got[1].kind, kFlood);
+  EXPECT_EQ(got[1].table[0].id, "r3");
+}

@@ -1,0 +1,95 @@
+// The training state of a host at the management API.
+#include "orvik/training/training_state.h"
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "support/http_server.h"
+
+using namespace tessel;
+using tessel::testing::CannedResponse;
+using tessel::testing::LogCapture;
+using tessel::testing::LoopbackHttpServer;
+
+TEST(TrainingState, Replies) {
+  struct Case {
+    const char* name;
+    CannedResponse reply;
+    std::optional<bool> complete;
+    Json days;
+    std::string log;  // "" none; "{url}" stands for the address
+  };
+  const std::string receiving = "error/api: An error occurred while receiving data from {url}: ";
+  auto ok = [](const std::string& body) { return CannedResponse{200, body}; };
+  const std::vector<Case> cases = {
+      {"state of the host", ok(R"({"status": "success", "training": [{"vhost": "b.com", "complete": true,
+         "duration": 9}, {"vhost": "a.com", "complete": false, "duration": 7}]})"),
+       false, 7, ""},
+      {"the first entry of the host decides", ok(R"({"status": "success", "training": [{"vhost": "a.com",
+         "complete": 1, "duration": 2.5}, {"vhost": "a.com", "complete": false, "duration": 7}]})"),
+       true, 2.5, ""},
+      {"a duration as received", ok(R"({"status": "success", "training": [{"vhost": "a.com", "complete": "false",
+         "duration": "7"}]})"),
+       true, "7", ""},
+      {"complete by truth", ok(R"({"status": "success", "training": [{"vhost": "a.com", "complete": null,
+         "duration": 4}]})"),
+       false, 4, ""},
+      {"no state", ok(R"({"status": "none"})"), std::nullopt, 4, ""},
+      {"no entry for the host", ok(R"({"status": "success", "training": [{"vhost": "b.com", "complete": true,
+         "duration": 9}]})"),
+       std::nullopt, 4, ""},
+      {"another status", ok(R"({"status": "fail", "description": "no"})"), std::nullopt, 4,
+       "error/api: An error occurred while processing data from {url}: {'status': 'fail', 'description': 'no'}"},
+      {"entry without a duration", ok(R"({"status": "success", "training": [{"vhost": "a.com", "complete": true}]})"),
+       true, 4, receiving + "*"},
+      {"not JSON", CannedResponse{204, ""}, std::nullopt, 4, receiving + "*"},
+      {"a list", ok("[1]"), std::nullopt, 4, receiving + "'list' object has no attribute 'get'"},
+      {"server error", CannedResponse{500, "x"}, std::nullopt, 4, receiving + "<Response [500]>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackHttpServer srv;
+    srv.route("POST", "/v2/get_training_uri", c.reply);
+    LogCapture lc;
+    const std::string url = srv.url("/v2/get_training_uri");
+    const auto [complete, days] =
+        orvik::get_training_status(url, "k1", "a.com", 4, Json::object(), Json{{"User-Agent", "ua"}}, lc.q_ec, lc.log);
+    EXPECT_EQ(complete, c.complete);
+    EXPECT_EQ(days, c.days);
+    const auto log = lc.take();
+    if (c.log.empty()) {
+      EXPECT_TRUE(log.empty()) << log[0];
+    } else {
+      ASSERT_EQ(log.size(), 1u);
+      std::string want = c.log;
+      want.replace(want.find("{url}"), 5, url);
+      if (want.back() == '*') {
+        EXPECT_EQ(log[0].rfind(want.substr(0, want.size() - 1), 0), 0u) << log[0];
+      } else {
+        EXPECT_EQ(log[0], want);
+      }
+    }
+    const auto reqs = srv.requests_to("/v2/get_training_uri");
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].body, "key=k1&vhost=a.com");
+    EXPECT_EQ(reqs[0].header("User-Agent"), "ua");
+  }
+}
+
+TEST(TrainingState, UnreachableServerIsANetworkError) {
+  std::string url;
+  {
+    LoopbackHttpServer gone;  // closed again: nothing listens on its port
+    url = gone.url("/v2/get_training_uri");
+  }
+  LogCapture lc;
+  const auto [complete, days] =
+      orvik::get_training_status(url, "k1", "a.com", 4, Json::object(), Json::object(), lc.q_ec, lc.log);
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(days, 4);
+  const auto log = lc.take();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].rfind("error/network: An error occurred while receiving data from " + url + ": ConnectionError", 0),
+            0u)
+      << log[0];
+}

@@ -1,0 +1,52 @@
+#pragma once
+// Helpers of the support-layer tests: a logging pair whose events can be
+// read back, and a scoped environment variable.
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+
+namespace tessel::testing {
+
+struct LogCapture {
+  EventQueue q_ec;
+  Logger log{"core-test"};
+
+  // Events put since the last call, as "level/category: message".
+  std::vector<std::string> take() {
+    std::vector<std::string> out;
+    while (auto ev = q_ec.try_get())
+      out.push_back((*ev)["level"].get<std::string>() + "/" + (*ev)["category"].get<std::string>() + ": " +
+                    (*ev)["message"].get<std::string>());
+    return out;
+  }
+};
+
+// Sets (or, with nullopt, removes) an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    set(value);
+  }
+  ~ScopedEnv() { set(old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& v) {
+    if (v) {
+      ::setenv(name_, v->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace tessel::testing
