@@ -7,8 +7,8 @@
 #include <numeric>
 
 #include "ml/parallel.h"
-#include "shared/pytext.h"
-#include "shared/utf8.h"
+#include "shared/pyvalues/pytext.h"
+#include "shared/pyvalues/utf8.h"
 
 namespace tessel::ml {
 
