@@ -396,7 +396,9 @@ HttpResponse HttpSession::perform(const char* method, const std::string& url, co
   const Target target = parse_target(url);
 
   Fields headers = default_headers();
-  for (const auto& [k, v] : options.headers) {
+  for (const auto& field : options.headers) {
+    const auto& k = field.first;
+    const auto& v = field.second;
     check_header_text(k, v);
     auto it = std::find_if(headers.begin(), headers.end(), [&](const auto& h) { return iequals(h.first, k); });
     if (it != headers.end())
