@@ -17,8 +17,12 @@ PYBIND11_MODULE(orvik, m) {
       [](std::string url, std::string key, std::string vhost, std::int64_t training_period_days_default,
          py::object api_proxy, py::object headers, py::object q_ec, py::object log) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        auto [complete, days] = with_logging(q_ec, log, [&](tessel::EventQueue& q, tessel::Logger& l) {
-          return tessel::orvik::get_training_status(url, key, vhost, training_period_days_default, proxy, hdrs, q, l);
+        tessel::core::ApiContext api;
+        api.key = key;
+        api.api_proxy = proxy;
+        api.headers = hdrs;
+        auto [complete, days] = with_logging(q_ec, log, false, [&](const tessel::LogSink& sink) {
+          return tessel::orvik::get_training_status(url, vhost, training_period_days_default, api, sink);
         });
         return py::make_tuple(complete ? py::object(py::bool_(*complete)) : py::object(py::none()), to_py(days));
       },
@@ -30,9 +34,12 @@ PYBIND11_MODULE(orvik, m) {
       [](std::string mt_fname, std::string mt_hash_last, std::string get_mt_hash_url, std::string get_mt_data_url,
          std::string key, py::object api_proxy, py::object headers, py::object q_ec, py::object log, bool debug) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        return with_logging(q_ec, log, [&](tessel::EventQueue& q, tessel::Logger& l) {
-          return tessel::orvik::mt_data_get(mt_fname, mt_hash_last, get_mt_hash_url, get_mt_data_url, key, proxy, hdrs,
-                                            q, l, debug);
+        tessel::core::ApiContext api;
+        api.key = key;
+        api.api_proxy = proxy;
+        api.headers = hdrs;
+        return with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
+          return tessel::orvik::mt_data_get(mt_fname, mt_hash_last, get_mt_hash_url, get_mt_data_url, api, sink);
         });
       },
       "Refreshes the exported false-positive data; returns the hash now valid.");
@@ -41,9 +48,12 @@ PYBIND11_MODULE(orvik, m) {
       [](bool ai_extra, std::string models_dir, std::string key, std::string get_models_url, py::object api_proxy,
          py::object headers, py::object q_ec, py::object log, bool debug) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        return with_logging(q_ec, log, [&](tessel::EventQueue& q, tessel::Logger& l) {
-          return tessel::orvik::tessel_models_receiver(ai_extra, models_dir, key, get_models_url, proxy, hdrs, q, l,
-                                                       debug);
+        tessel::core::ApiContext api;
+        api.key = key;
+        api.api_proxy = proxy;
+        api.headers = hdrs;
+        return with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
+          return tessel::orvik::tessel_models_receiver(ai_extra, models_dir, get_models_url, api, sink);
         });
       },
       "Applies the models held by the management API; True when model files changed.");

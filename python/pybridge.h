@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -23,27 +24,28 @@ inline Json to_json(py::handle value) {
 
 inline py::object to_py(const Json& value) { return py::module_::import("json").attr("loads")(value.dump()); }
 
-// Runs `f(q_ec, log)` without the GIL, with a logging pair of its own, then
-// hands what it logged to the caller's pair.
+// Runs `f(sink)` without the GIL, with a logging pair of its own, then hands
+// what it logged to the caller's pair.
 template <class F>
-auto with_logging(py::object q_ec, py::object log, F&& f) {
-  EventQueue events;
+auto with_logging(py::object q_ec, py::object log, bool debug, F&& f) {
+  auto events = std::make_shared<EventQueue>();
   auto records = std::make_shared<LogQueue>();
-  Logger logger("MAIN");
-  logger.set_level(INFO);
-  logger.set_handlers({records});
+  auto logger = std::make_shared<Logger>("MAIN");
+  logger->set_level(INFO);
+  logger->set_handlers({records});
+  const LogSink sink{events, logger, debug};
   auto forward = [&] {
     for (auto& r : records->drain()) {
       if (!log.is_none()) log.attr("log")(r.levelno, r.message);
     }
-    for (auto& e : events.drain()) {
+    for (auto& e : events->drain()) {
       if (!q_ec.is_none()) q_ec.attr("put")(to_py(e));
     }
   };
   try {
     auto result = [&] {
       py::gil_scoped_release release;
-      return f(events, logger);
+      return f(sink);
     }();
     forward();
     return result;

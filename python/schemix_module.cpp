@@ -16,9 +16,12 @@ PYBIND11_MODULE(schemix, m) {
          py::object headers, py::object api_proxy, py::object q_ec, py::object log, bool debug) {
         Json hashes = to_json(schemix_hashes);
         const Json hdrs = to_json(headers), proxy = to_json(api_proxy);
-        auto [url, exclude, out] = with_logging(q_ec, log, [&](tessel::EventQueue& q, tessel::Logger& l) {
-          return tessel::schemix::schemix_settings_get(hashes, get_schemix_base_url, models_dir, key, hdrs, proxy, q, l,
-                                                       debug);
+        tessel::core::ApiContext api;
+        api.key = key;
+        api.api_proxy = proxy;
+        api.headers = hdrs;
+        auto [url, exclude, out] = with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
+          return tessel::schemix::schemix_settings_get(hashes, get_schemix_base_url, models_dir, api, sink);
         });
         // the caller's dictionary is changed in place
         schemix_hashes.clear();

@@ -46,4 +46,9 @@ void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::
   }
 }
 
+void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
+                    std::string_view text) noexcept {
+  log_processing(*sink.q_ec, *sink.log, level, category, text);
+}
+
 }  // namespace tessel::core

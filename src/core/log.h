@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -13,6 +14,10 @@ namespace tessel::core {
 // by the caller; a debug record reaches the log file whatever the logger's
 // threshold.
 void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::string_view category,
+                    std::string_view text) noexcept;
+
+// The same through a logging pair held as one value.
+void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
                     std::string_view text) noexcept;
 
 // The event item that log_processing puts on q_ec.

@@ -3,9 +3,9 @@
 #include <string>
 #include <tuple>
 
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
-#include "shared/runtime/logging.h"
-#include "shared/runtime/queues.h"
+#include "shared/runtime/log_sink.h"
 
 namespace tessel::schemix {
 
@@ -15,8 +15,7 @@ namespace tessel::schemix {
 // returns (the "url" list, the "exclude_paths" list, `schemix_hashes`).
 // Never throws.
 std::tuple<Json, Json, Json> schemix_settings_get(Json& schemix_hashes, const std::string& get_schemix_base_url,
-                                                  const std::string& models_dir, const std::string& key,
-                                                  const Json& headers, const Json& api_proxy, EventQueue& q_ec,
-                                                  Logger& log, bool debug);
+                                                  const std::string& models_dir, const core::ApiContext& api,
+                                                  const LogSink& sink);
 
 }  // namespace tessel::schemix

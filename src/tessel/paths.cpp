@@ -2,12 +2,6 @@
 
 namespace tessel::svc {
 
-std::string path_join(const std::string& a, const std::string& b) {
-  if (!b.empty() && b.front() == '/') return b;
-  if (a.empty() || a.back() == '/') return a + b;
-  return a + "/" + b;
-}
-
 Paths derive_paths(const std::string& tessel_conf_file, const std::string& tessel_conf_default,
                    const std::string& log_root, const std::string& models_root) {
   Paths p;

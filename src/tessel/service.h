@@ -9,11 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/net/api_context.h"
+#include "core/workers/detector_context.h"
 #include "core/workers/settings_thread.h"
 #include "orvik/training/ml_core.h"
 #include "shared/runtime/detector.h"
 #include "shared/runtime/interrupt.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
@@ -24,30 +27,23 @@ namespace tessel::svc {
 // The entries of the other subsystems that the service calls. Tests replace
 // single ones.
 struct Subsystems {
-  using WindowDetectorFactory = std::function<WindowDetectorPtr(
-      std::shared_ptr<AadQueue> q_aad, std::string tessel_rmq_q, std::shared_ptr<AttackQueue> q_attack_bd,
-      RmqParamList rmq_rc_param_list, std::string set_attack_url, std::string geo_token, Json sys_proxy, Json headers,
-      std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>;
-
+  // Detector hosts; schema generation also gets its interval (seconds), and
+  // classification its protected hosts, their staging files, the model
+  // directory and the exported false-positive file.
+  using WindowDetectorFactory = std::function<WindowDetectorPtr(const core::DetectorContext& ctx)>;
   WindowDetectorFactory make_bfm;
   WindowDetectorFactory make_ddosm;
-  std::function<WindowDetectorPtr(int oa_loop_int, std::string set_schemix_schema_path_url, std::string key,
-                                  Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                                  bool debug)>
-      make_oam;
+  std::function<WindowDetectorPtr(int oa_loop_int, const core::DetectorContext& ctx)> make_oam;
   std::function<MlDetectorPtr(Json db_fnames_dict, std::string models_dir, bool ai_extra,
                               std::vector<std::string> mlvh_list, std::string mt_fname,
-                              std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
-                              RmqParamList rmq_rc_param_list, std::string tessel_rmq_q,
-                              std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>
+                              const core::DetectorContext& ctx)>
       make_mlm;
   core::MtDataGetFn mt_data_get;
   core::ModelsReceiverFn tessel_models_receiver;
   core::SchemixSettingsGetFn schemix_settings_get;
-  std::function<std::pair<std::optional<bool>, Json>(const std::string& url, const std::string& key,
-                                                     const std::string& vhost,
-                                                     std::int64_t training_period_days_default, const Json& api_proxy,
-                                                     const Json& headers, EventQueue& q_ec, Logger& log)>
+  std::function<std::pair<std::optional<bool>, Json>(const std::string& url, const std::string& vhost,
+                                                     std::int64_t training_period_days_default,
+                                                     const core::ApiContext& api, const LogSink& sink)>
       get_training_status;
   std::function<void(const orvik::MlCoreArgs& args)> ml_core;
   std::function<void(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,

@@ -2,19 +2,25 @@
 // Helpers of the support-layer tests: a logging pair whose events can be
 // read back, and a scoped environment variable.
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
 namespace tessel::testing {
 
 struct LogCapture {
-  EventQueue q_ec;
-  Logger log{"core-test"};
+  std::shared_ptr<EventQueue> q_ec_ptr = std::make_shared<EventQueue>();
+  std::shared_ptr<Logger> log_ptr = std::make_shared<Logger>("core-test");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+
+  LogSink sink(bool debug = false) const { return LogSink{q_ec_ptr, log_ptr, debug}; }
 
   // Events put since the last call, as "level/category: message".
   std::vector<std::string> take() {

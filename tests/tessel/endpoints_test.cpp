@@ -11,7 +11,7 @@
 #include "shared/runtime/queues.h"
 #include "shared/pyvalues/url.h"
 #include "support/temp_dir.h"
-#include "tessel/endpoints.h"
+#include "core/net/endpoints.h"
 #include "tessel/identity.h"
 
 using namespace tessel;
@@ -43,17 +43,17 @@ TEST(Endpoints, BaseUrlFromApiUri) {
       {"http://u:p@h/p?q=1", "http://u:p@h/p?q=1/vx-api/", "http://u:p@h/p?q=1/vx-api//attack"},
   };
   for (const auto& c : cases) {
-    const std::string base = svc::api_base_url(c.api_uri);
+    const std::string base = core::api_base_url(c.api_uri);
     EXPECT_EQ(base, c.base) << c.api_uri;
-    svc::ApiEndpoints e;
+    core::ApiEndpoints e;
     e.build_first(base);
     EXPECT_EQ(e.set_attack_url, c.attack) << c.api_uri;
   }
-  EXPECT_THROW(svc::api_base_url("a..b"), UrlError);
+  EXPECT_THROW(core::api_base_url("a..b"), UrlError);
 }
 
 TEST(Endpoints, EveryPathBelowTheBase) {
-  svc::ApiEndpoints e;
+  core::ApiEndpoints e;
   e.build_first("http://h/vx-api/");
   EXPECT_TRUE(e.get_vhosts_url.empty());  // the second group comes later
   e.build_last("http://h/vx-api/");
@@ -83,7 +83,7 @@ TEST(Endpoints, EveryPathBelowTheBase) {
   };
   for (const auto& [got, expected] : want) EXPECT_EQ(got, expected);
 
-  const auto ds = svc::dataset_urls("https://Data.Example/vx");
+  const auto ds = core::dataset_urls("https://Data.Example/vx");
   EXPECT_EQ(ds.bl_dataset_url, "https://data.example/vx/ml/dataset/get_bl_uri");
   EXPECT_EQ(ds.wl_dataset_url, "https://data.example/vx/ml/dataset/get_wl_uri");
 }

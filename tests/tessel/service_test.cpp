@@ -89,9 +89,7 @@ struct SimRun {
     std::filesystem::create_directory(dir.file("log"));
     std::filesystem::create_directory(dir.file("ml"));
     auto& s = opts.subsystems;
-    s.make_oam = [this](int, std::string, std::string, Json, Json, std::shared_ptr<EventQueue>, Logger&, bool) {
-      return oam;
-    };
+    s.make_oam = [this](int, const core::DetectorContext&) { return oam; };
     const auto started = std::chrono::steady_clock::now();
     oam->on_pass = [this, started](int pass, const std::shared_ptr<SharedNamespace>& ns) {
       {
@@ -116,16 +114,13 @@ struct SimRun {
     auto real_mlm = s.make_mlm;
     s.make_mlm = [this, real_mlm](Json db_fnames_dict, std::string models_dir, bool ai_extra,
                                   std::vector<std::string> mlvh_list, std::string mt_fname,
-                                  std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
-                                  RmqParamList list, std::string rmq_q, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                                  bool debug) {
+                                  const core::DetectorContext& ctx) {
       {
         std::lock_guard lk(mu);
         mlm_db_fnames = db_fnames_dict;
         mlm_hosts = mlvh_list;
       }
-      return real_mlm(db_fnames_dict, models_dir, ai_extra, mlvh_list, mt_fname, q_attack_api, q_mt_api, list, rmq_q,
-                      q_ec, log, debug);
+      return real_mlm(db_fnames_dict, models_dir, ai_extra, mlvh_list, mt_fname, ctx);
     };
     conf = dir.file("tessel.conf");
     write_file(conf, "[main]\ndebug = true\napi_key = k1\napi_uri = " + sim.api_base() +
@@ -470,10 +465,10 @@ TEST(Service, PerHostTrainingDecisions) {
   }
   r.sim.set_api_answer("/v2/get_vhosts_list", vhosts_answer("v1", listed));
   std::vector<std::string> asked;
-  r.opts.subsystems.get_training_status = [&](const std::string& url, const std::string& key, const std::string& vhost,
-                                              std::int64_t dflt, const Json&, const Json&, EventQueue&, Logger&) {
+  r.opts.subsystems.get_training_status = [&](const std::string& url, const std::string& vhost, std::int64_t dflt,
+                                              const core::ApiContext& api, const LogSink&) {
     EXPECT_EQ(url, r.sim.api_url("/v2/get_training_uri"));
-    EXPECT_EQ(key, "k1");
+    EXPECT_EQ(api.key, "k1");
     EXPECT_EQ(dflt, 4);
     asked.push_back(vhost);
     for (const auto& h : hosts)
@@ -622,9 +617,9 @@ TEST(Service, SettingsThreadAppliesOrRestarts) {
     r.sim.set_api_answer("/v2/get_vhosts_list", vhosts_answer("v1", {"a.com"}));
     // The brute-force host reports a confirmed attacker.
     auto real_bfm = r.opts.subsystems.make_bfm;
-    r.opts.subsystems.make_bfm = [real_bfm](std::shared_ptr<AadQueue> q_aad, auto&&... rest) {
-      q_aad->put({{"192.0.2.7", kBruteForce, "brute force"}, {"192.0.2.7", kBruteForce, "brute force"}});
-      return real_bfm(q_aad, rest...);
+    r.opts.subsystems.make_bfm = [real_bfm](const core::DetectorContext& ctx) {
+      ctx.q_aad->put({{"192.0.2.7", kBruteForce, "brute force"}, {"192.0.2.7", kBruteForce, "brute force"}});
+      return real_bfm(ctx);
     };
     std::atomic<bool> models{false};
     r.opts.subsystems.tessel_models_receiver = [&](auto&&...) { return models.load(); };

@@ -93,7 +93,7 @@ namespace {
 
 class SettingsThread {
  public:
-  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), q_ec_(*a_.q_ec), log_(*a_.log), nsi_(*a_.nsi) {}
+  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), q_ec_(*a_.sink.q_ec), log_(*a_.sink.log), nsi_(*a_.nsi) {}
 
   // One pass; false when the thread should end.
   bool pass() {
@@ -102,10 +102,10 @@ class SettingsThread {
     report_attackers();
     if (!update_settings()) return false;
     if (!update_hosts()) return false;
-    a_.mt_hash = a_.mt_data_get(a_.mt_fname, a_.mt_hash, a_.get_mt_hash_url, a_.get_mt_data_url, a_.key, a_.api_proxy,
-                                a_.headers, q_ec_, log_, a_.debug);
-    if (!a_.mlvh_list.empty() && a_.tessel_models_receiver(a_.ai_extra, a_.models_dir, a_.key, a_.get_models_url,
-                                                           a_.api_proxy, a_.headers, q_ec_, log_, a_.debug)) {
+    a_.mt_hash = a_.mt_data_get(a_.paths.mt_fname, a_.mt_hash, a_.endpoints.get_mt_hash_url,
+                                a_.endpoints.get_mt_data_url, a_.api, a_.sink);
+    if (!a_.mlvh_list.empty() &&
+        a_.tessel_models_receiver(a_.ai_extra, a_.paths.models_dir, a_.endpoints.get_models_url, a_.api, a_.sink)) {
       return restart("Models changed");
     }
     update_schemix_lists();
@@ -122,14 +122,14 @@ class SettingsThread {
   }
 
   void report_presence() {
-    const Json body{{"key", a_.key}, {"uuid", a_.uuid}, {"ip", a_.ip}, {"timestamp", unix_now()}};
+    const Json body{{"key", a_.api.key}, {"uuid", a_.uuid}, {"ip", a_.ip}, {"timestamp", unix_now()}};
     try {
-      post_json(a_.set_agent_monitoring_url, body, a_.api_proxy, a_.headers);
+      post_json(a_.endpoints.set_agent_monitoring_url, body, a_.api.api_proxy, a_.api.headers);
       presence_failing_ = false;
     } catch (const DeliveryError& e) {
       if (!presence_failing_) {
         log_processing(q_ec_, log_, "error", e.network ? "network" : "api",
-                       "An error occurred while sending data to " + a_.set_agent_monitoring_url + ": " + e.what());
+                       "An error occurred while sending data to " + a_.endpoints.set_agent_monitoring_url + ": " + e.what());
       }
       presence_failing_ = true;
     }
@@ -139,21 +139,21 @@ class SettingsThread {
   // change needs a new start.
   bool update_settings() {
     const auto u =
-        asa_settings_update(a_.tessel_settings_db, a_.get_tessel_settings_hash_url, a_.get_tessel_settings_url, a_.key,
-                            a_.api_proxy, a_.headers, a_.asa_settings_hash, q_ec_, log_, a_.debug);
+        asa_settings_update(a_.paths.tessel_settings_db, a_.endpoints.get_tessel_settings_hash_url, a_.endpoints.get_tessel_settings_url, a_.api.key,
+                            a_.api.api_proxy, a_.api.headers, a_.asa_settings_hash, q_ec_, log_, a_.sink.debug);
     if (!u.downloaded) return true;
     a_.asa_settings_hash = u.hash;
-    auto [settings, wo_otf] = asa_settings_load(a_.tessel_settings_db, q_ec_, log_);
+    auto [settings, wo_otf] = asa_settings_load(a_.paths.tessel_settings_db, q_ec_, log_);
     if (!same_settings(wo_otf, a_.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
     a_.asa_settings = std::move(settings);
     log_processing(q_ec_, log_, "info", "settings", "Corvane AI TESSEL settings updated");
     if (a_.ddos_en) {
-      ddos_settings_apply(nsi_, a_.asa_settings, a_.ddos_wl_ip_path, a_.ddos_wl_url_path, q_ec_, log_);
+      ddos_settings_apply(nsi_, a_.asa_settings, a_.rule_files.ddos_wl_ip_path, a_.rule_files.ddos_wl_url_path, q_ec_, log_);
     }
     if (a_.bf_en) {
       bf_wl_apply(nsi_, a_.asa_settings, q_ec_, log_);
       bf_settings_apply(nsi_, a_.asa_settings, q_ec_, log_);
-      bf_schemas_apply(nsi_, a_.asa_settings, a_.brute_detect_path, a_.flood_detect_path, q_ec_, log_);
+      bf_schemas_apply(nsi_, a_.asa_settings, a_.rule_files.brute_detect_path, a_.rule_files.flood_detect_path, q_ec_, log_);
     }
     update_schemix_hosts();
     return true;
@@ -176,11 +176,11 @@ class SettingsThread {
 
   // Another host list (as the next start would take it) needs a new start.
   bool update_hosts() {
-    if (a_.get_vhosts_url.empty()) return true;
-    vhosts_list_get(a_.tessel_vhosts_list_db, a_.get_vhosts_url, a_.key, a_.api_proxy, a_.headers, q_ec_, log_);
+    if (a_.endpoints.get_vhosts_url.empty()) return true;
+    vhosts_list_get(a_.paths.tessel_vhosts_list_db, a_.endpoints.get_vhosts_url, a_.api.key, a_.api.api_proxy, a_.api.headers, q_ec_, log_);
     Json current = Json::array();
     for (const auto& h : a_.mlvh_list) current.push_back(h);
-    const Json loaded = vhosts_list_load(a_.tessel_vhosts_list_db, current, q_ec_, log_, false);
+    const Json loaded = vhosts_list_load(a_.paths.tessel_vhosts_list_db, current, q_ec_, log_, false);
     std::vector<std::string> next;
     for (const auto& h : loaded) {
       if (!h.is_string()) continue;
@@ -193,8 +193,8 @@ class SettingsThread {
 
   void update_schemix_lists() {
     if (nsi_.get<Json>("schemix_vhosts_list").empty()) return;
-    auto [url, exclude, hashes] = a_.schemix_settings_get(a_.schemix_hashes, a_.get_schemix_base_url, a_.models_dir,
-                                                          a_.key, a_.headers, a_.api_proxy, q_ec_, log_, a_.debug);
+    auto [url, exclude, hashes] =
+        a_.schemix_settings_get(a_.schemix_hashes, a_.endpoints.get_schemix_base_url, a_.paths.models_dir, a_.api, a_.sink);
     a_.schemix_hashes = std::move(hashes);
     if (url != nsi_.get<Json>("schemix_url")) nsi_.set("schemix_url", std::move(url));
     if (exclude != nsi_.get<Json>("schemix_exclude_paths")) nsi_.set("schemix_exclude_paths", std::move(exclude));

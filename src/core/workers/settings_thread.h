@@ -11,7 +11,11 @@
 #include <tuple>
 #include <vector>
 
+#include "core/net/api_context.h"
+#include "core/net/endpoints.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
+#include "shared/runtime/paths.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
@@ -38,61 +42,50 @@ void bf_schemas_apply(SharedNamespace& nsi, const Json& asa_settings, const std:
 // The subsystem functions the settings thread calls, as values.
 using MtDataGetFn = std::function<std::string(const std::string& mt_fname, const std::string& mt_hash_last,
                                               const std::string& get_mt_hash_url, const std::string& get_mt_data_url,
-                                              const std::string& key, const Json& api_proxy, const Json& headers,
-                                              EventQueue& q_ec, Logger& log, bool debug)>;
-using ModelsReceiverFn = std::function<bool(bool ai_extra, const std::string& models_dir, const std::string& key,
-                                            const std::string& get_models_url, const Json& api_proxy,
-                                            const Json& headers, EventQueue& q_ec, Logger& log, bool debug)>;
+                                              const ApiContext& api, const LogSink& sink)>;
+using ModelsReceiverFn = std::function<bool(bool ai_extra, const std::string& models_dir,
+                                            const std::string& get_models_url, const ApiContext& api,
+                                            const LogSink& sink)>;
 using SchemixSettingsGetFn = std::function<std::tuple<Json, Json, Json>(
     Json& schemix_hashes, const std::string& get_schemix_base_url, const std::string& models_dir,
-    const std::string& key, const Json& headers, const Json& api_proxy, EventQueue& q_ec, Logger& log, bool debug)>;
+    const ApiContext& api, const LogSink& sink)>;
 
-// The 43 values the service main hands the settings thread, in order. The
-// thread owns its copies (host list, hashes, settings).
+// The white-list and rule files named by the configuration file.
+struct RuleFiles {
+  std::string ddos_wl_ip_path;
+  std::string ddos_wl_url_path;
+  std::string brute_detect_path;
+  std::string flood_detect_path;
+};
+
+// What the service main hands the settings thread. The thread owns its
+// copies (host list, hashes, settings).
 struct SettingsThreadArgs {
   std::shared_ptr<Nsg> nsg;
   std::shared_ptr<SharedNamespace> nsi;
-  std::string set_agent_monitoring_url;
   std::int64_t asa_delay = 0;  // seconds added to every pause
-  std::string get_tessel_settings_hash_url;
-  std::string get_tessel_settings_url;
-  std::string get_vhosts_url;
-  std::string get_schemix_base_url;
-  std::string get_mt_hash_url;
-  std::string get_mt_data_url;
-  std::string get_models_url;
+  ApiEndpoints endpoints;
   std::string asa_settings_hash;
   std::string mt_hash;
   Json schemix_hashes = Json::object();
   Json asa_settings = Json::object();
   Json asa_settings_wo_otf = Json::object();
   std::vector<std::string> mlvh_list;
-  std::string models_dir;
+  Paths paths;  // models_dir, tessel_settings_db, tessel_vhosts_list_db, mt_fname
   std::string tessel_conf_file;
-  std::string tessel_settings_db;
-  std::string tessel_vhosts_list_db;
-  std::string mt_fname;
-  std::string ddos_wl_ip_path;
-  std::string brute_detect_path;
-  std::string flood_detect_path;
-  std::string ddos_wl_url_path;
+  RuleFiles rule_files;
   bool ai_extra = false;
   bool bf_en = false;
   bool ddos_en = false;
   std::string uuid;
   std::string ip;
+  std::string geo_token;
   MtDataGetFn mt_data_get;
   ModelsReceiverFn tessel_models_receiver;
   SchemixSettingsGetFn schemix_settings_get;
-  std::string geo_token;
-  std::string key;
-  Json sys_proxy = Json::object();
-  Json api_proxy = Json::object();
-  Json headers = Json::object();
+  ApiContext api;
   std::shared_ptr<AadQueue> q_aad;
-  std::shared_ptr<EventQueue> q_ec;
-  Logger* log = nullptr;
-  bool debug = false;
+  LogSink sink;
 };
 
 struct SettingsThreadOptions {

@@ -3,8 +3,7 @@
 namespace tessel::orvik {
 
 // The model exchange is not built yet: nothing changes.
-bool tessel_models_receiver(bool, const std::string&, const std::string&, const std::string&, const Json&, const Json&,
-                            EventQueue&, Logger&, bool) {
+bool tessel_models_receiver(bool, const std::string&, const std::string&, const core::ApiContext&, const LogSink&) {
   return false;
 }
 

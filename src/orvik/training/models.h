@@ -3,17 +3,15 @@
 // service runs.
 #include <string>
 
-#include "shared/pyvalues/json.h"
-#include "shared/runtime/logging.h"
-#include "shared/runtime/queues.h"
+#include "core/net/api_context.h"
+#include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
 
 // Asks the management API for models and applies the answer to
 // `models_dir`; true when local model files were removed or extracted.
 // Never throws.
-bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const std::string& key,
-                            const std::string& get_models_url, const Json& api_proxy, const Json& headers,
-                            EventQueue& q_ec, Logger& log, bool debug);
+bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const std::string& get_models_url,
+                            const core::ApiContext& api, const LogSink& sink);
 
 }  // namespace tessel::orvik

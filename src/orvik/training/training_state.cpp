@@ -9,25 +9,23 @@
 
 namespace tessel::orvik {
 
-std::pair<std::optional<bool>, Json> get_training_status(const std::string& url, const std::string& key,
-                                                         const std::string& vhost,
+std::pair<std::optional<bool>, Json> get_training_status(const std::string& url, const std::string& vhost,
                                                          std::int64_t training_period_days_default,
-                                                         const Json& api_proxy, const Json& headers, EventQueue& q_ec,
-                                                         Logger& log) {
+                                                         const core::ApiContext& api, const LogSink& sink) {
   std::optional<bool> complete;
   Json days = training_period_days_default;
   const std::string receiving = "An error occurred while receiving data from " + url + ": ";
   core::HttpResponse r;
   try {
-    r = core::init_session().post(url, core::RequestBody::form({{"key", key}, {"vhost", vhost}}),
-                                  core::request_options(api_proxy, headers));
+    r = core::init_session().post(url, core::RequestBody::form({{"key", api.key}, {"vhost", vhost}}),
+                                  core::request_options(api.api_proxy, api.headers));
   } catch (const std::exception& e) {
-    core::log_processing(q_ec, log, "error", core::is_network_error(e.what()) ? "network" : "api",
+    core::log_processing(sink, "error", core::is_network_error(e.what()) ? "network" : "api",
                          receiving + e.what());
     return {complete, days};
   }
   if (!core::status_ok(r.status_code)) {
-    core::log_processing(q_ec, log, "error", "api", receiving + r.str());
+    core::log_processing(sink, "error", "api", receiving + r.str());
     return {complete, days};
   }
   try {
@@ -48,10 +46,10 @@ std::pair<std::optional<bool>, Json> get_training_status(const std::string& url,
       }
       return {complete, days};
     }
-    core::log_processing(q_ec, log, "error", "api",
+    core::log_processing(sink, "error", "api",
                          "An error occurred while processing data from " + url + ": " + py_str(reply));
   } catch (const std::exception& e) {
-    core::log_processing(q_ec, log, "error", "api", receiving + e.what());
+    core::log_processing(sink, "error", "api", receiving + e.what());
   }
   return {complete, days};
 }

@@ -6,20 +6,18 @@
 #include <utility>
 
 #include "shared/pyvalues/json.h"
-#include "shared/runtime/logging.h"
-#include "shared/runtime/queues.h"
+#include "core/net/api_context.h"
+#include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
 
 // (complete, days): whether the management API counts the host's training
 // as complete, and its training period in days as received. No state for
 // the host, or any failure (logged), gives (none,
-// training_period_days_default). Posts the form fields "key" and "vhost"
+// training_period_days_default). Posts the form fields "key" (of `api`) and "vhost"
 // to `url`. Never throws for a failed request.
-std::pair<std::optional<bool>, Json> get_training_status(const std::string& url, const std::string& key,
-                                                         const std::string& vhost,
+std::pair<std::optional<bool>, Json> get_training_status(const std::string& url, const std::string& vhost,
                                                          std::int64_t training_period_days_default,
-                                                         const Json& api_proxy, const Json& headers, EventQueue& q_ec,
-                                                         Logger& log);
+                                                         const core::ApiContext& api, const LogSink& sink);
 
 }  // namespace tessel::orvik

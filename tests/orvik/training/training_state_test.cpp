@@ -11,6 +11,15 @@ using tessel::testing::CannedResponse;
 using tessel::testing::LogCapture;
 using tessel::testing::LoopbackHttpServer;
 
+namespace {
+core::ApiContext api(const std::string& key, const Json& headers) {
+  core::ApiContext a;
+  a.key = key;
+  a.headers = headers;
+  return a;
+}
+}  // namespace
+
 TEST(TrainingState, Replies) {
   struct Case {
     const char* name;
@@ -53,7 +62,7 @@ TEST(TrainingState, Replies) {
     LogCapture lc;
     const std::string url = srv.url("/v2/get_training_uri");
     const auto [complete, days] =
-        orvik::get_training_status(url, "k1", "a.com", 4, Json::object(), Json{{"User-Agent", "ua"}}, lc.q_ec, lc.log);
+        orvik::get_training_status(url, "a.com", 4, api("k1", Json{{"User-Agent", "ua"}}), lc.sink());
     EXPECT_EQ(complete, c.complete);
     EXPECT_EQ(days, c.days);
     const auto log = lc.take();
@@ -84,7 +93,7 @@ TEST(TrainingState, UnreachableServerIsANetworkError) {
   }
   LogCapture lc;
   const auto [complete, days] =
-      orvik::get_training_status(url, "k1", "a.com", 4, Json::object(), Json::object(), lc.q_ec, lc.log);
+      orvik::get_training_status(url, "a.com", 4, api("k1", Json::object()), lc.sink());
   EXPECT_FALSE(complete);
   EXPECT_EQ(days, 4);
   const auto log = lc.take();

@@ -1,10 +1,10 @@
-#include "tessel/endpoints.h"
+#include "core/net/endpoints.h"
 
 #include <utility>
 
 #include "shared/pyvalues/url.h"
 
-namespace tessel::svc {
+namespace tessel::core {
 
 namespace {
 
@@ -58,4 +58,4 @@ DatasetUrls dataset_urls(const std::string& base_rapi_url) {
           url_normalize(base_rapi_url + "/ml/dataset/get_wl_uri")};
 }
 
-}  // namespace tessel::svc
+}  // namespace tessel::core

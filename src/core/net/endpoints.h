@@ -2,7 +2,7 @@
 // Addresses of the management API and of the dataset service.
 #include <string>
 
-namespace tessel::svc {
+namespace tessel::core {
 
 // The management-API base URL from a non-empty [main] api_uri: "http://" in
 // front without an "http://" / "https://" scheme, "/vx-api/" appended unless
@@ -48,4 +48,4 @@ struct DatasetUrls {
 };
 DatasetUrls dataset_urls(const std::string& base_rapi_url);
 
-}  // namespace tessel::svc
+}  // namespace tessel::core

@@ -1,0 +1,18 @@
+#pragma once
+// The logging pair every part of the service logs through: the event queue
+// (q_ec), the logger, and the flag that lets debug lines through. One value,
+// copied into each worker.
+#include <memory>
+
+#include "shared/runtime/logging.h"
+#include "shared/runtime/queues.h"
+
+namespace tessel {
+
+struct LogSink {
+  std::shared_ptr<EventQueue> q_ec;
+  std::shared_ptr<Logger> log;
+  bool debug = false;
+};
+
+}  // namespace tessel

@@ -1,0 +1,62 @@
+// The real entries of the other subsystems, and the run options from the
+// environment.
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include "ingestor/ingestor.h"
+#include "orvik/classify/mlm.h"
+#include "orvik/dataset/mt_data.h"
+#include "orvik/training/ml_core.h"
+#include "orvik/training/models.h"
+#include "orvik/training/training_state.h"
+#include "passgate/bfm.h"
+#include "schemix/oam.h"
+#include "schemix/schemix_settings.h"
+#include "stormwatch/ddosm.h"
+#include "tessel/service.h"
+
+namespace tessel::svc {
+
+Subsystems Subsystems::real() {
+  Subsystems s;
+  s.make_bfm = [](const core::DetectorContext& ctx) -> WindowDetectorPtr {
+    return std::make_shared<passgate::BFM>(ctx);
+  };
+  s.make_ddosm = [](const core::DetectorContext& ctx) -> WindowDetectorPtr {
+    return std::make_shared<stormwatch::DDoSM>(ctx);
+  };
+  s.make_oam = [](int oa_loop_int, const core::DetectorContext& ctx) -> WindowDetectorPtr {
+    return std::make_shared<schemix::OAM>(oa_loop_int, ctx);
+  };
+  s.make_mlm = [](Json db_fnames_dict, std::string models_dir, bool ai_extra, std::vector<std::string> mlvh_list,
+                  std::string mt_fname, const core::DetectorContext& ctx) -> MlDetectorPtr {
+    return std::make_shared<orvik::MLM>(std::move(db_fnames_dict), std::move(models_dir), ai_extra,
+                                        std::move(mlvh_list), std::move(mt_fname), ctx);
+  };
+  s.mt_data_get = orvik::mt_data_get;
+  s.tessel_models_receiver = orvik::tessel_models_receiver;
+  s.schemix_settings_get = schemix::schemix_settings_get;
+  s.get_training_status = orvik::get_training_status;
+  s.ml_core = orvik::ml_core;
+  s.dyn_queue_consumer = [](Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
+                            bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
+                            const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
+                            bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
+                            std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
+                            bool debug) {
+    ingestor::dyn_queue_consumer(nsg, std::move(nsi), rmq_rconnection_param, use_dyn_unlock, rmq_rhost, tessel_rmq_q,
+                                 rmq_rc_param_list, std::move(q_local), ddos_en, bf_en, mlvh_list, std::move(q_stats),
+                                 std::move(q_api), std::move(q_ec), log, debug);
+  };
+  return s;
+}
+
+RunOptions RunOptions::from_env() {
+  RunOptions o;
+  if (const char* v = std::getenv("TESSEL_LOG_DIR"); v && *v) o.log_root = v;
+  if (const char* v = std::getenv("TESSEL_ML_DIR"); v && *v) o.models_root = v;
+  return o;
+}
+
+}  // namespace tessel::svc
