@@ -198,8 +198,9 @@ double intake_drain(const std::string& url, std::size_t n) {
   const auto t0 = clock_type::now();
   auto sup = Child::start("dyn_queue_consumer", [&] {
     ingestor::dyn_queue_consumer(nsg, nsi, url, true, "bench", "tessel", {{url, "bench"}}, q_local, true, false,
-                                 {"localhost"}, q_stats, q_api, q_ec, Logger::get("bench"),
-                                 std::getenv("BENCH_INTAKE_EVENTS") != nullptr, opts);
+                                 {"localhost"}, q_stats, q_api,
+                                 LogSink{q_ec, std::make_shared<Logger>("bench"), std::getenv("BENCH_INTAKE_EVENTS") != nullptr},
+                                 opts);
   });
   std::size_t rows = 0;
   double s = 0;
@@ -223,8 +224,11 @@ void normalisation_alone(const std::vector<std::string>& lines, std::size_t targ
   std::vector<Json> msgs;
   for (const auto& l : lines) msgs.push_back(json_loads_bytes(l));
   core::B64Whitelist wl;
-  EventQueue q_ec;
-  Logger& log = Logger::get("bench");
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("bench");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
   std::size_t done = 0, built = 0;
   double s = 0;
   while (done < target) {
@@ -232,7 +236,7 @@ void normalisation_alone(const std::vector<std::string>& lines, std::size_t targ
     std::vector<Json> batch(msgs.begin(), msgs.begin() + std::min(msgs.size(), target - done));
     const double t0 = thread_cpu_seconds();
     for (auto& m : batch) {
-      if (auto r = ingestor::request_record_from_message(std::move(m), wl, q_ec, log, false)) ++built;
+      if (auto r = ingestor::request_record_from_message(std::move(m), wl, sink)) ++built;
     }
     s += thread_cpu_seconds() - t0;
     done += batch.size();

@@ -27,28 +27,23 @@ Json make_event(std::string_view level, std::string_view category, std::string_v
   return ev;
 }
 
-void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::string_view category,
+void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
                     std::string_view text) noexcept {
   try {
     const int levelno = levelno_of(level);
     if (levelno == DEBUG) {
-      log.handle(LogRecord{log.name(), DEBUG, std::string(text), std::chrono::system_clock::now()});
+      sink.log->handle(LogRecord{sink.log->name(), DEBUG, std::string(text), std::chrono::system_clock::now()});
     } else {
-      log.log(levelno, std::string(text));
+      sink.log->log(levelno, std::string(text));
     }
   } catch (...) {
     std::fputs("log_processing: the record could not be written\n", stderr);
   }
   try {
-    q_ec.put(make_event(level, category, text));
+    sink.q_ec->put(make_event(level, category, text));
   } catch (...) {
     std::fputs("log_processing: the event could not be queued\n", stderr);
   }
-}
-
-void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
-                    std::string_view text) noexcept {
-  log_processing(*sink.q_ec, *sink.log, level, category, text);
 }
 
 }  // namespace tessel::core

@@ -11,12 +11,8 @@
 namespace tessel::core {
 
 // level: "info", "debug", "warn", "error" or "fatal". Debug lines are gated
-// by the caller; a debug record reaches the log file whatever the logger's
-// threshold.
-void log_processing(EventQueue& q_ec, Logger& log, std::string_view level, std::string_view category,
-                    std::string_view text) noexcept;
-
-// The same through a logging pair held as one value.
+// by the caller (`sink.debug`); a debug record reaches the log file whatever
+// the logger's threshold.
 void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
                     std::string_view text) noexcept;
 

@@ -6,10 +6,10 @@
 namespace tessel::ingestor {
 
 void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const std::string& rmq_rconnection_param,
-                                EventQueue& q_stats, EventQueue& q_api, EventQueue& q_ec, Logger& log,
+                                EventQueue& q_stats, EventQueue& q_api, const LogSink& sink,
                                 const IntakeOptions& opts) {
   for (const std::string queue : {"log", "api", "stats"}) {
-    EventQueue& target = queue == "log" ? q_ec : queue == "api" ? q_api : q_stats;
+    EventQueue& target = queue == "log" ? *sink.q_ec : queue == "api" ? q_api : q_stats;
     try {
       auto connection = core::AmqpConnection::open(rmq_rconnection_param);
       auto channel = connection->channel();
@@ -27,7 +27,7 @@ void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const st
           }
           target.put(std::move(value));
         } catch (const std::exception& e) {
-          core::log_processing(q_ec, log, "error", "misc",
+          core::log_processing(sink, "error", "misc",
                                "An error occurred while processing data from RabbitMQ " + queue + " queue (" +
                                    rmq_rhost + "): " + e.what() + " (" + body_text(msg.body) + ")");
         }
@@ -38,7 +38,7 @@ void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const st
       core::rmq_channel_close(channel.get());
       core::rmq_connection_close(connection.get());
     } catch (const std::exception& e) {
-      core::log_processing(q_ec, log, "error", "rabbitmq",
+      core::log_processing(sink, "error", "rabbitmq",
                            "An error occurred while interacting with RabbitMQ " + queue + " queue (" + rmq_rhost +
                                "): " + e.what());
     }

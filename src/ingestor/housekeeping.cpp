@@ -19,7 +19,7 @@ unsigned cpu_count_of(const IntakeOptions& opts) {
 }  // namespace
 
 std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx, ChildEntries processes,
-                                                        std::int64_t pttl, EventQueue& q_ec, Logger& log,
+                                                        std::int64_t pttl, const LogSink& sink,
                                                         const IntakeOptions& opts) {
   try {
     if (opts.clock() <= pttl) return {std::move(processes), pttl};
@@ -36,7 +36,7 @@ std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx
           if (e.child != entry.child) kept.push_back(std::move(e));
         processes = std::move(kept);
       } catch (const std::exception& e) {
-        core::log_processing(q_ec, log, "error", "os",
+        core::log_processing(sink, "error", "os",
                              "An error occurred while join process " + child_text(*entry.child) + ": " + e.what());
       }
     }
@@ -46,22 +46,22 @@ std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx
       try {
         const std::int64_t age = opts.clock() - entry.start;
         if (entry.child->is_alive() && age > opts.long_run_limit) {
-          core::log_processing(q_ec, log, "warn", "os",
+          core::log_processing(sink, "warn", "os",
                                pprfx + ": process " + std::to_string(entry.child->pid()) + " takes more than " +
                                    std::to_string(age) + " sec.");
         }
       } catch (const std::exception& e) {
-        core::log_processing(q_ec, log, "error", "os",
+        core::log_processing(sink, "error", "os",
                              "An error occurred while processing " + pprfx + " time " + child_text(*entry.child) +
                                  ": " + e.what());
       }
     }
 
     if (processes.size() > static_cast<std::size_t>(cpu_count_of(opts)) * 8) {
-      core::log_processing(q_ec, log, "warn", "os", pprfx + ": " + std::to_string(processes.size()) + " active processes");
+      core::log_processing(sink, "warn", "os", pprfx + ": " + std::to_string(processes.size()) + " active processes");
     }
   } catch (const std::exception& e) {
-    core::log_processing(q_ec, log, "error", "os", std::string("An error occurred in processes_control: ") + e.what());
+    core::log_processing(sink, "error", "os", std::string("An error occurred in processes_control: ") + e.what());
   }
   return {std::move(processes), pttl};
 }

@@ -20,6 +20,7 @@
 #include "shared/runtime/rmq_params.h"
 #include "shared/runtime/child.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
@@ -70,7 +71,7 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const st
                         bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
                         const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
                         bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                        std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug,
+                        std::shared_ptr<EventQueue> q_api, const LogSink& sink,
                         const IntakeOptions& opts = {});
 
 // The request queue consumer of one broker; runs until the restart signal.
@@ -78,8 +79,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
                        const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
                        const std::string& rmq_rconnection_param, bool use_dyn_unlock,
                        std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                       const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                       bool debug, const IntakeOptions& opts = {});
+                       const std::vector<std::string>& mlvh_list, const LogSink& sink, const IntakeOptions& opts = {});
 
 // Hands one chunk over: unlock data to a new unlock worker, request data to
 // a new normaliser, or to the spool while nsg.overload is set. Returns the
@@ -89,30 +89,29 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
                                      std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
                                      const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
                                      const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
-                                     std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug);
+                                     const LogSink& sink);
 
 // One batch of request messages to one request table for the data router.
 void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                             const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                             bool debug);
+                             const std::vector<std::string>& mlvh_list, const LogSink& sink);
 
 // The record of one message, or nothing when the message is skipped (the
 // reason is logged); a failure throws with the text to log. The zone values
 // move from the message into the record.
 std::optional<RequestRecord> request_record_from_message(Json msg, const core::B64Whitelist& b64wl,
-                                                         EventQueue& q_ec, Logger& log, bool debug);
+                                                         const LogSink& sink);
 
 // One drain of the "log", "api" and "stats" queues of one broker.
 void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const std::string& rmq_rconnection_param,
-                                EventQueue& q_stats, EventQueue& q_api, EventQueue& q_ec, Logger& log,
+                                EventQueue& q_stats, EventQueue& q_api, const LogSink& sink,
                                 const IntakeOptions& opts = {});
 
 // Housekeeping of a child list, at most once per period: joins finished
 // children, warns about long runners and about too many children. Returns
 // the new list and deadline.
 std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx, ChildEntries processes,
-                                                        std::int64_t pttl, EventQueue& q_ec, Logger& log,
+                                                        std::int64_t pttl, const LogSink& sink,
                                                         const IntakeOptions& opts = {});
 
 // The text form of a child in messages.

@@ -7,20 +7,19 @@ namespace tessel::ingestor {
 
 void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                             const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                             bool debug) {
+                             const std::vector<std::string>& mlvh_list, const LogSink& sink) {
   try {
     const core::B64Whitelist b64wl =
-        core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), *q_ec, log);
+        core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), sink);
     RequestTable result;
     result.reserve(data.size());
     for (auto& msg : data) {
       try {
-        if (auto r = request_record_from_message(std::move(msg), b64wl, *q_ec, log, debug)) {
+        if (auto r = request_record_from_message(std::move(msg), b64wl, sink)) {
           result.push_back(std::move(*r));
         }
       } catch (const std::exception& e) {
-        core::log_processing(*q_ec, log, "error", "rabbitmq",
+        core::log_processing(sink, "error", "rabbitmq",
                              std::string("An error occurred while processing the data from RabbitMQ: ") + e.what());
       }
     }
@@ -35,9 +34,9 @@ void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessag
     const Json flood_dfs_schema = nsi->get<Json>("flood_dfs_schema");
     core::vexa_data_processing(std::move(result), *q_local, ddos_en, bf_en, mlvh_list, schemix_vhosts_list,
                                bf_wl_ip_list, bf_wl_host_list, ddos_wl_ip_list, ddos_wl_url_list, bf_dfs_schema,
-                               brute_dfs_schema, flood_dfs_schema, *q_ec, log, debug);
+                               brute_dfs_schema, flood_dfs_schema, sink);
   } catch (const std::exception& e) {
-    core::log_processing(*q_ec, log, "error", "os", std::string("An error occurred in vexa_data_normalization: ") + e.what());
+    core::log_processing(sink, "error", "os", std::string("An error occurred in vexa_data_normalization: ") + e.what());
   }
 }
 

@@ -22,8 +22,8 @@ class PassParser {
  public:
   using HandOver = std::function<void(RequestMessages&, RequestMessages&)>;
 
-  PassParser(HandOver hand_over, bool use_dyn_unlock, EventQueue& q_ec, Logger& log)
-      : hand_over_(std::move(hand_over)), use_dyn_unlock_(use_dyn_unlock), q_ec_(q_ec), log_(log) {
+  PassParser(HandOver hand_over, bool use_dyn_unlock, const LogSink& sink)
+      : hand_over_(std::move(hand_over)), use_dyn_unlock_(use_dyn_unlock), sink_(sink) {
     block_.reserve();
     try {
       thread_ = std::thread([this] { run(); });
@@ -137,15 +137,14 @@ class PassParser {
         rdata.push_back(std::move(parsed));
       }
     } catch (const std::exception& e) {
-      core::log_processing(q_ec_, log_, "error", "dyn",
+      core::log_processing(sink_, "error", "dyn",
                            std::string("An error occurred while processing JSON data from Corvane WAF: ") + e.what());
     }
   }
 
   HandOver hand_over_;
   const bool use_dyn_unlock_;
-  EventQueue& q_ec_;
-  Logger& log_;
+  LogSink sink_;
   Block block_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -160,8 +159,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
                        const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
                        const std::string& rmq_rconnection_param, bool use_dyn_unlock,
                        std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                       const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                       bool debug, const IntakeOptions& opts) {
+                       const std::vector<std::string>& mlvh_list, const LogSink& sink, const IntakeOptions& opts) {
   ChildEntries processes;
   std::int64_t pttl = opts.clock() + opts.housekeeping_period;
   const std::string rmq_q = "vexa";
@@ -170,8 +168,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
   // but the broker; `processes` is the parser's until the pass's finish().
   auto hand_over = [&](RequestMessages& udata, RequestMessages& rdata) {
     processes = vexa_data_preprocessing(nsg, nsi, std::move(udata), std::move(rdata), std::move(processes), q_local,
-                                        ddos_en, bf_en, mlvh_list, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, q_ec,
-                                        log, debug);
+                                        ddos_en, bf_en, mlvh_list, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, sink);
     udata = RequestMessages();
     rdata = RequestMessages();
   };
@@ -191,7 +188,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
       RequestMessages udata;
       RequestMessages rdata;
       if (rmq_msg_cnt != 0) {
-        PassParser parser(hand_over, use_dyn_unlock, *q_ec, log);
+        PassParser parser(hand_over, use_dyn_unlock, sink);
         try {
           channel->qos(opts.prefetch);
           channel->consume(rmq_q);
@@ -218,7 +215,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
             }
           }
         } catch (const std::exception& e) {
-          core::log_processing(*q_ec, log, "error", "rabbitmq",
+          core::log_processing(sink, "error", "rabbitmq",
                                "An error occurred while receiving data from RabbitMQ " + rmq_q + " queue (" +
                                    rmq_rhost + "): " + e.what());
           std::this_thread::sleep_for(opts.loop_failure_pause);
@@ -228,11 +225,11 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
         rdata = std::move(parser.rdata);
       }
       if (!udata.empty() || !rdata.empty()) hand_over(udata, rdata);
-      std::tie(processes, pttl) = processes_control("VDNP", std::move(processes), pttl, *q_ec, log, opts);
+      std::tie(processes, pttl) = processes_control("VDNP", std::move(processes), pttl, sink, opts);
 
       const std::size_t pending = channel->cancel();
       if (pending > 0) {
-        core::log_processing(*q_ec, log, "error", "rabbitmq",
+        core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while processing messages from RabbitMQ " + rmq_q + " queue (" +
                                  rmq_rhost + "): " + std::to_string(pending) + " pending message(s)");
       }
@@ -240,11 +237,11 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
       core::rmq_connection_close(connection.get());
       std::this_thread::sleep_for(opts.cycle_pause);
     } catch (const std::exception& e) {
-      core::log_processing(*q_ec, log, "error", "misc",
+      core::log_processing(sink, "error", "misc",
                            "An error occurred in rmq_vexa_receiver (" + rmq_rhost + "): " + e.what());
       std::this_thread::sleep_for(opts.failed_pass_pause);
     } catch (...) {
-      core::log_processing(*q_ec, log, "error", "misc",
+      core::log_processing(sink, "error", "misc",
                            "An error occurred in rmq_vexa_receiver (" + rmq_rhost + "): unknown error");
       std::this_thread::sleep_for(opts.failed_pass_pause);
     }

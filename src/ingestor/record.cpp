@@ -72,7 +72,7 @@ std::string content_type_of(std::string_view other_headers) {
 }  // namespace
 
 std::optional<RequestRecord> request_record_from_message(Json msg, const core::B64Whitelist& b64wl,
-                                                         EventQueue& q_ec, Logger& log, bool debug) {
+                                                         const LogSink& sink) {
   if (!msg.is_object()) throw std::invalid_argument(std::string("'") + py_type_name(msg) + "' object has no attribute 'get'");
   RequestRecord r;
 
@@ -81,7 +81,7 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
 
   r.request_id = field(msg, "request_id");
   if (!py_truthy(r.request_id)) {
-    core::log_processing(q_ec, log, "error", "dyn", "An error occurred while processing data from Corvane WAF: request_id is empty");
+    core::log_processing(sink, "error", "dyn", "An error occurred while processing data from Corvane WAF: request_id is empty");
     return std::nullopt;
   }
   r.vhost = field(msg, "vhost");
@@ -90,14 +90,14 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
     for (const auto& [k, v] : msg.items()) {
       if (k != "args" && k != "body" && k != "cookie" && k != "ua" && k != "referer" && k != "other_headers") log_item[k] = v;
     }
-    core::log_processing(q_ec, log, "error", "dyn",
+    core::log_processing(sink, "error", "dyn",
                          "An error occurred while processing data from Corvane WAF: vhost is empty (" + py_repr(log_item) + ")");
     return std::nullopt;
   }
   auto port = msg.find("port");
   r.port = port == msg.end() ? 0 : py_int(*port);
   if (r.port == 0) {
-    core::log_processing(q_ec, log, "error", "dyn",
+    core::log_processing(sink, "error", "dyn",
                          "An incorrect port has been received from Corvane WAF: " + py_str(port == msg.end() ? Json() : *port));
   }
   r.lm = field(msg, "lm");
@@ -106,7 +106,7 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   r.timestamp = py_int(field(msg, "timestamp"));
   r.ip = field(msg, "ip");
   if (!py_truthy(r.ip)) {
-    core::log_processing(q_ec, log, "error", "dyn", "An error occurred while processing data from Corvane WAF: ip is empty");
+    core::log_processing(sink, "error", "dyn", "An error occurred while processing data from Corvane WAF: ip is empty");
     return std::nullopt;
   }
   r.method = field(msg, "method");
@@ -141,9 +141,9 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
 
   const std::string& body_text = text[kBody];
   const std::string boundary =
-      body_text.empty() ? std::string() : core::get_boundary(body_text, text[kOtherHeaders], q_ec, log);
+      body_text.empty() ? std::string() : core::get_boundary(body_text, text[kOtherHeaders], sink);
   auto norm = [&](Zone z) {
-    return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, q_ec, log, debug);
+    return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, sink);
   };
   r.url = py_lower(norm(kUrl));
   r.args = norm(kArgs);
@@ -154,7 +154,7 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   try {
     r.content_type = content_type_of(r.other_headers);
   } catch (const std::exception& e) {
-    core::log_processing(q_ec, log, "error", "dyn",
+    core::log_processing(sink, "error", "dyn",
                          "An error occurred while extracting content-type from headers " + r.other_headers + ": " + e.what());
     r.content_type.clear();
   }
@@ -163,9 +163,9 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   if (core::is_json(body_text)) r.jbody = body_text;
   r.id = uuid4_hex();
   // cc stays "" until the detector feeder fills it.
-  if (debug && body_size > 9) {
+  if (sink.debug && body_size > 9) {
     const std::string ct = r.content_type.empty() ? std::string() : " (" + r.content_type + ")";
-    core::log_processing(q_ec, log, "warn", "dyn",
+    core::log_processing(sink, "warn", "dyn",
                          "Request " + r.id + " with large body data (" + std::to_string(body_size) +
                              "MB) has been received: " + py_str(r.vhost) + r.url + ct);
   }

@@ -10,21 +10,21 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const st
                         bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
                         const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
                         bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                        std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug,
+                        std::shared_ptr<EventQueue> q_api, const LogSink& sink,
                         const IntakeOptions& opts) {
-  core::log_processing(*q_ec, log, "info", "rabbitmq", "RabbitMQ consumer is running (" + rmq_rhost + ")");
+  core::log_processing(sink, "info", "rabbitmq", "RabbitMQ consumer is running (" + rmq_rhost + ")");
   try {
     const std::string pprfx = "sVDNP";
     ChildEntries processes;
     std::int64_t pttl = opts.clock() + opts.housekeeping_period;
     auto consumer = Child::start("rmq_vexa_receiver", [&nsg, nsi, rmq_rhost, tessel_rmq_q, rmq_rc_param_list,
                                                        rmq_rconnection_param, use_dyn_unlock, q_local, ddos_en, bf_en,
-                                                       mlvh_list, q_ec, &log, debug, opts] {
+                                                       mlvh_list, sink, opts] {
       rmq_vexa_receiver(nsg, nsi, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, rmq_rconnection_param, use_dyn_unlock,
-                        q_local, ddos_en, bf_en, mlvh_list, q_ec, log, debug, opts);
+                        q_local, ddos_en, bf_en, mlvh_list, sink, opts);
     });
-    if (debug) {
-      core::log_processing(*q_ec, log, "debug", "os",
+    if (sink.debug) {
+      core::log_processing(sink, "debug", "os",
                            "rmq_vexa_receiver is running (PID: " + std::to_string(consumer->pid()) + ")");
     }
     for (;;) {
@@ -33,40 +33,40 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const st
           std::this_thread::sleep_for(opts.restart_wait);
           return;
         }
-        rmq_log_api_stats_receiver(nsg, rmq_rhost, rmq_rconnection_param, *q_stats, *q_api, *q_ec, log, opts);
+        rmq_log_api_stats_receiver(nsg, rmq_rhost, rmq_rconnection_param, *q_stats, *q_api, sink, opts);
         while (!nsg.overload()) {
-          auto batch = core::rmq_vexa_data_load(nsi->get<Json>("rmq_vexa_dir").get<std::string>(), *q_ec, log);
+          auto batch = core::rmq_vexa_data_load(nsi->get<Json>("rmq_vexa_dir").get<std::string>(), sink);
           if (!batch || batch->data.empty()) {
-            if (batch) core::rmq_vexa_data_done(*batch, *q_ec, log);
+            if (batch) core::rmq_vexa_data_done(*batch, sink);
             break;
           }
           auto data = std::make_shared<RequestMessages>(std::move(batch->data));
           ChildPtr child;
           try {
-            child = Child::start(pprfx, [nsi, data, q_local, ddos_en, bf_en, mlvh_list, q_ec, &log, debug] {
-              vexa_data_normalization(nsi, std::move(*data), q_local, ddos_en, bf_en, mlvh_list, q_ec, log, debug);
+            child = Child::start(pprfx, [nsi, data, q_local, ddos_en, bf_en, mlvh_list, sink] {
+              vexa_data_normalization(nsi, std::move(*data), q_local, ddos_en, bf_en, mlvh_list, sink);
             });
           } catch (...) {
             // Not started: the batch stays in the spool for a later cycle.
-            core::rmq_vexa_data_putback(*batch, *q_ec, log);
+            core::rmq_vexa_data_putback(*batch, sink);
             throw;
           }
-          core::rmq_vexa_data_done(*batch, *q_ec, log);
+          core::rmq_vexa_data_done(*batch, sink);
           processes.push_back({opts.clock(), child});
-          if (debug) {
-            core::log_processing(*q_ec, log, "debug", "os",
+          if (sink.debug) {
+            core::log_processing(sink, "debug", "os",
                                  pprfx + " is running (PID: " + std::to_string(child->pid()) + ")");
           }
         }
-        std::tie(processes, pttl) = processes_control(pprfx, std::move(processes), pttl, *q_ec, log, opts);
+        std::tie(processes, pttl) = processes_control(pprfx, std::move(processes), pttl, sink, opts);
       } catch (const std::exception& e) {
-        core::log_processing(*q_ec, log, "error", "rabbitmq",
+        core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while receiving data from " + rmq_rhost + ": " + e.what());
       }
       std::this_thread::sleep_for(opts.cycle_pause);
     }
   } catch (const std::exception& e) {
-    core::log_processing(*q_ec, log, "error", "rabbitmq", std::string("An error occurred in dyn_queue_consumer: ") + e.what());
+    core::log_processing(sink, "error", "rabbitmq", std::string("An error occurred in dyn_queue_consumer: ") + e.what());
   }
 }
 

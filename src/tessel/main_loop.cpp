@@ -43,30 +43,29 @@ void Service::log_started(const char* name, const ChildPtr& child) const {
 
 void Service::main_loop() {
   auto& q = queues_;
-  auto& q_ec = *q.q_ec;
   for (;;) {
     try {
       const std::int64_t ohl_ctime = now();
       const std::int64_t ohl_delta = ohl_ctime - ohl_btime_;
       if (ohl_delta > ohl_loop_int_) {
-        core::geo_db_update(core::geocc_fname, geo_token_, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
-        core::geo_db_update(core::geocrwl_fname, geo_token_, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
-        cc_data_ = core::geo_db_get(core::geocc_fname, q_ec, *sink_.log);
-        core::b64wl_get(paths_.tessel_b64wl_db, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
+        core::geo_db_update(core::geocc_fname, geo_token_, api_, sink_);
+        core::geo_db_update(core::geocrwl_fname, geo_token_, api_, sink_);
+        cc_data_ = core::geo_db_get(core::geocc_fname, sink_);
+        core::b64wl_get(paths_.tessel_b64wl_db, api_, sink_);
         ohl_btime_ = ohl_ctime;
       }
-      core::mp_queue_size(*q.q_aad, "q_aad", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_api, "q_api", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_attack_api, "q_attack_api", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_attack_bd, "q_attack_bd", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(q_ec, "q_ec", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_geoip, "q_geoip", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_local, "q_local", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*log_service_->q_log, "q_log", q_ec, *sink_.log, sink_.debug);
-      core::mp_queue_size(*q.q_mt_api, "q_mt_api", q_ec, *sink_.log, sink_.debug);
+      core::mp_queue_size(*q.q_aad, "q_aad", sink_);
+      core::mp_queue_size(*q.q_api, "q_api", sink_);
+      core::mp_queue_size(*q.q_attack_api, "q_attack_api", sink_);
+      core::mp_queue_size(*q.q_attack_bd, "q_attack_bd", sink_);
+      core::mp_queue_size(*q.q_ec, "q_ec", sink_);
+      core::mp_queue_size(*q.q_geoip, "q_geoip", sink_);
+      core::mp_queue_size(*q.q_local, "q_local", sink_);
+      core::mp_queue_size(*log_service_->q_log, "q_log", sink_);
+      core::mp_queue_size(*q.q_mt_api, "q_mt_api", sink_);
       core::local_queue_processing(run_nsg_, nsi_, *q.q_local, *q.q_geoip, db_processing_lock_, ddos_m_, ddos_en_,
-                                   bf_m_, bf_en_, ml_m_, mlvh_list_, oa_m_, cc_data_, geo_token_, api_.sys_proxy, api_.headers,
-                                   q_ec, *sink_.log);
+                                   bf_m_, bf_en_, ml_m_, mlvh_list_, oa_m_, cc_data_, geo_token_, api_,
+                                   sink_);
       interruptible_sleep(opts_.loop_pause, opts_.check_interrupt);
     } catch (const std::exception& e) {
       log("error", "misc", std::string("An error occurred in main module while processing the data: ") + e.what());

@@ -50,7 +50,7 @@ struct Subsystems {
                      bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
                      const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
                      bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                     std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug)>
+                     std::shared_ptr<EventQueue> q_api, const LogSink& sink)>
       dyn_queue_consumer;
 
   // The real entries.

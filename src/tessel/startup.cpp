@@ -195,7 +195,7 @@ Json Service::proxy_mapping(const char* option) {
   if (!config_parser_.has_option("proxy", option)) return Json::object();
   const std::string text = config_parser_.get("proxy", option);
   if (text.empty()) return Json::object();
-  const std::string proxy = core::add_url_schema(text, *queues_.q_ec, *sink_.log);
+  const std::string proxy = core::add_url_schema(text, sink_);
   return Json::object({{"http", proxy}, {"https", proxy}});
 }
 
@@ -210,31 +210,27 @@ void Service::load_identity() {
 // reached.
 void Service::fetch_settings() {
   if (!endpoints_.get_tessel_settings_hash_url.empty()) {
-    asa_settings_hash_ = core::asa_settings_get_hash(endpoints_.get_tessel_settings_hash_url, api_.key, api_.api_proxy,
-                                                     api_.headers, *queues_.q_ec, *sink_.log, sink_.debug);
+    asa_settings_hash_ = core::asa_settings_get_hash(endpoints_.get_tessel_settings_hash_url, api_, sink_);
   }
   if (!endpoints_.get_tessel_settings_url.empty()) {
     // Without a fresh copy the settings thread starts from the hash of the
     // copy in force, so that it fetches the settings it has not got yet.
-    if (!core::asa_settings_get(paths_.tessel_settings_db, endpoints_.get_tessel_settings_url, api_.key, api_.api_proxy,
-                                api_.headers, *queues_.q_ec, *sink_.log)) {
+    if (!core::asa_settings_get(paths_.tessel_settings_db, endpoints_.get_tessel_settings_url, api_, sink_)) {
       asa_settings_hash_ = core::asa_settings_stored_hash(paths_.tessel_settings_db);
     }
     std::tie(asa_settings_, asa_settings_wo_otf_) =
-        core::asa_settings_load(paths_.tessel_settings_db, *queues_.q_ec, *sink_.log);
+        core::asa_settings_load(paths_.tessel_settings_db, sink_);
   }
 }
 
 // The hosts protected by machine-learning detection. A host listed twice
 // counts once.
 void Service::load_hosts() {
-  auto& q_ec = *queues_.q_ec;
   if (!endpoints_.get_vhosts_url.empty()) {
-    core::vhosts_list_get(paths_.tessel_vhosts_list_db, endpoints_.get_vhosts_url, api_.key, api_.api_proxy, api_.headers, q_ec,
-                          *sink_.log);
+    core::vhosts_list_get(paths_.tessel_vhosts_list_db, endpoints_.get_vhosts_url, api_, sink_);
     Json current = Json::array();
     for (const auto& h : mlvh_list_) current.push_back(h);
-    const Json loaded = core::vhosts_list_load(paths_.tessel_vhosts_list_db, current, q_ec, *sink_.log, sink_.debug);
+    const Json loaded = core::vhosts_list_load(paths_.tessel_vhosts_list_db, current, sink_);
     if (!loaded.empty()) {
       std::vector<std::string> hosts;
       for (const auto& h : loaded) {
@@ -245,7 +241,7 @@ void Service::load_hosts() {
     }
   }
   ai_extra_ = py_truthy(
-      core::param_processing(Json(false), "bool", "main__ai_extra", asa_settings_, config_parser_, q_ec, *sink_.log));
+      core::param_processing(Json(false), "bool", "main__ai_extra", asa_settings_, config_parser_, sink_));
   if (!ai_extra_) {
     log("info", "settings", "Attack detection by Corvane AI TESSEL is not activated");
   } else if (!mlvh_list_.empty()) {
@@ -256,23 +252,21 @@ void Service::load_hosts() {
 }
 
 void Service::apply_ddos_settings() {
-  auto& q_ec = *queues_.q_ec;
   ddos_en_ = py_truthy(
-      core::param_processing(Json(false), "bool", "ddos__enable", asa_settings_, config_parser_, q_ec, *sink_.log));
+      core::param_processing(Json(false), "bool", "ddos__enable", asa_settings_, config_parser_, sink_));
   if (!ddos_en_) return;
   if (config_parser_.has_option("ddos", "wl_ip")) rule_files_.ddos_wl_ip_path = config_parser_.get("ddos", "wl_ip");
-  if (!rule_files_.ddos_wl_ip_path.empty()) core::create_path_file(rule_files_.ddos_wl_ip_path, q_ec, *sink_.log);
+  if (!rule_files_.ddos_wl_ip_path.empty()) core::create_path_file(rule_files_.ddos_wl_ip_path, sink_);
   if (config_parser_.has_option("ddos", "wl_url")) rule_files_.ddos_wl_url_path = config_parser_.get("ddos", "wl_url");
-  if (!rule_files_.ddos_wl_url_path.empty()) core::create_path_file(rule_files_.ddos_wl_url_path, q_ec, *sink_.log);
-  core::ddos_settings_apply(*nsi_, asa_settings_, rule_files_.ddos_wl_ip_path, rule_files_.ddos_wl_url_path, q_ec, *sink_.log);
+  if (!rule_files_.ddos_wl_url_path.empty()) core::create_path_file(rule_files_.ddos_wl_url_path, sink_);
+  core::ddos_settings_apply(*nsi_, asa_settings_, rule_files_.ddos_wl_ip_path, rule_files_.ddos_wl_url_path, sink_);
 }
 
 void Service::apply_bf_settings() {
-  auto& q_ec = *queues_.q_ec;
   bf_en_ = py_truthy(
-      core::param_processing(Json(false), "bool", "brute__enable", asa_settings_, config_parser_, q_ec, *sink_.log));
+      core::param_processing(Json(false), "bool", "brute__enable", asa_settings_, config_parser_, sink_));
   if (!bf_en_) return;
-  core::bf_wl_apply(*nsi_, asa_settings_, q_ec, *sink_.log);
+  core::bf_wl_apply(*nsi_, asa_settings_, sink_);
   auto rule_file = [&](const char* old_name, const char* name, std::string& path) {
     if (config_parser_.has_option("brute", old_name)) {
       path = config_parser_.get("brute", old_name);
@@ -280,22 +274,21 @@ void Service::apply_bf_settings() {
           std::string("Parameter \"") + old_name + "\" renamed to \"" + name + "\", update your config file");
     }
     if (config_parser_.has_option("brute", name)) path = config_parser_.get("brute", name);
-    if (!path.empty()) core::create_path_file(path, q_ec, *sink_.log);
+    if (!path.empty()) core::create_path_file(path, sink_);
   };
   rule_file("brute_detect_list", "brute_detect", rule_files_.brute_detect_path);
   rule_file("flood_detect_list", "flood_detect", rule_files_.flood_detect_path);
-  core::bf_settings_apply(*nsi_, asa_settings_, q_ec, *sink_.log);
+  core::bf_settings_apply(*nsi_, asa_settings_, sink_);
 }
 
 void Service::apply_schemix_settings() {
-  auto& q_ec = *queues_.q_ec;
   const Json value = core::param_processing(nsi_->get<Json>("schemix_vhosts_list"), "list", "schemix__vhosts_list",
-                                            asa_settings_, config_parser_, q_ec, *sink_.log);
+                                            asa_settings_, config_parser_, sink_);
   if (!py_truthy(value)) {
     log("info", "settings", "Schemix schema generation is not activated");
     return;
   }
-  nsi_->set("schemix_vhosts_list", core::vhosts_list_processing(value, q_ec, *sink_.log));
+  nsi_->set("schemix_vhosts_list", core::vhosts_list_processing(value, sink_));
   std::string joined;
   for (const auto& h : nsi_->get<Json>("schemix_vhosts_list")) {
     if (!joined.empty()) joined += ", ";
@@ -310,11 +303,10 @@ void Service::apply_schemix_settings() {
 }
 
 void Service::load_reference_data() {
-  auto& q_ec = *queues_.q_ec;
-  core::geo_db_update(core::geocc_fname, geo_token_, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
-  core::geo_db_update(core::geocrwl_fname, geo_token_, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
-  cc_data_ = core::geo_db_get(core::geocc_fname, q_ec, *sink_.log);
-  core::b64wl_get(paths_.tessel_b64wl_db, api_.sys_proxy, api_.headers, q_ec, *sink_.log);
+  core::geo_db_update(core::geocc_fname, geo_token_, api_, sink_);
+  core::geo_db_update(core::geocrwl_fname, geo_token_, api_, sink_);
+  cc_data_ = core::geo_db_get(core::geocc_fname, sink_);
+  core::b64wl_get(paths_.tessel_b64wl_db, api_, sink_);
   if (!ddos_en_) log("info", "settings", "DDoS attack detection module is disabled");
   if (!bf_en_) log("info", "settings", "BF attack detection module is disabled");
   log("info", "settings", "Event Collector is activated");

@@ -43,11 +43,10 @@ Subsystems Subsystems::real() {
                             bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
                             const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
                             bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                            std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                            bool debug) {
+                            std::shared_ptr<EventQueue> q_api, const LogSink& sink) {
     ingestor::dyn_queue_consumer(nsg, std::move(nsi), rmq_rconnection_param, use_dyn_unlock, rmq_rhost, tessel_rmq_q,
                                  rmq_rc_param_list, std::move(q_local), ddos_en, bf_en, mlvh_list, std::move(q_stats),
-                                 std::move(q_api), std::move(q_ec), log, debug);
+                                 std::move(q_api), sink);
   };
   return s;
 }

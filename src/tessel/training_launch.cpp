@@ -9,12 +9,10 @@
 namespace tessel::svc {
 
 void Service::start_training() {
-  auto& q = queues_;
-  auto& q_ec = *q.q_ec;
   Json db_fnames_dict = Json::object();
   for (const auto& ml_vhost : mlvh_list_) {
     db_processing_lock_[ml_vhost] = std::make_shared<ProcessLock>();
-    const std::string vhost = core::vhost_normalization(ml_vhost, q_ec, *sink_.log);
+    const std::string vhost = core::vhost_normalization(ml_vhost, sink_);
     std::int64_t training_ts = 0;
     const auto [remote_retraining_complete, remote_training_period_days] =
         subs_.get_training_status(endpoints_.get_training_url, ml_vhost, training_period_days_default_, api_, sink_);

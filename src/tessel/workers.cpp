@@ -31,7 +31,7 @@ bool Service::build_detectors() {
   const core::DetectorContext ctx = detector_context();
   if (bf_en_) {
     try {
-      core::bf_schemas_apply(*nsi_, asa_settings_, rule_files_.brute_detect_path, rule_files_.flood_detect_path, *q.q_ec, *sink_.log);
+      core::bf_schemas_apply(*nsi_, asa_settings_, rule_files_.brute_detect_path, rule_files_.flood_detect_path, sink_);
       bf_m_ = subs_.make_bfm(ctx);
     } catch (const std::exception& e) {
       log("fatal", "bf", std::string("An error occurred while starting BF attack detection module: ") + e.what());
@@ -51,7 +51,7 @@ bool Service::build_detectors() {
   if (bf_en_ || ddos_en_) {
     auto child =
         start_worker("q_attack_bd_processing", [nsi = nsi_, q, sink = sink_](std::stop_token st) {
-          core::q_attack_bd_processing(nsi, q.q_attack_bd, q.q_attack_api, q.q_ec, *sink.log, sink.debug, st);
+          core::q_attack_bd_processing(nsi, q.q_attack_bd, q.q_attack_api, sink, st);
         });
     log_started("q_attack_bd_processing", child);
   }
@@ -88,28 +88,26 @@ void Service::start_workers() {
                                list = rmq_rc_param_list_, q, ddos_en = ddos_en_, bf_en = bf_en_, hosts = mlvh_list_,
                                sink = sink_, f = subs_.dyn_queue_consumer](std::stop_token) {
                                 f(*nsg, nsi, entry.url, use_dyn_unlock, entry.host, rmq_q, list, q.q_local, ddos_en,
-                                  bf_en, hosts, q.q_stats, q.q_api, q.q_ec, *sink.log, sink.debug);
+                                  bf_en, hosts, q.q_stats, q.q_api, sink);
                               });
     log_started("dyn_queue_consumer", child);
   }
   auto sender =
       start_worker("rmq_log_and_api_processing",
-                   [ip = ip_, uuid = uuid_, e = endpoints_, key = api_.key, geo_token = geo_token_, sys_proxy = api_.sys_proxy,
-                    api_proxy = api_.api_proxy, headers = api_.headers, cookie = api_.cookie, q, sink = sink_](std::stop_token st) {
-                     core::rmq_log_and_api_processing(ip, uuid, e.set_event_url, e.set_attack_url, e.set_mt_data_url,
-                                                      key, geo_token, sys_proxy, api_proxy, headers, cookie,
-                                                      q.q_attack_api, q.q_mt_api, q.q_api, q.q_ec, *sink.log, sink.debug, st);
+                   [ip = ip_, uuid = uuid_, e = endpoints_, api = api_, geo_token = geo_token_, q,
+                    sink = sink_](std::stop_token st) {
+                     core::rmq_log_and_api_processing(ip, uuid, e, api, geo_token, q.q_attack_api, q.q_mt_api,
+                                                      q.q_api, sink, st);
                    });
   log_started("rmq_log_and_api_processing", sender);
-  auto stats = start_worker("rmq_stats_processing", [e = endpoints_, key = api_.key, api_proxy = api_.api_proxy,
-                                                     headers = api_.headers, q, sink = sink_](std::stop_token st) {
-    core::rmq_stats_processing(e.set_request_stats_url, e.set_traffic_stats_url, key, api_proxy, headers, q.q_stats,
-                               q.q_ec, *sink.log, sink.debug, st);
-  });
+  auto stats = start_worker("rmq_stats_processing",
+                            [e = endpoints_, api = api_, q, sink = sink_](std::stop_token st) {
+                              core::rmq_stats_processing(e, api, q.q_stats, sink, st);
+                            });
   log_started("rmq_stats_processing", stats);
   start_worker("geoip2memc",
-               [geo_token = geo_token_, sys_proxy = api_.sys_proxy, headers = api_.headers, q, sink = sink_](std::stop_token st) {
-                 core::geoip2memc(q.q_geoip, geo_token, sys_proxy, headers, q.q_ec, *sink.log, st);
+               [geo_token = geo_token_, api = api_, q, sink = sink_](std::stop_token st) {
+                 core::geoip2memc(q.q_geoip, geo_token, api, sink, st);
                });
 }
 
@@ -146,7 +144,7 @@ void Service::start_threads() {
                  core::settings_n_ad_processing(a, st, opts);
                });
   start_worker("hw_overload_check", [nsg = run_nsg_, sink = sink_](std::stop_token st) {
-    core::hw_overload_check(*nsg, *sink.q_ec, *sink.log, st);
+    core::hw_overload_check(*nsg, sink, st);
   });
 }
 

@@ -11,19 +11,19 @@
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pytext.h"
+#include "shared/runtime/log_sink.h"
 
 using namespace tessel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static EventQueue q_ec;
-  static Logger& log = Logger::get("fuzz");
+  static const LogSink sink{std::make_shared<EventQueue>(), std::make_shared<Logger>("fuzz"), true};
   static const core::B64Whitelist wl{{"token"}};
   const std::string_view in(reinterpret_cast<const char*>(data), size);
 
   try {
     Json msg = json_loads_bytes(in);
     try {
-      ingestor::request_record_from_message(std::move(msg), wl, q_ec, log, true);
+      ingestor::request_record_from_message(std::move(msg), wl, sink);
     } catch (const std::exception&) {
       // a message that fails is logged by the caller and skipped
     }
@@ -41,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (size > 0 && data[0] == 'w') msg["request_type"] = "ws";
   try {
-    auto r = ingestor::request_record_from_message(std::move(msg), wl, q_ec, log, true);
+    auto r = ingestor::request_record_from_message(std::move(msg), wl, sink);
     if (!r) __builtin_trap();  // every field is present and valid
     (void)record_to_json(*r).dump();
   } catch (const std::exception&) {
     __builtin_trap();
   }
   const std::string text = py_decode_utf8_replace(in);
-  (void)core::req_data_decode(text, q_ec, log);
-  q_ec.drain();
+  (void)core::req_data_decode(text, sink);
+  sink.q_ec->drain();
   return 0;
 }

@@ -18,7 +18,7 @@ class Dispatch : public ::testing::Test {
  protected:
   ChildEntries dispatch(RequestMessages udata, RequestMessages rdata, ChildEntries processes, bool debug = false) {
     auto out = vexa_data_preprocessing(nsg_, nsi_, std::move(udata), std::move(rdata), std::move(processes), q_local_,
-                                       false, false, {}, "broker-a", "tessel", {}, q_ec_, log_, debug);
+                                       false, false, {}, "broker-a", "tessel", {}, LogSink{q_ec_, sink_.log, debug});
     for (auto& e : out) e.child->join(std::chrono::seconds(10));
     return out;
   }
@@ -32,7 +32,7 @@ class Dispatch : public ::testing::Test {
   std::shared_ptr<SharedNamespace> nsi_ = testing::intake_nsi(dir_.str());
   std::shared_ptr<LocalQueue> q_local_ = std::make_shared<LocalQueue>();
   std::shared_ptr<EventQueue> q_ec_ = std::make_shared<EventQueue>();
-  Logger& log_ = Logger::get("intake-test");
+  LogSink sink_{q_ec_, std::make_shared<Logger>("intake-test"), false};
   const Json captcha_ = [] {
     Json m = testing::waf_message();
     m["request_type"] = "captcha";
@@ -76,7 +76,7 @@ TEST_F(Dispatch, OverloadSpoolsRequestDataButNotUnlockData) {
   EXPECT_EQ(q_local_->qsize(), 0u);
   EXPECT_TRUE(q_ec_->empty());
 
-  auto b = core::rmq_vexa_data_load(dir_.str(), *q_ec_, log_);
+  auto b = core::rmq_vexa_data_load(dir_.str(), sink_);
   ASSERT_TRUE(b);
   EXPECT_EQ(b->data.size(), 2u);
   EXPECT_EQ(b->data[0], testing::waf_message());

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
+
 #include <future>
 
 #include "support/waf_messages.h"
@@ -37,12 +39,13 @@ class Housekeeping : public ::testing::Test {
     opts_.cpu_count = 1;
   }
   std::pair<ChildEntries, std::int64_t> pass(ChildEntries p, std::int64_t pttl) {
-    return processes_control("VDNP", std::move(p), pttl, q_ec_, log_, opts_);
+    return processes_control("VDNP", std::move(p), pttl, sink_, opts_);
   }
   std::int64_t now_ = 1000;
   IntakeOptions opts_;
-  EventQueue q_ec_;
-  Logger& log_ = Logger::get("intake-test");
+  testing::LogCapture lc_;
+  EventQueue& q_ec_ = lc_.q_ec;
+  LogSink sink_ = lc_.sink();
 };
 
 TEST_F(Housekeeping, RunsOnlyAfterTheDeadline) {

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
+
 #include <set>
 
 #include "core/data/request_data.h"
@@ -21,7 +23,7 @@ using testing::WafRequest;
 class RecordTest : public ::testing::Test {
  protected:
   std::optional<RequestRecord> build(const Json& msg, bool debug = false) {
-    return request_record_from_message(msg, wl_, q_ec_, log_, debug);
+    return request_record_from_message(msg, wl_, LogSink{sink_.q_ec, sink_.log, debug});
   }
   // The record, or the text of the failure that skips the message.
   std::string failure(const Json& msg) {
@@ -33,8 +35,9 @@ class RecordTest : public ::testing::Test {
     return "";
   }
   core::B64Whitelist wl_;
-  EventQueue q_ec_;
-  Logger& log_ = Logger::get("intake-test");
+  testing::LogCapture lc_;
+  EventQueue& q_ec_ = lc_.q_ec;
+  LogSink sink_ = lc_.sink();
 };
 
 TEST_F(RecordTest, EveryFieldOfTheRecord) {
@@ -288,7 +291,7 @@ class NormalizationTest : public ::testing::Test {
   std::shared_ptr<SharedNamespace> nsi_ = testing::intake_nsi(dir_.str());
   std::shared_ptr<LocalQueue> q_local_ = std::make_shared<LocalQueue>();
   std::shared_ptr<EventQueue> q_ec_ = std::make_shared<EventQueue>();
-  Logger& log_ = Logger::get("intake-test");
+  LogSink sink_{q_ec_, std::make_shared<Logger>("intake-test"), false};
 };
 
 TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
@@ -300,7 +303,7 @@ TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
   }
   batch[1]["port"] = "x";
   batch[3] = Json("not a mapping");
-  vexa_data_normalization(nsi_, batch, q_local_, true, false, {"shop.example"}, q_ec_, log_, false);
+  vexa_data_normalization(nsi_, batch, q_local_, true, false, {"shop.example"}, sink_);
   auto items = q_local_->drain();
   ASSERT_EQ(items.size(), 1u);
   std::vector<std::string> ids;
@@ -314,16 +317,15 @@ TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
 }
 
 TEST_F(NormalizationTest, NothingReachesTheRouterWithoutRecords) {
-  vexa_data_normalization(nsi_, {}, q_local_, true, true, {}, q_ec_, log_, false);
+  vexa_data_normalization(nsi_, {}, q_local_, true, true, {}, sink_);
   Json bad = waf_message();
   bad["ip"] = "";
-  vexa_data_normalization(nsi_, {bad}, q_local_, true, true, {}, q_ec_, log_, false);
+  vexa_data_normalization(nsi_, {bad}, q_local_, true, true, {}, sink_);
   EXPECT_EQ(q_local_->qsize(), 0u);
   EXPECT_EQ(event_lines(*q_ec_).size(), 1u);  // the empty ip only
 
   // A namespace without the attributes: the whole call fails, logged once.
-  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()}, q_local_, true, true, {}, q_ec_, log_,
-                          false);
+  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()}, q_local_, true, true, {}, sink_);
   EXPECT_THAT(event_lines(*q_ec_),
               ElementsAre(HasSubstr("error os An error occurred in vexa_data_normalization: 'Namespace' object has no "
                                     "attribute 'tessel_b64wl_db'")));

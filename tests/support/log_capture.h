@@ -32,6 +32,12 @@ struct LogCapture {
   }
 };
 
+// A logging pair over an event queue the test owns (the sink does not own
+// it: the queue must outlive the sink's users).
+inline LogSink sink_over(EventQueue& q_ec, bool debug = false) {
+  return LogSink{std::shared_ptr<EventQueue>(std::shared_ptr<void>(), &q_ec), std::make_shared<Logger>("test"), debug};
+}
+
 // Sets (or, with nullopt, removes) an environment variable for a scope.
 class ScopedEnv {
  public:

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "shared/runtime/log_sink.h"
+
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,8 +91,11 @@ TEST(Endpoints, EveryPathBelowTheBase) {
 }
 
 TEST(Endpoints, ProxyTextGetsAScheme) {
-  EventQueue q_ec;
-  Logger& log = Logger::get("MAIN");
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("MAIN");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
   const std::pair<const char*, const char*> cases[] = {
       {"proxy:3128", "http://proxy:3128"},
       {"user:pw@proxy:3128", "http://user:pw@proxy:3128"},
@@ -101,7 +106,7 @@ TEST(Endpoints, ProxyTextGetsAScheme) {
       {"://p", "http://://p"},
       {"1x://p", "http://1x://p"},
   };
-  for (const auto& [text, want] : cases) EXPECT_EQ(core::add_url_schema(text, q_ec, log), want) << text;
+  for (const auto& [text, want] : cases) EXPECT_EQ(core::add_url_schema(text, sink), want) << text;
 }
 
 TEST(Identity, InstanceIdIsCreatedOnceAndKept) {

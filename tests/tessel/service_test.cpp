@@ -107,7 +107,7 @@ struct SimRun {
                                   const std::string& host, const std::string& rmq_q, const RmqParamList& list,
                                   std::shared_ptr<LocalQueue>, bool ddos_en, bool bf_en,
                                   const std::vector<std::string>& hosts, std::shared_ptr<EventQueue>,
-                                  std::shared_ptr<EventQueue>, std::shared_ptr<EventQueue>, Logger&, bool) {
+                                  std::shared_ptr<EventQueue>, const LogSink&) {
       std::lock_guard lk(mu);
       consumers.push_back({url, host, rmq_q, use_dyn_unlock, ddos_en, bf_en, list, hosts});
     };

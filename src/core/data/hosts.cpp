@@ -68,7 +68,7 @@ std::string vhost_normalization(std::string_view host) {
   return out;
 }
 
-std::string vhost_normalization(std::string_view host, EventQueue&, Logger&) { return vhost_normalization(host); }
+std::string vhost_normalization(std::string_view host, const LogSink& sink) { return vhost_normalization(host); }
 
 std::string model_rf_name(std::string_view v) { return std::string(v) + "_rf.ml"; }
 std::string model_vect_name(std::string_view v) { return std::string(v) + "_vect.ml"; }
@@ -146,7 +146,7 @@ bool host_pattern_match(std::string_view pattern, std::string_view host) {
   return h == pattern;
 }
 
-std::string idna_vhost_list_normalization(std::string_view entry, EventQueue&, Logger&) {
+std::string idna_vhost_list_normalization(std::string_view entry, const LogSink& sink) {
   return idna_vhost_list_normalization(entry);
 }
 
@@ -171,7 +171,7 @@ std::string idna_vhost_list_normalization(std::string_view entry) {
   return prefix + ascii;
 }
 
-Json vhosts_list_processing(const Json& value, EventQueue& q_ec, Logger& log) {
+Json vhosts_list_processing(const Json& value, const LogSink& sink) {
   std::vector<std::string> entries;
   if (value.is_array()) {
     for (const auto& v : value)
@@ -188,12 +188,12 @@ Json vhosts_list_processing(const Json& value, EventQueue& q_ec, Logger& log) {
     }
     entries.push_back(std::move(cur));
   } else if (!value.is_null()) {
-    log_processing(q_ec, log, "warn", "settings",
+    log_processing(sink, "warn", "settings",
                    "An incorrect virtual host list has been received: " + detail::json_text(value));
   }
   Json out = Json::array();
   for (const auto& e : entries) {
-    auto n = idna_vhost_list_normalization(e, q_ec, log);
+    auto n = idna_vhost_list_normalization(e, sink);
     if (n.empty() || std::find(out.begin(), out.end(), Json(n)) != out.end()) continue;
     out.push_back(std::move(n));
   }
@@ -218,32 +218,31 @@ Json clean_hosts(const Json& list) {
 
 }  // namespace
 
-bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const std::string& key,
-                     const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
+bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const ApiContext& api,
+                     const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
     return detail::store_reply(
         reply, url, tessel_vhosts_list_db, kVhostsFormat, "vhosts",
-        [](const Json& v) { return v.is_array() ? std::optional<Json>(clean_hosts(v)) : std::nullopt; }, q_ec, log);
+        [](const Json& v) { return v.is_array() ? std::optional<Json>(clean_hosts(v)) : std::nullopt; }, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in vhosts_list_get: ") + e.what());
+    log_processing(sink, "error", "settings", std::string("An error occurred in vhosts_list_get: ") + e.what());
     return false;
   }
 }
 
-Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, EventQueue& q_ec,
-                      Logger& log, bool debug) {
+Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, const LogSink& sink) {
   try {
     auto list =
-        detail::load_entry(tessel_vhosts_list_db, kVhostsFormat, "vhosts", Json::value_t::array, q_ec, log, nullptr);
+        detail::load_entry(tessel_vhosts_list_db, kVhostsFormat, "vhosts", Json::value_t::array, sink, nullptr);
     if (!list) return cur_mlvh_list;
     Json hosts = clean_hosts(*list);
-    if (debug)
-      log_processing(q_ec, log, "debug", "settings",
+    if (sink.debug)
+      log_processing(sink, "debug", "settings",
                      "Virtual hosts for ML attack detection: " + detail::json_text(hosts));
     return hosts;
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in vhosts_list_load: ") + e.what());
+    log_processing(sink, "error", "os", std::string("An error occurred in vhosts_list_load: ") + e.what());
     return cur_mlvh_list;
   }
 }

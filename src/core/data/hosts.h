@@ -6,7 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -19,7 +21,7 @@ namespace tessel::core {
 // gives "_". A result longer than 200 bytes is cut to 183 bytes followed by
 // "_" and 16 hex digits of a hash of the entry. The result is never empty,
 // never starts with ".", and holds no "/", NUL or glob character.
-std::string vhost_normalization(std::string_view host, EventQueue& q_ec, Logger& log);
+std::string vhost_normalization(std::string_view host, const LogSink& sink);
 std::string vhost_normalization(std::string_view host);
 
 // Names of a host's two model files: "<v>_rf.ml" and "<v>_vect.ml".
@@ -47,25 +49,24 @@ std::string host_key(std::string_view host);
 // One host pattern in its normalised form: trimmed, lower case, a leading
 // "." or "*." kept, every label converted to its IDNA ASCII form. An entry
 // that cannot be converted is returned trimmed and lower-cased.
-std::string idna_vhost_list_normalization(std::string_view entry, EventQueue& q_ec, Logger& log);
+std::string idna_vhost_list_normalization(std::string_view entry, const LogSink& sink);
 std::string idna_vhost_list_normalization(std::string_view entry);
 
 // The normalised host patterns of a list (a JSON array of texts, or one text
 // of entries separated by "," or blanks): each entry through
 // idna_vhost_list_normalization, empty and repeated entries dropped, order
 // kept. Anything else gives an empty list and a warning.
-Json vhosts_list_processing(const Json& value, EventQueue& q_ec, Logger& log);
+Json vhosts_list_processing(const Json& value, const LogSink& sink);
 
 // Fetches the list of machine-learning virtual hosts from `url`
 // (POST {"key": key}) into the local copy `tessel_vhosts_list_db`, replaced
 // atomically; a failed or malformed fetch leaves the copy as it was. True
 // when the copy was replaced.
-bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const std::string& key,
-                     const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const ApiContext& api,
+                     const LogSink& sink);
 // The hosts of the local copy: texts, trimmed, empty and repeated entries
 // left out (the first one stays), in list order. A missing or damaged copy
 // gives `cur_mlvh_list`. With `debug` the list is logged.
-Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, EventQueue& q_ec,
-                      Logger& log, bool debug);
+Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, const LogSink& sink);
 
 }  // namespace tessel::core

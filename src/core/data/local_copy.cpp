@@ -57,14 +57,14 @@ std::optional<LocalCopy> load_local_copy(const std::string& path, std::string_vi
 }
 
 std::optional<Json> load_entry(const std::string& path, std::string_view format, std::string_view key,
-                               Json::value_t type, EventQueue& q_ec, Logger& log, bool* missing) {
+                               Json::value_t type, const LogSink& sink, bool* missing) {
   std::string why;
   bool absent = false;
   auto copy = load_local_copy(path, format, key, &why, &absent);
   if (missing) *missing = absent;
   if (copy && copy->value.type() == type) return std::move(copy->value);
   if (!absent)
-    log_processing(q_ec, log, "error", "os",
+    log_processing(sink, "error", "os",
                    "An error occurred while loading file " + path + ": " +
                        (copy ? "\"" + std::string(key) + "\" is not a " + copy->value.type_name() : why));
   return std::nullopt;
@@ -72,12 +72,12 @@ std::optional<Json> load_entry(const std::string& path, std::string_view format,
 
 bool store_reply(const std::optional<Json>& reply, const std::string& url, const std::string& path,
                  std::string_view format, std::string_view key,
-                 const std::function<std::optional<Json>(const Json&)>& clean, EventQueue& q_ec, Logger& log) {
+                 const std::function<std::optional<Json>(const Json&)>& clean, const LogSink& sink) {
   if (!reply || reply->value("status", Json()) != "success") return false;
   std::optional<Json> value;
   if (auto it = reply->find(key); it != reply->end()) value = clean(*it);
   if (!value) {
-    log_processing(q_ec, log, "error", "api",
+    log_processing(sink, "error", "api",
                    "An error occurred while receiving data from " + url + ": the reply holds no usable \"" +
                        std::string(key) + "\"");
     return false;
@@ -91,7 +91,7 @@ bool store_reply(const std::optional<Json>& reply, const std::string& url, const
       save_local_copy(path, format, hash, key, *value);
     }
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
     return false;
   }
   return true;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -31,7 +32,7 @@ std::optional<LocalCopy> load_local_copy(const std::string& path, std::string_vi
 // damaged copy, or an entry of another type, is logged ("os") and gives
 // nullopt; a missing copy gives nullopt with `*missing` set and no log line.
 std::optional<Json> load_entry(const std::string& path, std::string_view format, std::string_view key,
-                               Json::value_t type, EventQueue& q_ec, Logger& log, bool* missing);
+                               Json::value_t type, const LogSink& sink, bool* missing);
 
 // Stores the entry `key` of a "success" reply of `url`, as `clean` makes it,
 // with the reply's "hash", as the local copy `path` (with an empty `format`,
@@ -41,6 +42,6 @@ std::optional<Json> load_entry(const std::string& path, std::string_view format,
 // the copy was replaced.
 bool store_reply(const std::optional<Json>& reply, const std::string& url, const std::string& path,
                  std::string_view format, std::string_view key,
-                 const std::function<std::optional<Json>(const Json&)>& clean, EventQueue& q_ec, Logger& log);
+                 const std::function<std::optional<Json>(const Json&)>& clean, const LogSink& sink);
 
 }  // namespace tessel::core::detail

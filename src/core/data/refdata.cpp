@@ -120,12 +120,12 @@ std::string GeoData::country(std::string_view addr) const {
   return cc ? std::string(cc) : std::string();
 }
 
-GeoData geo_db_get(const std::string& fname, EventQueue& q_ec, Logger& log) {
+GeoData geo_db_get(const std::string& fname, const LogSink& sink) {
   const std::string path = geo_db_path(fname);
   try {
     return GeoData::load(path);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while loading file " + path + ": " + e.what());
     return GeoData();
   }
 }
@@ -140,28 +140,28 @@ bool valid_geo_file(const std::string& fname, const std::string& path) {
 }
 
 bool update_one(const std::string& source, const std::string& fname, const Json& headers, const Json& sys_proxy,
-                EventQueue& q_ec, Logger& log) {
+                const LogSink& sink) {
   const std::string url = source + "/" + fname;
-  auto body = detail::download(url, sys_proxy, headers, q_ec, log);
+  auto body = detail::download(url, sys_proxy, headers, sink);
   if (!body) return false;
   const std::string path = join(geo_dir(), fname), fresh = path + ".new";
   try {
     std::filesystem::create_directories(geo_dir());
     write_file_atomic(fresh, *body);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
     return false;
   }
   if (!valid_geo_file(fname, fresh)) {
     ::unlink(fresh.c_str());
-    log_processing(q_ec, log, "error", "api",
+    log_processing(sink, "error", "api",
                    "An error occurred while receiving data from " + url + ": the file does not load");
     return false;
   }
   if (::rename(fresh.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(fresh.c_str());
-    log_processing(q_ec, log, "error", "os", "An error occurred while saving file " + path + ": " + std::strerror(err));
+    log_processing(sink, "error", "os", "An error occurred while saving file " + path + ": " + std::strerror(err));
     return false;
   }
   return true;
@@ -169,18 +169,20 @@ bool update_one(const std::string& source, const std::string& fname, const Json&
 
 }  // namespace
 
-bool geo_db_update(const std::string& fname, const std::string& geo_token, const Json& sys_proxy,
-                   const Json& headers, EventQueue& q_ec, Logger& log) {
+bool geo_db_update(const std::string& fname, const std::string& geo_token, const ApiContext& api,
+                   const LogSink& sink) {
+  const Json& sys_proxy = api.sys_proxy;
+  const Json& headers = api.headers;
   try {
     const std::string source = strip_slashes(env_or("TESSEL_GEOIP_URL", ""));
     if (source.empty()) return false;
     Json h = headers.is_object() ? headers : Json::object();
     if (!geo_token.empty()) h["Authorization"] = "Bearer " + geo_token;
-    bool replaced = update_one(source, fname, h, sys_proxy, q_ec, log);
-    if (fname == geocc_fname) replaced = update_one(source, geocc6_fname, h, sys_proxy, q_ec, log) || replaced;
+    bool replaced = update_one(source, fname, h, sys_proxy, sink);
+    if (fname == geocc_fname) replaced = update_one(source, geocc6_fname, h, sys_proxy, sink) || replaced;
     return replaced;
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in geo_db_update: ") + e.what());
+    log_processing(sink, "error", "os", std::string("An error occurred in geo_db_update: ") + e.what());
     return false;
   }
 }
@@ -243,7 +245,7 @@ GeoCache& geo_cache() {
 
 }  // namespace
 
-Json get_geoip(const Json& addrs, const std::string&, const Json&, const Json&, EventQueue& q_ec, Logger& log) {
+Json get_geoip(const Json& addrs, const std::string&, const ApiContext&, const LogSink& sink) {
   Json out = Json::object();
   try {
     auto [geo, crawlers] = geo_cache().current();
@@ -260,22 +262,21 @@ Json get_geoip(const Json& addrs, const std::string&, const Json&, const Json&, 
                        {"proxy", false},          {"hosting", false},   {"mobile", false}};
     }
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in get_geoip: ") + e.what());
+    log_processing(sink, "error", "os", std::string("An error occurred in get_geoip: ") + e.what());
   }
   return out;
 }
 
-Json get_geobl(const std::string&, const std::string&, const Json&, const Json&, EventQueue&, Logger&) {
+Json get_geobl(const std::string&, const std::string&, const ApiContext&, const LogSink& sink) {
   return Json::array();
 }
 
 // The base64 white list.
 
-bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const Json& headers, EventQueue& q_ec,
-               Logger& log) {
+bool b64wl_get(const std::string& tessel_b64wl_db, const ApiContext& api, const LogSink& sink) {
   try {
     const std::string url = dataset_base_url() + "/ml/dataset/get_b64wl_uri";
-    auto reply = detail::download_json(url, sys_proxy, headers, q_ec, log);
+    auto reply = detail::download_json(url, api.sys_proxy, api.headers, sink);
     auto texts = [](const Json& v) -> std::optional<Json> {
       if (!v.is_array()) return std::nullopt;
       Json list = Json::array();
@@ -283,9 +284,9 @@ bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const 
         if (e.is_string() && !e.get_ref<const std::string&>().empty()) list.push_back(e);
       return list;
     };
-    return detail::store_reply(reply, url, tessel_b64wl_db, "", "b64wl", texts, q_ec, log);
+    return detail::store_reply(reply, url, tessel_b64wl_db, "", "b64wl", texts, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in b64wl_get: ") + e.what());
+    log_processing(sink, "error", "os", std::string("An error occurred in b64wl_get: ") + e.what());
     return false;
   }
 }

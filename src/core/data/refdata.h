@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -51,29 +53,26 @@ class GeoData {
 // IPv6 companion) from TESSEL_GEOIP_URL + "/" + fname, sending geo_token as a
 // bearer token. Without a source, or when the source fails or sends a file
 // that does not load, the local data stays. True when a file was replaced.
-bool geo_db_update(const std::string& fname, const std::string& geo_token, const Json& sys_proxy,
-                   const Json& headers, EventQueue& q_ec, Logger& log);
+bool geo_db_update(const std::string& fname, const std::string& geo_token, const ApiContext& api,
+                   const LogSink& sink);
 // The country data of `fname`; empty (and logged) when it cannot be loaded.
-GeoData geo_db_get(const std::string& fname, EventQueue& q_ec, Logger& log);
+GeoData geo_db_get(const std::string& fname, const LogSink& sink);
 
 // Reputation of addresses: a mapping from each address of the list (texts)
 // to {"cc": country, "crawler": crawler name or false, "tor": false,
 // "proxy": false, "hosting": false, "mobile": false}. Every address has an
 // entry; the data comes from the local GeoIP files, reloaded when they
 // change. No outside service is asked.
-Json get_geoip(const Json& addrs, const std::string& geo_token, const Json& sys_proxy, const Json& headers,
-               EventQueue& q_ec, Logger& log);
+Json get_geoip(const Json& addrs, const std::string& geo_token, const ApiContext& api, const LogSink& sink);
 // Block lists that list the address: none are known locally, so the result
 // is always an empty list.
-Json get_geobl(const std::string& addr, const std::string& geo_token, const Json& sys_proxy, const Json& headers,
-               EventQueue& q_ec, Logger& log);
+Json get_geobl(const std::string& addr, const std::string& geo_token, const ApiContext& api, const LogSink& sink);
 
 // Fetches the base64 white list from the dataset service
 // ("/ml/dataset/get_b64wl_uri") into `tessel_b64wl_db` (a JSON list of
 // texts, read by b64wl_load of core/request_data.h), replaced atomically; a
 // failed or malformed fetch leaves the file as it was. True when it was
 // replaced.
-bool b64wl_get(const std::string& tessel_b64wl_db, const Json& sys_proxy, const Json& headers, EventQueue& q_ec,
-               Logger& log);
+bool b64wl_get(const std::string& tessel_b64wl_db, const ApiContext& api, const LogSink& sink);
 
 }  // namespace tessel::core

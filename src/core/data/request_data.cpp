@@ -247,7 +247,7 @@ bool B64Whitelist::contains(std::string_view name) const {
   return !names.empty() && std::binary_search(names.begin(), names.end(), name);
 }
 
-B64Whitelist b64wl_load(const std::string& path, EventQueue& q_ec, Logger& log) {
+B64Whitelist b64wl_load(const std::string& path, const LogSink& sink) {
   B64Whitelist wl;
   try {
     std::ifstream in(path, std::ios::binary);
@@ -265,13 +265,12 @@ B64Whitelist b64wl_load(const std::string& path, EventQueue& q_ec, Logger& log) 
     wl.names.erase(std::unique(wl.names.begin(), wl.names.end()), wl.names.end());
   } catch (const std::exception& e) {
     wl.names.clear();
-    log_processing(q_ec, log, "error", "os", "An error occurred while loading base64 white-list " + path + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while loading base64 white-list " + path + ": " + e.what());
   }
   return wl;
 }
 
-std::string get_boundary(std::string_view /*body*/, std::string_view other_headers, EventQueue& /*q_ec*/,
-                         Logger& /*log*/) {
+std::string get_boundary(std::string_view /*body*/, std::string_view other_headers, const LogSink& sink) {
   std::string_view content_type;
   while (!other_headers.empty()) {
     const auto cut = other_headers.find('\n');
@@ -295,7 +294,7 @@ std::string get_boundary(std::string_view /*body*/, std::string_view other_heade
 }
 
 std::string req_data_normalization(std::string_view zone, std::string_view data, std::string_view boundary,
-                                   const B64Whitelist& b64wl, EventQueue& /*q_ec*/, Logger& /*log*/, bool /*debug*/) {
+                                   const B64Whitelist& b64wl, const LogSink& sink) {
   if (zone == "url") return url_path(data);
   if (zone == "args") {
     data = py_strip(data);
@@ -319,7 +318,7 @@ std::string req_data_normalization(std::string_view zone, std::string_view data,
   return std::string(data);
 }
 
-std::string req_data_decode(std::string_view value, EventQueue& /*q_ec*/, Logger& /*log*/) {
+std::string req_data_decode(std::string_view value, const LogSink& sink) {
   std::string out = pct_decode(value);
   for (int round = 1; round < 3; ++round) {
     if (out.find('%') == std::string::npos) break;

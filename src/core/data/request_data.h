@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -21,12 +22,12 @@ struct B64Whitelist {
 // Reads the white-list file ("b64wl.db": a JSON array of texts). A missing
 // file is an empty list; a file that cannot be read or parsed is logged
 // ("os") and gives an empty list. Never throws.
-B64Whitelist b64wl_load(const std::string& path, EventQueue& q_ec, Logger& log);
+B64Whitelist b64wl_load(const std::string& path, const LogSink& sink);
 
 // The boundary of a multipart body: the "boundary" parameter of the last
 // Content-Type header line among `other_headers` (lines separated by
 // "\r\n") when its media type is multipart/*, else "".
-std::string get_boundary(std::string_view body, std::string_view other_headers, EventQueue& q_ec, Logger& log);
+std::string get_boundary(std::string_view body, std::string_view other_headers, const LogSink& sink);
 
 // The normalised text of one zone, valid UTF-8:
 //   url            the path: query and fragment cut, percent-decoded once;
@@ -43,11 +44,11 @@ std::string get_boundary(std::string_view body, std::string_view other_headers, 
 // replaced by that text, unless the value or its name is on the white-list. An unknown
 // zone name gives the text unchanged.
 std::string req_data_normalization(std::string_view zone, std::string_view data, std::string_view boundary,
-                                   const B64Whitelist& b64wl, EventQueue& q_ec, Logger& log, bool debug);
+                                   const B64Whitelist& b64wl, const LogSink& sink);
 
 // A URL value with its percent-escapes decoded until none is left (three
 // rounds at most); bytes that are not UTF-8 become U+FFFD.
-std::string req_data_decode(std::string_view value, EventQueue& q_ec, Logger& log);
+std::string req_data_decode(std::string_view value, const LogSink& sink);
 
 // True when the text is a JSON object or array.
 bool is_json(std::string_view text);

@@ -81,14 +81,14 @@ std::optional<Json> check_rule(const Json& r, bool flood, std::string& why) {
 }
 
 // The checked rules of a schema; faulty rules are logged and left out.
-Json check_schema(const Json& schema, bool flood, EventQueue& q_ec, Logger& log) {
+Json check_schema(const Json& schema, bool flood, const LogSink& sink) {
   Json out = Json::array();
   for (const auto& r : schema) {
     std::string why;
     if (auto ok = check_rule(r, flood, why)) {
       out.push_back(std::move(*ok));
     } else {
-      log_processing(q_ec, log, "warn", "settings",
+      log_processing(sink, "warn", "settings",
                      "An incorrect rule is set in BF attack detection module: " + json_text(r) + " (" + why + ")");
     }
   }
@@ -165,38 +165,38 @@ Json parse_bf_rules(std::string_view text, bool flood, std::vector<std::string>*
   return rules;
 }
 
-Json get_bf_dfs_schema(const Json&, const Json& cur_schema, EventQueue& q_ec, Logger& log) {
+Json get_bf_dfs_schema(const Json&, const Json& cur_schema, const LogSink& sink) {
   try {
     if (!cur_schema.is_array()) {
-      log_processing(q_ec, log, "warn", "settings",
+      log_processing(sink, "warn", "settings",
                      "An incorrect schema is set in BF attack detection module, the built-in rules will be used");
       return bf_df_tpl();
     }
-    return check_schema(cur_schema, false, q_ec, log);
+    return check_schema(cur_schema, false, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "bf", std::string("An error occurred in get_bf_dfs_schema: ") + e.what());
+    log_processing(sink, "error", "bf", std::string("An error occurred in get_bf_dfs_schema: ") + e.what());
     return bf_df_tpl();
   }
 }
 
 Json get_brute_dfs_schema(const Json&, const std::string& path, bool flood, const Json& cur_schema,
-                          EventQueue& q_ec, Logger& log) {
+                          const LogSink& sink) {
   try {
-    const Json current = cur_schema.is_array() ? check_schema(cur_schema, flood, q_ec, log) : brute_df_tpl();
+    const Json current = cur_schema.is_array() ? check_schema(cur_schema, flood, sink) : brute_df_tpl();
     if (path.empty()) return current;
     std::string why;
     auto text = read_whole_file(path, &why);
     if (!text) {
-      log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + why);
+      log_processing(sink, "error", "os", "An error occurred while loading file " + path + ": " + why);
       return current;
     }
     std::vector<std::string> errors;
     Json rules = parse_bf_rules(*text, flood, &errors);
     for (const auto& e : errors)
-      log_processing(q_ec, log, "warn", "settings", "An incorrect rule is set in file " + path + ": " + e);
+      log_processing(sink, "warn", "settings", "An incorrect rule is set in file " + path + ": " + e);
     return rules;
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "bf", std::string("An error occurred in get_brute_dfs_schema: ") + e.what());
+    log_processing(sink, "error", "bf", std::string("An error occurred in get_brute_dfs_schema: ") + e.what());
     return cur_schema.is_array() ? cur_schema : brute_df_tpl();
   }
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/request.h"
@@ -35,12 +36,12 @@ const Json& brute_df_tpl();
 
 // The brute-force schema in force: the rules of `cur_schema`, checked (a
 // schema that is not a list gives the built-in rules). Never throws.
-Json get_bf_dfs_schema(const Json& asa_settings, const Json& cur_schema, EventQueue& q_ec, Logger& log);
+Json get_bf_dfs_schema(const Json& asa_settings, const Json& cur_schema, const LogSink& sink);
 // The rules of the rule file `path` (brute-force rules, or flood rules when
 // `flood` is true). An empty path, or a file that cannot be read, gives the
 // rules of `cur_schema`; faulty lines are logged and skipped. Never throws.
 Json get_brute_dfs_schema(const Json& asa_settings, const std::string& path, bool flood, const Json& cur_schema,
-                          EventQueue& q_ec, Logger& log);
+                          const LogSink& sink);
 
 // Rules from the text of a rule file; faulty lines are reported in `errors`.
 Json parse_bf_rules(std::string_view text, bool flood, std::vector<std::string>* errors = nullptr);

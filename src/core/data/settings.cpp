@@ -31,8 +31,8 @@ const Json* find_setting(const Json& settings, std::string_view key) {
   return &*it;
 }
 
-void warn_value(EventQueue& q_ec, Logger& log, std::string_view key, const Json& value, const Json& dflt) {
-  log_processing(q_ec, log, "warn", "settings",
+void warn_value(const LogSink& sink, std::string_view key, const Json& value, const Json& dflt) {
+  log_processing(sink, "warn", "settings",
                  "An incorrect value is set for parameter " + std::string(key) + ": " + json_text(value) +
                      ", the value will be used: " + json_text(dflt));
 }
@@ -81,11 +81,11 @@ std::optional<bool> bool_of(const Json& v) {
 }
 
 // Entries of a white-list file, or nullopt when it cannot be read.
-std::optional<std::vector<std::string>> read_list_file(const std::string& path, EventQueue& q_ec, Logger& log) {
+std::optional<std::vector<std::string>> read_list_file(const std::string& path, const LogSink& sink) {
   std::string why;
   auto text = read_whole_file(path, &why);
   if (!text) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while loading file " + path + ": " + why);
+    log_processing(sink, "error", "os", "An error occurred while loading file " + path + ": " + why);
     return std::nullopt;
   }
   std::vector<std::string> out;
@@ -104,13 +104,12 @@ void add_unique(Json& list, const std::string& entry) {
   if (std::find(list.begin(), list.end(), Json(entry)) == list.end()) list.push_back(entry);
 }
 
-void add_addresses(Json& out, const std::vector<std::string>& entries, std::string_view source, EventQueue& q_ec,
-                   Logger& log) {
+void add_addresses(Json& out, const std::vector<std::string>& entries, std::string_view source, const LogSink& sink) {
   for (const auto& e : entries) {
     if (IpList::valid(e)) {
       add_unique(out, std::string(detail::trim(e)));
     } else {
-      log_processing(q_ec, log, "warn", "settings",
+      log_processing(sink, "warn", "settings",
                      "An incorrect address is set in white list " + std::string(source) + ": " + e);
     }
   }
@@ -118,83 +117,82 @@ void add_addresses(Json& out, const std::vector<std::string>& entries, std::stri
 
 // The entries of a list setting; nullopt (after a warning) when the setting
 // is there but is not a list.
-std::optional<std::vector<std::string>> setting_list(const Json& settings, std::string_view key, EventQueue& q_ec,
-                                                     Logger& log) {
+std::optional<std::vector<std::string>> setting_list(const Json& settings, std::string_view key, const LogSink& sink) {
   const Json* v = find_setting(settings, key);
   if (!v) return std::vector<std::string>{};
   bool dropped = false;
   auto list = text_list(*v, &dropped);
-  if (!list || dropped) warn_value(q_ec, log, key, *v, list ? Json("the text entries") : Json("the current list"));
+  if (!list || dropped) warn_value(sink, key, *v, list ? Json("the text entries") : Json("the current list"));
   return list;
 }
 
 }  // namespace
 
 Json param_processing(const Json& dflt, std::string_view type_name, std::string_view key, const Json& asa_settings,
-                      EventQueue& q_ec, Logger& log) {
+                      const LogSink& sink) {
   const Json* v = find_setting(asa_settings, key);
   if (!v) return dflt;
   if (type_name == "bool") {
     if (auto b = bool_of(*v)) return *b;
-    warn_value(q_ec, log, key, *v, dflt);
+    warn_value(sink, key, *v, dflt);
     return dflt;
   }
   if (type_name == "list") {
     bool dropped = false;
     auto list = text_list(*v, &dropped);
     if (!list) {
-      warn_value(q_ec, log, key, *v, dflt);
+      warn_value(sink, key, *v, dflt);
       return dflt;
     }
     Json out = Json::array();
     for (auto& e : *list) out.push_back(std::move(e));
-    if (dropped) warn_value(q_ec, log, key, *v, out);
+    if (dropped) warn_value(sink, key, *v, out);
     return out;
   }
   return *v;
 }
 
-bool create_path_file(const std::string& path, EventQueue& q_ec, Logger& log) {
+bool create_path_file(const std::string& path, const LogSink& sink) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) {
-    log_processing(q_ec, log, "error", "os",
+    log_processing(sink, "error", "os",
                    "An error occurred while creating file " + path + ": " + std::strerror(errno));
     return false;
   }
   struct stat st{};
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
-  if (!regular) log_processing(q_ec, log, "error", "os", "An error occurred while creating file " + path + ": not a file");
+  if (!regular) log_processing(sink, "error", "os", "An error occurred while creating file " + path + ": not a file");
   return regular;
 }
 
 std::pair<Json, Json> ddos_wl_processing(const Json& asa_settings, const std::string& ddos_wl_ip_path,
                                          const std::string& ddos_wl_url_path, const Json& cur_ip_list,
-                                         const Json& cur_url_list, EventQueue& q_ec, Logger& log) {
+                                         const Json& cur_url_list, const LogSink& sink) {
   Json ips = Json::array(), urls = Json::array();
   bool keep_ips = false, keep_urls = false;
   try {
     if (!ddos_wl_ip_path.empty()) {
-      if (auto lines = read_list_file(ddos_wl_ip_path, q_ec, log)) {
-        add_addresses(ips, *lines, ddos_wl_ip_path, q_ec, log);
+      if (auto lines = read_list_file(ddos_wl_ip_path, sink)) {
+        add_addresses(ips, *lines, ddos_wl_ip_path, sink);
       } else {
         keep_ips = true;
       }
     }
-    if (auto list = setting_list(asa_settings, "ddos__wl_ip", q_ec, log)) {
-      add_addresses(ips, *list, "ddos__wl_ip", q_ec, log);
+    if (auto list = setting_list(asa_settings, "ddos__wl_ip", sink)) {
+      add_addresses(ips, *list, "ddos__wl_ip", sink);
     } else {
       keep_ips = true;
     }
     std::vector<std::string> url_entries;
     if (!ddos_wl_url_path.empty()) {
-      if (auto lines = read_list_file(ddos_wl_url_path, q_ec, log)) {
+      if (auto lines = read_list_file(ddos_wl_url_path, sink)) {
         url_entries = std::move(*lines);
       } else {
         keep_urls = true;
       }
     }
-    if (auto list = setting_list(asa_settings, "ddos__wl_url", q_ec, log)) {
+    if (auto list = setting_list(asa_settings, "ddos__wl_url", sink)) {
       url_entries.insert(url_entries.end(), list->begin(), list->end());
     } else {
       keep_urls = true;
@@ -204,28 +202,28 @@ std::pair<Json, Json> ddos_wl_processing(const Json& asa_settings, const std::st
       if (!e.empty()) add_unique(urls, e);
     }
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in ddos_wl_processing: ") + e.what());
+    log_processing(sink, "error", "settings", std::string("An error occurred in ddos_wl_processing: ") + e.what());
     return {cur_ip_list, cur_url_list};
   }
   return {keep_ips ? cur_ip_list : ips, keep_urls ? cur_url_list : urls};
 }
 
 std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const Json& cur_ip_list, const Json& cur_host_list,
-                                       EventQueue& q_ec, Logger& log) {
+                                       const LogSink& sink) {
   try {
     Json ips = cur_ip_list, hosts = cur_host_list;
-    if (auto list = setting_list(asa_settings, "brute__wl_ip", q_ec, log)) {
+    if (auto list = setting_list(asa_settings, "brute__wl_ip", sink)) {
       ips = Json::array();
-      add_addresses(ips, *list, "brute__wl_ip", q_ec, log);
+      add_addresses(ips, *list, "brute__wl_ip", sink);
     }
-    if (auto list = setting_list(asa_settings, "brute__wl_host", q_ec, log)) {
+    if (auto list = setting_list(asa_settings, "brute__wl_host", sink)) {
       Json entries = Json::array();
       for (auto& e : *list) entries.push_back(std::move(e));
-      hosts = vhosts_list_processing(entries, q_ec, log);
+      hosts = vhosts_list_processing(entries, sink);
     }
     return {ips, hosts};
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in bf_wl_processing: ") + e.what());
+    log_processing(sink, "error", "settings", std::string("An error occurred in bf_wl_processing: ") + e.what());
     return {cur_ip_list, cur_host_list};
   }
 }
@@ -254,40 +252,38 @@ const std::vector<std::string>& asa_settings_otf_keys() {
   return keys;
 }
 
-std::string asa_settings_get_hash(const std::string& url, const std::string& key, const Json& api_proxy,
-                                  const Json& headers, EventQueue& q_ec, Logger& log, bool debug) {
+std::string asa_settings_get_hash(const std::string& url, const ApiContext& api, const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
     if (!reply || (*reply)["status"] != "success") return {};
     std::string hash = hash_text(*reply);
-    if (debug) log_processing(q_ec, log, "debug", "settings", "Corvane AI TESSEL settings hash: " + hash);
+    if (sink.debug) log_processing(sink, "debug", "settings", "Corvane AI TESSEL settings hash: " + hash);
     return hash;
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in asa_settings_get_hash: ") + e.what());
+    log_processing(sink, "error", "settings", std::string("An error occurred in asa_settings_get_hash: ") + e.what());
     return {};
   }
 }
 
-bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const std::string& key,
-                      const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log) {
+bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const ApiContext& api,
+                      const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", key}}, api_proxy, headers, q_ec, log);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
     return detail::store_reply(
         reply, url, tessel_settings_db, kSettingsFormat, "settings",
-        [](const Json& v) { return v.is_object() ? std::optional<Json>(v) : std::nullopt; }, q_ec, log);
+        [](const Json& v) { return v.is_object() ? std::optional<Json>(v) : std::nullopt; }, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "settings", std::string("An error occurred in asa_settings_get: ") + e.what());
+    log_processing(sink, "error", "settings", std::string("An error occurred in asa_settings_get: ") + e.what());
     return false;
   }
 }
 
-std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, EventQueue& q_ec, Logger& log) {
+std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, const LogSink& sink) {
   try {
     bool missing = false;
-    auto settings = detail::load_entry(tessel_settings_db, kSettingsFormat, "settings", Json::value_t::object, q_ec,
-                                       log, &missing);
+    auto settings = detail::load_entry(tessel_settings_db, kSettingsFormat, "settings", Json::value_t::object, sink, &missing);
     if (!settings) {
-      if (missing) log_processing(q_ec, log, "warn", "os", "File " + tessel_settings_db + " is not found");
+      if (missing) log_processing(sink, "warn", "os", "File " + tessel_settings_db + " is not found");
       return {Json::object(), Json::object()};
     }
     Json wo_otf = Json::object();
@@ -296,7 +292,7 @@ std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, E
       if (std::find(otf.begin(), otf.end(), k) == otf.end()) wo_otf[k] = v;
     return {std::move(*settings), std::move(wo_otf)};
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", std::string("An error occurred in asa_settings_load: ") + e.what());
+    log_processing(sink, "error", "os", std::string("An error occurred in asa_settings_load: ") + e.what());
     return {Json::object(), Json::object()};
   }
 }
@@ -307,13 +303,12 @@ std::string asa_settings_stored_hash(const std::string& tessel_settings_db) {
 }
 
 SettingsUpdate asa_settings_update(const std::string& tessel_settings_db, const std::string& hash_url,
-                                   const std::string& url, const std::string& key, const Json& api_proxy,
-                                   const Json& headers, const std::string& last_hash, EventQueue& q_ec, Logger& log,
-                                   bool debug) {
+                                   const std::string& url, const ApiContext& api, const std::string& last_hash,
+                                   const LogSink& sink) {
   SettingsUpdate u{false, last_hash};
-  const std::string hash = asa_settings_get_hash(hash_url, key, api_proxy, headers, q_ec, log, debug);
+  const std::string hash = asa_settings_get_hash(hash_url, api, sink);
   if (hash.empty() || hash == last_hash) return u;
-  if (asa_settings_get(tessel_settings_db, url, key, api_proxy, headers, q_ec, log)) {
+  if (asa_settings_get(tessel_settings_db, url, api, sink)) {
     u.downloaded = true;
     u.hash = hash;
   }

@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -20,17 +22,16 @@ namespace tessel::core {
 // The settings hash the management API reports at `url` (POST {"key": key});
 // "" when it reports none or cannot be reached (logged). With `debug` the
 // hash is logged.
-std::string asa_settings_get_hash(const std::string& url, const std::string& key, const Json& api_proxy,
-                                  const Json& headers, EventQueue& q_ec, Logger& log, bool debug);
+std::string asa_settings_get_hash(const std::string& url, const ApiContext& api, const LogSink& sink);
 // Fetches the settings from `url` into the local copy `tessel_settings_db`,
 // replaced atomically; a failed or malformed fetch leaves the copy as it
 // was. True when the copy was replaced.
-bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const std::string& key,
-                      const Json& api_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const ApiContext& api,
+                      const LogSink& sink);
 // The settings of the local copy and the part of them that cannot be applied
 // while the service runs (every key not in asa_settings_otf_keys): a change
 // there needs a restart. A missing or damaged copy gives two empty mappings.
-std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, EventQueue& q_ec, Logger& log);
+std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, const LogSink& sink);
 // Settings the running service applies without a restart.
 const std::vector<std::string>& asa_settings_otf_keys();
 // The hash stored with the local copy ("" when there is none).
@@ -45,9 +46,8 @@ struct SettingsUpdate {
   std::string hash;
 };
 SettingsUpdate asa_settings_update(const std::string& tessel_settings_db, const std::string& hash_url,
-                                   const std::string& url, const std::string& key, const Json& api_proxy,
-                                   const Json& headers, const std::string& last_hash, EventQueue& q_ec, Logger& log,
-                                   bool debug);
+                                   const std::string& url, const ApiContext& api, const std::string& last_hash,
+                                   const LogSink& sink);
 
 // The value of the setting `key` ("section__option") of `asa_settings`.
 // A missing key, a null value or settings that are not a mapping give
@@ -63,16 +63,16 @@ SettingsUpdate asa_settings_update(const std::string& tessel_settings_db, const 
 // Any other type name gives the value unchanged. The INI file is not
 // consulted: settings come from the management API only.
 Json param_processing(const Json& dflt, std::string_view type_name, std::string_view key, const Json& asa_settings,
-                      EventQueue& q_ec, Logger& log);
+                      const LogSink& sink);
 inline Json param_processing(const Json& dflt, std::string_view type_name, std::string_view key,
-                             const Json& asa_settings, const RawConfigParser&, EventQueue& q_ec, Logger& log) {
-  return param_processing(dflt, type_name, key, asa_settings, q_ec, log);
+                             const Json& asa_settings, const RawConfigParser&, const LogSink& sink) {
+  return param_processing(dflt, type_name, key, asa_settings, sink);
 }
 
 // Creates `path` as an empty file when nothing exists there (its directory
 // must exist); an existing file is left as it is. Failures are logged
 // ("os"); returns true when the path is a file afterwards.
-bool create_path_file(const std::string& path, EventQueue& q_ec, Logger& log);
+bool create_path_file(const std::string& path, const LogSink& sink);
 
 // The DDoS white lists: addresses (or CIDR ranges) from the file
 // `ddos_wl_ip_path` and the setting "ddos__wl_ip", URLs (lower case) from the
@@ -82,7 +82,7 @@ bool create_path_file(const std::string& path, EventQueue& q_ec, Logger& log);
 // list (`cur_ip_list` or `cur_url_list`). Returns (addresses, URLs).
 std::pair<Json, Json> ddos_wl_processing(const Json& asa_settings, const std::string& ddos_wl_ip_path,
                                          const std::string& ddos_wl_url_path, const Json& cur_ip_list,
-                                         const Json& cur_url_list, EventQueue& q_ec, Logger& log);
+                                         const Json& cur_url_list, const LogSink& sink);
 
 // The brute-force white lists: addresses (or CIDR ranges) from the setting
 // "brute__wl_ip" and host patterns from the setting "brute__wl_host" (each a
@@ -90,11 +90,10 @@ std::pair<Json, Json> ddos_wl_processing(const Json& asa_settings, const std::st
 // setting that is not a list keeps the current one. Returns (addresses,
 // hosts).
 std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const Json& cur_ip_list, const Json& cur_host_list,
-                                       EventQueue& q_ec, Logger& log);
+                                       const LogSink& sink);
 inline std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const RawConfigParser&,
-                                              const Json& cur_ip_list, const Json& cur_host_list, EventQueue& q_ec,
-                                              Logger& log) {
-  return bf_wl_processing(asa_settings, cur_ip_list, cur_host_list, q_ec, log);
+                                              const Json& cur_ip_list, const Json& cur_host_list, const LogSink& sink) {
+  return bf_wl_processing(asa_settings, cur_ip_list, cur_host_list, sink);
 }
 
 }  // namespace tessel::core

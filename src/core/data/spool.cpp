@@ -97,8 +97,7 @@ std::string read_all(const std::string& path) {
 
 }  // namespace
 
-bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_vexa_dir, EventQueue& q_ec,
-                        Logger& log) {
+bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_vexa_dir, const LogSink& sink) {
   const std::string name = new_name();
   const std::string tmp = join(rmq_vexa_dir, "." + name + std::string(kExt) + std::string(kTmp));
   const std::string final_path = join(rmq_vexa_dir, name + std::string(kExt));
@@ -125,13 +124,13 @@ bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_v
   } catch (const std::exception& e) {
     if (fd >= 0) ::close(fd);
     ::unlink(tmp.c_str());
-    log_processing(q_ec, log, "error", "os",
+    log_processing(sink, "error", "os",
                    "An error occurred while saving data to " + rmq_vexa_dir + ": " + e.what());
     return false;
   }
 }
 
-std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, EventQueue& q_ec, Logger& log) {
+std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, const LogSink& sink) {
   try {
     const long me = static_cast<long>(::getpid());
     std::vector<std::string> candidates;
@@ -186,7 +185,7 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
         try {
           batch.data.push_back(json_loads_bytes(line));
         } catch (const std::exception& e) {
-          log_processing(q_ec, log, "error", "os",
+          log_processing(sink, "error", "os",
                          "An error occurred while loading data from " + claimed + ": " + e.what());
         }
       }
@@ -194,24 +193,24 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
     }
     return std::nullopt;
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "os", "An error occurred while loading data from " + rmq_vexa_dir + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while loading data from " + rmq_vexa_dir + ": " + e.what());
     return std::nullopt;
   }
 }
 
-void rmq_vexa_data_done(const SpooledBatch& batch, EventQueue& q_ec, Logger& log) {
+void rmq_vexa_data_done(const SpooledBatch& batch, const LogSink& sink) {
   if (::unlink(batch.path.c_str()) != 0 && errno != ENOENT) {
-    log_processing(q_ec, log, "error", "os",
+    log_processing(sink, "error", "os",
                    "An error occurred while removing " + batch.path + ": " + std::strerror(errno));
   }
 }
 
-void rmq_vexa_data_putback(const SpooledBatch& batch, EventQueue& q_ec, Logger& log) {
+void rmq_vexa_data_putback(const SpooledBatch& batch, const LogSink& sink) {
   const auto claim = batch.path.rfind(kClaim);
   if (claim == std::string::npos) return;
   const std::string back = batch.path.substr(0, claim);
   if (::rename(batch.path.c_str(), back.c_str()) != 0) {
-    log_processing(q_ec, log, "error", "os",
+    log_processing(sink, "error", "os",
                    "An error occurred while returning " + batch.path + " to the spool: " + std::strerror(errno));
   }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -26,17 +27,16 @@ struct SpooledBatch {
 };
 
 // Stores one batch; false after a logged failure.
-bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_vexa_dir, EventQueue& q_ec,
-                        Logger& log);
+bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_vexa_dir, const LogSink& sink);
 
 // Claims and reads the oldest batch; nothing when the spool holds none (or
 // after a logged failure).
-std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, EventQueue& q_ec, Logger& log);
+std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, const LogSink& sink);
 
 // The claimed batch has been handed on: its file goes.
-void rmq_vexa_data_done(const SpooledBatch& batch, EventQueue& q_ec, Logger& log);
+void rmq_vexa_data_done(const SpooledBatch& batch, const LogSink& sink);
 
 // The claimed batch could not be handed on: it goes back for a later load.
-void rmq_vexa_data_putback(const SpooledBatch& batch, EventQueue& q_ec, Logger& log);
+void rmq_vexa_data_putback(const SpooledBatch& batch, const LogSink& sink);
 
 }  // namespace tessel::core

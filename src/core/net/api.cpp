@@ -26,23 +26,23 @@ RequestOptions options_of(const Json& proxy, const Json& headers) {
   return o;
 }
 
-void log_failure(EventQueue& q_ec, Logger& log, const std::string& url, const std::string& what) {
-  log_processing(q_ec, log, "error", failure_category(what), "An error occurred while receiving data from " + url + ": " + what);
+void log_failure(const LogSink& sink, const std::string& url, const std::string& what) {
+  log_processing(sink, "error", failure_category(what), "An error occurred while receiving data from " + url + ": " + what);
 }
 
 bool ok_status(int status) { return std::to_string(status).rfind("20", 0) == 0; }
 
 // The reply object when it is a JSON object whose "status" is "success" or
 // "none"; logged otherwise.
-std::optional<Json> checked_reply(const std::string& url, const std::string& body, EventQueue& q_ec, Logger& log) {
+std::optional<Json> checked_reply(const std::string& url, const std::string& body, const LogSink& sink) {
   Json reply = Json::parse(body, nullptr, false);
   if (reply.is_discarded() || !reply.is_object()) {
-    log_failure(q_ec, log, url, "the reply is not a JSON object");
+    log_failure(sink, url, "the reply is not a JSON object");
     return std::nullopt;
   }
   const Json status = reply.value("status", Json());
   if (status != "success" && status != "none") {
-    log_failure(q_ec, log, url, json_text(reply));
+    log_failure(sink, url, json_text(reply));
     return std::nullopt;
   }
   return reply;
@@ -57,16 +57,16 @@ namespace {
 // The body of a reply whose status starts with "20"; every other outcome is
 // logged.
 std::optional<std::string> body_of(const std::string& url, const std::function<HttpResponse()>& request,
-                                   EventQueue& q_ec, Logger& log) {
+                                   const LogSink& sink) {
   HttpResponse r;
   try {
     r = request();
   } catch (const std::exception& e) {
-    log_failure(q_ec, log, url, e.what());
+    log_failure(sink, url, e.what());
     return std::nullopt;
   }
   if (!ok_status(r.status_code)) {
-    log_failure(q_ec, log, url, r.str());
+    log_failure(sink, url, r.str());
     return std::nullopt;
   }
   return std::move(r.content);
@@ -75,23 +75,22 @@ std::optional<std::string> body_of(const std::string& url, const std::function<H
 }  // namespace
 
 std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
-                             EventQueue& q_ec, Logger& log) {
+                             const LogSink& sink) {
   auto content = body_of(
-      url, [&] { return init_session().post(url, RequestBody::json(body), options_of(proxy, headers)); }, q_ec, log);
+      url, [&] { return init_session().post(url, RequestBody::json(body), options_of(proxy, headers)); }, sink);
   if (!content) return std::nullopt;
-  return checked_reply(url, *content, q_ec, log);
+  return checked_reply(url, *content, sink);
 }
 
 std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
-                                    EventQueue& q_ec, Logger& log) {
-  return body_of(url, [&] { return init_session().get(url, options_of(proxy, headers)); }, q_ec, log);
+                                    const LogSink& sink) {
+  return body_of(url, [&] { return init_session().get(url, options_of(proxy, headers)); }, sink);
 }
 
-std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, EventQueue& q_ec,
-                                  Logger& log) {
-  auto body = download(url, proxy, headers, q_ec, log);
+std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, const LogSink& sink) {
+  auto body = download(url, proxy, headers, sink);
   if (!body) return std::nullopt;
-  return checked_reply(url, *body, q_ec, log);
+  return checked_reply(url, *body, sink);
 }
 
 }  // namespace tessel::core::detail

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -19,14 +20,13 @@ const char* failure_category(const std::string& text);
 // logged ("An error occurred while receiving data from {}: {}") and gives
 // nullopt.
 std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
-                             EventQueue& q_ec, Logger& log);
+                             const LogSink& sink);
 // GETs `url` and returns the reply body when the status starts with "20";
 // otherwise logs as api_post and gives nullopt.
 std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
-                                    EventQueue& q_ec, Logger& log);
+                                    const LogSink& sink);
 // The JSON object of a downloaded body, with the same "status" check as
 // api_post.
-std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, EventQueue& q_ec,
-                                  Logger& log);
+std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, const LogSink& sink);
 
 }  // namespace tessel::core::detail

@@ -20,14 +20,14 @@ void publish_all(const RmqConnectionParam& broker, const std::string& queue, con
 }
 
 bool publish_everywhere(const std::vector<std::string>& bodies, const RmqParamList& brokers, const std::string& queue,
-                        EventQueue& q_ec, Logger& log) {
+                        const LogSink& sink) {
   bool ok = true;
   for (const auto& broker : brokers) {
     try {
       publish_all(broker, queue, bodies);
     } catch (const std::exception& e) {
       ok = false;
-      log_processing(q_ec, log, "error", "rabbitmq",
+      log_processing(sink, "error", "rabbitmq",
                      "An error occurred while sending data to RabbitMQ " + queue + " queue (" + broker.host +
                          "): " + e.what());
     }
@@ -40,7 +40,7 @@ std::string dump(const Json& v) { return v.dump(-1, ' ', false, Json::error_hand
 }  // namespace
 
 bool rmq_bt_processing(const Json& rows, int attack_kind, const RmqParamList& rmq_rc_param_list,
-                       const std::string& tessel_rmq_q, EventQueue& q_ec, Logger& log) {
+                       const std::string& tessel_rmq_q, const LogSink& sink) {
   try {
     if (!rows.is_array()) throw std::invalid_argument("the rows are not a list");
     std::vector<std::string> bodies;
@@ -54,25 +54,25 @@ bool rmq_bt_processing(const Json& rows, int attack_kind, const RmqParamList& rm
       bodies.push_back(dump(msg));
     }
     if (bodies.empty()) return true;
-    return publish_everywhere(bodies, rmq_rc_param_list, tessel_rmq_q, q_ec, log);
+    return publish_everywhere(bodies, rmq_rc_param_list, tessel_rmq_q, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "rabbitmq", std::string("An error occurred in rmq_bt_processing: ") + e.what());
+    log_processing(sink, "error", "rabbitmq", std::string("An error occurred in rmq_bt_processing: ") + e.what());
     return false;
   }
 }
 
 bool rmq_bt_processing(const RequestTable& table, int attack_kind, const RmqParamList& rmq_rc_param_list,
-                       const std::string& tessel_rmq_q, EventQueue& q_ec, Logger& log) {
+                       const std::string& tessel_rmq_q, const LogSink& sink) {
   try {
-    return rmq_bt_processing(table_to_json(table), attack_kind, rmq_rc_param_list, tessel_rmq_q, q_ec, log);
+    return rmq_bt_processing(table_to_json(table), attack_kind, rmq_rc_param_list, tessel_rmq_q, sink);
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "rabbitmq", std::string("An error occurred in rmq_bt_processing: ") + e.what());
+    log_processing(sink, "error", "rabbitmq", std::string("An error occurred in rmq_bt_processing: ") + e.what());
     return false;
   }
 }
 
 void dyn_unlock_processing(std::vector<Json> udata, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                           const RmqParamList& rmq_rc_param_list, EventQueue& q_ec, Logger& log, bool debug) {
+                           const RmqParamList& rmq_rc_param_list, const LogSink& sink) {
   try {
     static const char* const kFields[] = {"request_id", "request_type", "ip", "vhost", "timestamp"};
     std::vector<std::string> bodies;
@@ -95,14 +95,14 @@ void dyn_unlock_processing(std::vector<Json> udata, const std::string& rmq_rhost
       bodies.push_back(dump(msg));
     }
     if (bodies.empty() || rmq_rc_param_list.empty()) return;
-    const bool ok = publish_everywhere(bodies, rmq_rc_param_list, tessel_rmq_q, q_ec, log);
-    if (debug && ok) {
-      log_processing(q_ec, log, "debug", "rabbitmq",
+    const bool ok = publish_everywhere(bodies, rmq_rc_param_list, tessel_rmq_q, sink);
+    if (sink.debug && ok) {
+      log_processing(sink, "debug", "rabbitmq",
                      std::to_string(udata.size()) + " unlock request(s) from " + rmq_rhost + " sent to RabbitMQ " +
                          tessel_rmq_q + " queue");
     }
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "rabbitmq", std::string("An error occurred in dyn_unlock_processing: ") + e.what());
+    log_processing(sink, "error", "rabbitmq", std::string("An error occurred in dyn_unlock_processing: ") + e.what());
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "shared/runtime/rmq_params.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/request.h"
@@ -21,13 +22,13 @@ inline constexpr std::size_t kRowsPerMessage = 1000;
 // `attack_kind`. Failures are logged per broker and never thrown; true when
 // every broker took every message.
 bool rmq_bt_processing(const Json& rows, int attack_kind, const RmqParamList& rmq_rc_param_list,
-                       const std::string& tessel_rmq_q, EventQueue& q_ec, Logger& log);
+                       const std::string& tessel_rmq_q, const LogSink& sink);
 bool rmq_bt_processing(const RequestTable& table, int attack_kind, const RmqParamList& rmq_rc_param_list,
-                       const std::string& tessel_rmq_q, EventQueue& q_ec, Logger& log);
+                       const std::string& tessel_rmq_q, const LogSink& sink);
 
 // The unlock worker: tells every broker's WAF that the clients of these
 // challenge-page requests passed the challenge. Never throws.
 void dyn_unlock_processing(std::vector<Json> udata, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                           const RmqParamList& rmq_rc_param_list, EventQueue& q_ec, Logger& log, bool debug);
+                           const RmqParamList& rmq_rc_param_list, const LogSink& sink);
 
 }  // namespace tessel::core

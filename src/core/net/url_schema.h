@@ -2,6 +2,7 @@
 // Proxy addresses as the service's proxy options give them.
 #include <string>
 
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 
@@ -11,6 +12,6 @@ namespace tessel::core {
 // ("host:3128", "user:pw@host:3128") gets "http://" in front; one with a
 // scheme ("https://…", "socks5://…") is returned as it is. Never throws for
 // a text; q_ec and log are the logging pair of the caller.
-std::string add_url_schema(const std::string& text, EventQueue& q_ec, Logger& log);
+std::string add_url_schema(const std::string& text, const LogSink& sink);
 
 }  // namespace tessel::core

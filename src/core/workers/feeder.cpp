@@ -6,11 +6,11 @@
 
 namespace tessel::core {
 
-void mp_queue_size_report(std::size_t size, std::string_view name, EventQueue& q_ec, Logger& log, bool debug) {
-  if (debug)
-    log_processing(q_ec, log, "debug", "misc", "Queue " + std::string(name) + " size: " + std::to_string(size));
+void mp_queue_size_report(std::size_t size, std::string_view name, const LogSink& sink) {
+  if (sink.debug)
+    log_processing(sink, "debug", "misc", "Queue " + std::string(name) + " size: " + std::to_string(size));
   if (size > kQueueSizeWarning) {
-    log_processing(q_ec, log, "warn", "misc",
+    log_processing(sink, "warn", "misc",
                    "Queue " + std::string(name) + " holds " + std::to_string(size) + " items");
   }
 }
@@ -18,11 +18,11 @@ void mp_queue_size_report(std::size_t size, std::string_view name, EventQueue& q
 namespace {
 
 template <class F>
-void guarded(const char* what, EventQueue& q_ec, Logger& log, F&& f) {
+void guarded(const char* what, const LogSink& sink, F&& f) {
   try {
     f();
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "misc",
+    log_processing(sink, "error", "misc",
                    std::string("An error occurred in local_queue_processing (") + what + "): " + e.what());
   }
 }
@@ -57,7 +57,7 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
                             const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
                             const MlDetectorPtr& ml_m, const std::vector<std::string>& /*mlvh_list*/,
                             const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& /*geo_token*/,
-                            const Json& /*sys_proxy*/, const Json& /*headers*/, EventQueue& q_ec, Logger& log) {
+                            const ApiContext& /*api*/, const LogSink& sink) {
   // The requests of every batch since the last call, per detector.
   RequestTable table, ddos_table, bf_table, oa_table;
   std::set<std::string> unknown;
@@ -83,22 +83,22 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
     q_geoip.put(Json{{"ips", std::move(ips)}});
   }
 
-  if (ddos_en && ddos_m) guarded("ddos", q_ec, log, [&] { ddos_m->dfs_processing(nsi, std::move(ddos_table)); });
-  if (bf_en && bf_m) guarded("bf", q_ec, log, [&] { bf_m->dfs_processing(nsi, std::move(bf_table)); });
-  if (ml_m) guarded("ml", q_ec, log, [&] { ml_m->dfs_processing(nsg, db_processing_lock, std::move(table)); });
-  if (oa_m) guarded("schemix", q_ec, log, [&] { oa_m->dfs_processing(nsi, std::move(oa_table)); });
+  if (ddos_en && ddos_m) guarded("ddos", sink, [&] { ddos_m->dfs_processing(nsi, std::move(ddos_table)); });
+  if (bf_en && bf_m) guarded("bf", sink, [&] { bf_m->dfs_processing(nsi, std::move(bf_table)); });
+  if (ml_m) guarded("ml", sink, [&] { ml_m->dfs_processing(nsg, db_processing_lock, std::move(table)); });
+  if (oa_m) guarded("schemix", sink, [&] { oa_m->dfs_processing(nsi, std::move(oa_table)); });
 }
 
-void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, Json sys_proxy, Json headers,
-                std::shared_ptr<EventQueue> q_ec, Logger& log, std::stop_token stop) {
+void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, ApiContext api, LogSink sink,
+                std::stop_token stop) {
   while (!stop.stop_requested()) {
     try {
       auto item = q_geoip->get(std::chrono::milliseconds(250));
       if (!item || !item->is_object()) continue;
       const Json ips = item->value("ips", Json::array());
-      if (ips.is_array() && !ips.empty()) get_geoip(ips, geo_token, sys_proxy, headers, *q_ec, log);
+      if (ips.is_array() && !ips.empty()) get_geoip(ips, geo_token, api, sink);
     } catch (const std::exception& e) {
-      log_processing(*q_ec, log, "error", "misc", std::string("An error occurred in geoip2memc: ") + e.what());
+      log_processing(sink, "error", "misc", std::string("An error occurred in geoip2memc: ") + e.what());
     }
   }
 }

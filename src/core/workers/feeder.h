@@ -9,8 +9,10 @@
 #include "core/data/refdata.h"
 #include "shared/runtime/blocking_queue.h"
 #include "shared/runtime/detector.h"
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/lock.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
@@ -23,10 +25,10 @@ inline constexpr std::size_t kQueueSizeWarning = 100000;
 
 // Reports the size of one process queue: a debug line with `debug`, a
 // warning while the queue holds more than kQueueSizeWarning items.
-void mp_queue_size_report(std::size_t size, std::string_view name, EventQueue& q_ec, Logger& log, bool debug);
+void mp_queue_size_report(std::size_t size, std::string_view name, const LogSink& sink);
 template <class T>
-void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, EventQueue& q_ec, Logger& log, bool debug) {
-  mp_queue_size_report(queue.qsize(), name, q_ec, log, debug);
+void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, const LogSink& sink) {
+  mp_queue_size_report(queue.qsize(), name, sink);
 }
 
 // Takes every batch waiting on q_local, fills the empty `cc` of each request
@@ -44,13 +46,13 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
                             const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
                             const MlDetectorPtr& ml_m, const std::vector<std::string>& mlvh_list,
                             const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& geo_token,
-                            const Json& sys_proxy, const Json& headers, EventQueue& q_ec, Logger& log);
+                            const ApiContext& api, const LogSink& sink);
 
 // The GeoIP worker: takes the address lists of q_geoip ({"ips": [...]}) and
 // looks them up, so that the reputation data the detectors' workers read is
 // loaded (and reloaded after a GeoIP update) outside the main loop. Runs
 // until `stop`.
-void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, Json sys_proxy, Json headers,
-                std::shared_ptr<EventQueue> q_ec, Logger& log, std::stop_token stop);
+void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, ApiContext api, LogSink sink,
+                std::stop_token stop);
 
 }  // namespace tessel::core

@@ -50,7 +50,7 @@ std::string describe(const HwSample& s) {
 }
 }  // namespace
 
-void hw_overload_check(Nsg& nsg, EventQueue& q_ec, Logger& log, std::stop_token stop, HwOverloadOptions opts) {
+void hw_overload_check(Nsg& nsg, const LogSink& sink, std::stop_token stop, HwOverloadOptions opts) {
   std::optional<bool> state;
   while (!stop.stop_requested()) {
     try {
@@ -61,14 +61,14 @@ void hw_overload_check(Nsg& nsg, EventQueue& q_ec, Logger& log, std::stop_token 
           nsg.set_overload(now);
           state = now;
           if (now) {
-            log_processing(q_ec, log, "warn", "os", "Hardware overload: " + describe(*s));
+            log_processing(sink, "warn", "os", "Hardware overload: " + describe(*s));
           } else {
-            log_processing(q_ec, log, "info", "os", "Hardware overload is over: " + describe(*s));
+            log_processing(sink, "info", "os", "Hardware overload is over: " + describe(*s));
           }
         }
       }
     } catch (const std::exception& e) {
-      log_processing(q_ec, log, "error", "os", std::string("An error occurred in hw_overload_check: ") + e.what());
+      log_processing(sink, "error", "os", std::string("An error occurred in hw_overload_check: ") + e.what());
     }
     sleep_or_stop(opts.period, stop);
   }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stop_token>
 
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
@@ -39,6 +40,6 @@ struct HwOverloadOptions {
 
 // Samples every period and sets nsg.overload when the state changes,
 // logging the change. Runs until `stop`.
-void hw_overload_check(Nsg& nsg, EventQueue& q_ec, Logger& log, std::stop_token stop, HwOverloadOptions opts = {});
+void hw_overload_check(Nsg& nsg, const LogSink& sink, std::stop_token stop, HwOverloadOptions opts = {});
 
 }  // namespace tessel::core

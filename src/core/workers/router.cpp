@@ -10,7 +10,7 @@ void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, bool ddos_en, b
                           const std::vector<std::string>& /*mlvh_list*/, const Json& schemix_vhosts_list,
                           const Json& bf_wl_ip_list, const Json& bf_wl_host_list, const Json& ddos_wl_ip_list,
                           const Json& ddos_wl_url_list, const Json& bf_dfs_schema, const Json& brute_dfs_schema,
-                          const Json& flood_dfs_schema, EventQueue& q_ec, Logger& log, bool debug) {
+                          const Json& flood_dfs_schema, const LogSink& sink) {
   try {
     if (dfs.empty()) return;
     LocalBatch batch;
@@ -41,15 +41,15 @@ void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, bool ddos_en, b
     }
     batch.schemix = schemix_vhosts_list.is_array() && !schemix_vhosts_list.empty();
     batch.table = std::move(dfs);
-    if (debug) {
-      log_processing(q_ec, log, "debug", "dyn",
+    if (sink.debug) {
+      log_processing(sink, "debug", "dyn",
                      std::to_string(batch.table.size()) + " request(s) routed: " +
                          std::to_string(batch.ddos_rows.size()) + " to DDoS, " +
                          std::to_string(batch.bf_table.size()) + " to BF detection");
     }
     q_local.put(std::move(batch));
   } catch (const std::exception& e) {
-    log_processing(q_ec, log, "error", "dyn", std::string("An error occurred in vexa_data_processing: ") + e.what());
+    log_processing(sink, "error", "dyn", std::string("An error occurred in vexa_data_processing: ") + e.what());
   }
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/request.h"
@@ -21,6 +22,6 @@ void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, bool ddos_en, b
                           const std::vector<std::string>& mlvh_list, const Json& schemix_vhosts_list,
                           const Json& bf_wl_ip_list, const Json& bf_wl_host_list, const Json& ddos_wl_ip_list,
                           const Json& ddos_wl_url_list, const Json& bf_dfs_schema, const Json& brute_dfs_schema,
-                          const Json& flood_dfs_schema, EventQueue& q_ec, Logger& log, bool debug);
+                          const Json& flood_dfs_schema, const LogSink& sink);
 
 }  // namespace tessel::core

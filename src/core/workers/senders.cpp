@@ -26,9 +26,9 @@ void Outbox::add(Json item) {
 }
 
 void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
-                   EventQueue& q_ec, Logger& log) {
+                   const LogSink& sink) {
   if (dropped_ > dropped_logged_) {
-    log_processing(q_ec, log, "warn", "api",
+    log_processing(sink, "warn", "api",
                    std::to_string(dropped_ - dropped_logged_) + " " + what_ + " waiting for " + url_ +
                        " dropped: more than " + std::to_string(capacity_) + " were waiting (" +
                        std::to_string(dropped_) + " dropped so far)");
@@ -42,14 +42,14 @@ void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now
       post(url_, body_(std::move(chunk)));
     } catch (const DeliveryError& e) {
       if (!e.retry) {
-        log_processing(q_ec, log, "error", "api",
+        log_processing(sink, "error", "api",
                        "An error occurred while sending data to " + url_ + ": " + e.what() + "; " + std::to_string(n) +
                            " " + what_ + " dropped");
         items_.erase(items_.begin(), items_.begin() + n);
         continue;
       }
       if (!failing_) {
-        log_processing(q_ec, log, "error", e.network ? "network" : "api",
+        log_processing(sink, "error", e.network ? "network" : "api",
                        "An error occurred while sending data to " + url_ + ": " + e.what() + "; " +
                            std::to_string(items_.size()) + " " + what_ + " kept for a retry");
       }
@@ -60,7 +60,7 @@ void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now
     items_.erase(items_.begin(), items_.begin() + n);
     if (failing_) {
       failing_ = false;
-      log_processing(q_ec, log, "info", "api", "Sending data to " + url_ + " resumed");
+      log_processing(sink, "info", "api", "Sending data to " + url_ + " resumed");
     }
   }
 }
@@ -129,32 +129,32 @@ void post_json(const std::string& url, const Json& body, const Json& proxy, cons
 }
 
 void q_attack_bd_processing(std::shared_ptr<SharedNamespace>, std::shared_ptr<AttackQueue> q_attack_bd,
-                            std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                            bool debug, std::stop_token stop) {
+                            std::shared_ptr<AttackQueue> q_attack_api, const LogSink& sink, std::stop_token stop) {
   while (!stopped(stop)) {
     try {
       auto report = q_attack_bd->get(std::chrono::milliseconds(250));
       if (!report) continue;
-      if (debug) {
-        log_processing(*q_ec, log, "debug", "misc",
+      if (sink.debug) {
+        log_processing(sink, "debug", "misc",
                        "Attack report of kind " + std::to_string(report->kind) +
                            " forwarded: " + std::to_string(report->table.size()) + " row(s)");
       }
       q_attack_api->put(std::move(*report));
     } catch (const std::exception& e) {
-      log_processing(*q_ec, log, "error", "misc",
+      log_processing(sink, "error", "misc",
                      std::string("An error occurred in q_attack_bd_processing: ") + e.what());
     }
   }
 }
 
-void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string set_event_url, std::string set_attack_url,
-                                std::string set_mt_data_url, std::string key, std::string /*geo_token*/,
-                                Json /*sys_proxy*/, Json api_proxy, Json headers, Json cookie,
-                                std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
-                                std::shared_ptr<EventQueue> q_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                                bool /*debug*/, std::stop_token stop, SenderOptions opts) {
-  const Json id = identified(key, uuid, ip);
+void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints endpoints, ApiContext api,
+                                std::string /*geo_token*/, std::shared_ptr<AttackQueue> q_attack_api,
+                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
+                                std::stop_token stop, SenderOptions opts) {
+  const Json id = identified(api.key, uuid, ip);
+  const std::string& set_event_url = endpoints.set_event_url;
+  const std::string& set_attack_url = endpoints.set_attack_url;
+  const std::string& set_mt_data_url = endpoints.set_mt_data_url;
   auto body_with = [id](const char* field) {
     return [id, field](std::vector<Json> items) {
       Json body = id;
@@ -170,12 +170,12 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string se
   Outbox attacks("attack report(s)", set_attack_url, 1, opts.max_pending_tables, single);
   Outbox tables("attack table(s)", set_mt_data_url, 1, opts.max_pending_tables, single);
   Outbox events("event(s)", set_event_url, opts.batch, opts.max_pending, body_with("events"));
-  Outbox api("API object(s)", set_event_url, opts.batch, opts.max_pending, body_with("api"));
+  Outbox api_objects("API object(s)", set_event_url, opts.batch, opts.max_pending, body_with("api"));
   std::unique_ptr<JsonPoster> poster;
 
   while (!stopped(stop)) {
     try {
-      if (!poster) poster = std::make_unique<JsonPoster>(api_proxy, headers, cookie);
+      if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
       bool moved = false;
       for (auto& r : q_attack_api->drain()) {
         attacks.add(Json{{"kind", r.kind}, {"rows", table_to_json(r.table)}});
@@ -186,34 +186,34 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string se
         moved = true;
       }
       for (auto& a : q_api->drain()) {
-        api.add(std::move(a));
+        api_objects.add(std::move(a));
         moved = true;
       }
-      for (auto& e : q_ec->drain()) {
+      for (auto& e : sink.q_ec->drain()) {
         events.add(std::move(e));
         moved = true;
       }
       const auto now = std::chrono::steady_clock::now();
       auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
-      for (Outbox* box : {&attacks, &tables, &events, &api}) box->flush(post, now, opts.retry_pause, *q_ec, log);
+      for (Outbox* box : {&attacks, &tables, &events, &api_objects}) box->flush(post, now, opts.retry_pause, sink);
       if (!moved) {
-        if (auto e = q_ec->get(opts.cycle)) events.add(std::move(*e));
+        if (auto e = sink.q_ec->get(opts.cycle)) events.add(std::move(*e));
       }
     } catch (const std::exception& e) {
-      log_processing(*q_ec, log, "error", "misc",
+      log_processing(sink, "error", "misc",
                      std::string("An error occurred in rmq_log_and_api_processing: ") + e.what());
       std::this_thread::sleep_for(opts.cycle);
     }
   }
 }
 
-void rmq_stats_processing(std::string set_request_stats_url, std::string set_traffic_stats_url, std::string key,
-                          Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_stats,
-                          std::shared_ptr<EventQueue> q_ec, Logger& log, bool /*debug*/, std::stop_token stop,
-                          SenderOptions opts) {
-  auto body = [key](std::vector<Json> items) { return Json{{"key", key}, {"stats", to_array(std::move(items))}}; };
-  Outbox requests("statistics object(s)", set_request_stats_url, opts.batch, opts.max_pending, body);
-  Outbox traffic("statistics object(s)", set_traffic_stats_url, opts.batch, opts.max_pending, body);
+void rmq_stats_processing(ApiEndpoints endpoints, ApiContext api, std::shared_ptr<EventQueue> q_stats, LogSink sink,
+                          std::stop_token stop, SenderOptions opts) {
+  auto body = [key = api.key](std::vector<Json> items) {
+    return Json{{"key", key}, {"stats", to_array(std::move(items))}};
+  };
+  Outbox requests("statistics object(s)", endpoints.set_request_stats_url, opts.batch, opts.max_pending, body);
+  Outbox traffic("statistics object(s)", endpoints.set_traffic_stats_url, opts.batch, opts.max_pending, body);
   std::unique_ptr<JsonPoster> poster;
   auto route = [&](Json s) {
     const bool is_traffic = s.is_object() && s.value("type", Json()) == "traffic";
@@ -222,18 +222,18 @@ void rmq_stats_processing(std::string set_request_stats_url, std::string set_tra
 
   while (!stopped(stop)) {
     try {
-      if (!poster) poster = std::make_unique<JsonPoster>(api_proxy, headers);
+      if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers);
       auto items = q_stats->drain();
       for (auto& s : items) route(std::move(s));
       const auto now = std::chrono::steady_clock::now();
       auto post = [&](const std::string& url, const Json& b) { (*poster)(url, b); };
-      requests.flush(post, now, opts.retry_pause, *q_ec, log);
-      traffic.flush(post, now, opts.retry_pause, *q_ec, log);
+      requests.flush(post, now, opts.retry_pause, sink);
+      traffic.flush(post, now, opts.retry_pause, sink);
       if (items.empty()) {
         if (auto s = q_stats->get(opts.cycle)) route(std::move(*s));
       }
     } catch (const std::exception& e) {
-      log_processing(*q_ec, log, "error", "misc",
+      log_processing(sink, "error", "misc",
                      std::string("An error occurred in rmq_stats_processing: ") + e.what());
       std::this_thread::sleep_for(opts.cycle);
     }

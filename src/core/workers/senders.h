@@ -16,7 +16,10 @@
 #include <stop_token>
 #include <string>
 
+#include "core/net/api_context.h"
+#include "core/net/endpoints.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/shared_namespace.h"
@@ -50,7 +53,7 @@ class Outbox {
   // the retry pause after an earlier failure has not passed yet. Logs the
   // first failure of a run of failures, the recovery and new drops.
   void flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
-             EventQueue& q_ec, Logger& log);
+             const LogSink& sink);
 
  private:
   std::string what_;
@@ -81,25 +84,20 @@ void post_json(const std::string& url, const Json& body, const Json& proxy, cons
 // detectors (q_attack_bd) on to the event-and-API sender (q_attack_api).
 // Runs until `stop`.
 void q_attack_bd_processing(std::shared_ptr<SharedNamespace> nsi, std::shared_ptr<AttackQueue> q_attack_bd,
-                            std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<EventQueue> q_ec, Logger& log,
-                            bool debug, std::stop_token stop);
+                            std::shared_ptr<AttackQueue> q_attack_api, const LogSink& sink, std::stop_token stop);
 
 // The event-and-API sender: attack reports to "/attack", attack tables to
 // "/set_mt_data_uri", events and the WAF's "api" objects to "/set_event".
 // Runs until `stop`.
-void rmq_log_and_api_processing(std::string ip, std::string uuid, std::string set_event_url, std::string set_attack_url,
-                                std::string set_mt_data_url, std::string key, std::string geo_token, Json sys_proxy,
-                                Json api_proxy, Json headers, Json cookie, std::shared_ptr<AttackQueue> q_attack_api,
-                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api,
-                                std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug, std::stop_token stop,
-                                SenderOptions opts = {});
+void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints endpoints, ApiContext api,
+                                std::string geo_token, std::shared_ptr<AttackQueue> q_attack_api,
+                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
+                                std::stop_token stop, SenderOptions opts = {});
 
 // The statistics sender: the WAF's "stats" objects whose "type" is "traffic"
 // to "/stats/v1/set_traffic", all others to "/stats/v1/set_request". Runs
 // until `stop`.
-void rmq_stats_processing(std::string set_request_stats_url, std::string set_traffic_stats_url, std::string key,
-                          Json api_proxy, Json headers, std::shared_ptr<EventQueue> q_stats,
-                          std::shared_ptr<EventQueue> q_ec, Logger& log, bool debug, std::stop_token stop,
-                          SenderOptions opts = {});
+void rmq_stats_processing(ApiEndpoints endpoints, ApiContext api, std::shared_ptr<EventQueue> q_stats, LogSink sink,
+                          std::stop_token stop, SenderOptions opts = {});
 
 }  // namespace tessel::core

@@ -22,19 +22,18 @@ bool is_integer(const Json& v) { return v.is_boolean() || py_is_int(v); }
 // Reads an integer setting into nsi; a value that is not an integer is
 // replaced by `fallback` with the warning `warning`.
 void int_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings,
-                 std::int64_t fallback, const char* warning, EventQueue& q_ec, Logger& log) {
-  nsi.set(attr, param_processing(nsi.get<Json>(attr), "int", key, asa_settings, q_ec, log));
+                 std::int64_t fallback, const char* warning, const LogSink& sink) {
+  nsi.set(attr, param_processing(nsi.get<Json>(attr), "int", key, asa_settings, sink));
   const Json v = nsi.get<Json>(attr);
   if (!is_integer(v)) {
-    log_processing(q_ec, log, "warn", "settings",
+    log_processing(sink, "warn", "settings",
                    std::string(warning) + py_str(v) + ", the value will be used: " + std::to_string(fallback));
     nsi.set(attr, Json(fallback));
   }
 }
 
-void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings, EventQueue& q_ec,
-                  Logger& log) {
-  nsi.set(attr, param_processing(nsi.get<Json>(attr), "bool", key, asa_settings, q_ec, log));
+void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings, const LogSink& sink) {
+  nsi.set(attr, param_processing(nsi.get<Json>(attr), "bool", key, asa_settings, sink));
 }
 
 // Equal settings whatever the order of their keys.
@@ -48,52 +47,52 @@ bool same_settings(const Json& a, const Json& b) {
 }  // namespace
 
 void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& ddos_wl_ip_path,
-                         const std::string& ddos_wl_url_path, EventQueue& q_ec, Logger& log) {
+                         const std::string& ddos_wl_url_path, const LogSink& sink) {
   auto [ips, urls] = ddos_wl_processing(asa_settings, ddos_wl_ip_path, ddos_wl_url_path,
-                                        nsi.get<Json>("ddos_wl_ip_list"), nsi.get<Json>("ddos_wl_url_list"), q_ec, log);
+                                        nsi.get<Json>("ddos_wl_ip_list"), nsi.get<Json>("ddos_wl_url_list"), sink);
   nsi.set("ddos_wl_ip_list", std::move(ips));
   nsi.set("ddos_wl_url_list", std::move(urls));
   int_setting(nsi, "ddos_interval", "ddos__interval", asa_settings, 120,
-              "An incorrect interval is set in DDoS attack detection module: ", q_ec, log);
-  log_processing(q_ec, log, "info", "settings",
+              "An incorrect interval is set in DDoS attack detection module: ", sink);
+  log_processing(sink, "info", "settings",
                  "DDoS detection interval: " + py_str(nsi.get<Json>("ddos_interval")) + " sec.");
-  bool_setting(nsi, "ddos_latest_only", "ddos__latest_only", asa_settings, q_ec, log);
-  bool_setting(nsi, "ddos_send_possible", "ddos__send_possible", asa_settings, q_ec, log);
+  bool_setting(nsi, "ddos_latest_only", "ddos__latest_only", asa_settings, sink);
+  bool_setting(nsi, "ddos_send_possible", "ddos__send_possible", asa_settings, sink);
 }
 
-void bf_wl_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log) {
+void bf_wl_apply(SharedNamespace& nsi, const Json& asa_settings, const LogSink& sink) {
   auto [ips, hosts] =
-      bf_wl_processing(asa_settings, nsi.get<Json>("bf_wl_ip_list"), nsi.get<Json>("bf_wl_host_list"), q_ec, log);
+      bf_wl_processing(asa_settings, nsi.get<Json>("bf_wl_ip_list"), nsi.get<Json>("bf_wl_host_list"), sink);
   nsi.set("bf_wl_ip_list", std::move(ips));
   nsi.set("bf_wl_host_list", std::move(hosts));
 }
 
-void bf_settings_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log) {
+void bf_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const LogSink& sink) {
   int_setting(nsi, "bf_interval", "brute__interval", asa_settings, 30,
-              "An incorrect interval is set in BF attack detection module: ", q_ec, log);
+              "An incorrect interval is set in BF attack detection module: ", sink);
   int_setting(nsi, "bf_max_val", "brute__max_val", asa_settings, 10,
-              "An incorrect max_val is set in BF attack detection module: ", q_ec, log);
-  log_processing(q_ec, log, "info", "settings",
+              "An incorrect max_val is set in BF attack detection module: ", sink);
+  log_processing(sink, "info", "settings",
                  "BF detection interval/max_val values: " + py_str(nsi.get<Json>("bf_interval")) + "/" +
                      py_str(nsi.get<Json>("bf_max_val")));
-  bool_setting(nsi, "bf_latest_only", "brute__latest_only", asa_settings, q_ec, log);
-  bool_setting(nsi, "bf_send_possible", "brute__send_possible", asa_settings, q_ec, log);
+  bool_setting(nsi, "bf_latest_only", "brute__latest_only", asa_settings, sink);
+  bool_setting(nsi, "bf_send_possible", "brute__send_possible", asa_settings, sink);
 }
 
 void bf_schemas_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& brute_detect_path,
-                      const std::string& flood_detect_path, EventQueue& q_ec, Logger& log) {
-  nsi.set("bf_dfs_schema", get_bf_dfs_schema(asa_settings, nsi.get<Json>("bf_dfs_schema"), q_ec, log));
+                      const std::string& flood_detect_path, const LogSink& sink) {
+  nsi.set("bf_dfs_schema", get_bf_dfs_schema(asa_settings, nsi.get<Json>("bf_dfs_schema"), sink));
   nsi.set("brute_dfs_schema",
-          get_brute_dfs_schema(asa_settings, brute_detect_path, false, nsi.get<Json>("brute_dfs_schema"), q_ec, log));
+          get_brute_dfs_schema(asa_settings, brute_detect_path, false, nsi.get<Json>("brute_dfs_schema"), sink));
   nsi.set("flood_dfs_schema",
-          get_brute_dfs_schema(asa_settings, flood_detect_path, true, nsi.get<Json>("flood_dfs_schema"), q_ec, log));
+          get_brute_dfs_schema(asa_settings, flood_detect_path, true, nsi.get<Json>("flood_dfs_schema"), sink));
 }
 
 namespace {
 
 class SettingsThread {
  public:
-  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), q_ec_(*a_.sink.q_ec), log_(*a_.sink.log), nsi_(*a_.nsi) {}
+  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), sink_(a_.sink), nsi_(*a_.nsi) {}
 
   // One pass; false when the thread should end.
   bool pass() {
@@ -112,11 +111,11 @@ class SettingsThread {
     return true;
   }
 
-  void log_error(const std::string& text) { log_processing(q_ec_, log_, "error", "settings", text); }
+  void log_error(const std::string& text) { log_processing(sink_, "error", "settings", text); }
 
  private:
   bool restart(const std::string& reason) {
-    log_processing(q_ec_, log_, "warn", "settings", reason + ", the service will be restarted");
+    log_processing(sink_, "warn", "settings", reason + ", the service will be restarted");
     a_.nsg->set_restart_signal(true);
     return false;
   }
@@ -128,7 +127,7 @@ class SettingsThread {
       presence_failing_ = false;
     } catch (const DeliveryError& e) {
       if (!presence_failing_) {
-        log_processing(q_ec_, log_, "error", e.network ? "network" : "api",
+        log_processing(sink_, "error", e.network ? "network" : "api",
                        "An error occurred while sending data to " + a_.endpoints.set_agent_monitoring_url + ": " + e.what());
       }
       presence_failing_ = true;
@@ -139,21 +138,20 @@ class SettingsThread {
   // change needs a new start.
   bool update_settings() {
     const auto u =
-        asa_settings_update(a_.paths.tessel_settings_db, a_.endpoints.get_tessel_settings_hash_url, a_.endpoints.get_tessel_settings_url, a_.api.key,
-                            a_.api.api_proxy, a_.api.headers, a_.asa_settings_hash, q_ec_, log_, a_.sink.debug);
+        asa_settings_update(a_.paths.tessel_settings_db, a_.endpoints.get_tessel_settings_hash_url, a_.endpoints.get_tessel_settings_url, a_.api, a_.asa_settings_hash, sink_);
     if (!u.downloaded) return true;
     a_.asa_settings_hash = u.hash;
-    auto [settings, wo_otf] = asa_settings_load(a_.paths.tessel_settings_db, q_ec_, log_);
+    auto [settings, wo_otf] = asa_settings_load(a_.paths.tessel_settings_db, sink_);
     if (!same_settings(wo_otf, a_.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
     a_.asa_settings = std::move(settings);
-    log_processing(q_ec_, log_, "info", "settings", "Corvane AI TESSEL settings updated");
+    log_processing(sink_, "info", "settings", "Corvane AI TESSEL settings updated");
     if (a_.ddos_en) {
-      ddos_settings_apply(nsi_, a_.asa_settings, a_.rule_files.ddos_wl_ip_path, a_.rule_files.ddos_wl_url_path, q_ec_, log_);
+      ddos_settings_apply(nsi_, a_.asa_settings, a_.rule_files.ddos_wl_ip_path, a_.rule_files.ddos_wl_url_path, sink_);
     }
     if (a_.bf_en) {
-      bf_wl_apply(nsi_, a_.asa_settings, q_ec_, log_);
-      bf_settings_apply(nsi_, a_.asa_settings, q_ec_, log_);
-      bf_schemas_apply(nsi_, a_.asa_settings, a_.rule_files.brute_detect_path, a_.rule_files.flood_detect_path, q_ec_, log_);
+      bf_wl_apply(nsi_, a_.asa_settings, sink_);
+      bf_settings_apply(nsi_, a_.asa_settings, sink_);
+      bf_schemas_apply(nsi_, a_.asa_settings, a_.rule_files.brute_detect_path, a_.rule_files.flood_detect_path, sink_);
     }
     update_schemix_hosts();
     return true;
@@ -161,26 +159,26 @@ class SettingsThread {
 
   void update_schemix_hosts() {
     const Json current = nsi_.get<Json>("schemix_vhosts_list");
-    const Json value = param_processing(current, "list", "schemix__vhosts_list", a_.asa_settings, q_ec_, log_);
-    Json hosts = py_truthy(value) ? vhosts_list_processing(value, q_ec_, log_) : Json::array();
+    const Json value = param_processing(current, "list", "schemix__vhosts_list", a_.asa_settings, sink_);
+    Json hosts = py_truthy(value) ? vhosts_list_processing(value, sink_) : Json::array();
     if (hosts == current) return;
     nsi_.set("schemix_vhosts_list", hosts);
     if (hosts.empty()) {
-      log_processing(q_ec_, log_, "info", "settings", "Schemix schema generation is not activated");
+      log_processing(sink_, "info", "settings", "Schemix schema generation is not activated");
       return;
     }
     std::string joined;
     for (const auto& h : hosts) joined += (joined.empty() ? "" : ", ") + py_str(h);
-    log_processing(q_ec_, log_, "info", "settings", "Schemix schema generation is activated for vhost: " + joined);
+    log_processing(sink_, "info", "settings", "Schemix schema generation is activated for vhost: " + joined);
   }
 
   // Another host list (as the next start would take it) needs a new start.
   bool update_hosts() {
     if (a_.endpoints.get_vhosts_url.empty()) return true;
-    vhosts_list_get(a_.paths.tessel_vhosts_list_db, a_.endpoints.get_vhosts_url, a_.api.key, a_.api.api_proxy, a_.api.headers, q_ec_, log_);
+    vhosts_list_get(a_.paths.tessel_vhosts_list_db, a_.endpoints.get_vhosts_url, a_.api, sink_);
     Json current = Json::array();
     for (const auto& h : a_.mlvh_list) current.push_back(h);
-    const Json loaded = vhosts_list_load(a_.paths.tessel_vhosts_list_db, current, q_ec_, log_, false);
+    const Json loaded = vhosts_list_load(a_.paths.tessel_vhosts_list_db, current, sink_.quiet());
     std::vector<std::string> next;
     for (const auto& h : loaded) {
       if (!h.is_string()) continue;
@@ -215,18 +213,17 @@ class SettingsThread {
     std::size_t n = 0;
     for (const auto& k : order) {
       if (n++ == kMaxLines) {
-        log_processing(q_ec_, log_, "info", "misc",
+        log_processing(sink_, "info", "misc",
                        "Confirmed attackers: " + std::to_string(order.size() - kMaxLines) + " more");
         break;
       }
       const char* category = k.second == kDDoS ? "ddos" : "bf";
-      log_processing(q_ec_, log_, "info", category, "Confirmed attacker " + k.first + ": " + seen[k]);
+      log_processing(sink_, "info", category, "Confirmed attacker " + k.first + ": " + seen[k]);
     }
   }
 
   SettingsThreadArgs a_;
-  EventQueue& q_ec_;
-  Logger& log_;
+  const LogSink& sink_;
   SharedNamespace& nsi_;
   bool presence_failing_ = false;
 };

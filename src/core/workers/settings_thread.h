@@ -27,17 +27,17 @@ namespace tessel::core {
 // (not an integer: a warning and 120), "ddos__latest_only",
 // "ddos__send_possible". Logs "DDoS detection interval: {} sec.".
 void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& ddos_wl_ip_path,
-                         const std::string& ddos_wl_url_path, EventQueue& q_ec, Logger& log);
+                         const std::string& ddos_wl_url_path, const LogSink& sink);
 // Brute-force detection: the white lists from the settings.
-void bf_wl_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log);
+void bf_wl_apply(SharedNamespace& nsi, const Json& asa_settings, const LogSink& sink);
 // Brute-force detection: "brute__interval" (not an integer: a warning and
 // 30), "brute__max_val" (10), "brute__latest_only", "brute__send_possible".
 // Logs "BF detection interval/max_val values: {}/{}".
-void bf_settings_apply(SharedNamespace& nsi, const Json& asa_settings, EventQueue& q_ec, Logger& log);
+void bf_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const LogSink& sink);
 // The three request-table schemas of brute-force detection, each stored
 // before the next is computed.
 void bf_schemas_apply(SharedNamespace& nsi, const Json& asa_settings, const std::string& brute_detect_path,
-                      const std::string& flood_detect_path, EventQueue& q_ec, Logger& log);
+                      const std::string& flood_detect_path, const LogSink& sink);
 
 // The subsystem functions the settings thread calls, as values.
 using MtDataGetFn = std::function<std::string(const std::string& mt_fname, const std::string& mt_hash_last,

@@ -13,6 +13,9 @@ struct LogSink {
   std::shared_ptr<EventQueue> q_ec;
   std::shared_ptr<Logger> log;
   bool debug = false;
+
+  // The same pair with debug lines off.
+  LogSink quiet() const { return LogSink{q_ec, log, false}; }
 };
 
 }  // namespace tessel

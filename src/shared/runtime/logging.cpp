@@ -58,15 +58,6 @@ std::string format_record(const LogRecord& r) {
   return out;
 }
 
-Logger& Logger::get(const std::string& name) {
-  static std::mutex mu;
-  static std::map<std::string, std::unique_ptr<Logger>> registry;
-  std::lock_guard lk(mu);
-  auto& slot = registry[name];
-  if (!slot) slot = std::make_unique<Logger>(name);
-  return *slot;
-}
-
 void Logger::set_level(int level) {
   std::lock_guard lk(mu_);
   level_ = level;

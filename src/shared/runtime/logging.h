@@ -36,9 +36,6 @@ std::string format_record(const LogRecord& r);
 
 class Logger {
  public:
-  // One logger per name in the process, created on first use.
-  static Logger& get(const std::string& name);
-
   explicit Logger(std::string name) : name_(std::move(name)) {}
   const std::string& name() const { return name_; }
 

@@ -4,12 +4,14 @@
 #include <filesystem>
 
 #include "core/data/refdata.h"
+#include "support/api_context.h"
 #include "support/log_capture.h"
 #include "shared/pyvalues/base64.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;
+using tessel::testing::api_context;
 using namespace tessel::core;
 using tessel::testing::LogCapture;
 using tessel::testing::MgmtSim;
@@ -41,7 +43,7 @@ TEST(Geo, CountryLookUps) {
   LogCapture lc;
   // no local copy: Debian's data is the built-in country data
   EXPECT_EQ(geo_db_path(geocc_fname), kDebianCountry);
-  GeoData cc = geo_db_get(geocc_fname, lc.q_ec, lc.log);
+  GeoData cc = geo_db_get(geocc_fname, lc.sink());
   ASSERT_FALSE(cc.empty());
   struct Case {
     const char* addr;
@@ -56,7 +58,7 @@ TEST(Geo, CountryLookUps) {
 
   // a file that is no country database gives empty data and a log line
   write_file(dir.file(geocc_fname), "garbage");
-  EXPECT_TRUE(geo_db_get(geocc_fname, lc.q_ec, lc.log).empty());
+  EXPECT_TRUE(geo_db_get(geocc_fname, lc.sink()).empty());
   EXPECT_EQ(lc.take().at(0).rfind("error/os: An error occurred while loading file " + dir.file(geocc_fname), 0), 0u);
   EXPECT_EQ(GeoData().country("8.8.8.8"), "");
 }
@@ -69,19 +71,18 @@ TEST(Geo, ReputationEntriesForEveryAddress) {
   write_file(dir.file(geocrwl_fname),
              R"({"format": "tessel-crawlers", "version": 1, "hash": "c1",
                  "crawlers": [{"name": "examplebot", "ranges": ["8.8.4.0/24"]}]})");
-  Json r = get_geoip(Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", Json::object(), Json::object(), lc.q_ec,
-                     lc.log);
+  Json r = get_geoip(Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", api_context(""), lc.sink());
   EXPECT_EQ(r["8.8.4.4"], (Json{{"cc", "US"}, {"crawler", "examplebot"}, {"tor", false}, {"proxy", false},
                                 {"hosting", false}, {"mobile", false}}));
   EXPECT_EQ(r["10.1.2.3"]["cc"], "");
   EXPECT_EQ(r["10.1.2.3"]["crawler"], false);
   EXPECT_TRUE(r.contains("bogus"));
-  EXPECT_EQ(get_geobl("8.8.4.4", "token", Json::object(), Json::object(), lc.q_ec, lc.log), Json::array());
+  EXPECT_EQ(get_geobl("8.8.4.4", "token", api_context(""), lc.sink()), Json::array());
 
   // a changed crawler file is read again
   std::filesystem::remove(dir.file(geocrwl_fname));
   write_file(dir.file(geocrwl_fname), R"({"format": "tessel-crawlers", "version": 1, "hash": "c2", "crawlers": []})");
-  EXPECT_EQ(get_geoip(Json::array({"8.8.4.4"}), "", Json::object(), Json::object(), lc.q_ec, lc.log)["8.8.4.4"]["crawler"],
+  EXPECT_EQ(get_geoip(Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"],
             false);
   EXPECT_TRUE(lc.take().empty());
 }
@@ -95,7 +96,7 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
 
   {  // no source: nothing is asked, the built-in data stays
     GeoEnv env(geo);
-    EXPECT_FALSE(geo_db_update(geocc_fname, "t", Json::object(), Json::object(), lc.q_ec, lc.log));
+    EXPECT_FALSE(geo_db_update(geocc_fname, "t", api_context(""), lc.sink()));
     EXPECT_TRUE(sim.requests().empty());
     EXPECT_TRUE(lc.take().empty());
   }
@@ -104,8 +105,8 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_base64", base64_encode(country)}});
   sim.set_answer("dataset/geoip/crawlers.json",
                  {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
-  EXPECT_TRUE(geo_db_update(geocc_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
-  EXPECT_TRUE(geo_db_update(geocrwl_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_TRUE(geo_db_update(geocc_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_TRUE(geo_db_update(geocrwl_fname, "tok", api_context(""), lc.sink()));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
   EXPECT_EQ(geo_db_path(geocc_fname), geo + geocc_fname);
   EXPECT_EQ(sim.requests_to("/vx/geoip/GeoIP.dat").at(0)["headers"]["Authorization"], "Bearer tok");
@@ -115,12 +116,12 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   // a file that does not load, or no answer: the local copy stays
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_text", "not a database"}});
   sim.set_answer("dataset/geoip/crawlers.json", {{"body", {{"crawlers", Json::array()}}}});
-  EXPECT_FALSE(geo_db_update(geocc_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
-  EXPECT_FALSE(geo_db_update(geocrwl_fname, "tok", Json::object(), Json::object(), lc.q_ec, lc.log));
+  EXPECT_FALSE(geo_db_update(geocc_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_FALSE(geo_db_update(geocrwl_fname, "tok", api_context(""), lc.sink()));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
   EXPECT_FALSE(std::filesystem::exists(geo + std::string(geocc_fname) + ".new"));
   auto events = lc.take();
   EXPECT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].find("error/api: An error occurred while receiving data from "), 0u);
-  EXPECT_EQ(geo_db_get(geocc_fname, lc.q_ec, lc.log).country("8.8.8.8"), "US");
+  EXPECT_EQ(geo_db_get(geocc_fname, lc.sink()).country("8.8.8.8"), "US");
 }

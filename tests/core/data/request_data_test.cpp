@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
+
 #include "support/waf_messages.h"
 #include "shared/pyvalues/base64.h"
 #include "support/temp_dir.h"
@@ -16,11 +18,12 @@ using ::testing::HasSubstr;
 class RequestData : public ::testing::Test {
  protected:
   std::string norm(const char* zone, const std::string& data, const std::string& boundary = "") {
-    return req_data_normalization(zone, data, boundary, wl_, q_ec_, log_, false);
+    return req_data_normalization(zone, data, boundary, wl_, sink_);
   }
   B64Whitelist wl_;
-  EventQueue q_ec_;
-  Logger& log_ = Logger::get("intake-test");
+  testing::LogCapture lc_;
+  EventQueue& q_ec_ = lc_.q_ec;
+  LogSink sink_ = lc_.sink();
 };
 
 TEST_F(RequestData, ZoneForms) {
@@ -55,10 +58,10 @@ TEST_F(RequestData, ZoneForms) {
 
 TEST_F(RequestData, MultipartBodiesAndTheirBoundary) {
   const std::string headers = "Host: x\r\nContent-Type: multipart/form-data; boundary=\"----b1\"";
-  EXPECT_EQ(get_boundary("x", headers, q_ec_, log_), "----b1");
-  EXPECT_EQ(get_boundary("x", "content-type: multipart/mixed;boundary=zz;x=1", q_ec_, log_), "zz");
-  EXPECT_EQ(get_boundary("x", "Content-Type: text/plain; boundary=zz", q_ec_, log_), "");
-  EXPECT_EQ(get_boundary("x", "Content-Type: multipart/form-data\r\nContent-Type: text/plain", q_ec_, log_), "");
+  EXPECT_EQ(get_boundary("x", headers, sink_), "----b1");
+  EXPECT_EQ(get_boundary("x", "content-type: multipart/mixed;boundary=zz;x=1", sink_), "zz");
+  EXPECT_EQ(get_boundary("x", "Content-Type: text/plain; boundary=zz", sink_), "");
+  EXPECT_EQ(get_boundary("x", "Content-Type: multipart/form-data\r\nContent-Type: text/plain", sink_), "");
   const std::string body =
       "------b1\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nalice\r\n"
       "------b1\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n\r\n"
@@ -73,36 +76,36 @@ TEST_F(RequestData, MultipartBodiesAndTheirBoundary) {
 TEST_F(RequestData, WhiteListedNamesKeepTheirBase64) {
   testing::TempDir dir;
   testing::write_file(dir.file("b64wl.db"), "[\"token\", \"sig\", 3]");
-  wl_ = b64wl_load(dir.file("b64wl.db"), q_ec_, log_);
+  wl_ = b64wl_load(dir.file("b64wl.db"), sink_);
   EXPECT_THAT(wl_.names, ElementsAre("sig", "token"));
   const std::string b64 = base64_encode("hello world, hello");
   EXPECT_EQ(norm("args", "token=" + b64 + "&other=" + b64), "token=" + b64 + "\r\nother=hello world, hello");
   // A listed value stays encoded under any name.
   const std::string listed = base64_encode("listed value!");
   testing::write_file(dir.file("b64wl.db"), "[\"" + listed + "\"]");
-  wl_ = b64wl_load(dir.file("b64wl.db"), q_ec_, log_);
+  wl_ = b64wl_load(dir.file("b64wl.db"), sink_);
   EXPECT_EQ(norm("cookie", "a=" + listed), "a=" + listed);
-  wl_ = b64wl_load(dir.file("none.db"), q_ec_, log_);
+  wl_ = b64wl_load(dir.file("none.db"), sink_);
   EXPECT_EQ(norm("cookie", "a=" + listed), "a=listed value!");
   testing::write_file(dir.file("b64wl.db"), "[\"token\", \"sig\", 3]");
-  wl_ = b64wl_load(dir.file("b64wl.db"), q_ec_, log_);
+  wl_ = b64wl_load(dir.file("b64wl.db"), sink_);
   EXPECT_EQ(norm("body", "{\"sig\": \"" + b64 + "\", \"x\": \"" + b64 + "\"}"),
             "sig=" + b64 + "\r\nx=hello world, hello");
   EXPECT_THAT(testing::event_lines(q_ec_), ::testing::IsEmpty());
 
   // A missing file is an empty list, silently; a broken one is logged.
-  EXPECT_TRUE(b64wl_load(dir.file("none.db"), q_ec_, log_).names.empty());
+  EXPECT_TRUE(b64wl_load(dir.file("none.db"), sink_).names.empty());
   EXPECT_THAT(testing::event_lines(q_ec_), ::testing::IsEmpty());
   testing::write_file(dir.file("bad.db"), "{not json");
-  EXPECT_TRUE(b64wl_load(dir.file("bad.db"), q_ec_, log_).names.empty());
+  EXPECT_TRUE(b64wl_load(dir.file("bad.db"), sink_).names.empty());
   EXPECT_THAT(testing::event_lines(q_ec_), ElementsAre(HasSubstr("error os An error occurred while loading base64 white-list")));
 }
 
 TEST_F(RequestData, DecodeAndJsonTests) {
-  EXPECT_EQ(req_data_decode("/a%2520b", q_ec_, log_), "/a b");
-  EXPECT_EQ(req_data_decode("/a%25252541", q_ec_, log_), "/a%41");  // three rounds at most
-  EXPECT_EQ(req_data_decode("/a+b%zz", q_ec_, log_), "/a+b%zz");
-  EXPECT_EQ(req_data_decode("%c3%a9%ff", q_ec_, log_), "\xc3\xa9\xef\xbf\xbd");
+  EXPECT_EQ(req_data_decode("/a%2520b", sink_), "/a b");
+  EXPECT_EQ(req_data_decode("/a%25252541", sink_), "/a%41");  // three rounds at most
+  EXPECT_EQ(req_data_decode("/a+b%zz", sink_), "/a+b%zz");
+  EXPECT_EQ(req_data_decode("%c3%a9%ff", sink_), "\xc3\xa9\xef\xbf\xbd");
   for (const char* yes : {"{}", " [1, 2]\n", "{\"a\": {\"b\": null}}"}) EXPECT_TRUE(is_json(yes)) << yes;
   for (const char* no : {"", "1", "\"x\"", "true", "{", "{\"a\": 1} x", "a=1"}) EXPECT_FALSE(is_json(no)) << no;
 }

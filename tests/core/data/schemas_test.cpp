@@ -77,25 +77,25 @@ TEST(BfSchemas, FilesAndTemplates) {
   tessel::testing::write_file(dir.file("empty.txt"), "");
   const Json cur = Json::parse(R"([{"vhost":"keep.com","url":"/k"}])");
 
-  auto brute = get_brute_dfs_schema(Json::object(), dir.file("brute.txt"), false, brute_df_tpl(), lc.q_ec, lc.log);
+  auto brute = get_brute_dfs_schema(Json::object(), dir.file("brute.txt"), false, brute_df_tpl(), lc.sink());
   EXPECT_EQ(brute, Json::parse(R"([{"vhost":"a.com","url":"/login","zones":["body"]}])"));
   EXPECT_EQ(lc.take(), std::vector<std::string>{"warn/settings: An incorrect rule is set in file " +
                                                 dir.file("brute.txt") + ": line 2: unknown zone nozone"});
-  EXPECT_EQ(get_brute_dfs_schema(Json::object(), dir.file("empty.txt"), true, cur, lc.q_ec, lc.log), Json::array());
+  EXPECT_EQ(get_brute_dfs_schema(Json::object(), dir.file("empty.txt"), true, cur, lc.sink()), Json::array());
   // no file named, or a file that cannot be read: the current rules stay
   const Json kept = Json::parse(R"([{"vhost":"keep.com","url":"/k","zones":["url"]}])");
-  EXPECT_EQ(get_brute_dfs_schema(Json::object(), "", true, cur, lc.q_ec, lc.log), kept);
+  EXPECT_EQ(get_brute_dfs_schema(Json::object(), "", true, cur, lc.sink()), kept);
   for (const auto& unreadable : {dir.file("missing.txt"), dir.str()}) {
-    EXPECT_EQ(get_brute_dfs_schema(Json::object(), unreadable, true, cur, lc.q_ec, lc.log), kept) << unreadable;
+    EXPECT_EQ(get_brute_dfs_schema(Json::object(), unreadable, true, cur, lc.sink()), kept) << unreadable;
     auto events = lc.take();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].rfind("error/os: An error occurred while loading file " + unreadable, 0), 0u) << events[0];
   }
 
-  EXPECT_EQ(get_bf_dfs_schema(Json::object(), bf_df_tpl(), lc.q_ec, lc.log), bf_df_tpl());
-  EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json("x"), lc.q_ec, lc.log), bf_df_tpl());
+  EXPECT_EQ(get_bf_dfs_schema(Json::object(), bf_df_tpl(), lc.sink()), bf_df_tpl());
+  EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json("x"), lc.sink()), bf_df_tpl());
   EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json::parse(R"([1, {"url":"/x","zones":["ua"]}, {"url":"/y"}])"),
-                              lc.q_ec, lc.log),
+                              lc.sink()),
             Json::parse(R"([{"vhost":"*","url":"/y","zones":["args","body"]}])"));
   EXPECT_EQ(lc.take().size(), 3u);
 }

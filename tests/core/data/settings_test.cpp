@@ -55,31 +55,31 @@ TEST(ParamProcessing, TypesDefaultsAndWarnings) {
   };
   LogCapture lc;
   for (const auto& c : cases) {
-    EXPECT_EQ(param_processing(c.dflt, c.type, c.key, s, lc.q_ec, lc.log), c.expected) << c.key;
+    EXPECT_EQ(param_processing(c.dflt, c.type, c.key, s, lc.sink()), c.expected) << c.key;
     auto events = lc.take();
     EXPECT_EQ(events.size(), c.warnings) << c.key;
     for (const auto& e : events) EXPECT_EQ(e.rfind("warn/settings: An incorrect value is set for parameter ", 0), 0u);
   }
-  EXPECT_EQ(param_processing(true, "bool", "b_word", s, lc.q_ec, lc.log), true);
+  EXPECT_EQ(param_processing(true, "bool", "b_word", s, lc.sink()), true);
   EXPECT_EQ(lc.take(), std::vector<std::string>{
                            "warn/settings: An incorrect value is set for parameter b_word: maybe, the value will be "
                            "used: True"});
   // settings that are not a mapping give the default
-  EXPECT_EQ(param_processing(10, "int", "brute__max_val", Json::array(), lc.q_ec, lc.log), 10);
+  EXPECT_EQ(param_processing(10, "int", "brute__max_val", Json::array(), lc.sink()), 10);
   EXPECT_TRUE(lc.take().empty());
 }
 
 TEST(CreatePathFile, CreatesOnlyWhatIsMissing) {
   LogCapture lc;
   TempDir dir;
-  EXPECT_TRUE(create_path_file(dir.file("wl.txt"), lc.q_ec, lc.log));
+  EXPECT_TRUE(create_path_file(dir.file("wl.txt"), lc.sink()));
   EXPECT_EQ(tessel::testing::read_file(dir.file("wl.txt")), "");
   tessel::testing::write_file(dir.file("kept.txt"), "10.0.0.1\n");
-  EXPECT_TRUE(create_path_file(dir.file("kept.txt"), lc.q_ec, lc.log));
+  EXPECT_TRUE(create_path_file(dir.file("kept.txt"), lc.sink()));
   EXPECT_EQ(tessel::testing::read_file(dir.file("kept.txt")), "10.0.0.1\n");
   EXPECT_TRUE(lc.take().empty());
-  EXPECT_FALSE(create_path_file(dir.file("no/such/dir/wl.txt"), lc.q_ec, lc.log));
-  EXPECT_FALSE(create_path_file(dir.str(), lc.q_ec, lc.log));
+  EXPECT_FALSE(create_path_file(dir.file("no/such/dir/wl.txt"), lc.sink()));
+  EXPECT_FALSE(create_path_file(dir.str(), lc.sink()));
   auto events = lc.take();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].rfind("error/os: An error occurred while creating file " + dir.file("no/such/dir/wl.txt"), 0),
@@ -94,19 +94,18 @@ TEST(WhiteLists, DdosFromFilesAndSettings) {
   const Json settings = Json::parse(R"({"ddos__wl_ip": ["172.16.0.1"], "ddos__wl_url": "/ping, /health"})");
   const Json cur_ip = Json::array({"1.1.1.1"}), cur_url = Json::array({"/old"});
 
-  auto [ips, urls] = ddos_wl_processing(settings, dir.file("ip.txt"), dir.file("url.txt"), cur_ip, cur_url, lc.q_ec,
-                                        lc.log);
+  auto [ips, urls] = ddos_wl_processing(settings, dir.file("ip.txt"), dir.file("url.txt"), cur_ip, cur_url, lc.sink());
   EXPECT_EQ(ips, Json::array({"10.0.0.1", "192.168.0.0/16", "172.16.0.1"}));
   EXPECT_EQ(urls, Json::array({"/health", "/status", "/ping"}));
   EXPECT_EQ(lc.take(), std::vector<std::string>{"warn/settings: An incorrect address is set in white list " +
                                                 dir.file("ip.txt") + ": not-an-ip"});
 
   // no paths and no settings: empty lists; an unreadable file keeps the current list
-  auto [ips2, urls2] = ddos_wl_processing(Json::object(), "", "", cur_ip, cur_url, lc.q_ec, lc.log);
+  auto [ips2, urls2] = ddos_wl_processing(Json::object(), "", "", cur_ip, cur_url, lc.sink());
   EXPECT_EQ(ips2, Json::array());
   EXPECT_EQ(urls2, Json::array());
   auto [ips3, urls3] =
-      ddos_wl_processing(Json::object(), dir.file("missing"), dir.file("url.txt"), cur_ip, cur_url, lc.q_ec, lc.log);
+      ddos_wl_processing(Json::object(), dir.file("missing"), dir.file("url.txt"), cur_ip, cur_url, lc.sink());
   EXPECT_EQ(ips3, cur_ip);
   EXPECT_EQ(urls3, Json::array({"/health", "/status"}));
   EXPECT_EQ(lc.take().size(), 1u);
@@ -117,13 +116,13 @@ TEST(WhiteLists, BruteForceFromSettings) {
   const Json cur_ip = Json::array({"1.1.1.1"}), cur_host = Json::array({"old.com"});
   auto [ips, hosts] = bf_wl_processing(
       Json::parse(R"({"brute__wl_ip": "10.0.0.0/8, 10.0.0.0/8", "brute__wl_host": ["Ex.com", "*.Ex.com"]})"), cur_ip,
-      cur_host, lc.q_ec, lc.log);
+      cur_host, lc.sink());
   EXPECT_EQ(ips, Json::array({"10.0.0.0/8"}));
   EXPECT_EQ(hosts, Json::array({"ex.com", "*.ex.com"}));
-  auto [ips2, hosts2] = bf_wl_processing(Json::object(), cur_ip, cur_host, lc.q_ec, lc.log);
+  auto [ips2, hosts2] = bf_wl_processing(Json::object(), cur_ip, cur_host, lc.sink());
   EXPECT_EQ(ips2, Json::array());
   EXPECT_EQ(hosts2, Json::array());
-  auto [ips3, hosts3] = bf_wl_processing(Json::parse(R"({"brute__wl_ip": 5})"), cur_ip, cur_host, lc.q_ec, lc.log);
+  auto [ips3, hosts3] = bf_wl_processing(Json::parse(R"({"brute__wl_ip": 5})"), cur_ip, cur_host, lc.sink());
   EXPECT_EQ(ips3, cur_ip);
   EXPECT_EQ(hosts3, Json::array());
   EXPECT_EQ(lc.take().size(), 1u);

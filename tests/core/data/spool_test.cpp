@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "support/log_capture.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,19 +45,20 @@ long dead_pid() {
 class Spool : public ::testing::Test {
  protected:
   testing::TempDir dir_;
-  EventQueue q_ec_;
-  Logger& log_ = Logger::get("intake-test");
+  testing::LogCapture lc_;
+  EventQueue& q_ec_ = lc_.q_ec;
+  LogSink sink_ = lc_.sink();
 };
 
 TEST_F(Spool, BatchesComeBackOnceOldestFirst) {
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(rmq_vexa_data_save(batch(i * 10, 2), dir_.str(), q_ec_, log_));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(rmq_vexa_data_save(batch(i * 10, 2), dir_.str(), sink_));
   for (int i = 0; i < 3; ++i) {
-    auto b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+    auto b = rmq_vexa_data_load(dir_.str(), sink_);
     ASSERT_TRUE(b);
     EXPECT_EQ(b->data, batch(i * 10, 2));
-    rmq_vexa_data_done(*b, q_ec_, log_);
+    rmq_vexa_data_done(*b, sink_);
   }
-  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), q_ec_, log_));
+  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), sink_));
   EXPECT_TRUE(names(dir_).empty());
   EXPECT_TRUE(q_ec_.empty());
 }
@@ -66,8 +69,8 @@ TEST_F(Spool, MessagesComeBackAsTheBodyParserReadThem) {
       R"({"request_id": 123456789012345678901234567890, "lm": NaN, "mz": "\ud800x", "n": -Infinity, )"
       R"("u": 18446744073709551615, "f": 1.0, "t": "line\nnext \u00e9"})";
   const Json msg = json_loads_bytes(body);
-  ASSERT_TRUE(rmq_vexa_data_save({msg}, dir_.str(), q_ec_, log_));
-  auto b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+  ASSERT_TRUE(rmq_vexa_data_save({msg}, dir_.str(), sink_));
+  auto b = rmq_vexa_data_load(dir_.str(), sink_);
   ASSERT_TRUE(b);
   ASSERT_EQ(b->data.size(), 1u);
   EXPECT_EQ(json_dumps(b->data[0]), json_dumps(msg));
@@ -76,13 +79,13 @@ TEST_F(Spool, MessagesComeBackAsTheBodyParserReadThem) {
 }
 
 TEST_F(Spool, ABatchNotHandedOnGoesBackOrToTheNextProcess) {
-  ASSERT_TRUE(rmq_vexa_data_save(batch(0, 1), dir_.str(), q_ec_, log_));
-  auto b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+  ASSERT_TRUE(rmq_vexa_data_save(batch(0, 1), dir_.str(), sink_));
+  auto b = rmq_vexa_data_load(dir_.str(), sink_);
   ASSERT_TRUE(b);
   // Claimed by this process: no other reader of it takes the batch.
-  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), q_ec_, log_));
-  rmq_vexa_data_putback(*b, q_ec_, log_);
-  b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), sink_));
+  rmq_vexa_data_putback(*b, sink_);
+  b = rmq_vexa_data_load(dir_.str(), sink_);
   ASSERT_TRUE(b);
   EXPECT_EQ(b->data, batch(0, 1));
 
@@ -91,23 +94,23 @@ TEST_F(Spool, ABatchNotHandedOnGoesBackOrToTheNextProcess) {
   const std::string base = b->path.substr(0, b->path.rfind(".claimed."));
   fs::rename(b->path, base + ".claimed." + std::to_string(dead_pid()));
   testing::write_file(dir_.file("00000000000000000001-1-1-0.jsonl.claimed.1"), "{\"x\": 1}\n");
-  b = rmq_vexa_data_load(dir_.str(), q_ec_, log_);
+  b = rmq_vexa_data_load(dir_.str(), sink_);
   ASSERT_TRUE(b);
   EXPECT_EQ(b->data, batch(0, 1));
-  rmq_vexa_data_done(*b, q_ec_, log_);
-  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), q_ec_, log_));
+  rmq_vexa_data_done(*b, sink_);
+  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), sink_));
 }
 
 TEST_F(Spool, ConcurrentReadersNeverShareABatch) {
   const int kBatches = 200;
-  for (int i = 0; i < kBatches; ++i) ASSERT_TRUE(rmq_vexa_data_save(batch(i, 1), dir_.str(), q_ec_, log_));
+  for (int i = 0; i < kBatches; ++i) ASSERT_TRUE(rmq_vexa_data_save(batch(i, 1), dir_.str(), sink_));
   std::mutex mu;
   std::multiset<int> seen;
   std::vector<std::thread> readers;
   for (int t = 0; t < 4; ++t) {
     readers.emplace_back([&] {
-      while (auto b = rmq_vexa_data_load(dir_.str(), q_ec_, log_)) {
-        rmq_vexa_data_done(*b, q_ec_, log_);
+      while (auto b = rmq_vexa_data_load(dir_.str(), sink_)) {
+        rmq_vexa_data_done(*b, sink_);
         std::lock_guard lk(mu);
         for (const auto& m : b->data) seen.insert(m["request_id"].get<int>());
       }
@@ -122,14 +125,14 @@ TEST_F(Spool, PartialAndFailedWritesNeverBecomeBatches) {
   // A temporary file of a writer that ended: removed, never loaded.
   const std::string tmp = "." + std::string("00000000000000000001-") + std::to_string(dead_pid()) + "-1-0.jsonl.tmp";
   testing::write_file(dir_.file(tmp), "{\"half\": ");
-  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), q_ec_, log_));
+  EXPECT_FALSE(rmq_vexa_data_load(dir_.str(), sink_));
   EXPECT_TRUE(names(dir_).empty());
 
-  EXPECT_FALSE(rmq_vexa_data_save(batch(0, 1), dir_.file("missing/"), q_ec_, log_));
+  EXPECT_FALSE(rmq_vexa_data_save(batch(0, 1), dir_.file("missing/"), sink_));
   auto lines = testing::event_lines(q_ec_);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_THAT(lines[0], HasSubstr("error os An error occurred while saving data to"));
-  EXPECT_FALSE(rmq_vexa_data_load(dir_.file("missing/"), q_ec_, log_));
+  EXPECT_FALSE(rmq_vexa_data_load(dir_.file("missing/"), sink_));
 }
 
 }  // namespace

@@ -77,8 +77,7 @@ TEST(Feeder, HandsEachDetectorItsRowsOfThePass) {
     LockMap locks{{"a.com", std::make_shared<ProcessLock>()}};
     core::local_queue_processing(std::make_shared<LocalNsg>(), std::make_shared<SharedNamespace>(), q_local, q_geoip,
                                  locks, c.with_ddos ? ddos : nullptr, c.ddos_en, c.with_bf ? bf : nullptr, c.bf_en,
-                                 c.with_ml ? ml : nullptr, {"a.com"}, c.with_oa ? oa : nullptr, core::GeoData(), "",
-                                 Json::object(), Json::object(), lc.q_ec, lc.log);
+                                 c.with_ml ? ml : nullptr, {"a.com"}, c.with_oa ? oa : nullptr, core::GeoData(), "", core::ApiContext{}, lc.sink());
     EXPECT_EQ((std::vector<std::size_t>{ddos->tables.size(), bf->tables.size(), ml->tables.size(), oa->tables.size()}),
               c.calls);
     for (const auto& t : ddos->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"2", "3"}));
@@ -100,7 +99,7 @@ TEST(Feeder, EveryPassCallsTheDetectorsAlsoWithoutRequests) {
   auto oa = std::make_shared<Window>();
   for (int i = 0; i < 2; ++i)
     core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, nullptr, false, nullptr, {},
-                                 oa, core::GeoData(), "", Json::object(), Json::object(), lc.q_ec, lc.log);
+                                 oa, core::GeoData(), "", core::ApiContext{}, lc.sink());
   ASSERT_EQ(oa->tables.size(), 2u);
   EXPECT_TRUE(oa->tables[0].empty());
   EXPECT_EQ(q_geoip.qsize(), 0u);
@@ -114,7 +113,7 @@ TEST(Feeder, OneFailingDetectorDoesNotStopTheOthers) {
   auto ddos = std::make_shared<Window>(), oa = std::make_shared<Window>();
   ddos->fail = true;
   core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, ddos, true, nullptr, false, nullptr, {}, oa,
-                               core::GeoData(), "", Json::object(), Json::object(), lc.q_ec, lc.log);
+                               core::GeoData(), "", core::ApiContext{}, lc.sink());
   EXPECT_EQ(oa->tables.size(), 1u);
   EXPECT_EQ(lc.take(),
             std::vector<std::string>{"error/misc: An error occurred in local_queue_processing (ddos): window failed"});
@@ -137,7 +136,7 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
                true});
   auto oa = std::make_shared<Window>(), bf = std::make_shared<Window>();
   core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, bf, true, nullptr, {}, oa, geo,
-                               "", Json::object(), Json::object(), lc.q_ec, lc.log);
+                               "", core::ApiContext{}, lc.sink());
   ASSERT_EQ(oa->tables.size(), 1u);
   const auto& t = oa->tables[0];
   EXPECT_EQ(t[0].cc, geo.country(known));
@@ -153,11 +152,11 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
 
 TEST(Feeder, QueueSizeReport) {
   LogCapture lc;
-  core::mp_queue_size_report(3, "q_ec", lc.q_ec, lc.log, false);
+  core::mp_queue_size_report(3, "q_ec", lc.sink());
   EXPECT_TRUE(lc.take().empty());
-  core::mp_queue_size_report(3, "q_ec", lc.q_ec, lc.log, true);
+  core::mp_queue_size_report(3, "q_ec", lc.sink(true));
   EXPECT_EQ(lc.take(), std::vector<std::string>{"debug/misc: Queue q_ec size: 3"});
-  core::mp_queue_size_report(core::kQueueSizeWarning + 1, "q_local", lc.q_ec, lc.log, false);
+  core::mp_queue_size_report(core::kQueueSizeWarning + 1, "q_local", lc.sink());
   EXPECT_EQ(lc.take(), std::vector<std::string>{"warn/misc: Queue q_local holds 100001 items"});
 }
 
@@ -200,7 +199,7 @@ TEST(HwOverload, SetsTheFlagOnChangesAndLogsThem) {
     }
     return samples[i];
   };
-  core::hw_overload_check(nsg, lc.q_ec, lc.log, stop.get_token(), opts);
+  core::hw_overload_check(nsg, lc.sink(), stop.get_token(), opts);
   EXPECT_EQ(flags, (std::vector<bool>{false, true, true, false}));
   EXPECT_EQ(lc.take(),
             (std::vector<std::string>{

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "shared/runtime/log_sink.h"
+
 #include "support/waf_messages.h"
 
 namespace tessel::core {
@@ -20,15 +22,18 @@ RequestRecord row(const char* ip, const char* vhost, const char* url) {
 
 TEST(Router, EachDetectorGetsItsRows) {
   LocalQueue q_local;
-  EventQueue q_ec;
-  Logger& log = Logger::get("intake-test");
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("intake-test");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
   const Json brute = Json::parse(R"([{"vhost": "*", "url": "/login*", "zones": ["body"]}])");
   const Json flood = Json::parse(R"([{"vhost": "shop.example", "url": "*"}])");
   RequestTable t = {row("10.1.2.3", "shop.example", "/login"), row("192.0.2.1", "shop.example", "/static/a.css"),
                     row("192.0.2.2", "blog.example", "/login"), row("192.0.2.3", "shop.example", "/health")};
   vexa_data_processing(t, q_local, true, true, {"shop.example"}, Json::array({"shop.example"}),
                        Json::array({"192.0.2.2"}), Json::array(), Json::array({"10.0.0.0/8"}),
-                       Json::array({"/static/*", "/health"}), Json::array(), brute, flood, q_ec, log, false);
+                       Json::array({"/static/*", "/health"}), Json::array(), brute, flood, sink);
   auto items = q_local.drain();
   ASSERT_EQ(items.size(), 1u);
   const LocalBatch& b = items[0];
@@ -48,7 +53,7 @@ TEST(Router, EachDetectorGetsItsRows) {
 
   // Detection off: the table alone.
   vexa_data_processing(t, q_local, false, false, {}, Json::array(), Json::array(), Json::array(), Json::array(),
-                       Json::array(), Json::array(), brute, flood, q_ec, log, false);
+                       Json::array(), Json::array(), brute, flood, sink);
   items = q_local.drain();
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].table.size(), 4u);

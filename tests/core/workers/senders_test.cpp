@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/data/columns.h"
+#include "support/api_context.h"
 #include "support/log_capture.h"
 #include "support/http_server.h"
 
@@ -113,7 +114,7 @@ TEST(Outbox, DeliversInOrderRetriesAndBounds) {
     FakePost post{{}, c.outcomes};
     auto t = std::chrono::steady_clock::now();
     for (int f = 0; f < c.flushes; ++f) {
-      box.flush(std::ref(post), t, 5s, lc.q_ec, lc.log);
+      box.flush(std::ref(post), t, 5s, lc.sink());
       t += 5s;
     }
     EXPECT_EQ(post.sent, c.sent);
@@ -128,12 +129,12 @@ TEST(Outbox, WaitsForTheRetryPause) {
   box.add("a");
   FakePost post{{}, {kDown}};
   const auto t = std::chrono::steady_clock::now();
-  box.flush(std::ref(post), t, 5s, lc.q_ec, lc.log);
+  box.flush(std::ref(post), t, 5s, lc.sink());
   box.add("b");
-  box.flush(std::ref(post), t + 4s, 5s, lc.q_ec, lc.log);
+  box.flush(std::ref(post), t + 4s, 5s, lc.sink());
   EXPECT_EQ(post.calls, 1u);
   EXPECT_EQ(box.pending(), 2u);
-  box.flush(std::ref(post), t + 5s, 5s, lc.q_ec, lc.log);
+  box.flush(std::ref(post), t + 5s, 5s, lc.sink());
   EXPECT_EQ(post.sent, (std::vector<std::string>{"a,b"}));
 }
 
@@ -150,7 +151,7 @@ TEST(Senders, EventAndApiSenderBodies) {
   auto q_mt_api = std::make_shared<TableQueue>();
   auto q_api = std::make_shared<EventQueue>();
   auto q_ec = std::make_shared<EventQueue>();
-  Logger& log = Logger::get("senders-test");
+  auto log = std::make_shared<Logger>("senders-test");
   q_attack_api->put({{record("r1", "192.0.2.1")}, kBruteForce});
   auto mt = record("r2", "192.0.2.2");
   mt.extras["mz_origin"] = "ARGS";
@@ -164,10 +165,12 @@ TEST(Senders, EventAndApiSenderBodies) {
   opts.cycle = 20ms;
   opts.retry_pause = 50ms;
   std::thread t([&] {
-    core::rmq_log_and_api_processing("10.0.0.5", "u1", srv.url("/set_event"), srv.url("/attack"),
-                                     srv.url("/set_mt_data_uri"), "k1", "", Json::object(), Json::object(),
-                                     Json{{"User-Agent", "ua"}}, Json{{"key", "k1"}}, q_attack_api, q_mt_api, q_api,
-                                     q_ec, log, false, stop.get_token(), opts);
+    core::ApiEndpoints e;
+    e.set_event_url = srv.url("/set_event");
+    e.set_attack_url = srv.url("/attack");
+    e.set_mt_data_url = srv.url("/set_mt_data_uri");
+    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json{{"User-Agent", "ua"}}), "",
+                                     q_attack_api, q_mt_api, q_api, LogSink{q_ec, log, false}, stop.get_token(), opts);
   });
   for (int i = 0; i < 500 && srv.requests_to("/attack").size() < 2; ++i) std::this_thread::sleep_for(10ms);
   for (int i = 0; i < 100 && srv.requests_to("/set_event").size() < 3; ++i) std::this_thread::sleep_for(10ms);
@@ -223,8 +226,10 @@ TEST(Senders, StatisticsByType) {
   core::SenderOptions opts;
   opts.cycle = 20ms;
   std::thread t([&] {
-    core::rmq_stats_processing(srv.url("/req"), srv.url("/traffic"), "k1", Json::object(), Json::object(), q_stats,
-                               q_ec, Logger::get("senders-test"), false, stop.get_token(), opts);
+    core::ApiEndpoints e;
+    e.set_request_stats_url = srv.url("/req");
+    e.set_traffic_stats_url = srv.url("/traffic");
+    core::rmq_stats_processing(e, tessel::testing::api_context("k1"), q_stats, tessel::testing::sink_over(*q_ec), stop.get_token(), opts);
   });
   ASSERT_TRUE(srv.wait_for_requests(2, 5s));
   stop.request_stop();
@@ -250,7 +255,7 @@ TEST(Senders, AttackForwarderPassesReportsOn) {
   q_bd->put({{record("r3", "192.0.2.3")}, kFlood});
   std::stop_source stop;
   std::thread t([&] {
-    core::q_attack_bd_processing(nullptr, q_bd, q_api, q_ec, Logger::get("senders-test"), false, stop.get_token());
+    core::q_attack_bd_processing(nullptr, q_bd, q_api, tessel::testing::sink_over(*q_ec), stop.get_token());
   });
   std::vector<AttackReport> got;
   while (got.size() < 2)

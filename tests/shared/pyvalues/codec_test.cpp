@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "shared/runtime/log_sink.h"
+
 #include <set>
 
 #include "core/data/codec.h"
@@ -31,17 +33,20 @@ TEST(Base64, EncodeAndDecodeAsPython) {
 }
 
 TEST(Base64, CoreCodecGivesValidTextAndLogsFailures) {
-  EventQueue q_ec;
-  Logger log("codec-test");
-  EXPECT_EQ(core::b64e("\xff\x00x"sv, q_ec, log), "/wB4");
-  EXPECT_EQ(core::b64d("w6k=", false, q_ec, log), "\u00e9");
-  EXPECT_EQ(core::b64d("/+8=", false, q_ec, log), "\uFFFD\uFFFD");
-  EXPECT_EQ(core::b64d(std::string("/+8="), true, q_ec, log), "\xff\xef");
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("codec-test");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
+  EXPECT_EQ(core::b64e("\xff\x00x"sv, sink), "/wB4");
+  EXPECT_EQ(core::b64d("w6k=", false, sink), "\u00e9");
+  EXPECT_EQ(core::b64d("/+8=", false, sink), "\uFFFD\uFFFD");
+  EXPECT_EQ(core::b64d(std::string("/+8="), true, sink), "\xff\xef");
   EXPECT_EQ(q_ec.qsize(), 0u);
 
-  EXPECT_EQ(core::b64d("YQ", false, q_ec, log), "");
-  EXPECT_EQ(core::b64d(Json(42), false, q_ec, log), "");
-  EXPECT_EQ(core::b64d(Json("YWJj"), false, q_ec, log), "abc");
+  EXPECT_EQ(core::b64d("YQ", false, sink), "");
+  EXPECT_EQ(core::b64d(Json(42), false, sink), "");
+  EXPECT_EQ(core::b64d(Json("YWJj"), false, sink), "abc");
   auto events = q_ec.drain();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0]["level"], "error");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "shared/runtime/log_sink.h"
+
 #include <filesystem>
 #include <regex>
 
@@ -85,15 +87,18 @@ TEST(LogProcessing, WritesRecordsAndEventsAndPassesDebugThroughTheThreshold) {
   auto q = std::make_shared<LogQueue>();
   auto writer = std::make_shared<RotatingFileWriter>(dir.file("tessel.log"), 52428800, 5);
   LogListener listener(q, writer);
-  Logger log("TESTLOG");
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("TESTLOG");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
   log.set_level(INFO);
   log.set_handlers({q});
-  EventQueue q_ec;
-  core::log_processing(q_ec, log, "info", "os", "START");
-  core::log_processing(q_ec, log, "debug", "os", "PID: None");
-  core::log_processing(q_ec, log, "warn", "os", "w");
-  core::log_processing(q_ec, log, "error", "api", "e");
-  core::log_processing(q_ec, log, "fatal", "settings", "f");
+  core::log_processing(sink, "info", "os", "START");
+  core::log_processing(sink, "debug", "os", "PID: None");
+  core::log_processing(sink, "warn", "os", "w");
+  core::log_processing(sink, "error", "api", "e");
+  core::log_processing(sink, "fatal", "settings", "f");
   listener.stop();
   const std::string text = read_file(dir.file("tessel.log"));
   const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} TESTLOG      (INFO    |DEBUG   |WARNING |ERROR   |CRITICAL) .*)");
@@ -119,9 +124,12 @@ TEST(LogProcessing, WritesRecordsAndEventsAndPassesDebugThroughTheThreshold) {
 }
 
 TEST(LogProcessing, NeverThrowsOnBadText) {
-  Logger log("NOHANDLER");
-  EventQueue q_ec;
-  EXPECT_NO_THROW(core::log_processing(q_ec, log, "info", "os", std::string("bad \xff\xfe utf-8")));
+  auto q_ec_ptr = std::make_shared<EventQueue>();
+  auto log_ptr = std::make_shared<Logger>("NOHANDLER");
+  EventQueue& q_ec = *q_ec_ptr;
+  Logger& log = *log_ptr;
+  const LogSink sink{q_ec_ptr, log_ptr, false};
+  EXPECT_NO_THROW(core::log_processing(sink, "info", "os", std::string("bad \xff\xfe utf-8")));
   Json ev = q_ec.get();
   EXPECT_NO_THROW((void)ev.dump());
 }
