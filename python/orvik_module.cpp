@@ -17,10 +17,7 @@ PYBIND11_MODULE(orvik, m) {
       [](std::string url, std::string key, std::string vhost, std::int64_t training_period_days_default,
          py::object api_proxy, py::object headers, py::object q_ec, py::object log) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        tessel::core::ApiContext api;
-        api.key = key;
-        api.api_proxy = proxy;
-        api.headers = hdrs;
+        const tessel::core::ApiContext api = api_context(key, proxy, hdrs);
         auto [complete, days] = with_logging(q_ec, log, false, [&](const tessel::LogSink& sink) {
           return tessel::orvik::get_training_status(url, vhost, training_period_days_default, api, sink);
         });
@@ -34,10 +31,7 @@ PYBIND11_MODULE(orvik, m) {
       [](std::string mt_fname, std::string mt_hash_last, std::string get_mt_hash_url, std::string get_mt_data_url,
          std::string key, py::object api_proxy, py::object headers, py::object q_ec, py::object log, bool debug) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        tessel::core::ApiContext api;
-        api.key = key;
-        api.api_proxy = proxy;
-        api.headers = hdrs;
+        const tessel::core::ApiContext api = api_context(key, proxy, hdrs);
         return with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
           return tessel::orvik::mt_data_get(mt_fname, mt_hash_last, get_mt_hash_url, get_mt_data_url, api, sink);
         });
@@ -48,10 +42,7 @@ PYBIND11_MODULE(orvik, m) {
       [](bool ai_extra, std::string models_dir, std::string key, std::string get_models_url, py::object api_proxy,
          py::object headers, py::object q_ec, py::object log, bool debug) {
         const Json proxy = to_json(api_proxy), hdrs = to_json(headers);
-        tessel::core::ApiContext api;
-        api.key = key;
-        api.api_proxy = proxy;
-        api.headers = hdrs;
+        const tessel::core::ApiContext api = api_context(key, proxy, hdrs);
         return with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
           return tessel::orvik::tessel_models_receiver(ai_extra, models_dir, get_models_url, api, sink);
         });

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "core/net/api_context.h"
+#include "core/net/http.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
@@ -23,6 +25,18 @@ inline Json to_json(py::handle value) {
 }
 
 inline py::object to_py(const Json& value) { return py::module_::import("json").attr("loads")(value.dump()); }
+
+// The call context of a call made from Python: its key, proxy mapping and
+// headers, and the environment's certificate bundle.
+inline core::ApiContext api_context(std::string key, Json api_proxy, Json headers) {
+  core::ApiContext api;
+  api.key = std::move(key);
+  api.api_proxy = std::move(api_proxy);
+  api.headers = std::move(headers);
+  api.cookie = Json::object({{"key", api.key}});
+  api.ca_bundle = core::ca_bundle_from_env();
+  return api;
+}
 
 // Runs `f(sink)` without the GIL, with a logging pair of its own, then hands
 // what it logged to the caller's pair.

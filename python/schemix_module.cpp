@@ -16,10 +16,7 @@ PYBIND11_MODULE(schemix, m) {
          py::object headers, py::object api_proxy, py::object q_ec, py::object log, bool debug) {
         Json hashes = to_json(schemix_hashes);
         const Json hdrs = to_json(headers), proxy = to_json(api_proxy);
-        tessel::core::ApiContext api;
-        api.key = key;
-        api.api_proxy = proxy;
-        api.headers = hdrs;
+        const tessel::core::ApiContext api = api_context(key, proxy, hdrs);
         auto [url, exclude, out] = with_logging(q_ec, log, debug, [&](const tessel::LogSink& sink) {
           return tessel::schemix::schemix_settings_get(hashes, get_schemix_base_url, models_dir, api, sink);
         });

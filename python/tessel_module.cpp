@@ -96,13 +96,6 @@ py::object tessel_main(py::args args, py::kwargs kwargs) {
   PyNsg nsg(slot[0]);
   std::optional<py::error_already_set> interruption;
   tessel::svc::RunOptions opts = tessel::svc::RunOptions::from_env();
-  // Shorter waits for tests.
-  auto wait_from_env = [](const char* name, std::chrono::milliseconds& wait) {
-    if (const char* v = std::getenv(name); v && *v) wait = std::chrono::milliseconds(std::strtoll(v, nullptr, 10));
-  };
-  wait_from_env("TESSEL_RESTART_WAIT_MS", opts.restart_wait);
-  wait_from_env("TESSEL_LOOP_PAUSE_MS", opts.loop_pause);
-  wait_from_env("TESSEL_SETTINGS_PERIOD_MS", opts.settings_period);
   opts.check_interrupt = [&interruption] {
     py::gil_scoped_acquire g;
     if (PyErr_CheckSignals() != 0) {

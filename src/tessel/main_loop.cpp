@@ -48,10 +48,7 @@ void Service::main_loop() {
       const std::int64_t ohl_ctime = now();
       const std::int64_t ohl_delta = ohl_ctime - ohl_btime_;
       if (ohl_delta > ohl_loop_int_) {
-        core::geo_db_update(core::geocc_fname, geo_token_, api_, sink_);
-        core::geo_db_update(core::geocrwl_fname, geo_token_, api_, sink_);
-        cc_data_ = core::geo_db_get(core::geocc_fname, sink_);
-        core::b64wl_get(paths_.tessel_b64wl_db, api_, sink_);
+        refresh_reference_data();
         ohl_btime_ = ohl_ctime;
       }
       core::mp_queue_size(*q.q_aad, "q_aad", sink_);

@@ -73,6 +73,8 @@ class Service {
   void apply_bf_settings();
   void apply_schemix_settings();
   void load_reference_data();
+  // The GeoIP files and the base64 white list, fetched and loaded again.
+  void refresh_reference_data();
   // workers.cpp
   bool build_detectors();
   void start_workers();
@@ -113,6 +115,8 @@ class Service {
 
   // Dataset service.
   std::string base_rapi_url_;
+  // GeoIP files and look-ups of this run.
+  std::shared_ptr<core::GeoReference> geo_;
   core::DatasetUrls dataset_urls_;
 
   std::shared_ptr<LogService> log_service_;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/data/refdata.h"
 #include "core/net/api_context.h"
 #include "core/workers/detector_context.h"
 #include "core/workers/settings_thread.h"
@@ -79,12 +80,17 @@ struct RunOptions {
   // Fixed directories, overridable for tests and local runs.
   std::string log_root = "/var/log/vexa/";
   std::string models_root = "/opt/tessel/ml/";
-  // Base URL of the dataset service; empty: core's (built in, or
-  // TESSEL_DATASET_URL).
-  std::string dataset_base_url;
+  // The GeoIP directory and download source, and the dataset service's
+  // base URL.
+  core::RefDataOptions refdata;
+  // Certificate bundle of every web request; "" for the system's.
+  std::string ca_bundle;
   Subsystems subsystems = Subsystems::real();
 
-  // Defaults with the environment overrides TESSEL_LOG_DIR and TESSEL_ML_DIR.
+  // Defaults with the environment's overrides, read once: TESSEL_LOG_DIR,
+  // TESSEL_ML_DIR, TESSEL_DATASET_URL, TESSEL_GEOIP_DIR, TESSEL_GEOIP_URL,
+  // REQUESTS_CA_BUNDLE / CURL_CA_BUNDLE, and the test hooks
+  // TESSEL_RESTART_WAIT_MS, TESSEL_LOOP_PAUSE_MS, TESSEL_SETTINGS_PERIOD_MS.
   static RunOptions from_env();
 };
 

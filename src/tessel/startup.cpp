@@ -82,7 +82,8 @@ void Service::start_logging() {
 }
 
 void Service::build_dataset_urls() {
-  base_rapi_url_ = opts_.dataset_base_url.empty() ? core::dataset_base_url() : opts_.dataset_base_url;
+  geo_ = std::make_shared<core::GeoReference>(opts_.refdata);
+  base_rapi_url_ = opts_.refdata.dataset_base_url;
   dataset_urls_ = core::dataset_urls(base_rapi_url_);
 }
 
@@ -178,6 +179,7 @@ bool Service::build_api_endpoints() {
 
   load_identity();
   api_.cookie = Json::object({{"key", api_.key}});
+  api_.ca_bundle = opts_.ca_bundle;
   api_.headers = Json::object({{"User-Agent", "Corvane AI TESSEL Service (" + uuid_ + ")"}});
 
   auto in_use = [](const Json& proxy) {
@@ -302,11 +304,15 @@ void Service::apply_schemix_settings() {
   schemix_hashes_ = std::move(hashes);
 }
 
+void Service::refresh_reference_data() {
+  core::geo_db_update(*geo_, core::geocc_fname, geo_token_, api_, sink_);
+  core::geo_db_update(*geo_, core::geocrwl_fname, geo_token_, api_, sink_);
+  cc_data_ = core::geo_db_get(*geo_, core::geocc_fname, sink_);
+  core::b64wl_get(paths_.tessel_b64wl_db, base_rapi_url_, api_, sink_);
+}
+
 void Service::load_reference_data() {
-  core::geo_db_update(core::geocc_fname, geo_token_, api_, sink_);
-  core::geo_db_update(core::geocrwl_fname, geo_token_, api_, sink_);
-  cc_data_ = core::geo_db_get(core::geocc_fname, sink_);
-  core::b64wl_get(paths_.tessel_b64wl_db, api_, sink_);
+  refresh_reference_data();
   if (!ddos_en_) log("info", "settings", "DDoS attack detection module is disabled");
   if (!bf_en_) log("info", "settings", "BF attack detection module is disabled");
   log("info", "settings", "Event Collector is activated");

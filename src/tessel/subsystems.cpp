@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/net/http.h"
 #include "ingestor/ingestor.h"
 #include "orvik/classify/mlm.h"
 #include "orvik/dataset/mt_data.h"
@@ -55,6 +56,15 @@ RunOptions RunOptions::from_env() {
   RunOptions o;
   if (const char* v = std::getenv("TESSEL_LOG_DIR"); v && *v) o.log_root = v;
   if (const char* v = std::getenv("TESSEL_ML_DIR"); v && *v) o.models_root = v;
+  o.refdata = core::RefDataOptions::from_env();
+  o.ca_bundle = core::ca_bundle_from_env();
+  // Shorter waits for tests.
+  auto wait_from_env = [](const char* name, std::chrono::milliseconds& wait) {
+    if (const char* v = std::getenv(name); v && *v) wait = std::chrono::milliseconds(std::strtoll(v, nullptr, 10));
+  };
+  wait_from_env("TESSEL_RESTART_WAIT_MS", o.restart_wait);
+  wait_from_env("TESSEL_LOOP_PAUSE_MS", o.loop_pause);
+  wait_from_env("TESSEL_SETTINGS_PERIOD_MS", o.settings_period);
   return o;
 }
 

@@ -19,6 +19,7 @@ core::DetectorContext Service::detector_context() const {
   ctx.rmq_rc_param_list = rmq_rc_param_list_;
   ctx.tessel_rmq_q = tessel_rmq_q_;
   ctx.geo_token = geo_token_;
+  ctx.geo = geo_;
   ctx.q_aad = queues_.q_aad;
   ctx.q_attack_bd = queues_.q_attack_bd;
   ctx.q_attack_api = queues_.q_attack_api;
@@ -106,8 +107,8 @@ void Service::start_workers() {
                             });
   log_started("rmq_stats_processing", stats);
   start_worker("geoip2memc",
-               [geo_token = geo_token_, api = api_, q, sink = sink_](std::stop_token st) {
-                 core::geoip2memc(q.q_geoip, geo_token, api, sink, st);
+               [geo = geo_, geo_token = geo_token_, api = api_, q, sink = sink_](std::stop_token st) {
+                 core::geoip2memc(q.q_geoip, geo, geo_token, api, sink, st);
                });
 }
 

@@ -78,13 +78,12 @@ struct SimRun {
   std::vector<std::string> mlm_hosts;
 
   explicit SimRun(const std::string& extra_ini = "") {
-    ::setenv("TESSEL_DATASET_URL", sim.dataset_base().c_str(), 1);
     opts.restart_wait = 50ms;
     opts.loop_pause = 10ms;
     opts.settings_period = std::chrono::hours(1);
     opts.log_root = dir.file("log") + "/";
     opts.models_root = dir.file("ml") + "/";
-    opts.dataset_base_url = sim.dataset_base();
+    opts.refdata.dataset_base_url = sim.dataset_base();
     opts.print = [](const std::string&) {};
     std::filesystem::create_directory(dir.file("log"));
     std::filesystem::create_directory(dir.file("ml"));

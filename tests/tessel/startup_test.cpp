@@ -36,7 +36,7 @@ struct StartRun {
     opts.loop_pause = 10ms;
     opts.log_root = dir.file("log") + "/";
     opts.models_root = dir.file("ml") + "/";
-    opts.dataset_base_url = "http://127.0.0.1:9/vx";
+    opts.refdata.dataset_base_url = "http://127.0.0.1:9/vx";
     opts.print = [this](const std::string& s) { printed.push_back(s); };
     // These runs end where the settings of the management API are fetched.
     opts.before_phase = [this](int phase) {

@@ -68,7 +68,7 @@ std::string vhost_normalization(std::string_view host) {
   return out;
 }
 
-std::string vhost_normalization(std::string_view host, const LogSink& sink) { return vhost_normalization(host); }
+std::string vhost_normalization(std::string_view host, const LogSink&) { return vhost_normalization(host); }
 
 std::string model_rf_name(std::string_view v) { return std::string(v) + "_rf.ml"; }
 std::string model_vect_name(std::string_view v) { return std::string(v) + "_vect.ml"; }
@@ -146,7 +146,7 @@ bool host_pattern_match(std::string_view pattern, std::string_view host) {
   return h == pattern;
 }
 
-std::string idna_vhost_list_normalization(std::string_view entry, const LogSink& sink) {
+std::string idna_vhost_list_normalization(std::string_view entry, const LogSink&) {
   return idna_vhost_list_normalization(entry);
 }
 
@@ -221,7 +221,7 @@ Json clean_hosts(const Json& list) {
 bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string& url, const ApiContext& api,
                      const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api, Route::api, sink);
     return detail::store_reply(
         reply, url, tessel_vhosts_list_db, kVhostsFormat, "vhosts",
         [](const Json& v) { return v.is_array() ? std::optional<Json>(clean_hosts(v)) : std::nullopt; }, sink);

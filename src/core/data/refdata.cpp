@@ -48,12 +48,16 @@ std::string join(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-std::string dataset_base_url() { return strip_slashes(env_or("TESSEL_DATASET_URL", kBuiltInDatasetUrl)); }
+RefDataOptions RefDataOptions::from_env() {
+  RefDataOptions o;
+  o.geo_dir = env_or("TESSEL_GEOIP_DIR", "/opt/tessel/geoip/");
+  o.geo_source_url = strip_slashes(env_or("TESSEL_GEOIP_URL", ""));
+  o.dataset_base_url = strip_slashes(env_or("TESSEL_DATASET_URL", kBuiltInDatasetUrl));
+  return o;
+}
 
-std::string geo_dir() { return env_or("TESSEL_GEOIP_DIR", "/opt/tessel/geoip/"); }
-
-std::string geo_db_path(const std::string& fname) {
-  const std::string local = join(geo_dir(), fname);
+std::string GeoReference::db_path(const std::string& fname) const {
+  const std::string local = join(opts_.geo_dir, fname);
   if (is_file(local) || (!fname.empty() && fname.front() == '/')) return local;
   const std::string builtin = join(kBuiltInGeoDir, fname);
   return is_file(builtin) ? builtin : local;
@@ -120,8 +124,8 @@ std::string GeoData::country(std::string_view addr) const {
   return cc ? std::string(cc) : std::string();
 }
 
-GeoData geo_db_get(const std::string& fname, const LogSink& sink) {
-  const std::string path = geo_db_path(fname);
+GeoData geo_db_get(const GeoReference& geo, const std::string& fname, const LogSink& sink) {
+  const std::string path = geo.db_path(fname);
   try {
     return GeoData::load(path);
   } catch (const std::exception& e) {
@@ -139,14 +143,14 @@ bool valid_geo_file(const std::string& fname, const std::string& path) {
   return open_country_db(path, fname == geocc6_fname) != nullptr;
 }
 
-bool update_one(const std::string& source, const std::string& fname, const Json& headers, const Json& sys_proxy,
+bool update_one(const std::string& dir, const std::string& source, const std::string& fname, const ApiContext& api,
                 const LogSink& sink) {
   const std::string url = source + "/" + fname;
-  auto body = detail::download(url, sys_proxy, headers, sink);
+  auto body = detail::download(url, api, Route::outside, sink);
   if (!body) return false;
-  const std::string path = join(geo_dir(), fname), fresh = path + ".new";
+  const std::string path = join(dir, fname), fresh = path + ".new";
   try {
-    std::filesystem::create_directories(geo_dir());
+    std::filesystem::create_directories(dir);
     write_file_atomic(fresh, *body);
   } catch (const std::exception& e) {
     log_processing(sink, "error", "os", "An error occurred while saving file " + path + ": " + e.what());
@@ -169,17 +173,17 @@ bool update_one(const std::string& source, const std::string& fname, const Json&
 
 }  // namespace
 
-bool geo_db_update(const std::string& fname, const std::string& geo_token, const ApiContext& api,
-                   const LogSink& sink) {
-  const Json& sys_proxy = api.sys_proxy;
-  const Json& headers = api.headers;
+bool geo_db_update(const GeoReference& geo, const std::string& fname, const std::string& geo_token,
+                   const ApiContext& api, const LogSink& sink) {
   try {
-    const std::string source = strip_slashes(env_or("TESSEL_GEOIP_URL", ""));
+    const std::string& source = geo.options().geo_source_url;
     if (source.empty()) return false;
-    Json h = headers.is_object() ? headers : Json::object();
-    if (!geo_token.empty()) h["Authorization"] = "Bearer " + geo_token;
-    bool replaced = update_one(source, fname, h, sys_proxy, sink);
-    if (fname == geocc_fname) replaced = update_one(source, geocc6_fname, h, sys_proxy, sink) || replaced;
+    ApiContext with_token = api;
+    if (!with_token.headers.is_object()) with_token.headers = Json::object();
+    if (!geo_token.empty()) with_token.headers["Authorization"] = "Bearer " + geo_token;
+    const std::string& dir = geo.options().geo_dir;
+    bool replaced = update_one(dir, source, fname, with_token, sink);
+    if (fname == geocc_fname) replaced = update_one(dir, source, geocc6_fname, with_token, sink) || replaced;
     return replaced;
   } catch (const std::exception& e) {
     log_processing(sink, "error", "os", std::string("An error occurred in geo_db_update: ") + e.what());
@@ -196,13 +200,15 @@ struct Crawler {
   IpList ranges;
 };
 
-class GeoCache {
+}  // namespace
+
+struct GeoReference::Cache {
  public:
   // The country data and crawler list in force, reloaded when a file's
   // modification time or size changed.
-  std::pair<GeoData, std::shared_ptr<const std::vector<Crawler>>> current() {
+  std::pair<GeoData, std::shared_ptr<const std::vector<Crawler>>> current(const GeoReference& geo) {
     std::lock_guard lk(mu_);
-    const std::string cc = geo_db_path(geocc_fname), crwl = geo_db_path(geocrwl_fname);
+    const std::string cc = geo.db_path(geocc_fname), crwl = geo.db_path(geocrwl_fname);
     if (auto st = stamp(cc); st != cc_stamp_ || cc != cc_path_) {
       cc_path_ = cc;
       cc_stamp_ = st;
@@ -238,17 +244,13 @@ class GeoCache {
   std::shared_ptr<const std::vector<Crawler>> crawlers_ = std::make_shared<std::vector<Crawler>>();
 };
 
-GeoCache& geo_cache() {
-  static GeoCache cache;
-  return cache;
-}
+GeoReference::GeoReference(RefDataOptions opts) : opts_(std::move(opts)), cache_(std::make_unique<Cache>()) {}
+GeoReference::~GeoReference() = default;
 
-}  // namespace
-
-Json get_geoip(const Json& addrs, const std::string&, const ApiContext&, const LogSink& sink) {
+Json get_geoip(const GeoReference& ref, const Json& addrs, const std::string&, const ApiContext&, const LogSink& sink) {
   Json out = Json::object();
   try {
-    auto [geo, crawlers] = geo_cache().current();
+    auto [geo, crawlers] = ref.cache_->current(ref);
     const Json list = addrs.is_array() ? addrs : Json::array({addrs});
     for (const auto& a : list) {
       const std::string addr = detail::json_text(a);
@@ -267,16 +269,17 @@ Json get_geoip(const Json& addrs, const std::string&, const ApiContext&, const L
   return out;
 }
 
-Json get_geobl(const std::string&, const std::string&, const ApiContext&, const LogSink& sink) {
+Json get_geobl(const GeoReference&, const std::string&, const std::string&, const ApiContext&, const LogSink&) {
   return Json::array();
 }
 
 // The base64 white list.
 
-bool b64wl_get(const std::string& tessel_b64wl_db, const ApiContext& api, const LogSink& sink) {
+bool b64wl_get(const std::string& tessel_b64wl_db, const std::string& dataset_base_url, const ApiContext& api,
+               const LogSink& sink) {
   try {
-    const std::string url = dataset_base_url() + "/ml/dataset/get_b64wl_uri";
-    auto reply = detail::download_json(url, api.sys_proxy, api.headers, sink);
+    const std::string url = dataset_base_url + "/ml/dataset/get_b64wl_uri";
+    auto reply = detail::download_json(url, api, Route::outside, sink);
     auto texts = [](const Json& v) -> std::optional<Json> {
       if (!v.is_array()) return std::nullopt;
       Json list = Json::array();

@@ -13,22 +13,22 @@
 
 namespace tessel::core {
 
-// The dataset service's base URL: TESSEL_DATASET_URL, or the built-in
-// address; without a trailing "/".
-std::string dataset_base_url();
-
 // File names of the GeoIP country database (with its IPv6 companion) and of
-// the crawler address list. A name is looked up in the GeoIP directory
-// (TESSEL_GEOIP_DIR, default "/opt/tessel/geoip/"), then in Debian's
-// "/usr/share/GeoIP/" (the built-in country data).
+// the crawler address list. A name is looked up in the GeoIP directory, then
+// in Debian's "/usr/share/GeoIP/" (the built-in country data).
 inline constexpr const char* geocc_fname = "GeoIP.dat";
 inline constexpr const char* geocc6_fname = "GeoIPv6.dat";
 inline constexpr const char* geocrwl_fname = "crawlers.json";
 
-std::string geo_dir();
-// Where `fname` is read from: the GeoIP directory when the file is there,
-// else Debian's copy when that exists, else the GeoIP directory.
-std::string geo_db_path(const std::string& fname);
+// Where the reference data lives and where fresh copies come from. Read
+// once at start-up (from_env) into the run's options.
+struct RefDataOptions {
+  std::string geo_dir = "/opt/tessel/geoip/";  // TESSEL_GEOIP_DIR
+  std::string geo_source_url;                  // TESSEL_GEOIP_URL; "": no downloads
+  std::string dataset_base_url;                // TESSEL_DATASET_URL, else the built-in address; no trailing "/"
+
+  static RefDataOptions from_env();
+};
 
 // Country data: IPv4 and IPv6 country look-ups. An empty value knows no
 // country. Copies share the loaded data; look-ups may run in any thread.
@@ -49,30 +49,58 @@ class GeoData {
   std::shared_ptr<const Db> db_;
 };
 
+class GeoReference;
+
 // Refreshes the GeoIP file `fname` (the country database also refreshes its
-// IPv6 companion) from TESSEL_GEOIP_URL + "/" + fname, sending geo_token as a
+// IPv6 companion) from the source URL + "/" + fname, sending geo_token as a
 // bearer token. Without a source, or when the source fails or sends a file
 // that does not load, the local data stays. True when a file was replaced.
-bool geo_db_update(const std::string& fname, const std::string& geo_token, const ApiContext& api,
-                   const LogSink& sink);
+bool geo_db_update(const GeoReference& geo, const std::string& fname, const std::string& geo_token,
+                   const ApiContext& api, const LogSink& sink);
 // The country data of `fname`; empty (and logged) when it cannot be loaded.
-GeoData geo_db_get(const std::string& fname, const LogSink& sink);
+GeoData geo_db_get(const GeoReference& geo, const std::string& fname, const LogSink& sink);
+
+// The reference data of one run: its options and the look-up data loaded
+// from the GeoIP files, reloaded when they change. Owned by the service and
+// shared by the workers that look addresses up; a new one starts afresh.
+class GeoReference {
+ public:
+  explicit GeoReference(RefDataOptions opts = {});
+  ~GeoReference();
+  GeoReference(const GeoReference&) = delete;
+  GeoReference& operator=(const GeoReference&) = delete;
+
+  const RefDataOptions& options() const { return opts_; }
+  // Where `fname` is read from: the GeoIP directory when the file is there,
+  // else Debian's copy when that exists, else the GeoIP directory.
+  std::string db_path(const std::string& fname) const;
+
+  struct Cache;
+
+ private:
+  friend Json get_geoip(const GeoReference&, const Json&, const std::string&, const ApiContext&, const LogSink&);
+  RefDataOptions opts_;
+  std::unique_ptr<Cache> cache_;
+};
 
 // Reputation of addresses: a mapping from each address of the list (texts)
 // to {"cc": country, "crawler": crawler name or false, "tor": false,
 // "proxy": false, "hosting": false, "mobile": false}. Every address has an
 // entry; the data comes from the local GeoIP files, reloaded when they
 // change. No outside service is asked.
-Json get_geoip(const Json& addrs, const std::string& geo_token, const ApiContext& api, const LogSink& sink);
+Json get_geoip(const GeoReference& geo, const Json& addrs, const std::string& geo_token, const ApiContext& api,
+               const LogSink& sink);
 // Block lists that list the address: none are known locally, so the result
 // is always an empty list.
-Json get_geobl(const std::string& addr, const std::string& geo_token, const ApiContext& api, const LogSink& sink);
+Json get_geobl(const GeoReference& geo, const std::string& addr, const std::string& geo_token, const ApiContext& api,
+               const LogSink& sink);
 
-// Fetches the base64 white list from the dataset service
-// ("/ml/dataset/get_b64wl_uri") into `tessel_b64wl_db` (a JSON list of
-// texts, read by b64wl_load of core/request_data.h), replaced atomically; a
-// failed or malformed fetch leaves the file as it was. True when it was
-// replaced.
-bool b64wl_get(const std::string& tessel_b64wl_db, const ApiContext& api, const LogSink& sink);
+// Fetches the base64 white list from the dataset service at
+// `dataset_base_url` ("/ml/dataset/get_b64wl_uri") into `tessel_b64wl_db` (a
+// JSON list of texts, read by b64wl_load of core/request_data.h), replaced
+// atomically; a failed or malformed fetch leaves the file as it was. True
+// when it was replaced.
+bool b64wl_get(const std::string& tessel_b64wl_db, const std::string& dataset_base_url, const ApiContext& api,
+               const LogSink& sink);
 
 }  // namespace tessel::core

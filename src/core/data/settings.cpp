@@ -254,7 +254,7 @@ const std::vector<std::string>& asa_settings_otf_keys() {
 
 std::string asa_settings_get_hash(const std::string& url, const ApiContext& api, const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api, Route::api, sink);
     if (!reply || (*reply)["status"] != "success") return {};
     std::string hash = hash_text(*reply);
     if (sink.debug) log_processing(sink, "debug", "settings", "Corvane AI TESSEL settings hash: " + hash);
@@ -268,7 +268,7 @@ std::string asa_settings_get_hash(const std::string& url, const ApiContext& api,
 bool asa_settings_get(const std::string& tessel_settings_db, const std::string& url, const ApiContext& api,
                       const LogSink& sink) {
   try {
-    auto reply = detail::api_post(url, Json{{"key", api.key}}, api.api_proxy, api.headers, sink);
+    auto reply = detail::api_post(url, Json{{"key", api.key}}, api, Route::api, sink);
     return detail::store_reply(
         reply, url, tessel_settings_db, kSettingsFormat, "settings",
         [](const Json& v) { return v.is_object() ? std::optional<Json>(v) : std::nullopt; }, sink);

@@ -17,11 +17,12 @@ Fields fields_of(const Json& mapping) {
   return out;
 }
 
-RequestOptions options_of(const Json& proxy, const Json& headers) {
+RequestOptions options_of(const ApiContext& api, Route route) {
   RequestOptions o;
-  o.headers = fields_of(headers);
-  o.proxies = fields_of(proxy);
+  o.headers = fields_of(api.headers);
+  o.proxies = fields_of(route == Route::api ? api.api_proxy : api.sys_proxy);
   o.verify = true;
+  o.ca_bundle = api.ca_bundle;
   o.timeout = 30;
   return o;
 }
@@ -74,21 +75,21 @@ std::optional<std::string> body_of(const std::string& url, const std::function<H
 
 }  // namespace
 
-std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
+std::optional<Json> api_post(const std::string& url, const Json& body, const ApiContext& api, Route route,
                              const LogSink& sink) {
   auto content = body_of(
-      url, [&] { return init_session().post(url, RequestBody::json(body), options_of(proxy, headers)); }, sink);
+      url, [&] { return init_session().post(url, RequestBody::json(body), options_of(api, route)); }, sink);
   if (!content) return std::nullopt;
   return checked_reply(url, *content, sink);
 }
 
-std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
+std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route,
                                     const LogSink& sink) {
-  return body_of(url, [&] { return init_session().get(url, options_of(proxy, headers)); }, sink);
+  return body_of(url, [&] { return init_session().get(url, options_of(api, route)); }, sink);
 }
 
-std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, const LogSink& sink) {
-  auto body = download(url, proxy, headers, sink);
+std::optional<Json> download_json(const std::string& url, const ApiContext& api, Route route, const LogSink& sink) {
+  auto body = download(url, api, route, sink);
   if (!body) return std::nullopt;
   return checked_reply(url, *body, sink);
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
@@ -14,19 +15,22 @@ namespace tessel::core::detail {
 // "network" for an error text that names a connection failure, else "api".
 const char* failure_category(const std::string& text);
 
+// Calls take the headers and certificate bundle of `api` and the proxy of
+// `route`.
+//
 // POSTs `body` as JSON ("Content-Type: application/json") to `url` and
 // returns the reply object when the status starts with "20", the body is a
 // JSON object and its "status" is "success" or "none". Anything else is
 // logged ("An error occurred while receiving data from {}: {}") and gives
 // nullopt.
-std::optional<Json> api_post(const std::string& url, const Json& body, const Json& proxy, const Json& headers,
+std::optional<Json> api_post(const std::string& url, const Json& body, const ApiContext& api, Route route,
                              const LogSink& sink);
 // GETs `url` and returns the reply body when the status starts with "20";
 // otherwise logs as api_post and gives nullopt.
-std::optional<std::string> download(const std::string& url, const Json& proxy, const Json& headers,
+std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route,
                                     const LogSink& sink);
 // The JSON object of a downloaded body, with the same "status" check as
 // api_post.
-std::optional<Json> download_json(const std::string& url, const Json& proxy, const Json& headers, const LogSink& sink);
+std::optional<Json> download_json(const std::string& url, const ApiContext& api, Route route, const LogSink& sink);
 
 }  // namespace tessel::core::detail

@@ -15,6 +15,11 @@ struct ApiContext {
   Json sys_proxy = Json::object();    // the same for outside downloads
   Json headers = Json::object();      // "User-Agent" with the instance id
   Json cookie = Json::object();       // {"key": key}
+  std::string ca_bundle;              // certificate bundle file; "" for the system's
 };
+
+// Which proxy a call takes: the management API's or the one for outside
+// services (GeoIP, the dataset service).
+enum class Route { api, outside };
 
 }  // namespace tessel::core

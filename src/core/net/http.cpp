@@ -447,15 +447,7 @@ HttpResponse HttpSession::perform(const char* method, const std::string& url, co
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(options.timeout))));
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, options.verify ? 1L : 0L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, options.verify ? 2L : 0L);
-  if (options.verify) {
-    for (const char* var : {"REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
-      const char* bundle = std::getenv(var);
-      if (bundle && *bundle) {
-        curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
-        break;
-      }
-    }
-  }
+  if (options.verify && !options.ca_bundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.ca_bundle.c_str());
   if (proxy_entry) {
     curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "");  // "" disables every proxy
     curl_easy_setopt(h, CURLOPT_NOPROXY, "");
@@ -486,5 +478,13 @@ HttpResponse HttpSession::perform(const char* method, const std::string& url, co
 }
 
 HttpSession init_session() { return HttpSession(); }
+
+std::string ca_bundle_from_env() {
+  for (const char* var : {"REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
+    const char* bundle = std::getenv(var);
+    if (bundle && *bundle) return bundle;
+  }
+  return {};
+}
 
 }  // namespace tessel::core

@@ -94,8 +94,14 @@ struct RequestOptions {
   Fields proxies;  // {"http": url, "https": url}, or empty
   Fields cookies;
   bool verify = true;
-  double timeout = 30;  // seconds
+  std::string ca_bundle;  // certificate bundle file; "" for the system's
+  double timeout = 30;    // seconds
 };
+
+// The certificate bundle named by REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE, as
+// the environment gives it ("" when neither is set). Read once at start-up
+// into the run's options.
+std::string ca_bundle_from_env();
 
 struct HttpResponse {
   int status_code = 0;

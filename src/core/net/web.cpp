@@ -21,6 +21,13 @@ RequestOptions request_options(const Json& proxy, const Json& headers, const Jso
   return o;
 }
 
+RequestOptions request_options(const ApiContext& api, Route route, bool with_cookie) {
+  RequestOptions o = request_options(route == Route::api ? api.api_proxy : api.sys_proxy, api.headers,
+                                     with_cookie ? api.cookie : Json::object());
+  o.ca_bundle = api.ca_bundle;
+  return o;
+}
+
 bool status_ok(int status_code) { return std::to_string(status_code).rfind("20", 0) == 0; }
 
 }  // namespace tessel::core

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/data/refdata.h"
 #include "core/net/api_context.h"
 #include "core/net/endpoints.h"
 #include "shared/runtime/log_sink.h"
@@ -20,6 +21,7 @@ struct DetectorContext {
   RmqParamList rmq_rc_param_list;  // brokers the attack rows are published on
   std::string tessel_rmq_q;        // the service's own broker queue name
   std::string geo_token;           // GeoIP service token
+  std::shared_ptr<const GeoReference> geo;  // address reputation look-ups
   std::shared_ptr<AadQueue> q_aad;
   std::shared_ptr<AttackQueue> q_attack_bd;   // DDoS and brute-force reports
   std::shared_ptr<AttackQueue> q_attack_api;  // classification reports for "/attack"

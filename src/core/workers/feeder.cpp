@@ -89,14 +89,15 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
   if (oa_m) guarded("schemix", sink, [&] { oa_m->dfs_processing(nsi, std::move(oa_table)); });
 }
 
-void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::string geo_token, ApiContext api, LogSink sink,
+void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::shared_ptr<const GeoReference> geo, std::string geo_token,
+                ApiContext api, LogSink sink,
                 std::stop_token stop) {
   while (!stop.stop_requested()) {
     try {
       auto item = q_geoip->get(std::chrono::milliseconds(250));
       if (!item || !item->is_object()) continue;
       const Json ips = item->value("ips", Json::array());
-      if (ips.is_array() && !ips.empty()) get_geoip(ips, geo_token, api, sink);
+      if (ips.is_array() && !ips.empty()) get_geoip(*geo, ips, geo_token, api, sink);
     } catch (const std::exception& e) {
       log_processing(sink, "error", "misc", std::string("An error occurred in geoip2memc: ") + e.what());
     }

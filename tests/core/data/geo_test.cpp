@@ -26,24 +26,25 @@ const std::string kDebianCountry = "/usr/share/GeoIP/GeoIP.dat";
 #define REQUIRE_COUNTRY_DATA()                                                                 \
   if (!std::filesystem::exists(kDebianCountry)) GTEST_SKIP() << "no " << kDebianCountry
 
-// Points the GeoIP directory and source of this process at test values.
-struct GeoEnv {
-  explicit GeoEnv(const std::string& dir, const std::string& source = "")
-      : dir_env("TESSEL_GEOIP_DIR", dir),
-        source_env("TESSEL_GEOIP_URL", source.empty() ? std::nullopt : std::optional<std::string>(source)) {}
-  tessel::testing::ScopedEnv dir_env, source_env;
-};
+// Reference data with the GeoIP directory and source at test values.
+RefDataOptions geo_options(const std::string& dir, const std::string& source = "") {
+  RefDataOptions o;
+  o.geo_dir = dir;
+  o.geo_source_url = source;
+  while (o.geo_source_url.size() > 1 && o.geo_source_url.back() == '/') o.geo_source_url.pop_back();
+  return o;
+}
 
 }  // namespace
 
 TEST(Geo, CountryLookUps) {
   REQUIRE_COUNTRY_DATA();
   TempDir dir;
-  GeoEnv env(dir.str());
+  GeoReference ref(geo_options(dir.str()));
   LogCapture lc;
   // no local copy: Debian's data is the built-in country data
-  EXPECT_EQ(geo_db_path(geocc_fname), kDebianCountry);
-  GeoData cc = geo_db_get(geocc_fname, lc.sink());
+  EXPECT_EQ(ref.db_path(geocc_fname), kDebianCountry);
+  GeoData cc = geo_db_get(ref, geocc_fname, lc.sink());
   ASSERT_FALSE(cc.empty());
   struct Case {
     const char* addr;
@@ -58,7 +59,7 @@ TEST(Geo, CountryLookUps) {
 
   // a file that is no country database gives empty data and a log line
   write_file(dir.file(geocc_fname), "garbage");
-  EXPECT_TRUE(geo_db_get(geocc_fname, lc.sink()).empty());
+  EXPECT_TRUE(geo_db_get(ref, geocc_fname, lc.sink()).empty());
   EXPECT_EQ(lc.take().at(0).rfind("error/os: An error occurred while loading file " + dir.file(geocc_fname), 0), 0u);
   EXPECT_EQ(GeoData().country("8.8.8.8"), "");
 }
@@ -66,23 +67,23 @@ TEST(Geo, CountryLookUps) {
 TEST(Geo, ReputationEntriesForEveryAddress) {
   REQUIRE_COUNTRY_DATA();
   TempDir dir;
-  GeoEnv env(dir.str());
+  GeoReference ref(geo_options(dir.str()));
   LogCapture lc;
   write_file(dir.file(geocrwl_fname),
              R"({"format": "tessel-crawlers", "version": 1, "hash": "c1",
                  "crawlers": [{"name": "examplebot", "ranges": ["8.8.4.0/24"]}]})");
-  Json r = get_geoip(Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", api_context(""), lc.sink());
+  Json r = get_geoip(ref, Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", api_context(""), lc.sink());
   EXPECT_EQ(r["8.8.4.4"], (Json{{"cc", "US"}, {"crawler", "examplebot"}, {"tor", false}, {"proxy", false},
                                 {"hosting", false}, {"mobile", false}}));
   EXPECT_EQ(r["10.1.2.3"]["cc"], "");
   EXPECT_EQ(r["10.1.2.3"]["crawler"], false);
   EXPECT_TRUE(r.contains("bogus"));
-  EXPECT_EQ(get_geobl("8.8.4.4", "token", api_context(""), lc.sink()), Json::array());
+  EXPECT_EQ(get_geobl(ref, "8.8.4.4", "token", api_context(""), lc.sink()), Json::array());
 
   // a changed crawler file is read again
   std::filesystem::remove(dir.file(geocrwl_fname));
   write_file(dir.file(geocrwl_fname), R"({"format": "tessel-crawlers", "version": 1, "hash": "c2", "crawlers": []})");
-  EXPECT_EQ(get_geoip(Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"],
+  EXPECT_EQ(get_geoip(ref, Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"],
             false);
   EXPECT_TRUE(lc.take().empty());
 }
@@ -95,20 +96,20 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   const std::string geo = dir.str() + "geo/";  // created by the first download
 
   {  // no source: nothing is asked, the built-in data stays
-    GeoEnv env(geo);
-    EXPECT_FALSE(geo_db_update(geocc_fname, "t", api_context(""), lc.sink()));
+    GeoReference ref(geo_options(geo));
+    EXPECT_FALSE(geo_db_update(ref, geocc_fname, "t", api_context(""), lc.sink()));
     EXPECT_TRUE(sim.requests().empty());
     EXPECT_TRUE(lc.take().empty());
   }
-  GeoEnv env(geo, sim.dataset_base() + "/geoip/");
+  GeoReference ref(geo_options(geo, sim.dataset_base() + "/geoip/"));
   const std::string country = read_file(kDebianCountry);
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_base64", base64_encode(country)}});
   sim.set_answer("dataset/geoip/crawlers.json",
                  {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
-  EXPECT_TRUE(geo_db_update(geocc_fname, "tok", api_context(""), lc.sink()));
-  EXPECT_TRUE(geo_db_update(geocrwl_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_TRUE(geo_db_update(ref, geocc_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_TRUE(geo_db_update(ref, geocrwl_fname, "tok", api_context(""), lc.sink()));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
-  EXPECT_EQ(geo_db_path(geocc_fname), geo + geocc_fname);
+  EXPECT_EQ(ref.db_path(geocc_fname), geo + geocc_fname);
   EXPECT_EQ(sim.requests_to("/vx/geoip/GeoIP.dat").at(0)["headers"]["Authorization"], "Bearer tok");
   // the IPv6 companion has no answer: logged, the IPv4 file still counts
   EXPECT_TRUE(lc.take().size() == 1u);
@@ -116,12 +117,12 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   // a file that does not load, or no answer: the local copy stays
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_text", "not a database"}});
   sim.set_answer("dataset/geoip/crawlers.json", {{"body", {{"crawlers", Json::array()}}}});
-  EXPECT_FALSE(geo_db_update(geocc_fname, "tok", api_context(""), lc.sink()));
-  EXPECT_FALSE(geo_db_update(geocrwl_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_FALSE(geo_db_update(ref, geocc_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_FALSE(geo_db_update(ref, geocrwl_fname, "tok", api_context(""), lc.sink()));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
   EXPECT_FALSE(std::filesystem::exists(geo + std::string(geocc_fname) + ".new"));
   auto events = lc.take();
   EXPECT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].find("error/api: An error occurred while receiving data from "), 0u);
-  EXPECT_EQ(geo_db_get(geocc_fname, lc.sink()).country("8.8.8.8"), "US");
+  EXPECT_EQ(geo_db_get(ref, geocc_fname, lc.sink()).country("8.8.8.8"), "US");
 }

@@ -204,18 +204,21 @@ TEST(B64WhiteList, FromTheDatasetService) {
   MgmtSim sim;
   LogCapture lc;
   TempDir dir;
-  ScopedEnv env("TESSEL_DATASET_URL", sim.dataset_base() + "/");
+  {  // the environment is read once, into the run's options
+    ScopedEnv env("TESSEL_DATASET_URL", sim.dataset_base() + "/");
+    EXPECT_EQ(RefDataOptions::from_env().dataset_base_url, sim.dataset_base());
+  }
   const std::string db = dir.file("b64wl.db");
   EXPECT_TRUE(b64wl_load(db, lc.sink()).names.empty());
   sim.set_answer("dataset/ml/dataset/get_b64wl_uri",
                  {{"body", {{"status", "success"}, {"hash", "b1"}, {"b64wl", {"dGVzdA==", "", 3, "YWJj"}}}}});
-  EXPECT_TRUE(b64wl_get(db, api_context("", kHeaders), lc.sink()));
+  EXPECT_TRUE(b64wl_get(db, sim.dataset_base(), api_context("", kHeaders), lc.sink()));
   EXPECT_EQ(Json::parse(read_file(db)), Json::array({"dGVzdA==", "YWJj"}));
   EXPECT_EQ(b64wl_load(db, lc.sink()).names, (std::vector<std::string>{"YWJj", "dGVzdA=="}));
   EXPECT_EQ(sim.requests_to("/vx/ml/dataset/get_b64wl_uri").at(0)["method"], "GET");
 
   sim.set_answer("dataset/ml/dataset/get_b64wl_uri", {{"status_code", 404}, {"body_text", ""}});
-  EXPECT_FALSE(b64wl_get(db, api_context("", kHeaders), lc.sink()));
+  EXPECT_FALSE(b64wl_get(db, sim.dataset_base(), api_context("", kHeaders), lc.sink()));
   EXPECT_EQ(b64wl_load(db, lc.sink()).names, (std::vector<std::string>{"YWJj", "dGVzdA=="}));
   EXPECT_TRUE(lc.take().size() == 1u);
 }

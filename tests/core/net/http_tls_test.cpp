@@ -98,6 +98,7 @@ class HttpTlsTest : public ::testing::Test {
   static std::string get_failure(const std::string& url, bool verify) {
     RequestOptions opts;
     opts.verify = verify;
+    opts.ca_bundle = tessel::core::ca_bundle_from_env();
     auto session = init_session();
     try {
       EXPECT_EQ(session.get(url, opts).content, "secure");
