@@ -2,7 +2,7 @@
 // The brute-force and flood detector host.
 #include <memory>
 
-#include "core/workers/detector_context.h"
+#include "core/workers/run_context.h"
 #include "shared/runtime/detector.h"
 
 namespace tessel::passgate {

@@ -2,7 +2,7 @@
 // The DDoS and web-scraping detector host.
 #include <memory>
 
-#include "core/workers/detector_context.h"
+#include "core/workers/run_context.h"
 #include "shared/runtime/detector.h"
 
 namespace tessel::stormwatch {

@@ -28,7 +28,7 @@ void Service::print(const std::string& line) const {
 }
 
 void Service::log(std::string_view level, std::string_view category, std::string_view text) const {
-  core::log_processing(sink_, level, category, text);
+  core::log_processing(run_.sink, level, category, text);
 }
 
 void Service::restart_protocol(bool warn) {
@@ -38,11 +38,11 @@ void Service::restart_protocol(bool warn) {
 }
 
 void Service::log_started(const char* name, const ChildPtr& child) const {
-  if (sink_.debug) log("debug", "os", std::string(name) + " is running (PID: " + std::to_string(child->pid()) + ")");
+  if (run_.sink.debug) log("debug", "os", std::string(name) + " is running (PID: " + std::to_string(child->pid()) + ")");
 }
 
 void Service::main_loop() {
-  auto& q = queues_;
+  auto& q = run_.queues;
   for (;;) {
     try {
       const std::int64_t ohl_ctime = now();
@@ -51,18 +51,18 @@ void Service::main_loop() {
         refresh_reference_data();
         ohl_btime_ = ohl_ctime;
       }
-      core::mp_queue_size(*q.q_aad, "q_aad", sink_);
-      core::mp_queue_size(*q.q_api, "q_api", sink_);
-      core::mp_queue_size(*q.q_attack_api, "q_attack_api", sink_);
-      core::mp_queue_size(*q.q_attack_bd, "q_attack_bd", sink_);
-      core::mp_queue_size(*q.q_ec, "q_ec", sink_);
-      core::mp_queue_size(*q.q_geoip, "q_geoip", sink_);
-      core::mp_queue_size(*q.q_local, "q_local", sink_);
-      core::mp_queue_size(*log_service_->q_log, "q_log", sink_);
-      core::mp_queue_size(*q.q_mt_api, "q_mt_api", sink_);
-      core::local_queue_processing(run_nsg_, nsi_, *q.q_local, *q.q_geoip, db_processing_lock_, ddos_m_, ddos_en_,
-                                   bf_m_, bf_en_, ml_m_, mlvh_list_, oa_m_, cc_data_, geo_token_, api_,
-                                   sink_);
+      core::mp_queue_size(*q.q_aad, "q_aad", run_.sink);
+      core::mp_queue_size(*q.q_api, "q_api", run_.sink);
+      core::mp_queue_size(*q.q_attack_api, "q_attack_api", run_.sink);
+      core::mp_queue_size(*q.q_attack_bd, "q_attack_bd", run_.sink);
+      core::mp_queue_size(*q.q_ec, "q_ec", run_.sink);
+      core::mp_queue_size(*q.q_geoip, "q_geoip", run_.sink);
+      core::mp_queue_size(*q.q_local, "q_local", run_.sink);
+      core::mp_queue_size(*log_service_->q_log, "q_log", run_.sink);
+      core::mp_queue_size(*q.q_mt_api, "q_mt_api", run_.sink);
+      core::local_queue_processing(run_nsg_, nsi_, *q.q_local, *q.q_geoip, db_processing_lock_, ddos_m_, settings_.ddos_en,
+                                   bf_m_, settings_.bf_en, ml_m_, settings_.mlvh_list, oa_m_, cc_data_, run_.geo_token, run_.api,
+                                   run_.sink);
       interruptible_sleep(opts_.loop_pause, opts_.check_interrupt);
     } catch (const std::exception& e) {
       log("error", "misc", std::string("An error occurred in main module while processing the data: ") + e.what());
@@ -77,7 +77,7 @@ void Service::run() {
   nsi_ = std::make_shared<SharedNamespace>();
   // 2. paths and directories
   phase(2);
-  paths_ = derive_paths(conf_file_, conf_default_, opts_.log_root, opts_.models_root);
+  run_.paths = derive_paths(conf_file_, conf_default_, opts_.log_root, opts_.models_root);
   if (!create_dirs()) {
     nsg_.set_restart_signal(true);
     interruptible_sleep(opts_.restart_wait, opts_.check_interrupt);
@@ -88,7 +88,7 @@ void Service::run() {
   set_defaults();
   // 4. queues and locks
   phase(4);
-  queues_ = ProcessQueues{};
+  run_.queues = ProcessQueues{};
   training_lock_ = std::make_shared<ProcessLock>();
   db_processing_lock_.clear();
   // 5. dataset-service addresses
@@ -114,7 +114,7 @@ void Service::run() {
   start_workers();
   // 14. per-host training and the classification host
   phase(14);
-  if (!mlvh_list_.empty()) start_training();
+  if (!settings_.mlvh_list.empty()) start_training();
   // 15. the settings-update and hardware-overload threads
   phase(15);
   start_threads();

@@ -15,7 +15,7 @@
 #include "core/data/refdata.h"
 #include "core/net/api_context.h"
 #include "core/net/endpoints.h"
-#include "core/workers/detector_context.h"
+#include "core/workers/run_context.h"
 #include "core/workers/settings_thread.h"
 #include "shared/pyvalues/config_parser.h"
 #include "shared/pyvalues/json.h"
@@ -52,8 +52,6 @@ class Service {
   // Starts a worker of this run; its body gets the run's stop token.
   ChildPtr start_worker(const char* name, std::function<void(std::stop_token)> body);
   void log_started(const char* name, const ChildPtr& child) const;
-  // What every detector host is built with.
-  core::DetectorContext detector_context() const;
 
   // startup.cpp. Each phase that can end in a fatal stop returns false
   // after it.
@@ -95,60 +93,39 @@ class Service {
   const Subsystems& subs_;
 
   std::shared_ptr<SharedNamespace> nsi_;
-  Paths paths_;
+  // Logging, the management-API context and addresses, paths, brokers,
+  // identity, reference data, queues.
+  core::RunContext run_;
+  // The settings in force, the protected hosts, the detector switches and
+  // the configured list files.
+  core::SettingsState settings_;
 
   // Run-time defaults.
   std::int64_t asa_delay_ = 0;
   int oa_loop_int_ = 180;
   int ohl_loop_int_ = 3600;
   std::int64_t ohl_btime_ = 0;
-  bool ai_extra_ = false;
-  std::string tessel_rmq_q_ = "tessel";
   int training_period_days_default_ = 4;
   int ddos_interval_default_ = 120;
   int bf_max_val_default_ = 10;
   int bf_interval_default_ = 30;
 
-  ProcessQueues queues_;
   std::shared_ptr<ProcessLock> training_lock_;
   LockMap db_processing_lock_;
 
   // Dataset service.
   std::string base_rapi_url_;
-  // GeoIP files and look-ups of this run.
-  std::shared_ptr<core::GeoReference> geo_;
-  core::DatasetUrls dataset_urls_;
 
   std::shared_ptr<LogService> log_service_;
-  // q_ec, the logger "MAIN" and [main] debug.
-  LogSink sink_;
 
   // The configuration file, kept for the look-ups of the settings phase.
   RawConfigParser config_parser_;
-  // Identity besides the access key: the instance id, the host address and
-  // the GeoIP service token.
-  std::string uuid_;
-  std::string ip_;
-  std::string geo_token_;
 
-  RmqParamList rmq_rc_param_list_;
-
-  // Management API: base address, key, proxies, headers, cookie.
-  core::ApiContext api_;
-  core::ApiEndpoints endpoints_;
   std::int64_t dataset_limit_ = 800000;
   bool distributed_mode_ = false;
   bool mls_ = false;
 
   // Settings from the management API.
-  std::string asa_settings_hash_;
-  Json asa_settings_ = Json::object();
-  Json asa_settings_wo_otf_ = Json::object();
-  bool ddos_en_ = false;
-  bool bf_en_ = false;
-  core::RuleFiles rule_files_;
-  std::vector<std::string> mlvh_list_;
-  Json schemix_hashes_ = Json::object();
 
   // Reference data.
   core::GeoData cc_data_;
@@ -158,7 +135,6 @@ class Service {
   WindowDetectorPtr ddos_m_;
   WindowDetectorPtr oa_m_;
   MlDetectorPtr ml_m_;
-  std::string mt_hash_;
 };
 
 }  // namespace tessel::svc

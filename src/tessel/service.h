@@ -11,7 +11,7 @@
 
 #include "core/data/refdata.h"
 #include "core/net/api_context.h"
-#include "core/workers/detector_context.h"
+#include "core/workers/run_context.h"
 #include "core/workers/settings_thread.h"
 #include "orvik/training/ml_core.h"
 #include "shared/runtime/detector.h"

@@ -10,12 +10,12 @@ namespace tessel::svc {
 
 void Service::start_training() {
   Json db_fnames_dict = Json::object();
-  for (const auto& ml_vhost : mlvh_list_) {
+  for (const auto& ml_vhost : settings_.mlvh_list) {
     db_processing_lock_[ml_vhost] = std::make_shared<ProcessLock>();
-    const std::string vhost = core::vhost_normalization(ml_vhost, sink_);
+    const std::string vhost = core::vhost_normalization(ml_vhost, run_.sink);
     std::int64_t training_ts = 0;
     const auto [remote_retraining_complete, remote_training_period_days] =
-        subs_.get_training_status(endpoints_.get_training_url, ml_vhost, training_period_days_default_, api_, sink_);
+        subs_.get_training_status(run_.endpoints.get_training_url, ml_vhost, training_period_days_default_, run_.api, run_.sink);
     if (remote_retraining_complete == false) training_ts = now();
     // Each host starts from the default; only a number (not a boolean) of
     // days is taken.
@@ -34,23 +34,23 @@ void Service::start_training() {
         "Training period for virtual host " + ml_vhost + ": " + py_str(training_period_days) + " day(s)");
 
     std::optional<std::string> db_fname;
-    const std::string ml_fnames = path_join(paths_.models_dir, vhost + "*.ml");
-    const std::string db_fnames = path_join(paths_.models_dir, vhost + "*.db");
+    const std::string ml_fnames = path_join(run_.paths.models_dir, vhost + "*.ml");
+    const std::string db_fnames = path_join(run_.paths.models_dir, vhost + "*.db");
     // Only the host's own files count: no other host's name shares them.
-    const bool no_ml_files = core::host_model_files(paths_.models_dir, vhost).size() < 2;
+    const bool no_ml_files = core::host_model_files(run_.paths.models_dir, vhost).size() < 2;
     if (no_ml_files || training_ts != 0) {
       try {
         if (training_ts == 0) {
           training_ts = now();
-          if (sink_.debug) {
+          if (run_.sink.debug) {
             log("debug", "ml",
                 "Training conditions for virtual host " + ml_vhost +
                     ": behavior model files are missing (less than 2); training_ts: " + std::to_string(training_ts) +
                     ";");
           }
         }
-        const auto staging = core::host_staging_files(paths_.models_dir, vhost);
-        db_fname = staging.empty() ? path_join(paths_.models_dir, vhost + "_" + std::to_string(training_ts) + ".db")
+        const auto staging = core::host_staging_files(run_.paths.models_dir, vhost);
+        db_fname = staging.empty() ? path_join(run_.paths.models_dir, vhost + "_" + std::to_string(training_ts) + ".db")
                                    : staging.front();
         db_fnames_dict[ml_vhost] = *db_fname;
         log("info", "ml", "Using SQLite file for virtual host " + ml_vhost + ": " + *db_fname);
@@ -74,15 +74,11 @@ void Service::start_training() {
     args.training_period = training_period;
     args.training_period_days = training_period_days;
     args.training_period_days_default = training_period_days_default_;
-    args.paths = paths_;
-    args.endpoints = endpoints_;
-    args.dataset_urls = dataset_urls_;
-    args.api = api_;
-    args.sink = sink_;
+    args.run = run_;
     auto child = start_worker("ml_core", [f = subs_.ml_core, args = std::move(args)](std::stop_token) { f(args); });
     log_started("ml_core", child);
   }
-  ml_m_ = subs_.make_mlm(db_fnames_dict, paths_.models_dir, ai_extra_, mlvh_list_, paths_.mt_fname, detector_context());
+  ml_m_ = subs_.make_mlm(db_fnames_dict, run_.paths.models_dir, settings_.ai_extra, settings_.mlvh_list, run_.paths.mt_fname, run_);
 }
 
 }  // namespace tessel::svc

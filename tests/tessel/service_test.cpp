@@ -617,7 +617,7 @@ TEST(Service, SettingsThreadAppliesOrRestarts) {
     // The brute-force host reports a confirmed attacker.
     auto real_bfm = r.opts.subsystems.make_bfm;
     r.opts.subsystems.make_bfm = [real_bfm](const core::DetectorContext& ctx) {
-      ctx.q_aad->put({{"192.0.2.7", kBruteForce, "brute force"}, {"192.0.2.7", kBruteForce, "brute force"}});
+      ctx.queues.q_aad->put({{"192.0.2.7", kBruteForce, "brute force"}, {"192.0.2.7", kBruteForce, "brute force"}});
       return real_bfm(ctx);
     };
     std::atomic<bool> models{false};

@@ -92,7 +92,7 @@ namespace {
 
 class SettingsThread {
  public:
-  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), sink_(a_.sink), nsi_(*a_.nsi) {}
+  SettingsThread(SettingsThreadArgs a) : a_(std::move(a)), sink_(a_.run.sink), nsi_(*a_.nsi) {}
 
   // One pass; false when the thread should end.
   bool pass() {
@@ -101,10 +101,10 @@ class SettingsThread {
     report_attackers();
     if (!update_settings()) return false;
     if (!update_hosts()) return false;
-    a_.mt_hash = a_.mt_data_get(a_.paths.mt_fname, a_.mt_hash, a_.endpoints.get_mt_hash_url,
-                                a_.endpoints.get_mt_data_url, a_.api, a_.sink);
-    if (!a_.mlvh_list.empty() &&
-        a_.tessel_models_receiver(a_.ai_extra, a_.paths.models_dir, a_.endpoints.get_models_url, a_.api, a_.sink)) {
+    a_.settings.mt_hash = a_.mt_data_get(a_.run.paths.mt_fname, a_.settings.mt_hash, a_.run.endpoints.get_mt_hash_url,
+                                a_.run.endpoints.get_mt_data_url, a_.run.api, a_.run.sink);
+    if (!a_.settings.mlvh_list.empty() &&
+        a_.tessel_models_receiver(a_.settings.ai_extra, a_.run.paths.models_dir, a_.run.endpoints.get_models_url, a_.run.api, a_.run.sink)) {
       return restart("Models changed");
     }
     update_schemix_lists();
@@ -121,14 +121,14 @@ class SettingsThread {
   }
 
   void report_presence() {
-    const Json body{{"key", a_.api.key}, {"uuid", a_.uuid}, {"ip", a_.ip}, {"timestamp", unix_now()}};
+    const Json body{{"key", a_.run.api.key}, {"uuid", a_.run.uuid}, {"ip", a_.run.ip}, {"timestamp", unix_now()}};
     try {
-      post_json(a_.endpoints.set_agent_monitoring_url, body, a_.api.api_proxy, a_.api.headers);
+      post_json(a_.run.endpoints.set_agent_monitoring_url, body, a_.run.api.api_proxy, a_.run.api.headers);
       presence_failing_ = false;
     } catch (const DeliveryError& e) {
       if (!presence_failing_) {
         log_processing(sink_, "error", e.network ? "network" : "api",
-                       "An error occurred while sending data to " + a_.endpoints.set_agent_monitoring_url + ": " + e.what());
+                       "An error occurred while sending data to " + a_.run.endpoints.set_agent_monitoring_url + ": " + e.what());
       }
       presence_failing_ = true;
     }
@@ -138,20 +138,20 @@ class SettingsThread {
   // change needs a new start.
   bool update_settings() {
     const auto u =
-        asa_settings_update(a_.paths.tessel_settings_db, a_.endpoints.get_tessel_settings_hash_url, a_.endpoints.get_tessel_settings_url, a_.api, a_.asa_settings_hash, sink_);
+        asa_settings_update(a_.run.paths.tessel_settings_db, a_.run.endpoints.get_tessel_settings_hash_url, a_.run.endpoints.get_tessel_settings_url, a_.run.api, a_.settings.asa_settings_hash, sink_);
     if (!u.downloaded) return true;
-    a_.asa_settings_hash = u.hash;
-    auto [settings, wo_otf] = asa_settings_load(a_.paths.tessel_settings_db, sink_);
-    if (!same_settings(wo_otf, a_.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
-    a_.asa_settings = std::move(settings);
+    a_.settings.asa_settings_hash = u.hash;
+    auto [settings, wo_otf] = asa_settings_load(a_.run.paths.tessel_settings_db, sink_);
+    if (!same_settings(wo_otf, a_.settings.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
+    a_.settings.asa_settings = std::move(settings);
     log_processing(sink_, "info", "settings", "Corvane AI TESSEL settings updated");
-    if (a_.ddos_en) {
-      ddos_settings_apply(nsi_, a_.asa_settings, a_.rule_files.ddos_wl_ip_path, a_.rule_files.ddos_wl_url_path, sink_);
+    if (a_.settings.ddos_en) {
+      ddos_settings_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.ddos_wl_ip_path, a_.settings.rule_files.ddos_wl_url_path, sink_);
     }
-    if (a_.bf_en) {
-      bf_wl_apply(nsi_, a_.asa_settings, sink_);
-      bf_settings_apply(nsi_, a_.asa_settings, sink_);
-      bf_schemas_apply(nsi_, a_.asa_settings, a_.rule_files.brute_detect_path, a_.rule_files.flood_detect_path, sink_);
+    if (a_.settings.bf_en) {
+      bf_wl_apply(nsi_, a_.settings.asa_settings, sink_);
+      bf_settings_apply(nsi_, a_.settings.asa_settings, sink_);
+      bf_schemas_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.brute_detect_path, a_.settings.rule_files.flood_detect_path, sink_);
     }
     update_schemix_hosts();
     return true;
@@ -159,7 +159,7 @@ class SettingsThread {
 
   void update_schemix_hosts() {
     const Json current = nsi_.get<Json>("schemix_vhosts_list");
-    const Json value = param_processing(current, "list", "schemix__vhosts_list", a_.asa_settings, sink_);
+    const Json value = param_processing(current, "list", "schemix__vhosts_list", a_.settings.asa_settings, sink_);
     Json hosts = py_truthy(value) ? vhosts_list_processing(value, sink_) : Json::array();
     if (hosts == current) return;
     nsi_.set("schemix_vhosts_list", hosts);
@@ -174,26 +174,26 @@ class SettingsThread {
 
   // Another host list (as the next start would take it) needs a new start.
   bool update_hosts() {
-    if (a_.endpoints.get_vhosts_url.empty()) return true;
-    vhosts_list_get(a_.paths.tessel_vhosts_list_db, a_.endpoints.get_vhosts_url, a_.api, sink_);
+    if (a_.run.endpoints.get_vhosts_url.empty()) return true;
+    vhosts_list_get(a_.run.paths.tessel_vhosts_list_db, a_.run.endpoints.get_vhosts_url, a_.run.api, sink_);
     Json current = Json::array();
-    for (const auto& h : a_.mlvh_list) current.push_back(h);
-    const Json loaded = vhosts_list_load(a_.paths.tessel_vhosts_list_db, current, sink_.quiet());
+    for (const auto& h : a_.settings.mlvh_list) current.push_back(h);
+    const Json loaded = vhosts_list_load(a_.run.paths.tessel_vhosts_list_db, current, sink_.quiet());
     std::vector<std::string> next;
     for (const auto& h : loaded) {
       if (!h.is_string()) continue;
       auto s = h.get<std::string>();
       if (std::find(next.begin(), next.end(), s) == next.end()) next.push_back(std::move(s));
     }
-    if (next == a_.mlvh_list) return true;
+    if (next == a_.settings.mlvh_list) return true;
     return restart("The list of virtual hosts changed");
   }
 
   void update_schemix_lists() {
     if (nsi_.get<Json>("schemix_vhosts_list").empty()) return;
     auto [url, exclude, hashes] =
-        a_.schemix_settings_get(a_.schemix_hashes, a_.endpoints.get_schemix_base_url, a_.paths.models_dir, a_.api, a_.sink);
-    a_.schemix_hashes = std::move(hashes);
+        a_.schemix_settings_get(a_.settings.schemix_hashes, a_.run.endpoints.get_schemix_base_url, a_.run.paths.models_dir, a_.run.api, a_.run.sink);
+    a_.settings.schemix_hashes = std::move(hashes);
     if (url != nsi_.get<Json>("schemix_url")) nsi_.set("schemix_url", std::move(url));
     if (exclude != nsi_.get<Json>("schemix_exclude_paths")) nsi_.set("schemix_exclude_paths", std::move(exclude));
   }
@@ -204,7 +204,7 @@ class SettingsThread {
     constexpr std::size_t kMaxLines = 100;
     std::map<std::pair<std::string, int>, std::string> seen;
     std::vector<std::pair<std::string, int>> order;
-    for (auto& list : a_.q_aad->drain()) {
+    for (auto& list : a_.run.queues.q_aad->drain()) {
       for (auto& e : list) {
         auto k = std::make_pair(e.ip, e.kind);
         if (seen.emplace(k, e.label).second) order.push_back(k);

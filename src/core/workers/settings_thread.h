@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/net/api_context.h"
-#include "core/net/endpoints.h"
+#include "core/workers/run_context.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/paths.h"
@@ -58,34 +58,33 @@ struct RuleFiles {
   std::string flood_detect_path;
 };
 
-// What the service main hands the settings thread. The thread owns its
-// copies (host list, hashes, settings).
-struct SettingsThreadArgs {
-  std::shared_ptr<Nsg> nsg;
-  std::shared_ptr<SharedNamespace> nsi;
-  std::int64_t asa_delay = 0;  // seconds added to every pause
-  ApiEndpoints endpoints;
+// The settings in force at start-up and what was derived from them: the
+// protected hosts, the detector switches and the configured list files.
+struct SettingsState {
   std::string asa_settings_hash;
   std::string mt_hash;
   Json schemix_hashes = Json::object();
   Json asa_settings = Json::object();
   Json asa_settings_wo_otf = Json::object();
   std::vector<std::string> mlvh_list;
-  Paths paths;  // models_dir, tessel_settings_db, tessel_vhosts_list_db, mt_fname
-  std::string tessel_conf_file;
-  RuleFiles rule_files;
   bool ai_extra = false;
   bool bf_en = false;
   bool ddos_en = false;
-  std::string uuid;
-  std::string ip;
-  std::string geo_token;
+  RuleFiles rule_files;
+};
+
+// What the service main hands the settings thread. The thread owns its
+// copies (host list, hashes, settings).
+struct SettingsThreadArgs {
+  std::shared_ptr<Nsg> nsg;
+  std::shared_ptr<SharedNamespace> nsi;
+  RunContext run;
+  SettingsState settings;
+  std::string tessel_conf_file;
+  std::int64_t asa_delay = 0;  // seconds added to every pause
   MtDataGetFn mt_data_get;
   ModelsReceiverFn tessel_models_receiver;
   SchemixSettingsGetFn schemix_settings_get;
-  ApiContext api;
-  std::shared_ptr<AadQueue> q_aad;
-  LogSink sink;
 };
 
 struct SettingsThreadOptions {

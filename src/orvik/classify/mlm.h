@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/workers/detector_context.h"
+#include "core/workers/run_context.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/detector.h"
 

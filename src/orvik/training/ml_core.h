@@ -5,13 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "core/net/api_context.h"
-#include "core/net/endpoints.h"
+#include "core/workers/run_context.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/lock.h"
-#include "shared/runtime/log_sink.h"
 #include "shared/runtime/nsg.h"
-#include "shared/runtime/paths.h"
 
 namespace tessel::orvik {
 
@@ -32,11 +29,10 @@ struct MlCoreArgs {
   double training_period = 0;  // seconds
   Json training_period_days;   // days, as the management API gave them, or 4
   std::int64_t training_period_days_default = 4;
-  Paths paths;                      // models_dir, backup_dir, tmp_dir, mt_fname
-  core::ApiEndpoints endpoints;     // training, models, remote dataset and exported data
-  core::DatasetUrls dataset_urls;   // attack and white-list datasets
-  core::ApiContext api;             // key, proxies, headers
-  LogSink sink;
+  // The run's paths (models_dir, backup_dir, tmp_dir, mt_fname), addresses
+  // (training, models, remote dataset, exported data, the datasets), call
+  // context and logging.
+  core::RunContext run;
 };
 
 // Runs the training cycle of one host for the life of its thread.
