@@ -8,6 +8,7 @@
 // The service main starts dyn_queue_consumer once per broker on a Child
 // thread; everything else here is started by it (or callable on its own in
 // tests and tools).
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -8,6 +8,7 @@
 // of the fitted texts in code-point order; values are raw counts times the
 // smooth idf ln((n+1)/(df+1)) + 1, each row scaled to unit L2 norm. N-grams
 // not seen in fit are ignored by transform.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <cstdint>
 #include <span>
 #include <stdexcept>

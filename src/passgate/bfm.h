@@ -1,5 +1,6 @@
 #pragma once
 // The brute-force and flood detector host.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <memory>
 
 #include "core/workers/run_context.h"

@@ -1,5 +1,6 @@
 #pragma once
 // The schema-generation host.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <memory>
 
 #include "core/workers/run_context.h"

@@ -1,5 +1,6 @@
 #pragma once
 // The DDoS and web-scraping detector host.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <memory>
 
 #include "core/workers/run_context.h"

@@ -1,5 +1,6 @@
 #pragma once
 // The service main: tessel_main and its start-up phases.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
 #include <functional>

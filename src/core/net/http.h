@@ -1,6 +1,7 @@
 #pragma once
-// The web session of the support layer: HTTP(S) requests over libcurl with
-// the behaviour callers relied on from Python's requests 2.28.
+// The web session of the support layer: HTTP(S) requests over libcurl that
+// behave as Python's requests 2.28 does (time-outs, redirects, error kinds,
+// default headers).
 //
 // Threads: a session owns one curl handle, reused across its calls so that
 // connections are kept alive. A session is not thread-safe; each thread

@@ -3,6 +3,7 @@
 // start-up: logging, the management-API call context and addresses, the
 // run's paths, the brokers, the identity of the instance, the reference
 // data and the queues. Workers and detector hosts get a copy.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <memory>
 #include <string>
 

@@ -1,5 +1,6 @@
 #pragma once
 // The classification host: one worker per table of new requests.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <cstdint>
 #include <memory>
 #include <string>

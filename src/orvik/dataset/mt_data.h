@@ -1,5 +1,6 @@
 #pragma once
 // The exported false-positive data of the management API.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <string>
 
 #include "core/net/api_context.h"

@@ -1,5 +1,6 @@
 #pragma once
 // The per-host training process.
+// Entry points of every subsystem and the short names: docs/glossary.md.
 #include <cstdint>
 #include <memory>
 #include <optional>

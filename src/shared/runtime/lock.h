@@ -1,7 +1,7 @@
 #pragma once
-// A lock shared by the service's workers. Like the original's process lock it
-// is not re-entrant and may be released by another thread than the one that
-// took it, so it is a binary semaphore rather than a mutex.
+// A lock shared by the service's workers. It is not re-entrant and may be
+// released by another thread than the one that took it, so it is a binary
+// semaphore rather than a mutex.
 #include <chrono>
 #include <map>
 #include <memory>

@@ -117,8 +117,8 @@ bool RotatingFileWriter::should_rollover(const std::string& line) {
   if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
   off_t pos = ::lseek(fd_, 0, SEEK_END);
   if (pos < 0) pos = 0;
-  // The file position in bytes plus the line's length in characters, as the
-  // original writer measured it.
+  // The file position in bytes plus the line's length in characters, the
+  // measure Python's RotatingFileHandler takes.
   return static_cast<std::uint64_t>(pos) + utf8_length(line) >= max_bytes_;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
-// Logging with the original service's layout: loggers put records on a
-// queue, one listener thread per log file takes them off and writes them
+// Logging: loggers put records on a queue, one listener thread per log file takes them off and writes them
 // through a size-rotating file writer that names and rotates its files the
 // way Python's RotatingFileHandler does.
 #include <chrono>

@@ -399,7 +399,7 @@ def lev(a, b):
 
 
 def gen_levenshtein():
-    import Levenshtein  # python3-levenshtein, the library of the original
+    import Levenshtein  # python3-levenshtein: the reference edit distance
     rows = []
     for a, b in LEV_PAIRS:
         d = lev(a, b)
