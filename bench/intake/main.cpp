@@ -349,5 +349,10 @@ int main(int argc, char** argv) {
                 pika / intake, median(pika_ratio));
   }
   if (bare < 1e29 && pika < 1e29) std::printf("  bare / pika: %.2f (the most intake can reach)\n", pika / bare);
+  auto target = [](const char* name, double value, double goal) {
+    std::printf("target: %s = %.2f (goal >= %.2f): %s\n", name, value, goal, value >= goal ? "met" : "missed");
+  };
+  if (intake < 1e29 && bare < 1e29) target("intake_vs_bare_drain", median(bare_ratio), 0.90);
+  if (intake < 1e29 && pika < 1e29) target("intake_vs_pika", median(pika_ratio), 3.0);
   return 0;
 }
