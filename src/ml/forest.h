@@ -7,7 +7,11 @@
 // on the number of threads. A row goes left when float(x) <= threshold; a
 // missing sparse entry is 0. The forest predicts the class of highest mean
 // leaf probability, the lowest class on a tie.
+//
+// The fit is in forest.cpp, the tree builder in tree_builder.h and the
+// compiled predictor in compiled_forest.h.
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -32,8 +36,14 @@ struct Tree {
   std::vector<double> leaf_counts;
 };
 
+namespace detail {
+class CompiledForest;
+}
+
 class RandomForestClassifier {
  public:
+  static constexpr int kMaxClasses = 256;  // most classes a forest learns
+
   explicit RandomForestClassifier(int n_estimators = 100, std::uint32_t random_state = 1);
 
   // y holds one label per row. Throws std::invalid_argument on bad input.
@@ -60,45 +70,17 @@ class RandomForestClassifier {
                                            std::vector<std::int64_t> classes, std::vector<Tree> trees);
 
  private:
-  struct FastNode {
-    float threshold;  // largest float <= the double threshold
-    std::int32_t feature;  // feature slot
-    std::int32_t right;    // index in fast_nodes_
-  };
-  struct SlotEntry {
-    std::int32_t key;  // feature + 1, 0 when empty
-    std::int32_t slot;
-  };
-  void compile();
-  template <class Sink>
-  void run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const;
+  // Throws unless the forest is fitted and X fits it.
+  void check_rows(const CsrMatrix& X) const;
 
   int n_estimators_;
   std::uint32_t random_state_;
   std::int64_t n_features_ = 0;
   std::vector<std::int64_t> classes_;
   std::vector<Tree> trees_;
-  // Prediction form. The nodes of all trees in order, one bit per node in
-  // the bitmaps; a walk passes every node whose feature the row lacks when
-  // that node sends zero left (to the next node). The other nodes are stops:
-  // the leaves and the nodes that send zero right (stop_bits_), and the nodes
-  // of the row's own features (node_pos_, grouped by slot).
-  std::vector<FastNode> fast_nodes_;  // inner nodes; entries of leaves unused
-  std::vector<std::int32_t> tree_root_;
-  std::vector<std::uint64_t> stop_bits_, leaf_bits_;
-  // Per node: the class of a leaf whose samples are all of one class; for
-  // the other leaves kMixedLeaf, and their probabilities (k each) are in
-  // mixed_proba_ in node order (mixed_rank_: such leaves before each word).
-  std::vector<std::uint8_t> leaf_class_;
-  std::vector<std::uint64_t> mixed_bits_;
-  std::vector<std::uint32_t> mixed_rank_;
-  std::vector<double> mixed_proba_;
-  std::vector<std::int32_t> node_pos_off_;
-  std::vector<std::uint32_t> node_pos_;
-  // The features the trees test get compact slots: an open-addressing map
-  // feature -> slot.
-  std::vector<SlotEntry> slot_map_;
-  std::int32_t n_slots_ = 0;
+  // The prediction form of the trees (src/ml/compiled_forest.h); copies of a
+  // forest share it.
+  std::shared_ptr<const detail::CompiledForest> compiled_;
 };
 
 // Fraction of equal labels (0 for empty input).
