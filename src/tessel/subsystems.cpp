@@ -36,7 +36,10 @@ Subsystems Subsystems::real() {
                                         std::move(mlvh_list), std::move(mt_fname), ctx);
   };
   s.mt_data_get = orvik::mt_data_get;
-  s.tessel_models_receiver = orvik::tessel_models_receiver;
+  s.tessel_models_receiver = [](bool ai_extra, const std::string& models_dir, const std::string& get_models_url,
+                                const core::ApiContext& api, const LogSink& sink) {
+    return orvik::tessel_models_receiver(ai_extra, models_dir, get_models_url, api, sink);
+  };
   s.schemix_settings_get = schemix::schemix_settings_get;
   s.get_training_status = orvik::get_training_status;
   s.ml_core = orvik::ml_core;

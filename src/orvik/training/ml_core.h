@@ -1,9 +1,11 @@
 #pragma once
 // The per-host training process.
 // Entry points of every subsystem and the short names: docs/glossary.md.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "core/workers/run_context.h"
@@ -12,6 +14,15 @@
 #include "shared/runtime/nsg.h"
 
 namespace tessel::orvik {
+
+// The pauses of the training process; tests shorten them.
+struct TrainingPauses {
+  std::chrono::milliseconds pass{std::chrono::seconds(30)};          // between collection passes
+  std::chrono::milliseconds retry{std::chrono::seconds(5)};          // short waits and retries
+  std::chrono::milliseconds restart_wait{std::chrono::seconds(120)};  // before the process ends for a restart
+  std::chrono::milliseconds upload_retry{std::chrono::seconds(30)};  // between model uploads
+  std::chrono::milliseconds status_poll{std::chrono::seconds(15)};   // least spacing of trained-mode polls
+};
 
 // What the service main hands each training process: the values of the
 // host, and the run's paths, addresses and logging as they are.
@@ -34,9 +45,16 @@ struct MlCoreArgs {
   // (training, models, remote dataset, exported data, the datasets), call
   // context and logging.
   core::RunContext run;
+  TrainingPauses pauses;
+  // Set when the service stops: every wait ends at once and the process
+  // returns.
+  std::stop_token stop;
 };
 
-// Runs the training cycle of one host for the life of its thread.
+// Runs the training cycle of one host for the life of its thread: collects
+// while the host is in its training period, then builds, uploads and
+// reports its models and asks for a restart; a trained host is watched for
+// a request to train again. Never throws.
 void ml_core(const MlCoreArgs& args);
 
 }  // namespace tessel::orvik

@@ -20,4 +20,17 @@ std::pair<std::optional<bool>, Json> get_training_status(const std::string& url,
                                                          std::int64_t training_period_days_default,
                                                          const core::ApiContext& api, const LogSink& sink);
 
+// Reports the host's state as the JSON body {"key", "vhost", "complete"}
+// with "Content-Type: application/json" to `set_training_url`. True when
+// the management API answers "status": "success". Never throws for a
+// failed request.
+bool set_training_status(const std::string& set_training_url, const std::string& vhost, bool is_complete,
+                         const core::ApiContext& api, const LogSink& sink);
+
+// Reports the host's training progress (percent) as the form fields "key",
+// "vhost" and "progress". The reply is only logged. Never throws for a
+// failed request.
+void set_training_progress_status(const std::string& set_training_progress_url, const std::string& vhost,
+                                  std::int64_t progress, const core::ApiContext& api, const LogSink& sink);
+
 }  // namespace tessel::orvik

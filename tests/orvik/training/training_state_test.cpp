@@ -102,3 +102,92 @@ TEST(TrainingState, UnreachableServerIsANetworkError) {
             0u)
       << log[0];
 }
+
+TEST(TrainingState, StatusReport) {
+  struct Case {
+    const char* name;
+    CannedResponse reply;
+    bool result;
+    std::vector<std::string> log;
+  };
+  auto ok = [](const std::string& body) { return CannedResponse{200, body}; };
+  const std::string updating = "error/api: An error occurred while updating training status for virtual host a.com: ";
+  const std::vector<Case> cases = {
+      {"success", ok(R"({"status": "success"})"), true,
+       {"info/api: Training status for virtual host a.com has been updated successfully"}},
+      {"refused", ok(R"({"status": "fail", "description": "no such host"})"), false, {updating + "no such host"}},
+      {"refused without a reason", ok(R"({"status": "fail"})"), false,
+       {"error/api: An error occurred while retrieving field \"description\" from {'status': 'fail'} for virtual host "
+        "a.com: 'description'",
+        updating + "{'status': 'fail'}"}},
+      {"empty object", ok("{}"), false, {updating + "{}"}},
+      {"no state", ok(R"({"status": "none"})"), false, {updating + "{'status': 'none'}"}},
+      {"server error", CannedResponse{500, ""}, false,
+       {"error/api: An error occurred while sending training status: <Response [500]>"}},
+      {"not JSON", ok("x"), false, {"*"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackHttpServer srv;
+    srv.route("POST", "/v2/set_training_uri", c.reply);
+    LogCapture lc;
+    const Json headers = Json{{"User-Agent", "ua"}};
+    const core::ApiContext a = api("k1", headers);
+    EXPECT_EQ(orvik::set_training_status(srv.url("/v2/set_training_uri"), "a.com", true, a, lc.sink()), c.result);
+    EXPECT_EQ(a.headers, headers);
+    const auto log = lc.take();
+    ASSERT_EQ(log.size(), c.log.size());
+    for (std::size_t i = 0; i < log.size(); ++i)
+      if (c.log[i] != "*") EXPECT_EQ(log[i], c.log[i]);
+    const auto reqs = srv.requests_to("/v2/set_training_uri");
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].body, R"({"key": "k1", "vhost": "a.com", "complete": true})");
+    EXPECT_EQ(reqs[0].header("Content-Type"), "application/json");
+  }
+}
+
+TEST(TrainingState, ProgressReport) {
+  struct Case {
+    const char* name;
+    CannedResponse reply;
+    bool debug;
+    std::vector<std::string> log;  // "*": any text
+  };
+  auto ok = [](const std::string& body) { return CannedResponse{200, body}; };
+  const std::string updating =
+      "error/api: An error occurred while updating training progress for virtual host a.com: ";
+  const std::string sending = "error/api: An error occurred while sending training progress: ";
+  const std::vector<Case> cases = {
+      {"success", ok(R"({"status": "success"})"), false, {}},
+      {"success in debug", ok(R"({'status': 'success'})"), true,
+       {"debug/api: Sending training progress of a.com: <Response [200]>"}},
+      {"refused", ok(R"({"status": "fail", "description": "bad host"})"), false, {updating + "bad host"}},
+      {"refused quietly", ok(R"({"status": "fail", "description": "cannot set virtual host x"})"), false, {}},
+      {"refused without a reason", ok(R"({"status": "fail"})"), false,
+       {"error/api: An error occurred while retrieving field \"description\" from {'status': 'fail'} for virtual host "
+        "a.com: 'description'"}},
+      {"JSON literals", ok(R"({"status": true})"), false, {"*"}},
+      {"other status", ok(R"({"status": "none"})"), false, {updating + "{'status': 'none'}"}},
+      {"server error", CannedResponse{500, ""}, false, {sending + "<Response [500]>"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackHttpServer srv;
+    srv.route("POST", "/set_training_progress_uri", c.reply);
+    LogCapture lc;
+    orvik::set_training_progress_status(srv.url("/set_training_progress_uri"), "a.com", 42,
+                                        api("k1", Json::object()), lc.sink(c.debug));
+    const auto log = lc.take();
+    ASSERT_EQ(log.size(), c.log.size());
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      if (c.log[i] == "*") {
+        EXPECT_TRUE(log[i].starts_with(sending)) << log[i];
+      } else {
+        EXPECT_EQ(log[i], c.log[i]);
+      }
+    }
+    const auto reqs = srv.requests_to("/set_training_progress_uri");
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].body, "key=k1&vhost=a.com&progress=42");
+  }
+}
