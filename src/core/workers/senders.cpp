@@ -178,7 +178,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
       if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
       bool moved = false;
       for (auto& r : q_attack_api->drain()) {
-        attacks.add(Json{{"kind", r.kind}, {"rows", table_to_json(r.table)}});
+        attacks.add(Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}});
         moved = true;
       }
       for (auto& t : q_mt_api->drain()) {

@@ -111,6 +111,16 @@ Json table_to_json(const RequestTable& t) {
   return rows;
 }
 
+Json table_to_json(const RequestTable& t, const std::vector<std::string>& without) {
+  Json rows = Json::array();
+  for (const auto& r : t) {
+    Json row = record_to_json(r);
+    for (const auto& c : without) row.erase(c);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
 RequestTable table_from_json(const Json& rows) {
   if (!rows.is_array()) throw std::invalid_argument("a request table must be an array of rows");
   RequestTable t;

@@ -53,6 +53,8 @@ RequestRecord record_from_json(const Json& row);
 using RequestTable = std::vector<RequestRecord>;
 
 Json table_to_json(const RequestTable& t);
+// The rows without the named columns.
+Json table_to_json(const RequestTable& t, const std::vector<std::string>& without);
 RequestTable table_from_json(const Json& rows);
 
 // Attack-kind codes.
@@ -67,6 +69,8 @@ enum AttackKind : int {
 struct AttackReport {
   RequestTable table;
   int kind = 0;
+  // Record columns the reported rows do not carry.
+  std::vector<std::string> dropped_columns;
 };
 
 // [client address, attack-kind code, label]

@@ -1,0 +1,350 @@
+#include "passgate/bf_analysis.h"
+
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/data/columns.h"
+#include "core/data/refdata.h"
+#include "core/log.h"
+#include "core/net/broker_publish.h"
+#include "shared/pyvalues/pyvalue.h"
+#include "shared/runtime/child.h"
+
+namespace tessel::passgate {
+
+namespace {
+
+using Rows = std::vector<const RequestRecord*>;
+
+// The value of one brute-force zone in a row; nullptr for a zone that is no
+// record field.
+const std::string* zone_value(const RequestRecord& r, std::string_view zone) {
+  if (zone == "url") return &r.url;
+  if (zone == "args") return &r.args;
+  if (zone == "cookie") return &r.cookie;
+  if (zone == "other_headers") return &r.other_headers;
+  if (zone == "body") return &r.body;
+  if (zone == "ua") return &r.ua;
+  if (zone == "referer") return &r.referer;
+  return nullptr;
+}
+
+const Json* extra(const RequestRecord& r, const char* name) {
+  auto it = r.extras.find(name);
+  return it == r.extras.end() ? nullptr : &*it;
+}
+
+// flood_detect compared with 0 or 1 as a number; any other value (or none)
+// matches neither.
+bool flood_detect_is(const RequestRecord& r, int value) {
+  const Json* v = extra(r, "flood_detect");
+  if (v == nullptr || !v->is_number()) return false;
+  return v->get<double>() == value;
+}
+
+bool zone_marked(const RequestRecord& r, std::string_view zone) {
+  const Json* v = extra(r, "zone_detect");
+  return v != nullptr && v->is_string() && v->get_ref<const std::string&>().find(zone) != std::string::npos;
+}
+
+// A grouping key for a column that holds text as a rule; a null value
+// equals nothing and gives no key.
+bool key_of(const Json& v, std::string& out) {
+  if (v.is_null()) return false;
+  if (v.is_string()) {
+    out.assign("s");
+    out += v.get_ref<const std::string&>();
+  } else {
+    out = v.dump();
+  }
+  return true;
+}
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+bool flag(const Json* record, const char* name) {
+  if (record == nullptr) return false;
+  auto it = record->find(name);
+  return it != record->end() && py_truthy(*it);
+}
+
+struct Kind {
+  const char* msg;   // the word in the messages
+  const char* desc;  // the label
+  int code;
+};
+
+constexpr Kind kBrute{"brute-force", "Brute-force", kBruteForce};
+constexpr Kind kFloodKind{"flood", "Flood", kFlood};
+
+class Analysis {
+ public:
+  Analysis(bool flood, const Json& vhost, const std::string& url, const BfSettings& s, const BfWorkerEnv& env)
+      : flood_(flood), kind_(flood ? kFloodKind : kBrute), vhost_(py_str(vhost)), url_(url), s_(s), env_(env) {}
+
+  void run(const Rows& udf) {
+    for (const auto& zone : core::bf_detection_zone()) zone_pass(udf, zone);
+    hand_over();
+  }
+
+ private:
+  struct Address {
+    std::string ip;
+    Rows rows;
+    std::vector<const std::string*> values;
+  };
+
+  void zone_pass(const Rows& udf, const std::string& zone) {
+    Rows zrows;
+    std::vector<const std::string*> zvalues;
+    for (const RequestRecord* r : udf) {
+      if (!zone_marked(*r, zone)) continue;
+      const std::string* v = zone_value(*r, zone);
+      if (v == nullptr) throw std::invalid_argument("no column for zone " + zone);
+      if (v->empty()) continue;
+      zrows.push_back(r);
+      zvalues.push_back(v);
+    }
+    if (zrows.empty()) return;
+    if (static_cast<std::int64_t>(zrows.size()) < s_.max_val) return;
+
+    std::vector<Address> addrs;
+    std::unordered_map<std::string, std::size_t> index;
+    std::string key;
+    for (std::size_t i = 0; i < zrows.size(); ++i) {
+      if (!key_of(zrows[i]->ip, key)) continue;
+      auto [it, added] = index.try_emplace(key, addrs.size());
+      if (added) addrs.push_back(Address{py_str(zrows[i]->ip), {}, {}});
+      addrs[it->second].rows.push_back(zrows[i]);
+      addrs[it->second].values.push_back(zvalues[i]);
+    }
+    for (const auto& a : addrs) {
+      try {
+        address_pass(a, zone);
+      } catch (const std::exception& e) {
+        // One address that cannot be examined costs only its own findings.
+        core::log_processing(env_.ctx.sink, "error", "bf", std::string("An error occurred in bf_analysis: ") + e.what());
+      }
+    }
+  }
+
+  void address_pass(const Address& a, const std::string& zone) {
+    if (bls_.count(a.ip)) return;                          // A1
+    if (!flood_ && a.rows.size() == 1) return;             // A2
+    const auto n = static_cast<std::int64_t>(a.rows.size());  // A5
+    std::int64_t d = n;
+    if (!flood_) {
+      std::unordered_set<std::string_view> distinct;
+      for (const auto* v : a.values) distinct.insert(*v);
+      d = static_cast<std::int64_t>(distinct.size());
+    }
+    if (d == 0) return;                                    // A4
+    bool blocked = d > 3;                                  // A6
+    if (!flood_ && n < 4 && d == 1) return;                // A7
+
+    const RequestRecord& last = *a.rows.back();
+    // A9: the look-up, timed in whole seconds.
+    const std::int64_t t0 = env_.services.now();
+    const Json res = env_.services.get_geoip(Json::array({a.ip}));
+    const std::int64_t took = env_.services.now() - t0;
+    if (took > 30) {
+      core::log_processing(env_.ctx.sink, "warn", "os",
+                           "BF analysis: IPG process takes more than " + std::to_string(took) + " sec.");
+    }
+    if (!res.is_object()) throw std::runtime_error("reputation look-up gave no mapping for " + a.ip);
+    auto entry = res.find(a.ip);
+    if (entry == res.end()) throw std::runtime_error("reputation look-up gave no record for " + a.ip);
+
+    // A10
+    const Json* record = nullptr;
+    std::string cc;
+    if (entry->is_object()) {
+      auto c = entry->find("cc");
+      if (c != entry->end() && py_truthy(*c)) {
+        record = &*entry;
+        cc = py_str(*c);
+      }
+    }
+    if (!last.cc.empty()) cc = last.cc;
+
+    std::string marker;
+    if (!blocked && record != nullptr) {  // A11
+      if (!flag(record, "crawler")) {
+        for (const char* word : {"tor", "proxy", "hosting"}) {
+          if (flag(record, word)) {
+            marker = " (" + cc + ", " + word + ")";
+            break;
+          }
+        }
+      }
+      if (d == 1 && marker.empty()) return;
+    }
+    if (blocked && flag(record, "mobile") && n <= 5 && n < s_.max_val) blocked = false;  // A12
+    if (marker.empty() && !cc.empty()) marker = " (" + cc + ")";                          // A13
+    report(a, zone, n, marker, blocked);
+  }
+
+  void report(const Address& a, const std::string& zone, std::int64_t n, const std::string& marker, bool blocked) {
+    const RequestRecord& last = *a.rows.back();
+    const std::string method = py_str(last.method);
+    const std::string mz = upper(zone);
+    RequestTable rows;
+    auto add = [&](const RequestRecord& src) {
+      RequestRecord row = src;
+      row.extras["group_id"] = last.request_id;
+      row.extras.erase("flood_detect");
+      row.extras.erase("zone_detect");
+      row.mz = mz;
+      row.extras["possible"] = !blocked;
+      row.extras["description"] = kind_.desc;
+      rows.push_back(std::move(row));
+    };
+    if (s_.latest_only) {
+      add(last);
+    } else {
+      rows.reserve(a.rows.size());
+      for (const auto* r : a.rows) add(*r);
+    }
+    const std::string tail = std::string(kind_.msg) + " attack was detected " + std::to_string(n) + " time(s) from " +
+                             a.ip + marker + ", target: " + vhost_ + url_ + ", zone: " + mz + ", method: " + method;
+    const bool to_api = !env_.ctx.endpoints.set_attack_url.empty();
+    if (blocked) {
+      bls_.insert(a.ip);
+      core::log_processing(env_.ctx.sink, "info", "bf", "The " + tail);
+      rmq_rows_.push_back(rows.back());
+      if (to_api) append(api_rows_, std::move(rows));
+      aad_.push_back(AadEntry{a.ip, kind_.code, kind_.desc});
+    } else {
+      core::log_processing(env_.ctx.sink, "info", "bf", "Possible " + tail);
+      if (s_.send_possible && to_api) append(api_rows_, std::move(rows));
+    }
+  }
+
+  static void append(RequestTable& to, RequestTable&& rows) {
+    for (auto& r : rows) to.push_back(std::move(r));
+  }
+
+  void hand_over() {
+    if (!rmq_rows_.empty()) env_.services.publish(table_to_json(rmq_rows_, bf_rmq_dropped_columns()), kind_.code);
+    if (!api_rows_.empty()) {
+      for (auto& r : api_rows_)
+        if (!r.jbody.empty()) r.body = r.jbody;
+      env_.ctx.queues.q_attack_bd->put(AttackReport{std::move(api_rows_), kind_.code, bf_api_dropped_columns()});
+    }
+    if (!aad_.empty()) env_.ctx.queues.q_aad->put(std::move(aad_));
+  }
+
+  bool flood_;
+  Kind kind_;
+  std::string vhost_;
+  const std::string& url_;
+  const BfSettings& s_;
+  const BfWorkerEnv& env_;
+  std::unordered_set<std::string> bls_;
+  std::vector<AadEntry> aad_;
+  RequestTable rmq_rows_;
+  RequestTable api_rows_;
+};
+
+void analyse(const Rows& udf, bool flood_detect, const Json& vhost, const std::string& url, const BfSettings& s,
+             const BfWorkerEnv& env) {
+  try {
+    Analysis(flood_detect, vhost, url, s, env).run(udf);
+  } catch (const std::exception& e) {
+    core::log_processing(env.ctx.sink, "error", "bf", std::string("An error occurred in bf_analysis: ") + e.what());
+  }
+}
+
+}  // namespace
+
+const std::vector<std::string>& bf_rmq_dropped_columns() {
+  static const std::vector<std::string> c = {"orig_zone_data", "cc"};
+  return c;
+}
+
+const std::vector<std::string>& bf_api_dropped_columns() {
+  static const std::vector<std::string> c = {"orig_zone_data", "cc", "jbody"};
+  return c;
+}
+
+BfServices make_bf_services(const core::DetectorContext& ctx) {
+  BfServices s;
+  s.get_geoip = [geo = ctx.geo, token = ctx.geo_token, api = ctx.api, sink = ctx.sink](const Json& addrs) {
+    if (geo) return core::get_geoip(*geo, addrs, token, api, sink);
+    // Without reference data nothing is known of any address.
+    Json out = Json::object();
+    for (const auto& a : addrs) out[py_str(a)] = Json{{"cc", ""}};
+    return out;
+  };
+  s.publish = [brokers = ctx.rmq_rc_param_list, queue = ctx.tessel_rmq_q, sink = ctx.sink](const Json& rows,
+                                                                                            int kind) {
+    core::rmq_bt_processing(rows, kind, brokers, queue, sink);
+  };
+  s.now = [] { return unix_now(); };
+  return s;
+}
+
+void bf_analysis(const RequestTable& udf, bool flood_detect, const Json& vhost, const std::string& url,
+                 const BfSettings& settings, const BfWorkerEnv& env) {
+  Rows rows;
+  rows.reserve(udf.size());
+  for (const auto& r : udf) rows.push_back(&r);
+  analyse(rows, flood_detect, vhost, url, settings, env);
+}
+
+void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv& env) {
+  try {
+    struct Group {
+      std::string url;
+      Rows rows;
+    };
+    struct Host {
+      Json vhost;
+      std::unordered_map<std::string_view, std::size_t> index;
+      std::vector<Group> groups;
+    };
+    // Hosts in order of first appearance, targets likewise within a host.
+    std::vector<Host> hosts;
+    hosts.reserve(4);
+    std::unordered_map<std::string, std::size_t> host_index;
+    std::string key;
+    for (const auto& r : df) {
+      if (!key_of(r.vhost, key)) continue;
+      auto [hit, hadded] = host_index.try_emplace(key, hosts.size());
+      if (hadded) hosts.push_back(Host{r.vhost, {}, {}});
+      Host& h = hosts[hit->second];
+      auto git = h.index.find(r.url);
+      if (git == h.index.end()) {
+        h.groups.push_back(Group{r.url, {}});
+        git = h.index.emplace(std::string_view(r.url), h.groups.size() - 1).first;
+      }
+      h.groups[git->second].rows.push_back(&r);
+    }
+    Rows brute, flood;
+    for (const auto& h : hosts) {
+      for (const auto& g : h.groups) {
+        if (static_cast<std::int64_t>(g.rows.size()) <= settings.max_val) continue;
+        brute.clear();
+        flood.clear();
+        for (const auto* r : g.rows) {
+          if (flood_detect_is(*r, 0)) brute.push_back(r);
+          else if (flood_detect_is(*r, 1)) flood.push_back(r);
+        }
+        if (!brute.empty()) analyse(brute, false, h.vhost, g.url, settings, env);
+        if (!flood.empty()) analyse(flood, true, h.vhost, g.url, settings, env);
+      }
+    }
+  } catch (const std::exception& e) {
+    core::log_processing(env.ctx.sink, "info", "bf", std::string("An error occurred in bf_detection: ") + e.what());
+  }
+}
+
+}  // namespace tessel::passgate
