@@ -167,7 +167,7 @@ Map read_map(Reader& r, ReadModel read_model) {
 
 std::string describe_foreign(std::string_view b) {
   if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0x80 && static_cast<unsigned char>(b[1]) <= 5)
-    return "not a model file of this service: it is a Python pickle (models of the old service must be retrained)";
+    return "not a model file of this service: it is a Python pickle (the host's models must be trained again)";
   if (b.size() >= 2 && static_cast<unsigned char>(b[0]) == 0x1F && static_cast<unsigned char>(b[1]) == 0x8B)
     return "not a model file of this service: it is gzip-compressed data";
   return "not a model file of this service (unknown format)";
