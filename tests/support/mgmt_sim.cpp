@@ -10,11 +10,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/net/http.h"
+
 extern char** environ;
 
 namespace tessel::testing {
 
-MgmtSim::MgmtSim() {
+MgmtSim::MgmtSim(const std::vector<std::string>& extra_args) {
   const std::string bin = std::string(TESSEL_BINARY_DIR) + "/bin/tessel-mgmt-sim";
   if (!std::filesystem::exists(bin)) throw std::runtime_error("the simulator is not built: " + bin);
   std::filesystem::create_directories(dir_.path() / "answers");
@@ -22,6 +24,7 @@ MgmtSim::MgmtSim() {
                     answers = dir_.file("answers");
   std::vector<std::string> args = {bin,      "--port",   "0",     "--port-file", port_file, "--record",
                                    record,   "--answers", answers};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -77,6 +80,12 @@ std::vector<Json> MgmtSim::requests_to(const std::string& path) const {
   for (auto& r : requests())
     if (r["path"] == path) out.push_back(std::move(r));
   return out;
+}
+
+std::string MgmtSim::get(const std::string& path) const {
+  const auto r = core::init_session().get("http://127.0.0.1:" + std::to_string(port_) + path);
+  if (r.status_code != 200) throw std::runtime_error("GET " + path + ": " + r.str());
+  return r.content;
 }
 
 }  // namespace tessel::testing

@@ -12,7 +12,9 @@ namespace tessel::testing {
 
 class MgmtSim {
  public:
-  MgmtSim();  // starts the simulator on a free loopback port
+  // Starts the simulator on a free loopback port, with further command-line
+  // arguments (--datasets FILE, --training FILE).
+  explicit MgmtSim(const std::vector<std::string>& extra_args = {});
   ~MgmtSim();  // stops it
   MgmtSim(const MgmtSim&) = delete;
   MgmtSim& operator=(const MgmtSim&) = delete;
@@ -34,6 +36,10 @@ class MgmtSim {
   // headers, body).
   std::vector<Json> requests() const;
   std::vector<Json> requests_to(const std::string& path) const;
+
+  // The body of a GET of `path` ("/vx-api/sim/state": the kept training
+  // state); throws when the simulator does not answer 200.
+  std::string get(const std::string& path) const;
 
  private:
   TempDir dir_;

@@ -2,6 +2,7 @@
 #include <httplib.h>
 
 #include "support/mgmt_sim.h"
+#include "support/temp_dir.h"
 
 using namespace tessel;
 using tessel::testing::MgmtSim;
@@ -55,4 +56,54 @@ TEST(MgmtSim, RecordsEveryRequest) {
   EXPECT_EQ(reqs[0]["body"], R"({"events": []})");
   EXPECT_EQ(reqs[1]["body_base64"], "/wA=");
   EXPECT_EQ(sim.requests_to("/vx-api/attack").size(), 1u);
+}
+
+TEST(MgmtSim, TrainingExchangesKeepState) {
+  tessel::testing::TempDir dir;
+  tessel::testing::write_file(dir.file("datasets.jsonl"),
+                      "{\"zone\": \"args\", \"value\": \"' or 1=1\", \"kind\": \"sqli\"}\n"
+                      "{\"zone\": \"ua\", \"value\": \"bot's\", \"kind\": \"whitelist\"}\n");
+  tessel::testing::write_file(dir.file("training.json"), R"([{"vhost": "a.com", "complete": false, "duration": 0.5}])");
+  MgmtSim sim({"--datasets", dir.file("datasets.jsonl"), "--training", dir.file("training.json")});
+  httplib::Client cli("127.0.0.1", sim.port());
+
+  auto r = cli.Post("/vx-api/v2/get_training_uri", "key=k&vhost=a.com", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(Json::parse(r->body)["training"][0]["duration"], 0.5);
+  r = cli.Post("/vx-api/set_training_progress_uri", "key=k&vhost=a.com&progress=40",
+               "application/x-www-form-urlencoded");
+  ASSERT_TRUE(r);
+  r = cli.Post("/vx-api/v2/set_training_uri", R"({"key": "k", "vhost": "a.com", "complete": true})",
+               "application/json");
+  ASSERT_TRUE(r);
+  r = cli.Post("/vx-api/set_models_uri", R"({"vhost": "a.com", "hash": "h1", "model": "UEs="})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 202);
+
+  // A node without the models gets them; one with the same digest does not.
+  r = cli.Post("/vx-api/get_models_uri", "e30=", "text/plain");  // {}
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 202);
+  EXPECT_EQ(r->body, "UEs=");
+  r = cli.Post("/vx-api/get_models_uri", "eyJhLmNvbSI6ICJoMSJ9", "text/plain");  // {"a.com": "h1"}
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 304);
+
+  const Json state = Json::parse(sim.get("/vx-api/sim/state"));
+  EXPECT_EQ(state["training"][0]["complete"], true);
+  EXPECT_EQ(state["progress"]["a.com"], "40");
+  EXPECT_EQ(state["models"]["a.com"], "h1");
+
+  r = cli.Get("/vx/ml/dataset/get_bl_uri");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(Json::parse(r->body)["attacks"], Json::array({"' or 1=1"}));
+  r = cli.Get("/vx/ml/dataset/get_wl_uri");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "eyd1YSc6IFsnYm90XCdzJ119");  // {'ua': ['bot\'s']}
+
+  // An answer file of the test wins over the state.
+  sim.set_api_answer("/get_models_uri", {{"status_code", 500}, {"body_text", ""}});
+  r = cli.Post("/vx-api/get_models_uri", "e30=", "text/plain");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 500);
 }

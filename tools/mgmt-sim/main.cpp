@@ -5,6 +5,7 @@
 //   tessel-mgmt-sim [--port N] [--port-file FILE] [--record FILE]
 //                   [--answers DIR]... [--defaults DIR]
 //                   [--api-base /vx-api] [--dataset-base /vx]
+//                   [--datasets FILE] [--training FILE]
 //
 // A request to <api-base>/<path> is answered from "api/<path>.json", one to
 // <dataset-base>/<path> from "dataset/<path>.json", looked up in the --answers
@@ -15,7 +16,19 @@
 //   {"status_code": 200, "body_base64": "<base64>"}  the decoded bytes
 // with optional "content_type" and "delay_ms". Answer files are read on every
 // request, so a test may change them while the server runs. Requests without
-// an answer get 404. The server listens on 127.0.0.1 only; --port 0 (the
+// an answer get 404.
+//
+// The training exchanges keep state, unless an --answers directory holds an
+// answer for them: models posted to "set_models_uri" are kept and handed out
+// one host at a time by "get_models_uri" to a node whose digest differs;
+// "v2/set_training_uri" records a host's completion and "v2/get_training_uri"
+// answers the recorded entries ({"vhost", "complete", "duration"}), seeded
+// from the JSON list in --training and replaced by a POST of such a list to
+// "<api-base>/sim/training"; "set_training_progress_uri" records the
+// progress. GET "<api-base>/sim/state" answers what is kept. --datasets names
+// a JSON-lines file of {"zone", "value", "kind"} objects: the dataset
+// service's attack dataset is every value, its white-list dataset (a literal
+// mapping zone -> values, base64) the values of kind "whitelist". The server listens on 127.0.0.1 only; --port 0 (the
 // default) picks a free port, which is printed and written to --port-file.
 #include <httplib.h>
 #include <signal.h>
@@ -25,6 +38,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -45,6 +59,9 @@ struct Options {
   std::vector<std::string> answer_dirs;  // later ones win
   std::string api_base = "/vx-api";
   std::string dataset_base = "/vx";
+  std::string datasets_file;
+  std::string training_file;
+  bool has_defaults = false;  // answer_dirs[0] is the default set
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -82,11 +99,16 @@ Options parse_args(int argc, char** argv) {
       o.api_base = value();
     } else if (a == "--dataset-base") {
       o.dataset_base = value();
+    } else if (a == "--datasets") {
+      o.datasets_file = value();
+    } else if (a == "--training") {
+      o.training_file = value();
     } else {
       usage("unknown argument " + a);
     }
   }
   if (!defaults.empty()) o.answer_dirs.push_back(defaults);
+  o.has_defaults = !defaults.empty();
   o.answer_dirs.insert(o.answer_dirs.end(), answers.begin(), answers.end());
   for (auto* base : {&o.api_base, &o.dataset_base})
     while (base->size() > 1 && base->back() == '/') base->pop_back();
@@ -123,8 +145,10 @@ std::optional<std::string> answer_name(const Options& o, const std::string& path
   return area + clean;
 }
 
-std::optional<fs::path> find_answer(const Options& o, const std::string& name) {
-  for (auto it = o.answer_dirs.rbegin(); it != o.answer_dirs.rend(); ++it) {
+// The first directory is the default set; `tests_only` skips it.
+std::optional<fs::path> find_answer(const Options& o, const std::string& name, bool tests_only = false) {
+  const auto last = (tests_only && o.has_defaults) ? o.answer_dirs.rend() - 1 : o.answer_dirs.rend();
+  for (auto it = o.answer_dirs.rbegin(); it < last; ++it) {
     fs::path p = fs::path(*it) / (name + ".json");
     std::error_code ec;
     if (fs::is_regular_file(p, ec)) return p;
@@ -219,8 +243,169 @@ class Recorder {
   std::ofstream out_;
 };
 
-void answer(const Options& o, const httplib::Request& req, httplib::Response& res) {
+std::string url_decode(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out.push_back(' ');
+    } else if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+std::map<std::string, std::string> form_fields(const std::string& body) {
+  std::map<std::string, std::string> out;
+  std::stringstream in(body);
+  for (std::string pair; std::getline(in, pair, '&');) {
+    const auto eq = pair.find('=');
+    if (eq == std::string::npos) continue;
+    out[url_decode(pair.substr(0, eq))] = url_decode(pair.substr(eq + 1));
+  }
+  return out;
+}
+
+// A Python string literal of `s` (single quotes, escapes for the rest).
+std::string py_literal(const std::string& s) {
+  std::string out = "'";
+  for (unsigned char c : s) {
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "'";
+}
+
+// The kept state of the training exchanges.
+class TrainingState {
+ public:
+  explicit TrainingState(const Options& o) {
+    if (!o.training_file.empty()) {
+      std::ifstream in(o.training_file, std::ios::binary);
+      training_ = Json::parse(in);
+      if (!training_.is_array()) usage("--training: not a JSON list");
+    }
+    if (!o.datasets_file.empty()) {
+      std::ifstream in(o.datasets_file, std::ios::binary);
+      if (!in) usage("cannot read " + o.datasets_file);
+      Json attacks = Json::array();
+      std::map<std::string, std::vector<std::string>> wl;
+      for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        const Json item = Json::parse(line);
+        const std::string value = item.value("value", std::string());
+        if (item.value("kind", std::string()) == "whitelist") {
+          wl[item.value("zone", std::string())].push_back(value);
+        } else {
+          attacks.push_back(value);
+        }
+      }
+      bl_ = Json{{"attacks", attacks}}.dump();
+      std::string literal = "{";
+      for (const auto& [zone, values] : wl) {
+        if (literal.size() > 1) literal += ", ";
+        literal += py_literal(zone) + ": [";
+        for (std::size_t i = 0; i < values.size(); ++i) literal += (i ? ", " : "") + py_literal(values[i]);
+        literal += "]";
+      }
+      wl_ = base64(literal + "}");
+      have_datasets_ = true;
+    }
+  }
+
+  // True when the request was answered from the state.
+  bool answer(const std::string& name, const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lk(mu_);
+    if (name == "api/set_models_uri") {
+      const Json body = Json::parse(req.body, nullptr, false);
+      if (!body.is_object() || !body.contains("vhost") || !body["vhost"].is_string() || !body.contains("hash") ||
+          !body["hash"].is_string() || !body.contains("model") || !body["model"].is_string())
+        return false;  // not models: the answer files decide
+      models_[body["vhost"].get<std::string>()] = {body["hash"].get<std::string>(), body["model"].get<std::string>()};
+      return reply(res, 202, R"({"status": "success"})");
+    }
+    if (name == "api/get_models_uri") {
+      const Json held = Json::parse(unbase64(req.body), nullptr, false);
+      for (const auto& [vhost, m] : models_) {
+        const bool same = held.is_object() && held.contains(vhost) && held[vhost] == m.first;
+        if (!same) return reply(res, 202, m.second, "text/plain");
+      }
+      return reply(res, 304, "", "text/plain");
+    }
+    if (name == "api/v2/get_training_uri") {
+      if (training_.empty()) return reply(res, 200, R"({"status": "none"})");
+      return reply(res, 200, Json{{"status", "success"}, {"training", training_}}.dump());
+    }
+    if (name == "api/v2/set_training_uri") {
+      const Json body = Json::parse(req.body, nullptr, false);
+      if (!body.is_object() || !body.contains("vhost") || !body["vhost"].is_string())
+        return reply(res, 200, R"({"status": "fail", "description": "bad request"})");
+      Json* entry = nullptr;
+      for (auto& e : training_)
+        if (e.is_object() && e.value("vhost", Json()) == body["vhost"]) entry = &e;
+      if (!entry) {
+        training_.push_back(Json{{"vhost", body["vhost"]}, {"complete", false}, {"duration", 4}});
+        entry = &training_.back();
+      }
+      (*entry)["complete"] = body.value("complete", Json(false));
+      return reply(res, 200, R"({"status": "success"})");
+    }
+    if (name == "api/set_training_progress_uri") {
+      const auto fields = form_fields(req.body);
+      const auto vhost = fields.find("vhost");
+      const auto progress = fields.find("progress");
+      if (vhost == fields.end() || progress == fields.end())
+        return reply(res, 200, R"({"status": "fail", "description": "bad request"})");
+      progress_[vhost->second] = progress->second;
+      return reply(res, 200, R"({"status": "success"})");
+    }
+    if (name == "api/sim/training" && req.method == "POST") {
+      const Json body = Json::parse(req.body, nullptr, false);
+      if (!body.is_array()) return reply(res, 400, R"({"status": "fail"})");
+      training_ = body;
+      return reply(res, 200, R"({"status": "success"})");
+    }
+    if (name == "api/sim/state") {
+      Json models = Json::object();
+      for (const auto& [vhost, m] : models_) models[vhost] = m.first;
+      return reply(res, 200, Json{{"training", training_}, {"progress", progress_}, {"models", models}}.dump());
+    }
+    if (have_datasets_ && name == "dataset/ml/dataset/get_bl_uri") return reply(res, 200, bl_);
+    if (have_datasets_ && name == "dataset/ml/dataset/get_wl_uri") return reply(res, 200, wl_, "text/plain");
+    return false;
+  }
+
+ private:
+  static bool reply(httplib::Response& res, int status, const std::string& body,
+                    const char* content_type = "application/json") {
+    res.status = status;
+    res.set_content(body, content_type);
+    return true;
+  }
+
+  std::mutex mu_;
+  Json training_ = Json::array();
+  Json progress_ = Json::object();
+  std::map<std::string, std::pair<std::string, std::string>> models_;  // host -> (digest, archive base64)
+  bool have_datasets_ = false;
+  std::string bl_, wl_;
+};
+
+void answer(const Options& o, TrainingState& state, const httplib::Request& req, httplib::Response& res) {
   auto name = answer_name(o, req.path);
+  if (name && !find_answer(o, *name, true) && state.answer(*name, req, res)) return;
   auto file = name ? find_answer(o, *name) : std::nullopt;
   if (!file) {
     res.status = 404;
@@ -255,6 +440,7 @@ void answer(const Options& o, const httplib::Request& req, httplib::Response& re
 int main(int argc, char** argv) {
   const Options o = parse_args(argc, argv);
   Recorder recorder(o.record_file);
+  TrainingState state(o);
 
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
@@ -266,7 +452,7 @@ int main(int argc, char** argv) {
   server.set_payload_max_length(1ull << 30);
   auto handler = [&](const httplib::Request& req, httplib::Response& res) {
     recorder.record(req);
-    answer(o, req, res);
+    answer(o, state, req, res);
   };
   server.Get(".*", handler);
   server.Post(".*", handler);
