@@ -54,6 +54,13 @@ void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const s
   nsi.set("ddos_wl_url_list", std::move(urls));
   int_setting(nsi, "ddos_interval", "ddos__interval", asa_settings, 120,
               "An incorrect interval is set in DDoS attack detection module: ", sink);
+  // Windows need at least 2 seconds (a step of at least 1).
+  if (const Json v = nsi.get<Json>("ddos_interval"); v.is_boolean() || (v.is_number_integer() && v.get<std::int64_t>() < 2)) {
+    log_processing(sink, "warn", "settings",
+                   "An incorrect interval is set in DDoS attack detection module: " + py_str(v) +
+                       ", the value will be used: 120");
+    nsi.set("ddos_interval", Json(120));
+  }
   log_processing(sink, "info", "settings",
                  "DDoS detection interval: " + py_str(nsi.get<Json>("ddos_interval")) + " sec.");
   bool_setting(nsi, "ddos_latest_only", "ddos__latest_only", asa_settings, sink);

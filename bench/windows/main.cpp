@@ -1,0 +1,324 @@
+// Window analysis of the traffic detectors, side by side in one run with a
+// pandas 1.5.3 reference (Debian's python3-pandas) of the same grouping and
+// counting on the same rows:
+//   1. CPU time per window, per scenario;
+//   2. sustained intake of the detector host: rows a second one core takes
+//      in (intake, trim, cut and hand-over; the workers run beside it),
+//      with the held table's size checked not to grow, and the latency of
+//      each call.
+//
+//   bench_windows [--rows N] [--only SCENARIO]
+//
+// Look-ups and the broker publisher are counting stand-ins. A scenario is
+// one entry of scenarios(): add the brute-force ones there.
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "shared/runtime/clock.h"
+#include "stormwatch/ddos_detection.h"
+#include "stormwatch/ddosm.h"
+
+using namespace tessel;
+
+namespace {
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A deterministic generator.
+struct Rng {
+  std::uint64_t s = 88172645463325252ull;
+  std::uint64_t next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+};
+
+std::uint64_t id_counter = 0;
+
+RequestRecord row(std::int64_t ts, const std::string& vhost, const std::string& ip, const std::string& url,
+                  std::int64_t status, const std::string& ua) {
+  RequestRecord r;
+  char id[33];
+  std::snprintf(id, sizeof id, "%032llx", static_cast<unsigned long long>(++id_counter));
+  r.id = id;
+  r.timestamp = ts;
+  r.request_id = std::string(id, 16);
+  r.ip = ip;
+  r.vhost = vhost;
+  r.method = "GET";
+  r.url = url;
+  r.args = "q=1";
+  r.ua = ua;
+  r.status_code = status;
+  return r;
+}
+
+std::string addr(std::size_t i) {
+  return "198." + std::to_string(18 + i / 65536 % 2) + "." + std::to_string(i / 256 % 256) + "." +
+         std::to_string(i % 256);
+}
+
+// Rows of one window of `secs` seconds from t0, `n` rows in all.
+using Maker = std::function<RequestTable(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng)>;
+
+RequestTable benign(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng) {
+  RequestTable t;
+  t.reserve(n);
+  for (std::size_t i = 0; i < n; ++i)
+    t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop" + std::to_string(rng.below(4)),
+                    addr(i / 2 + rng.below(3)), "/p/" + std::to_string(rng.below(500)), 200, "ua"));
+  return t;
+}
+
+RequestTable browsing(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng) {
+  RequestTable t;
+  t.reserve(n);
+  for (std::size_t i = 0; i < n; ++i)
+    t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop" + std::to_string(rng.below(4)),
+                    addr(i / 12), "/p/" + std::to_string(rng.below(50)), 200, "ua" + std::to_string(i / 12 % 3)));
+  return t;
+}
+
+// Background browsing with a flood of identical requests from 20 addresses.
+RequestTable ddos(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng) {
+  RequestTable t = browsing(n / 2, t0, secs, rng);
+  for (std::size_t i = t.size(); i < n; ++i)
+    t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop0", "10.66.0." + std::to_string(i % 20),
+                    "/", 200, "ua"));
+  return t;
+}
+
+RequestTable scraping(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng) {
+  RequestTable t = browsing(n / 2, t0, secs, rng);
+  for (std::size_t i = t.size(); i < n; ++i)
+    t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop1", "10.77.0." + std::to_string(i % 40),
+                    "/item/" + std::to_string(i), 404, "ua"));
+  return t;
+}
+
+// The worker of one kind of window, with counting stand-ins.
+using Analyse = std::function<void(const RequestTable& rows)>;
+
+struct Counting {
+  std::shared_ptr<AttackQueue> q_attack_bd = std::make_shared<AttackQueue>();
+  std::shared_ptr<AadQueue> q_aad = std::make_shared<AadQueue>();
+  std::size_t published = 0, looked_up = 0;
+
+  stormwatch::DDoSServices services() {
+    return {[this](const Json& addrs) {
+              ++looked_up;
+              Json out = Json::object();
+              for (const auto& a : addrs) out[a.get<std::string>()] = Json{{"cc", "DE"}};
+              return out;
+            },
+            [](const std::string&) { return Json::array(); },
+            [this](const RequestTable& rows, int) { published += rows.size(); }};
+  }
+  void drain() {
+    while (q_attack_bd->try_get()) {
+    }
+    while (q_aad->try_get()) {
+    }
+  }
+};
+
+LogSink quiet_sink() { return LogSink{std::make_shared<EventQueue>(), std::make_shared<Logger>("bench"), false}; }
+
+struct Scenario {
+  std::string name;        // target names: windows_<name>_...
+  std::string pandas_kind;  // the reference's window kind
+  Maker make;
+  std::function<Analyse(Counting&)> worker;
+  std::function<std::shared_ptr<WindowDetector>(Counting&, ClockPtr)> host;
+  std::int64_t interval;
+};
+
+Analyse ddos_worker(Counting& c) {
+  auto env = std::make_shared<stormwatch::DDoSWorkerEnv>(stormwatch::DDoSWorkerEnv{
+      "http://api/attack", c.q_attack_bd, c.q_aad, c.services(), quiet_sink(), std::make_shared<VirtualClock>(0)});
+  return [env, &c](const RequestTable& rows) {
+    stormwatch::ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, false, false, *env);
+    c.drain();
+  };
+}
+
+std::shared_ptr<WindowDetector> ddos_host(Counting& c, ClockPtr clock) {
+  core::DetectorContext ctx;
+  ctx.sink = quiet_sink();
+  ctx.queues.q_attack_bd = c.q_attack_bd;
+  ctx.queues.q_aad = c.q_aad;
+  ctx.endpoints.set_attack_url = "http://api/attack";
+  return std::make_shared<stormwatch::DDoSM>(ctx, stormwatch::DDoSOptions{std::move(clock), 0, c.services()});
+}
+
+std::vector<Scenario> scenarios() {
+  return {
+      {"ddos_benign", "ddos", benign, ddos_worker, ddos_host, 120},
+      {"ddos_browsing", "ddos", browsing, ddos_worker, ddos_host, 120},
+      {"ddos_flood", "ddos", ddos, ddos_worker, ddos_host, 120},
+      {"ddos_scraping", "ddos", scraping, ddos_worker, ddos_host, 120},
+  };
+}
+
+std::string csv_field(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void write_csv(const RequestTable& t, const std::string& path) {
+  std::ofstream f(path);
+  f << "id,timestamp,vhost,ip,url,args,body,ua,status_code,cc,request_id\n";
+  for (const RequestRecord& r : t) {
+    f << r.id << ',' << r.timestamp << ',' << csv_field(r.vhost.get<std::string>()) << ','
+      << csv_field(r.ip.get<std::string>()) << ',' << csv_field(r.url) << ',' << csv_field(r.args) << ','
+      << csv_field(r.body) << ',' << csv_field(r.ua) << ',' << r.status_code << ',' << csv_field(r.cc) << ','
+      << csv_field(r.request_id.get<std::string>()) << '\n';
+  }
+}
+
+double python(const std::string& args) {
+  const std::string cmd = "/usr/bin/python3 " + std::string(TESSEL_SOURCE_DIR) + "/bench/windows/pandas_ref.py " + args;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  char buf[128] = {};
+  const bool got = std::fgets(buf, sizeof buf, p) != nullptr;
+  const int rc = ::pclose(p);
+  if (!got || rc != 0) return -1;
+  return std::atof(buf);
+}
+
+struct Target {
+  std::string name;
+  double value;
+  double goal;
+  bool at_least;
+};
+
+double percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t rows = 20000;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--rows" && i + 1 < argc) rows = std::strtoull(argv[++i], nullptr, 10);
+    if (a == "--only" && i + 1 < argc) only = argv[++i];
+  }
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path() / "bench_windows";
+  std::filesystem::create_directories(tmp);
+  std::vector<Target> targets;
+
+  std::printf("1. CPU time per window (%zu rows), one core\n", rows);
+  std::printf("%-18s %12s %12s %8s %10s\n", "scenario", "native ms", "pandas ms", "ratio", "published");
+  for (const Scenario& s : scenarios()) {
+    if (!only.empty() && s.name != only) continue;
+    Rng rng;
+    const RequestTable t = s.make(rows, 1000000, s.interval, rng);
+    Counting c;
+    Analyse analyse = s.worker(c);
+    analyse(t);  // warm-up
+    const std::size_t published = c.published;
+    int reps = 0;
+    const double t0 = thread_cpu_seconds();
+    double spent = 0;
+    while (spent < 1.0 || reps < 3) {
+      analyse(t);
+      ++reps;
+      spent = thread_cpu_seconds() - t0;
+    }
+    const double native = spent / reps;
+    const std::string csv = (tmp / (s.name + ".csv")).string();
+    write_csv(t, csv);
+    const double pandas = python("window " + s.pandas_kind + " " + csv + " 3");
+    const double ratio = pandas > 0 ? pandas / native : 0;
+    std::printf("%-18s %12.3f %12.3f %8.1f %10zu\n", s.name.c_str(), native * 1e3, pandas * 1e3, ratio, published);
+    targets.push_back({"windows_" + s.name + "_vs_pandas", ratio, 20, true});
+  }
+
+  std::printf("\n2. Sustained intake: 5-s passes in virtual time, one core for the host\n");
+  std::printf("%-18s %12s %12s %10s %10s %10s %12s\n", "scenario", "rows/s", "pandas r/s", "max held", "p50 ms",
+              "p99 ms", "published");
+  for (const Scenario& s : scenarios()) {
+    if (!only.empty() && s.name != only) continue;
+    // 30 minutes of traffic at a rate whose 5-s batches are `rows` / 4.
+    const std::size_t batch = std::max<std::size_t>(rows / 4, 1);
+    const int passes = 360;
+    Rng rng;
+    std::vector<RequestTable> batches;
+    for (int p = 0; p < passes; ++p) batches.push_back(s.make(batch, 2000000 + p * 5, 5, rng));
+    auto clock = std::make_shared<VirtualClock>(2000000);
+    Counting c;
+    auto host = s.host(c, clock);
+    auto nsi = std::make_shared<SharedNamespace>();
+    nsi->set("ddos_interval", Json(s.interval));
+    nsi->set("ddos_latest_only", Json(false));
+    nsi->set("ddos_send_possible", Json(false));
+    nsi->set("bf_interval", Json(s.interval));
+    nsi->set("bf_max_val", Json(10));
+    nsi->set("bf_latest_only", Json(false));
+    nsi->set("bf_send_possible", Json(false));
+    RequestTable all;
+    for (const auto& b : batches) all.insert(all.end(), b.begin(), b.end());
+    std::vector<double> calls;
+    std::size_t max_held = 0;
+    double cpu = 0;
+    auto* ddosm = dynamic_cast<stormwatch::DDoSM*>(host.get());
+    for (auto& b : batches) {
+      clock->advance_s(5);
+      const double t0 = thread_cpu_seconds();
+      host->dfs_processing(nsi, std::move(b));
+      const double d = thread_cpu_seconds() - t0;
+      cpu += d;
+      calls.push_back(d);
+      if (ddosm) max_held = std::max(max_held, ddosm->held());
+      c.drain();
+    }
+    if (ddosm) ddosm->workers().wait_idle(std::chrono::minutes(10));
+    const double rps = static_cast<double>(batch * passes) / cpu;
+    const std::string csv = (tmp / (s.name + "_stream.csv")).string();
+    write_csv(all, csv);
+    const double pandas_cpu = python("intake " + csv + " " + std::to_string(batch) + " " + std::to_string(s.interval));
+    const double pandas_rps = pandas_cpu > 0 ? static_cast<double>(batch * passes) / pandas_cpu : 0;
+    std::printf("%-18s %12.0f %12.0f %10zu %10.3f %10.3f %12zu\n", s.name.c_str(), rps, pandas_rps, max_held,
+                percentile(calls, 0.5) * 1e3, percentile(calls, 0.99) * 1e3, c.published);
+    // The held table stays within one cut's span of traffic (window + 2 passes).
+    const bool bounded = max_held <= batch * static_cast<std::size_t>((s.interval / 2) / 5 + 3);
+    targets.push_back({"windows_" + s.name + "_sustained_rps", bounded ? rps : 0, 250000, true});
+    targets.push_back({"windows_" + s.name + "_dfs_processing_p99_ms", percentile(calls, 0.99) * 1e3, 500, false});
+  }
+
+  std::printf("\n");
+  for (const Target& t : targets) {
+    const bool met = t.at_least ? t.value >= t.goal : t.value <= t.goal;
+    std::printf("target: %s = %.2f (goal %s %.2f): %s\n", t.name.c_str(), t.value, t.at_least ? ">=" : "<=", t.goal,
+                met ? "met" : "missed");
+  }
+  return 0;
+}

@@ -1,0 +1,314 @@
+#include "stormwatch/ddos_detection.h"
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <map>
+#include <set>
+#include <tuple>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/data/reputation.h"
+#include "core/log.h"
+#include "shared/pyvalues/pyvalue.h"
+
+namespace tessel::stormwatch {
+
+namespace {
+
+constexpr std::size_t min_ip_cnt = 3;
+constexpr std::size_t cc_min_occur_pcnt = 10;
+constexpr std::size_t scraping_min_404 = 20;
+constexpr std::int64_t geoip_slow_s = 30;
+
+using Rows = std::vector<const RequestRecord*>;
+
+// Group keys that point into the rows, or into `owned` for values that are
+// not texts.
+class Keys {
+ public:
+  std::string_view of(const Json& v) {
+    if (v.is_string()) return v.get_ref<const std::string&>();
+    owned_.push_back(value_key(v));
+    return owned_.back();
+  }
+
+ private:
+  std::deque<std::string> owned_;
+};
+
+// Rows grouped by a key, groups in order of first appearance, rows in table
+// order.
+template <class KeyOf>
+std::vector<std::pair<std::string_view, Rows>> group(const Rows& rows, KeyOf key_of) {
+  std::vector<std::pair<std::string_view, Rows>> groups;
+  std::unordered_map<std::string_view, std::size_t> at;
+  for (const RequestRecord* r : rows) {
+    const std::string_view k = key_of(*r);
+    auto [it, added] = at.try_emplace(k, groups.size());
+    if (added) groups.emplace_back(k, Rows{});
+    groups[it->second].second.push_back(r);
+  }
+  return groups;
+}
+
+bool flag(const Json& m, const char* key) {
+  if (!m.is_object()) return false;
+  auto it = m.find(key);
+  return it != m.end() && py_truthy(*it);
+}
+
+std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>() : py_str(v); }
+
+bool on_block_list(const Json& lists) {
+  if (!lists.is_array() && !lists.is_object()) throw std::runtime_error("block-list answer is not a list: " + lists.dump());
+  for (const Json& name : lists) {
+    if (name.is_string()) {
+      const auto& s = name.get_ref<const std::string&>();
+      if (s == "XBL" || s == "SBL" || s == "S5H") return true;
+    }
+  }
+  return false;
+}
+
+// One host's reports of one window.
+struct HostReports {
+  RequestTable rmq_df;
+  RequestTable api_df;
+  std::vector<AadEntry> aad;
+};
+
+// The address's report rows: group_id of its last row, then `possible` and
+// `description`; with latest_only only the last row.
+RequestTable report_rows(const Rows& ivdf, bool latest_only, bool possible, const char* description) {
+  const Json& group_id = ivdf.back()->request_id;
+  RequestTable out;
+  const std::size_t first = latest_only ? ivdf.size() - 1 : 0;
+  out.reserve(ivdf.size() - first);
+  for (std::size_t i = first; i < ivdf.size(); ++i) {
+    RequestRecord r = *ivdf[i];
+    r.extras["group_id"] = group_id;
+    r.extras["possible"] = possible;
+    r.extras["description"] = description;
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+void add_report(HostReports& rep, RequestTable rows, bool confirmed, bool send_possible, const std::string& url,
+                const std::string& ip, const char* label) {
+  if (confirmed) {
+    rep.rmq_df.push_back(rows.back());
+    if (!url.empty()) std::move(rows.begin(), rows.end(), std::back_inserter(rep.api_df));
+    rep.aad.push_back(AadEntry{ip, kDDoS, label});
+  } else if (send_possible && !url.empty()) {
+    std::move(rows.begin(), rows.end(), std::back_inserter(rep.api_df));
+  }
+}
+
+struct Address {
+  std::string ip;
+  const Rows* ivdf = nullptr;
+  bool private_ip = false;
+  Json geoip_data = Json::object();
+  std::string cc;
+};
+
+class Worker {
+ public:
+  Worker(const CountryCounts& rccdfs, std::int64_t interval, bool latest_only, bool send_possible,
+         const DDoSWorkerEnv& env)
+      : rccdfs_(rccdfs), interval_(interval), latest_only_(latest_only), send_possible_(send_possible), env_(env) {}
+
+  void host(std::string_view vhost, const Rows& vdf, const std::stop_token& stop) {
+    const std::string vhost_text = text_of(vdf.front()->vhost);
+    // Countries usual for the host: at least 10 % of its history rows.
+    std::set<std::string> usual;
+    if (auto h = rccdfs_.find(std::string(vhost)); h != rccdfs_.end()) {
+      for (const auto& [code, n] : h->second.cc) {
+        if (n * 100 >= h->second.rows * cc_min_occur_pcnt) usual.insert(code);
+      }
+    }
+    suspicious_.clear();
+    for (const std::string& code : core::ddos_bl_cc()) {
+      if (!usual.count(code)) suspicious_.insert(code);
+    }
+    HostReports rep;
+    Keys keys;
+    for (const auto& [ip_key, ivdf] : group(vdf, [&keys](const RequestRecord& r) { return keys.of(r.ip); })) {
+      if (ivdf.size() <= min_ip_cnt) continue;
+      if (stop.stop_requested()) return;
+      Address a;
+      a.ivdf = &ivdf;
+      try {
+        enrich(a, *ivdf.front());
+      } catch (const std::exception& e) {
+        // One address that cannot be examined costs only its own rows.
+        log("error", "ddos", std::string("An error occurred in ddos_detection: ") + e.what());
+        continue;
+      }
+      if (scraping(a, vhost_text, rep)) continue;
+      ddos(a, vhost_text, rep);
+    }
+    if (!rep.rmq_df.empty()) env_.services.rmq_bt_processing(rep.rmq_df, kDDoS);
+    if (!rep.api_df.empty()) env_.q_attack_bd->put(AttackReport{std::move(rep.api_df), kDDoS});
+    if (!rep.aad.empty()) env_.q_aad->put(std::move(rep.aad));
+  }
+
+ private:
+  void log(const char* level, const char* category, const std::string& text) const {
+    core::log_processing(env_.sink, level, category, text);
+  }
+
+  void enrich(Address& a, const RequestRecord& first) {
+    if (!first.ip.is_string()) throw std::invalid_argument("not an address: " + first.ip.dump());
+    a.ip = first.ip.get<std::string>();
+    const std::string& icc = a.ivdf->back()->cc;
+    a.private_ip = core::is_private_ip(a.ip);
+    if (!a.private_ip) {
+      const std::int64_t mtime = env_.clock->now_s();
+      const Json r = env_.services.get_geoip(Json::array({a.ip}));
+      const std::int64_t ctime = env_.clock->now_s();
+      if (ctime > mtime + geoip_slow_s) {
+        log("warn", "os", "DDoS analysis: IPG process takes more than " + std::to_string(ctime - mtime) + " sec.");
+      }
+      const Json& entry = r.at(a.ip);
+      if (flag(entry, "cc")) {
+        a.geoip_data = entry;
+        a.cc = text_of(entry["cc"]);
+      }
+    }
+    if (!icc.empty()) a.cc = icc;
+  }
+
+  // The web-scraping check; true when the address is confirmed.
+  bool scraping(const Address& a, const std::string& vhost, HostReports& rep) {
+    bool blocked = false;
+    try {
+      std::size_t n404 = 0;
+      for (const RequestRecord* r : *a.ivdf) n404 += r->status_code == 404;
+      if (n404 <= scraping_min_404) return false;
+      std::string pointer;
+      if (a.private_ip) {
+        blocked = true;
+      } else if (a.geoip_data.empty() || flag(a.geoip_data, "crawler")) {
+        blocked = false;
+      } else {
+        for (const char* w : {"tor", "proxy", "hosting"}) {
+          if (flag(a.geoip_data, w)) {
+            pointer = w;
+            break;
+          }
+        }
+        if (pointer.empty() && on_block_list(env_.services.get_geobl(a.ip))) pointer = "blocklist";
+        blocked = !pointer.empty();
+      }
+      const std::string ip_add_msg = pointer.empty() ? "" : " (" + pointer + ")";
+      add_report(rep, report_rows(*a.ivdf, latest_only_, !blocked, core::scraping_desc), blocked, send_possible_,
+                 env_.set_attack_url, a.ip, "Web scraping");
+      log("info", "ddos",
+          std::string(blocked ? "Web scraping" : "Possible web scraping") + " attack was detected from " + a.ip +
+              ip_add_msg + ", target: " + vhost);
+    } catch (const std::exception& e) {
+      log("error", "ddos", "An error occurred while scraping analysis of IP address " + a.ip + ": " + e.what());
+    }
+    return blocked;
+  }
+
+  // The DDoS check on all of the address's rows.
+  void ddos(const Address& a, const std::string& vhost, HostReports& rep) {
+    try {
+      const Rows& ivdf = *a.ivdf;
+      const std::string& url = ivdf.front()->url;
+      for (const RequestRecord* r : ivdf) {
+        if (r->url != url) return;
+      }
+      std::map<std::tuple<std::string_view, std::string_view, std::string_view>, std::size_t> same;
+      std::size_t szivdf_cnt = 0;
+      for (const RequestRecord* r : ivdf) {
+        szivdf_cnt = std::max(szivdf_cnt, ++same[{r->url, r->args, r->body}]);
+      }
+      if (szivdf_cnt < min_ip_cnt) return;
+      const std::string& liuvdf = ivdf.back()->url;
+      const std::string& cc = a.cc;
+      auto marker = [&cc](const std::string& word) {
+        return " (" + (cc.empty() ? word : word.empty() ? cc : cc + ", " + word) + ")";
+      };
+      std::string ip_add_msg = cc.empty() ? "" : marker("");
+      bool confirmed = a.private_ip;
+      if (!confirmed) {
+        std::unordered_set<std::string_view> uas;
+        for (const RequestRecord* r : ivdf) uas.insert(r->ua);
+        if (uas.size() > 3) {
+          ip_add_msg = marker("VUA");
+          confirmed = true;
+        }
+        if (!a.geoip_data.empty() && !flag(a.geoip_data, "crawler")) {
+          bool marked = confirmed;
+          if (!confirmed) {
+            for (const char* w : {"tor", "proxy", "hosting"}) {
+              if (flag(a.geoip_data, w)) {
+                ip_add_msg = " (" + cc + ", " + w + ")";
+                marked = true;
+                break;
+              }
+            }
+            if (!marked && suspicious_.count(cc)) {
+              ip_add_msg = " (" + cc + ", CCA)";
+              marked = true;
+            }
+            if (!marked && on_block_list(env_.services.get_geobl(a.ip))) {
+              ip_add_msg = " (blocklist)";
+              marked = true;
+            }
+          }
+          if (marked) {
+            const bool mobile_few = flag(a.geoip_data, "mobile") && szivdf_cnt <= 5 &&
+                                    static_cast<std::int64_t>(szivdf_cnt) < interval_;
+            if (mobile_few) ip_add_msg = " (" + cc + ")";
+            confirmed = !mobile_few;
+          }
+        }
+      }
+      add_report(rep, report_rows(ivdf, latest_only_, !confirmed, core::ddos_desc), confirmed, send_possible_,
+                 env_.set_attack_url, a.ip, "DDoS");
+      log("info", "ddos",
+          std::string(confirmed ? "The DDoS" : "Possible DDoS") + " attack was detected from " + a.ip + ip_add_msg +
+              ", target: " + vhost + liuvdf);
+    } catch (const std::exception& e) {
+      log("error", "ddos", "An error occurred during DDoS analysis of data from " + a.ip + ": " + e.what());
+    }
+  }
+
+  const CountryCounts& rccdfs_;
+  const std::int64_t interval_;
+  const bool latest_only_;
+  const bool send_possible_;
+  const DDoSWorkerEnv& env_;
+  std::set<std::string> suspicious_;
+};
+
+}  // namespace
+
+std::string value_key(const Json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  return "\x1f" + v.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std::int64_t interval, bool latest_only,
+                    bool send_possible, const DDoSWorkerEnv& env, std::stop_token stop) {
+  try {
+    Worker worker(rccdfs, interval, latest_only, send_possible, env);
+    Keys keys;
+    for (const auto& [vhost, vdf] : group(idfs.rows(), [&keys](const RequestRecord& r) { return keys.of(r.vhost); })) {
+      if (stop.stop_requested()) return;
+      worker.host(vhost, vdf, stop);
+    }
+  } catch (const std::exception& e) {
+    core::log_processing(env.sink, "error", "ddos", std::string("An error occurred in ddos_detection: ") + e.what());
+  }
+}
+
+}  // namespace tessel::stormwatch
