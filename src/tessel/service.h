@@ -67,6 +67,9 @@ struct RunOptions {
   // The pause between passes of the settings-update thread (before the
   // configured additional delay).
   std::chrono::milliseconds settings_period{std::chrono::seconds(60)};
+  // The pauses of the per-host training processes (collection pass, retry,
+  // restart wait, upload retry, trained-mode status poll).
+  orvik::TrainingPauses training_pauses;
   // When the run ends, how long to wait for its workers to end.
   std::chrono::milliseconds worker_join_wait{std::chrono::seconds(2)};
   // Called during long waits of the calling thread; throws Interrupted.
@@ -91,7 +94,10 @@ struct RunOptions {
   // Defaults with the environment's overrides, read once: TESSEL_LOG_DIR,
   // TESSEL_ML_DIR, TESSEL_DATASET_URL, TESSEL_GEOIP_DIR, TESSEL_GEOIP_URL,
   // REQUESTS_CA_BUNDLE / CURL_CA_BUNDLE, and the test hooks
-  // TESSEL_RESTART_WAIT_MS, TESSEL_LOOP_PAUSE_MS, TESSEL_SETTINGS_PERIOD_MS.
+  // TESSEL_RESTART_WAIT_MS (also the training processes' restart wait),
+  // TESSEL_LOOP_PAUSE_MS, TESSEL_SETTINGS_PERIOD_MS, TESSEL_TRAINING_PASS_MS,
+  // TESSEL_TRAINING_RETRY_MS, TESSEL_TRAINING_UPLOAD_MS,
+  // TESSEL_TRAINING_POLL_MS.
   static RunOptions from_env();
 };
 

@@ -68,6 +68,11 @@ RunOptions RunOptions::from_env() {
   wait_from_env("TESSEL_RESTART_WAIT_MS", o.restart_wait);
   wait_from_env("TESSEL_LOOP_PAUSE_MS", o.loop_pause);
   wait_from_env("TESSEL_SETTINGS_PERIOD_MS", o.settings_period);
+  o.training_pauses.restart_wait = o.restart_wait;
+  wait_from_env("TESSEL_TRAINING_PASS_MS", o.training_pauses.pass);
+  wait_from_env("TESSEL_TRAINING_RETRY_MS", o.training_pauses.retry);
+  wait_from_env("TESSEL_TRAINING_UPLOAD_MS", o.training_pauses.upload_retry);
+  wait_from_env("TESSEL_TRAINING_POLL_MS", o.training_pauses.status_poll);
   return o;
 }
 

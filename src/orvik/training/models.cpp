@@ -283,10 +283,9 @@ std::string read_member(zip_t* z, const Member& m) {
   return out;
 }
 
-// Applies one received archive: members that are a host's two model files
-// are written beside their targets and renamed into place together; every
-// other member is refused. Returns the names put in place.
-std::vector<std::string> apply_archive(const std::string& models_dir, const std::string& archive_path,
+}  // namespace
+
+std::vector<std::string> detail::apply_model_archive(const std::string& models_dir, const std::string& archive_path,
                                        const ExchangeOptions& opts, const LogSink& sink) {
   int err = 0;
   ZipPtr z(zip_open(archive_path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
@@ -372,6 +371,8 @@ std::vector<std::string> apply_archive(const std::string& models_dir, const std:
   return installed;
 }
 
+namespace {
+
 // Removes a listed host's two model files.
 void remove_host_models(const std::string& models_dir, const Json& item, const LogSink& sink) {
   try {
@@ -432,7 +433,7 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
                                      " bytes");
           const std::string archive_path = path_join(models_dir, "models.zip");
           write_file_atomic(archive_path, base64_decode(r.content));
-          const auto installed = apply_archive(models_dir, archive_path, opts, sink);
+          const auto installed = detail::apply_model_archive(models_dir, archive_path, opts, sink);
           for (const auto& name : installed) log(sink, "info", "os", "Models extracted: " + name);
           fs::remove(archive_path);
           if (installed.empty()) break;  // nothing usable: asking again repeats it

@@ -71,4 +71,15 @@ bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const 
 bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const std::string& get_models_url,
                             const core::ApiContext& api, const LogSink& sink, const ExchangeOptions& opts);
 
+namespace detail {
+// Applies an archive received from the management API, written at
+// `archive_path`: each host whose two model files it holds gets them,
+// written beside their targets and renamed into place together; any other
+// member is refused and logged. Returns the names put in place. Throws for
+// an archive that cannot be read or exceeds the caps of `opts`; nothing is
+// put in place then.
+std::vector<std::string> apply_model_archive(const std::string& models_dir, const std::string& archive_path,
+                                             const ExchangeOptions& opts, const LogSink& sink);
+}  // namespace detail
+
 }  // namespace tessel::orvik

@@ -138,7 +138,9 @@ TEST(TrainingState, StatusReport) {
     const auto log = lc.take();
     ASSERT_EQ(log.size(), c.log.size());
     for (std::size_t i = 0; i < log.size(); ++i)
-      if (c.log[i] != "*") EXPECT_EQ(log[i], c.log[i]);
+      if (c.log[i] != "*") {
+        EXPECT_EQ(log[i], c.log[i]);
+      }
     const auto reqs = srv.requests_to("/v2/set_training_uri");
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(reqs[0].body, R"({"key": "k1", "vhost": "a.com", "complete": true})");
