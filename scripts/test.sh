@@ -7,7 +7,7 @@ build=${TESSEL_BUILD_DIR:-$root/build}
 jobs=$(nproc)
 
 bash "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_WERROR=ON
 cmake --build "$build" -j "$jobs"
 
 # shellcheck source=scripts/broker.sh

@@ -226,8 +226,6 @@ void normalisation_alone(const std::vector<std::string>& lines, std::size_t targ
   core::B64Whitelist wl;
   auto q_ec_ptr = std::make_shared<EventQueue>();
   auto log_ptr = std::make_shared<Logger>("bench");
-  EventQueue& q_ec = *q_ec_ptr;
-  Logger& log = *log_ptr;
   const LogSink sink{q_ec_ptr, log_ptr, false};
   std::size_t done = 0, built = 0;
   double s = 0;

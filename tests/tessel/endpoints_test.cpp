@@ -93,8 +93,6 @@ TEST(Endpoints, EveryPathBelowTheBase) {
 TEST(Endpoints, ProxyTextGetsAScheme) {
   auto q_ec_ptr = std::make_shared<EventQueue>();
   auto log_ptr = std::make_shared<Logger>("MAIN");
-  EventQueue& q_ec = *q_ec_ptr;
-  Logger& log = *log_ptr;
   const LogSink sink{q_ec_ptr, log_ptr, false};
   const std::pair<const char*, const char*> cases[] = {
       {"proxy:3128", "http://proxy:3128"},

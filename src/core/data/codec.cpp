@@ -16,7 +16,7 @@ void log_failure(const LogSink& sink, std::string_view what) {
 
 }  // namespace
 
-std::string b64e(std::string_view bytes, const LogSink& sink) { return base64_encode(bytes); }
+std::string b64e(std::string_view bytes, const LogSink& /*sink*/) { return base64_encode(bytes); }
 
 std::string b64d(std::string_view text, bool raw, const LogSink& sink) {
   try {

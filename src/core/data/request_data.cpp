@@ -270,7 +270,7 @@ B64Whitelist b64wl_load(const std::string& path, const LogSink& sink) {
   return wl;
 }
 
-std::string get_boundary(std::string_view /*body*/, std::string_view other_headers, const LogSink& sink) {
+std::string get_boundary(std::string_view /*body*/, std::string_view other_headers, const LogSink& /*sink*/) {
   std::string_view content_type;
   while (!other_headers.empty()) {
     const auto cut = other_headers.find('\n');
@@ -294,7 +294,7 @@ std::string get_boundary(std::string_view /*body*/, std::string_view other_heade
 }
 
 std::string req_data_normalization(std::string_view zone, std::string_view data, std::string_view boundary,
-                                   const B64Whitelist& b64wl, const LogSink& sink) {
+                                   const B64Whitelist& b64wl, const LogSink& /*sink*/) {
   if (zone == "url") return url_path(data);
   if (zone == "args") {
     data = py_strip(data);
@@ -318,7 +318,7 @@ std::string req_data_normalization(std::string_view zone, std::string_view data,
   return std::string(data);
 }
 
-std::string req_data_decode(std::string_view value, const LogSink& sink) {
+std::string req_data_decode(std::string_view value, const LogSink& /*sink*/) {
   std::string out = pct_decode(value);
   for (int round = 1; round < 3; ++round) {
     if (out.find('%') == std::string::npos) break;

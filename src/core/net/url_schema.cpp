@@ -17,7 +17,7 @@ bool has_scheme(const std::string& s) {
 }
 }  // namespace
 
-std::string add_url_schema(const std::string& text, const LogSink& sink) {
+std::string add_url_schema(const std::string& text, const LogSink& /*sink*/) {
   return has_scheme(text) ? text : "http://" + text;
 }
 

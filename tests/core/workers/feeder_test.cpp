@@ -87,7 +87,9 @@ TEST(Feeder, HandsEachDetectorItsRowsOfThePass) {
       EXPECT_EQ(ids(t), (std::vector<std::string>{"1", "2"}));
       for (const auto& r : t) EXPECT_EQ(r.extras["schema_name"], "");
     }
-    if (c.with_ml) EXPECT_EQ(ml->locks, 1u);
+    if (c.with_ml) {
+      EXPECT_EQ(ml->locks, 1u);
+    }
     EXPECT_EQ(q_local.qsize(), 0u);
   }
 }

@@ -25,7 +25,6 @@ TEST(Router, EachDetectorGetsItsRows) {
   auto q_ec_ptr = std::make_shared<EventQueue>();
   auto log_ptr = std::make_shared<Logger>("intake-test");
   EventQueue& q_ec = *q_ec_ptr;
-  Logger& log = *log_ptr;
   const LogSink sink{q_ec_ptr, log_ptr, false};
   const Json brute = Json::parse(R"([{"vhost": "*", "url": "/login*", "zones": ["body"]}])");
   const Json flood = Json::parse(R"([{"vhost": "shop.example", "url": "*"}])");

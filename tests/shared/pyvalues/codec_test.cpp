@@ -36,7 +36,6 @@ TEST(Base64, CoreCodecGivesValidTextAndLogsFailures) {
   auto q_ec_ptr = std::make_shared<EventQueue>();
   auto log_ptr = std::make_shared<Logger>("codec-test");
   EventQueue& q_ec = *q_ec_ptr;
-  Logger& log = *log_ptr;
   const LogSink sink{q_ec_ptr, log_ptr, false};
   EXPECT_EQ(core::b64e("\xff\x00x"sv, sink), "/wB4");
   EXPECT_EQ(core::b64d("w6k=", false, sink), "\u00e9");

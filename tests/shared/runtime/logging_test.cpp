@@ -127,7 +127,6 @@ TEST(LogProcessing, NeverThrowsOnBadText) {
   auto q_ec_ptr = std::make_shared<EventQueue>();
   auto log_ptr = std::make_shared<Logger>("NOHANDLER");
   EventQueue& q_ec = *q_ec_ptr;
-  Logger& log = *log_ptr;
   const LogSink sink{q_ec_ptr, log_ptr, false};
   EXPECT_NO_THROW(core::log_processing(sink, "info", "os", std::string("bad \xff\xfe utf-8")));
   Json ev = q_ec.get();
