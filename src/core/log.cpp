@@ -39,6 +39,7 @@ void log_processing(const LogSink& sink, std::string_view level, std::string_vie
   } catch (...) {
     std::fputs("log_processing: the record could not be written\n", stderr);
   }
+  if (!sink.q_ec) return;
   try {
     sink.q_ec->put(make_event(level, category, text));
   } catch (...) {

@@ -12,7 +12,7 @@ namespace tessel::core {
 
 // level: "info", "debug", "warn", "error" or "fatal". Debug lines are gated
 // by the caller (`sink.debug`); a debug record reaches the log file whatever
-// the logger's threshold.
+// the logger's threshold. A sink without q_ec puts no event.
 void log_processing(const LogSink& sink, std::string_view level, std::string_view category,
                     std::string_view text) noexcept;
 

@@ -34,6 +34,27 @@ void erase_all(std::string& s, std::string_view what) {
   for (auto pos = s.find(what); pos != std::string::npos; pos = s.find(what, pos)) s.erase(pos, what.size());
 }
 
+// A port after the host ("h:5672", "[::1]:5672") is a number from 1 to
+// 65535; an empty one stands for the default.
+bool port_valid(std::string_view host) {
+  std::size_t colon = std::string_view::npos;
+  if (!host.empty() && host.front() == '[') {
+    const auto close = host.find(']');
+    if (close != std::string_view::npos && close + 1 < host.size()) {
+      if (host[close + 1] != ':') return false;
+      colon = close + 1;
+    }
+  } else {
+    colon = host.rfind(':');
+  }
+  if (colon == std::string_view::npos) return true;
+  const std::string_view port = host.substr(colon + 1);
+  if (port.empty()) return true;
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  const int n = std::stoi(std::string(port));
+  return n >= 1 && n <= 65535;
+}
+
 }  // namespace
 
 RmqParamList build_rmq_rc_param_list(std::string_view rmq_host) {
@@ -61,6 +82,10 @@ RmqParamList build_rmq_rc_param_list(std::string_view rmq_host) {
     const auto slash = hostpart.find('/');
     const std::string host = hostpart.substr(0, slash);
     const std::string vhost = slash == std::string::npos ? "" : hostpart.substr(slash + 1);
+    if (!port_valid(host)) {
+      throw std::invalid_argument("broker entry " + std::to_string(n + 1) +
+                                  " of [run] rmq_host: the port is not a number from 1 to 65535");
+    }
     const std::string vhost_path = vhost.empty() ? "/%2F" : "/" + quote_plus(vhost);
     list.push_back({scheme + creds + "@" + host + vhost_path + "?blocked_connection_timeout=30", host});
   }

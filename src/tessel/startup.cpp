@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <tuple>
 
 #include "core/data/hosts.h"
@@ -13,6 +14,7 @@
 #include "core/data/schemas.h"
 #include "core/data/settings.h"
 #include "core/log.h"
+#include "core/net/http.h"
 #include "core/net/url_schema.h"
 #include "core/workers/settings_thread.h"
 #include "shared/pyvalues/pyvalue.h"
@@ -156,6 +158,12 @@ bool Service::build_api_endpoints() {
     return false;
   }
   run_.api.api_url = core::api_base_url(run_.api.api_url);
+  // Every request to an address that cannot be requested would fail.
+  try {
+    core::check_request_url(run_.api.api_url);
+  } catch (const core::HttpError& e) {
+    throw std::invalid_argument(std::string("[main] api_uri is not a usable address: ") + e.what());
+  }
   log("info", "settings", "Corvane WAF API Base URL: " + run_.api.api_url);
   run_.endpoints.build_first(run_.api.api_url);
 

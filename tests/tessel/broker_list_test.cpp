@@ -48,6 +48,36 @@ TEST(BrokerList, BuildsOneEntryPerDistinctItem) {
   }
 }
 
+TEST(BrokerList, APortOutOfRangeOrNotANumberIsAnError) {
+  struct Case {
+    const char* text;
+    const char* entry;
+  };
+  const Case cases[] = {
+      {"guest:secret@h:99999", "broker entry 1 "},
+      {"u@h guest:secret@h:abc", "broker entry 2 "},
+      {"guest:secret@h:0", "broker entry 1 "},
+      {"guest:secret@h:-1/v", "broker entry 1 "},
+      {"guest:secret@[::1]x", "broker entry 1 "},
+      {"ssl://guest:secret@h:5671x", "broker entry 1 "},
+  };
+  for (const auto& c : cases) {
+    try {
+      build_rmq_rc_param_list(c.text);
+      ADD_FAILURE() << c.text;
+    } catch (const std::invalid_argument& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind(c.entry, 0), 0u) << what;
+      EXPECT_NE(what.find("port"), std::string::npos) << what;
+      EXPECT_EQ(what.find("secret"), std::string::npos) << what;
+    }
+  }
+  // the ports that are accepted
+  for (const char* text : {"u@h:1", "u@h:65535", "u@h:", "u@[::1]:5672", "u@[::1]"}) {
+    EXPECT_EQ(build_rmq_rc_param_list(text).size(), 1u) << text;
+  }
+}
+
 TEST(BrokerList, AnItemWithoutAtIsAnError) {
   for (const char* text : {"guest:guest", "a@h hostonly", "ssl://h"}) {
     try {

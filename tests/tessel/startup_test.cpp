@@ -208,6 +208,20 @@ TEST(Startup, ConfigurationStops) {
        {reading, {"CRITICAL", "RabbitMQ consumer list is empty"}, warn}},
       {"broker item without @", "[run]\nrmq_host = a@h\n guest\n", false, {},
        {reading, {"CRITICAL", bad + "broker entry 2 of [run] rmq_host has no \"@\""}, warn}},
+      {"broker port out of range", "[run]\nrmq_host = guest:secret@h:99999\n", false, {},
+       {reading, {"CRITICAL", bad + "broker entry 1 of [run] rmq_host: the port is not a number from 1 to 65535"}, warn}},
+      {"broker port not a number", "[run]\nrmq_host = a@h guest:secret@h:abc\n", false, {},
+       {reading, {"CRITICAL", bad + "broker entry 2 of [run] rmq_host: the port is not a number from 1 to 65535"}, warn}},
+      {"api_uri with a space", "[main]\napi_uri = http://127.0.0.1:8089 junk\n[run]\nrmq_host = a@h\n", false, {},
+       {reading, {"CRITICAL", bad + "[main] api_uri is not a usable address: InvalidURL: Invalid URL "
+                                 "'http://127.0.0.1:8089 junk/vx-api/': Port number was not a decimal number between 0 "
+                                 "and 65535"},
+        warn}},
+      {"api_uri with a NUL", "[main]\napi_uri = http://127.0.0.1:8089" + std::string(1, '\0') + "x\n[run]\nrmq_host = a@h\n",
+       false, {},
+       {reading, {"CRITICAL", bad + "[main] api_uri is not a usable address: InvalidURL: Invalid URL "
+                                    "'http://127.0.0.1:8089\\x00x/vx-api/': NUL byte in URL"},
+        warn}},
       {"no api_uri", "[run]\nrmq_host = a@h\n", false, {},
        {reading, {"CRITICAL", "Corvane WAF API URL is not set in {f}"}, warn}},
       {"empty api_uri", "[main]\napi_uri =\n[run]\nrmq_host = a@h\n", false, {},

@@ -381,6 +381,8 @@ HttpSession::~HttpSession() = default;
 HttpSession::HttpSession(HttpSession&&) noexcept = default;
 HttpSession& HttpSession::operator=(HttpSession&&) noexcept = default;
 
+void check_request_url(const std::string& url) { parse_target(url); }
+
 HttpResponse HttpSession::get(const std::string& url, const RequestOptions& options) {
   return perform("GET", url, nullptr, options);
 }

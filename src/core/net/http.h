@@ -99,6 +99,11 @@ struct RequestOptions {
   double timeout = 30;    // seconds
 };
 
+// Throws the HttpError (MissingSchema, InvalidSchema, InvalidURL) that a
+// request to `url` would fail with before any connection; returns for a URL
+// that can be requested.
+void check_request_url(const std::string& url);
+
 // The certificate bundle named by REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE, as
 // the environment gives it ("" when neither is set). Read once at start-up
 // into the run's options.

@@ -25,6 +25,16 @@ void Outbox::add(Json item) {
   items_.push_back(std::move(item));
 }
 
+void Outbox::log_rejected(std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
+                          const LogSink& sink) {
+  if (rejected_ == 0 || now < rejection_log_at_) return;
+  log_processing(sink, "error", "api",
+                 "An error occurred while sending data to " + url_ + ": " + rejection_ + "; " +
+                     std::to_string(rejected_) + " " + what_ + " dropped");
+  rejected_ = 0;
+  rejection_log_at_ = now + retry_pause;
+}
+
 void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
                    const LogSink& sink) {
   if (dropped_ > dropped_logged_) {
@@ -34,6 +44,7 @@ void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now
                        std::to_string(dropped_) + " dropped so far)");
     dropped_logged_ = dropped_;
   }
+  log_rejected(now, retry_pause, sink);
   if (failing_ && now < retry_at_) return;
   while (!items_.empty()) {
     const auto n = static_cast<std::ptrdiff_t>(std::min(batch_, items_.size()));
@@ -42,9 +53,9 @@ void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now
       post(url_, body_(std::move(chunk)));
     } catch (const DeliveryError& e) {
       if (!e.retry) {
-        log_processing(sink, "error", "api",
-                       "An error occurred while sending data to " + url_ + ": " + e.what() + "; " + std::to_string(n) +
-                           " " + what_ + " dropped");
+        rejected_ += static_cast<std::uint64_t>(n);
+        rejection_ = e.what();
+        log_rejected(now, retry_pause, sink);
         items_.erase(items_.begin(), items_.begin() + n);
         continue;
       }
@@ -151,6 +162,8 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
                                 std::string /*geo_token*/, std::shared_ptr<AttackQueue> q_attack_api,
                                 std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
                                 std::stop_token stop, SenderOptions opts) {
+  const std::shared_ptr<EventQueue> q_ec = sink.q_ec;
+  sink = sink.log_only();
   const Json id = identified(api.key, uuid, ip);
   const std::string& set_event_url = endpoints.set_event_url;
   const std::string& set_attack_url = endpoints.set_attack_url;
@@ -189,7 +202,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
         api_objects.add(std::move(a));
         moved = true;
       }
-      for (auto& e : sink.q_ec->drain()) {
+      for (auto& e : q_ec->drain()) {
         events.add(std::move(e));
         moved = true;
       }
@@ -197,7 +210,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
       auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
       for (Outbox* box : {&attacks, &tables, &events, &api_objects}) box->flush(post, now, opts.retry_pause, sink);
       if (!moved) {
-        if (auto e = sink.q_ec->get(opts.cycle)) events.add(std::move(*e));
+        if (auto e = q_ec->get(opts.cycle)) events.add(std::move(*e));
       }
     } catch (const std::exception& e) {
       log_processing(sink, "error", "misc",

@@ -6,7 +6,11 @@
 // connection, a time-out, a 5xx, 408 or 429 status) is kept and tried again
 // after a pause, in order; what waits is bounded per endpoint, and items
 // dropped past the bound are counted in the log. A reply with another status
-// that does not start with "20" rejects the batch: it is logged and dropped.
+// that does not start with "20", or a request that cannot be made, rejects
+// the batch: it is dropped, and logged at most once per retry pause.
+//
+// The event-and-API sender's own lines go to the log only: a failure to
+// deliver events is never queued as a further event.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +55,8 @@ class Outbox {
 
   // Sends waiting items in batches until all are sent, a delivery fails or
   // the retry pause after an earlier failure has not passed yet. Logs the
-  // first failure of a run of failures, the recovery and new drops.
+  // first failure of a run of failures, the recovery, new drops and, once
+  // per retry pause, the rejected items.
   void flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
              const LogSink& sink);
 
@@ -66,6 +71,13 @@ class Outbox {
   std::uint64_t dropped_logged_ = 0;
   bool failing_ = false;
   std::chrono::steady_clock::time_point retry_at_{};
+  // Rejected items not logged yet, the last rejection and when the next
+  // line about them is due.
+  std::uint64_t rejected_ = 0;
+  std::string rejection_;
+  std::chrono::steady_clock::time_point rejection_log_at_{};
+  void log_rejected(std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
+                    const LogSink& sink);
 };
 
 // A failed delivery: `retry` when the management API could not be reached.

@@ -16,6 +16,8 @@ struct LogSink {
 
   // The same pair with debug lines off.
   LogSink quiet() const { return LogSink{q_ec, log, false}; }
+  // Lines written to the log only, without events (no q_ec).
+  LogSink log_only() const { return LogSink{nullptr, log, debug}; }
 };
 
 }  // namespace tessel

@@ -123,6 +123,29 @@ TEST(Outbox, DeliversInOrderRetriesAndBounds) {
   }
 }
 
+// Rejected batches are dropped at once but logged at most once per retry
+// pause, with the count of what was dropped since.
+TEST(Outbox, RejectionsAreLoggedOncePerRetryPause) {
+  LogCapture lc;
+  auto box = make_box(1, 10);
+  FakePost post{{}, {kRejected, kRejected, kRejected, kRejected}};
+  const auto t = std::chrono::steady_clock::now();
+  for (const char* i : {"a", "b", "c"}) box.add(i);
+  box.flush(std::ref(post), t, 5s, lc.sink());
+  box.add("d");
+  box.flush(std::ref(post), t + 1s, 5s, lc.sink());
+  EXPECT_EQ(box.pending(), 0u);
+  const std::string line = "error/api: An error occurred while sending data to http://api/x: <Response [400]>; ";
+  EXPECT_EQ(lc.take(), std::vector<std::string>{line + "1 item(s) dropped"});
+  // due: logged without a further delivery
+  box.flush(std::ref(post), t + 5s, 5s, lc.sink());
+  EXPECT_EQ(lc.take(), std::vector<std::string>{line + "3 item(s) dropped"});
+  box.add("e");
+  box.flush(std::ref(post), t + 6s, 5s, lc.sink());
+  EXPECT_EQ(post.sent, std::vector<std::string>{"e"});
+  EXPECT_TRUE(lc.take().empty());
+}
+
 TEST(Outbox, WaitsForTheRetryPause) {
   LogCapture lc;
   auto box = make_box(5, 10);
@@ -207,10 +230,53 @@ TEST(Senders, EventAndApiSenderBodies) {
   EXPECT_EQ(api, std::vector<Json>{Json({{"api", 1}})});
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events[0], Json({{"message", "hello"}}));
-  // the refused report was logged once, as an event of its own
+  // the refused report was logged, but not sent as an event: the sender's
+  // own failures never feed the events it sends
   std::size_t refused = 0;
   for (const auto& e : events) refused += e.value("message", "").find("kept for a retry") != std::string::npos;
-  EXPECT_EQ(refused, 1u);
+  EXPECT_EQ(refused, 0u);
+}
+
+// Against an address that cannot be reached, or cannot be requested at all,
+// while events keep coming: the sender logs its failure once per retry
+// pause and queues no event of its own.
+TEST(Senders, OwnDeliveryFailuresAreLoggedNotQueued) {
+  for (const char* base : {"http://127.0.0.1:9/vx-api", "http://127.0.0.1:8089 junk/vx-api"}) {
+    SCOPED_TRACE(base);
+    auto q_ec = std::make_shared<EventQueue>();
+    auto log = std::make_shared<Logger>("senders-test");
+    log->set_level(INFO);
+    auto records = std::make_shared<LogQueue>();
+    log->add_handler(records);
+    std::stop_source stop;
+    core::SenderOptions opts;
+    opts.cycle = 5ms;
+    opts.retry_pause = 1h;
+    opts.batch = 3;
+    std::thread t([&] {
+      core::ApiEndpoints e;
+      e.set_event_url = std::string(base) + "/set_event";
+      e.set_attack_url = std::string(base) + "/attack";
+      e.set_mt_data_url = std::string(base) + "/set_mt_data_uri";
+      core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
+                                       std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
+                                       std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(),
+                                       opts);
+    });
+    for (int i = 0; i < 100; ++i) {
+      q_ec->put(Json{{"message", "e" + std::to_string(i)}});
+      std::this_thread::sleep_for(1ms);
+    }
+    for (int i = 0; i < 500 && q_ec->qsize() > 0; ++i) std::this_thread::sleep_for(5ms);
+    stop.request_stop();
+    t.join();
+    EXPECT_FALSE(q_ec->try_get().has_value());
+    const auto lines = records->drain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].message.rfind("An error occurred while sending data to " + std::string(base) + "/set_event: ", 0),
+              0u)
+        << lines[0].message;
+  }
 }
 
 TEST(Senders, StatisticsByType) {
