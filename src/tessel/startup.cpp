@@ -93,7 +93,10 @@ bool Service::read_config() {
   try {
     log("info", "os", "Reading configuration");
     config_parser_ = RawConfigParser{};
-    config_parser_.read(conf_file_);
+    // Read as empty; the settings then name what is missing, this the cause.
+    if (std::string why; !config_parser_.read(conf_file_, &why)) {
+      log("warn", "settings", "Configuration file " + conf_file_ + " could not be read: " + why);
+    }
   } catch (const std::exception& e) {
     const std::string msg = "An error occurred while parsing file " + conf_file_ + ": " + e.what();
     print(msg);
@@ -101,8 +104,15 @@ bool Service::read_config() {
     restart_protocol(false);
     return false;
   }
-  // An invalid boolean here is not caught.
-  if (config_parser_.has_option("main", "debug")) run_.sink.debug = config_parser_.getboolean("main", "debug");
+  // An invalid boolean ends the run with its error, logged first.
+  if (config_parser_.has_option("main", "debug")) {
+    try {
+      run_.sink.debug = config_parser_.getboolean("main", "debug");
+    } catch (const std::exception& e) {
+      log("fatal", "settings", "An error occurred while processing debug from " + conf_file_ + ": " + e.what());
+      throw;
+    }
+  }
   if (run_.sink.debug) log("debug", "os", "PID: " + nsg_.pid_text(conf_file_));
   if (config_parser_.has_option("main", "settings_upd_delay")) {
     try {

@@ -186,7 +186,9 @@ TEST(Startup, ConfigurationStops) {
   const Line base{"INFO", "Corvane WAF API Base URL: http://127.0.0.1:8089/vx-api/"};
   const Line limit{"INFO", "Maximum training dataset size: 800000 request(s)"};
   const std::vector<Case> cases = {
-      {"missing file", "", true, {}, {reading, {"CRITICAL", bad + "No section: 'run'"}, warn}},
+      {"missing file", "", true, {},
+       {reading, {"WARNING", "Configuration file {f} could not be read: [Errno 2] No such file or directory"},
+        {"CRITICAL", bad + "No section: 'run'"}, warn}},
       {"duplicate option",
        "[main]\ndebug = 1\nDEBUG = 0\n",
        false,
@@ -258,7 +260,8 @@ TEST(Startup, ConfigurationStops) {
   }
 }
 
-// A file that cannot be read counts as empty: the broker option is missing.
+// A file that cannot be read counts as empty: the broker option is missing;
+// a warning names the cause first.
 TEST(Startup, UnreadableFileReadsAsEmpty) {
   for (const bool directory : {true, false}) {
     if (!directory && ::geteuid() == 0) continue;  // root reads every file
@@ -273,14 +276,17 @@ TEST(Startup, UnreadableFileReadsAsEmpty) {
     r.run();
     EXPECT_TRUE(r.nsg.restart_signal());
     EXPECT_TRUE(r.printed.empty());
-    const std::vector<Line> want = {{"INFO", "Reading configuration"},
-                                    {"CRITICAL", "Corvane AI TESSEL settings is not correct: No section: 'run'"},
-                                    {"WARNING", kWarning}};
+    const std::vector<Line> want = {
+        {"INFO", "Reading configuration"},
+        {"WARNING", "Configuration file " + r.conf + " could not be read: " +
+                        (directory ? "[Errno 21] Is a directory" : "[Errno 13] Permission denied")},
+        {"CRITICAL", "Corvane AI TESSEL settings is not correct: No section: 'run'"},
+        {"WARNING", kWarning}};
     EXPECT_EQ(r.log_after_start(kWarning), want);
   }
 }
 
-// An invalid debug value is not guarded: the error leaves tessel_main and
+// An invalid debug value is logged, then leaves tessel_main as the error;
 // no restart is requested.
 TEST(Startup, InvalidDebugValueLeavesAsAnError) {
   StartRun r;
@@ -293,8 +299,9 @@ TEST(Startup, InvalidDebugValueLeavesAsAnError) {
   }
   EXPECT_FALSE(r.nsg.restart_signal());
   EXPECT_FALSE(r.reached_settings);
-  const std::vector<Line> want = {{"INFO", "Reading configuration"}};
-  EXPECT_EQ(r.log_after_start("Reading configuration"), want);
+  const std::string why = "An error occurred while processing debug from " + r.conf + ": Not a boolean: maybe";
+  const std::vector<Line> want = {{"INFO", "Reading configuration"}, {"CRITICAL", why}};
+  EXPECT_EQ(r.log_after_start(why), want);
 }
 
 TEST(Startup, OptionLinesOfAFullConfiguration) {

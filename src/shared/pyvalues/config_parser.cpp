@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 
@@ -149,27 +150,36 @@ RawConfigParser::Section* RawConfigParser::section(const std::string& name) {
   return nullptr;
 }
 
-bool RawConfigParser::read(const std::string& path) {
+bool RawConfigParser::read(const std::string& path, std::string* why) {
   // The system call would see only the text before a NUL: another file.
   if (path.find('\0') != std::string::npos) throw ConfigValueError("ValueError", "embedded null byte");
+  auto fail = [&](int err) {
+    if (why) *why = "[Errno " + std::to_string(err) + "] " + std::strerror(err);
+    return false;
+  };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return fail(errno);
   std::string data;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  int err = 0;
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  }
   char buf[65536];
-  while (ok) {
+  while (err == 0) {
     const ssize_t r = ::read(fd, buf, sizeof buf);
     if (r == 0) break;
     if (r < 0) {
       if (errno == EINTR) continue;
-      ok = false;
+      err = errno;
       break;
     }
     data.append(buf, static_cast<std::size_t>(r));
   }
   ::close(fd);
-  if (!ok) return false;
+  if (err != 0) return fail(err);
   read_string(data, path);
   return true;
 }

@@ -41,9 +41,10 @@ class ConfigValueError : public std::invalid_argument {
 class RawConfigParser {
  public:
   // Reads and parses one UTF-8 file. A file that cannot be opened or read
-  // leaves the parser unchanged and returns false; a path holding a NUL, or
-  // a file that is not UTF-8 or does not parse, throws.
-  bool read(const std::string& path);
+  // leaves the parser unchanged and returns false, with the reason in `why`
+  // when given; a path holding a NUL, or a file that is not UTF-8 or does
+  // not parse, throws.
+  bool read(const std::string& path, std::string* why = nullptr);
   // Parses UTF-8 text; `source` names it in error texts.
   void read_string(std::string_view text, const std::string& source = "<string>");
 

@@ -97,15 +97,20 @@ TEST(ConfigParser, ReadsFilesAndSkipsWhatCannotBeOpened) {
   EXPECT_TRUE(cp.read(path));
   EXPECT_TRUE(cp.getboolean("main", "debug"));
 
-  // a missing file, a directory and an unreadable file leave the parser empty
+  // a missing file, a directory and an unreadable file leave the parser
+  // empty and say why
   RawConfigParser empty;
-  EXPECT_FALSE(empty.read(dir.file("missing.conf")));
-  EXPECT_FALSE(empty.read(dir.str()));
+  std::string why;
+  EXPECT_FALSE(empty.read(dir.file("missing.conf"), &why));
+  EXPECT_EQ(why, "[Errno 2] No such file or directory");
+  EXPECT_FALSE(empty.read(dir.str(), &why));
+  EXPECT_EQ(why, "[Errno 21] Is a directory");
   const std::string locked = dir.file("locked.conf");
   write_file(locked, "[run]\nrmq_host = u@h\n");
   ::chmod(locked.c_str(), 0);
   if (::geteuid() != 0) {
-    EXPECT_FALSE(empty.read(locked));
+    EXPECT_FALSE(empty.read(locked, &why));
+    EXPECT_EQ(why, "[Errno 13] Permission denied");
   }
   EXPECT_TRUE(empty.sections().empty());
   // a NUL would make the system read another file
