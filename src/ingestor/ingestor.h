@@ -57,7 +57,7 @@ struct IntakeOptions {
   std::chrono::milliseconds delivery_wait{1000};
   std::size_t data_lmt = 25000;      // a chunk is handed over when more were consumed
   std::size_t drain_limit = 100000;  // per queue and drain
-  std::uint16_t prefetch = 1000;     // deliveries in flight to the consumer
+  std::uint16_t prefetch = 1000;     // deliveries in flight to the consumer, at most what the pass expects
   std::int64_t housekeeping_period = 30;
   std::int64_t long_run_limit = 60;
   // Whole seconds since the UNIX epoch.

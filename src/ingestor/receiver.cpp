@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -187,10 +188,18 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
 
       RequestMessages udata;
       RequestMessages rdata;
+      std::uint64_t unacked = 0;  // delivery tag of the last message not acknowledged yet
       if (rmq_msg_cnt != 0) {
         PassParser parser(hand_over, use_dyn_unlock, sink);
+        // The broker delivers at most `prefetch` messages beyond those
+        // acknowledged. With no more in flight than the pass expects, and
+        // the last `prefetch` messages acknowledged together once the
+        // consumer is cancelled, it never delivers more than the pass
+        // declared, so a pass that takes all it expects hands nothing back.
+        const auto prefetch =
+            static_cast<std::uint16_t>(std::min<std::int64_t>(opts.prefetch == 0 ? 1 : opts.prefetch, rmq_msg_cnt));
         try {
-          channel->qos(opts.prefetch);
+          channel->qos(prefetch);
           channel->consume(rmq_q);
           core::AmqpMessage msg;
           // A delivery that does not come within the wait ends the batch,
@@ -203,7 +212,11 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
             // Parsed and sorted in order on the pass's parser thread; the
             // message is in memory before it is acknowledged.
             parser.add(msg.body);
-            channel->ack(msg.delivery_tag);
+            if (rmq_msg_cnt >= prefetch) {
+              channel->ack(msg.delivery_tag);
+            } else {
+              unacked = msg.delivery_tag;
+            }
             if (cnt > opts.data_lmt) {
               parser.chunk_end();
               cnt = 0;
@@ -228,6 +241,9 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
       std::tie(processes, pttl) = processes_control("VDNP", std::move(processes), pttl, sink, opts);
 
       const std::size_t pending = channel->cancel();
+      // What the pass holds unacknowledged; on a lost connection the broker
+      // delivers it again.
+      if (unacked != 0) channel->ack(unacked, true);
       if (pending > 0) {
         core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while processing messages from RabbitMQ " + rmq_q + " queue (" +

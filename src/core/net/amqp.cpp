@@ -442,9 +442,9 @@ std::size_t AmqpChannel::cancel() {
   }
   consuming_ = false;
   // Deliveries that came in before the cancel-ok wait in the connection's
-  // frame queue: count them and hand them back.
+  // frame queue: count them and hand them back, each on its own, so that
+  // deliveries taken up but not acknowledged yet stay the caller's.
   std::size_t pending = 0;
-  std::uint64_t last_tag = 0;
   while (amqp_frames_enqueued(conn_->state) || amqp_data_in_buffer(conn_->state)) {
     amqp_frame_t frame{};
     timeval zero = to_timeval(std::chrono::milliseconds(0));
@@ -454,12 +454,10 @@ std::size_t AmqpChannel::cancel() {
     if (frame.frame_type == AMQP_FRAME_METHOD && frame.channel == id_ &&
         frame.payload.method.id == AMQP_BASIC_DELIVER_METHOD) {
       ++pending;
-      last_tag = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded)->delivery_tag;
+      const std::uint64_t tag = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded)->delivery_tag;
+      const int st = amqp_basic_nack(conn_->state, static_cast<amqp_channel_t>(id_), tag, 0, 1);
+      if (st != AMQP_STATUS_OK) fail("basic nack", st);
     }
-  }
-  if (pending > 0) {
-    const int st = amqp_basic_nack(conn_->state, static_cast<amqp_channel_t>(id_), last_tag, 1, 1);
-    if (st != AMQP_STATUS_OK) fail("basic nack", st);
   }
   amqp_maybe_release_buffers(conn_->state);
   return pending;

@@ -74,7 +74,8 @@ class AmqpChannel {
   bool get(const std::string& queue, AmqpMessage& msg);
   void ack(std::uint64_t delivery_tag, bool multiple = false);
   // Cancels the consumer. Deliveries that reached the client but were not
-  // taken up are handed back to the broker; returns their number. Without a
+  // taken up are handed back to the broker; returns their number. Those
+  // taken up and not acknowledged are left to the caller. Without a
   // consumer: 0.
   std::size_t cancel();
   void publish(const std::string& exchange, const std::string& routing_key, std::string_view body,
