@@ -19,6 +19,7 @@
 #include "core/data/request_data.h"
 #include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
+#include "support/cutting_relay.h"
 #include "support/own_broker.h"
 #include "support/broker.h"
 #include "support/temp_dir.h"
@@ -65,96 +66,6 @@ std::vector<std::string> dumps(const std::vector<Json>& msgs) {
   for (const auto& m : msgs) out.push_back(m.dump());
   return out;
 }
-
-// A TCP relay to the broker that drops the first connection that has
-// brought more than `cut_after` bytes from the broker; every other
-// connection is relayed in full. The client sees its connection lost in the middle of a
-// pass, as when the broker goes away.
-class CuttingRelay {
- public:
-  CuttingRelay(int broker_port, std::size_t cut_after) : broker_port_(broker_port), cut_after_(cut_after) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-      return;
-    }
-    port_ = ntohs(sa.sin_port);
-    acceptor_ = std::thread([this] { accept_loop(); });
-  }
-  ~CuttingRelay() {
-    stop_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    ::close(listener_);
-    if (acceptor_.joinable()) acceptor_.join();
-    for (auto& t : relays_) t.join();
-  }
-  int port() const { return port_; }
-  bool cut() const { return cut_; }
-
- private:
-  void accept_loop() {
-    while (!stop_) {
-      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) return;
-      const int broker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      sa.sin_port = htons(static_cast<std::uint16_t>(broker_port_));
-      if (::connect(broker, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::close(client);
-        ::close(broker);
-        continue;
-      }
-      relays_.emplace_back([this, client, broker] { relay(client, broker); });
-    }
-  }
-  void relay(int client, int broker) {
-    char buf[65536];
-    std::size_t from_broker = 0;
-    pollfd fds[2] = {{client, POLLIN, 0}, {broker, POLLIN, 0}};
-    while (!stop_) {
-      if (::poll(fds, 2, 100) < 0) break;
-      bool closed = false;
-      for (int i = 0; i < 2 && !closed; ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-        if (n <= 0) {
-          closed = true;
-          break;
-        }
-        if (i == 1 && (from_broker += static_cast<std::size_t>(n)) > cut_after_ && !cut_.exchange(true)) {
-          closed = true;
-          break;
-        }
-        for (ssize_t done = 0; done < n;) {
-          const ssize_t w = ::write(fds[1 - i].fd, buf + done, static_cast<std::size_t>(n - done));
-          if (w <= 0) {
-            closed = true;
-            break;
-          }
-          done += w;
-        }
-      }
-      if (closed) break;
-    }
-    ::close(client);
-    ::close(broker);
-  }
-
-  int broker_port_;
-  std::size_t cut_after_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> cut_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> relays_;
-};
 
 // One broker supervisor with its queues, stopped by the restart signal.
 class Intake {
@@ -461,7 +372,7 @@ TEST_F(IntakeBroker, ConnectionLostMidPassLosesNothingAcknowledged) {
   const std::vector<std::string> bodies = numbered_bodies(0, kMessages);
   publish(url_, "vexa", bodies);
   // About a third of the messages' bytes reach the consumer before the cut.
-  CuttingRelay relay(vhost_->address().port, bodies.size() * bodies[0].size() / 3);
+  testing::CuttingRelay relay(vhost_->address().port, bodies.size() * bodies[0].size() / 3);
   ASSERT_NE(relay.port(), 0);
   testing::BrokerAddress via = vhost_->address();
   via.port = relay.port();

@@ -1,16 +1,20 @@
 // Publishes WAF request messages, one JSON object per line of a file, to a
 // broker queue at a given rate.
 //
-//   tessel-replay [--url URL] [--queue vexa] [--rate N] [--count N] FILE
+//   tessel-replay [--url URL] [--queue vexa] [--rate N] [--count N] [--reconnect] FILE
 //
 // --rate: messages per second (0: as fast as the broker takes them);
 // --count: messages to publish, the file repeating as needed (default: each
-// line once). The queue is declared as request intake declares it.
+// line once); --reconnect: when the broker goes away, connect again (once a
+// second) and go on with the next message. The queue is declared as request
+// intake declares it. Without --reconnect a lost broker ends the run with
+// the count of messages published until then.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +24,7 @@
 namespace {
 
 int usage() {
-  std::cerr << "usage: tessel-replay [--url URL] [--queue NAME] [--rate PER_SECOND] [--count N] FILE\n";
+  std::cerr << "usage: tessel-replay [--url URL] [--queue NAME] [--rate PER_SECOND] [--count N] [--reconnect] FILE\n";
   return 2;
 }
 
@@ -32,6 +36,7 @@ int main(int argc, char** argv) {
   std::string queue = "vexa";
   double rate = 0;
   long long count = -1;
+  bool reconnect = false;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -44,6 +49,7 @@ int main(int argc, char** argv) {
       else if (a == "--queue") queue = value();
       else if (a == "--rate") rate = std::stod(value());
       else if (a == "--count") count = std::stoll(value());
+      else if (a == "--reconnect") reconnect = true;
       else if (a == "-h" || a == "--help") return usage();
       else if (!a.empty() && a[0] == '-') return usage();
       else file = a;
@@ -70,28 +76,50 @@ int main(int argc, char** argv) {
   }
   if (count < 0) count = static_cast<long long>(lines.size());
 
-  try {
-    auto conn = tessel::core::AmqpConnection::open(url);
-    auto ch = conn->channel();
-    ch->queue_declare(queue);
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
-    for (long long i = 0; i < count; ++i) {
-      if (rate > 0) {
-        const auto due = start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(i / rate));
-        if (due > clock::now()) std::this_thread::sleep_until(due);
+  using clock = std::chrono::steady_clock;
+  auto start = clock::now();
+  long long published = 0;  // handed to a broker connection
+  bool away = false;        // the broker went away and is not back yet
+  for (;;) {
+    std::unique_ptr<tessel::core::AmqpConnection> conn;
+    std::unique_ptr<tessel::core::AmqpChannel> ch;
+    try {
+      conn = tessel::core::AmqpConnection::open(url);
+      ch = conn->channel();
+      ch->queue_declare(queue);
+      if (away) {
+        away = false;
+        std::fprintf(stderr, "tessel-replay: connected again after %lld message(s)\n", published);
+        // the rate goes on from here, without a burst for the time away
+        if (rate > 0) start = clock::now() - std::chrono::duration_cast<clock::duration>(
+                                                 std::chrono::duration<double>(published / rate));
       }
-      ch->publish("", queue, lines[static_cast<std::size_t>(i) % lines.size()]);
+      for (; published < count; ++published) {
+        if (rate > 0) {
+          const auto due =
+              start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(published / rate));
+          if (due > clock::now()) std::this_thread::sleep_until(due);
+        }
+        ch->publish("", queue, lines[static_cast<std::size_t>(published) % lines.size()]);
+      }
+      ch->queue_declare(queue);  // every message published before it is routed
+    } catch (const std::exception& e) {
+      if (!away) {
+        std::fprintf(stderr, "tessel-replay: %s; %lld message(s) published to %s\n", e.what(), published,
+                     queue.c_str());
+      }
+      if (!reconnect) return 1;
+      away = true;
+      if (ch) tessel::core::rmq_channel_close(ch.get());
+      if (conn) tessel::core::rmq_connection_close(conn.get());
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      continue;
     }
-    ch->queue_declare(queue);  // every message published before it is routed
     const double secs = std::chrono::duration<double>(clock::now() - start).count();
     std::printf("published %lld message(s) to %s in %.2f s (%.0f/s)\n", count, queue.c_str(), secs,
                 secs > 0 ? count / secs : 0.0);
     tessel::core::rmq_channel_close(ch.get());
     tessel::core::rmq_connection_close(conn.get());
-  } catch (const std::exception& e) {
-    std::cerr << "tessel-replay: " << e.what() << "\n";
-    return 1;
+    return 0;
   }
-  return 0;
 }
