@@ -73,9 +73,10 @@ TEST(ModelsLoad, Files) {
     }
     const auto log = lc.take();
     ASSERT_EQ(log.size(), c.log.size());
-    for (std::size_t i = 0; i < log.size(); ++i) {
-      if (c.log[i] != "*") EXPECT_EQ(log[i], c.log[i]);
-    }
+    for (std::size_t i = 0; i < log.size(); ++i)
+      if (c.log[i] != "*") {
+        EXPECT_EQ(log[i], c.log[i]);
+      }
   }
 }
 
