@@ -1,6 +1,7 @@
 #include "core/data/columns.h"
 
 #include "shared/runtime/request.h"
+#include <utility>
 
 namespace tessel::core {
 
@@ -25,6 +26,22 @@ const std::vector<std::string>& bf_detection_zone() {
   static const std::vector<std::string> z = {"url", "args", "cookie", "other_headers", "body"};
   return z;
 }
+
+std::string zone_replace(const std::string& zone) {
+  static const std::vector<std::pair<std::string, std::string>> names = {
+      {"url", "URL"}, {"args", "ARGS"},       {"cookie", "COOKIE"},         {"ua", "USER-AGENT"},
+      {"referer", "REFERER"}, {"other_headers", "HEADERS"}, {"body", "BODY"}};
+  for (const auto& [z, name] : names)
+    if (z == zone) return name;
+  return zone;
+}
+
+const std::string& db_data_table() {
+  static const std::string name = "vexa_data";
+  return name;
+}
+
+std::size_t limit_data_mt() { return 65536; }
 
 const std::vector<std::string>& vexa_columns() {
   static const std::vector<std::string> c = [] {

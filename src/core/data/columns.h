@@ -1,6 +1,7 @@
 #pragma once
 // Zone and column lists shared by the subsystems. Each list is defined here
 // once; the detectors and the router name columns only through these.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,15 @@ const std::vector<std::string>& kv_zone();
 // Zones the brute-force and flood analysis examines; each is also a request
 // column holding the request's value in that zone.
 const std::vector<std::string>& bf_detection_zone();
+
+// The zone's name as log lines print it ("url" -> "URL", "other_headers" ->
+// "HEADERS"); a name that is not a zone comes back unchanged.
+std::string zone_replace(const std::string& zone);
+// The name of the staging table in every host's staging file.
+const std::string& db_data_table();
+// Zone values longer than this many characters are not compared with the
+// exported false-positive data.
+std::size_t limit_data_mt();
 
 // Record columns of a staged row: the request record without orig_zone_data
 // (a mapping has no SQLite cell).

@@ -1,0 +1,36 @@
+#pragma once
+// The dataset file of a protected host ("<host>.d" in the model directory):
+// zone name to the values collected for that zone. Format:
+// docs/dataset-files.md.
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessel::orvik {
+
+// Zone name to its values, in collection order.
+using DatasetData = std::map<std::string, std::vector<std::string>>;
+
+// A file that is not a dataset file of a known version, or is damaged.
+struct DatasetFormatError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Writes `data` to `path` atomically (a temporary file beside it, flushed
+// and renamed into place). Throws std::system_error; the old file stays.
+void dataset_save(const DatasetData& data, const std::string& path);
+
+// Reads a dataset file. Throws DatasetFormatError for a foreign, newer,
+// truncated or damaged file, std::system_error when it cannot be read.
+DatasetData dataset_load(const std::string& path);
+// The same for the bytes of a file; `name` starts the error texts.
+DatasetData dataset_from_bytes(std::string_view bytes, const std::string& name);
+
+namespace detail {
+// A file's bytes around `payload`: header and checksum.
+std::string dataset_seal(std::string_view payload);
+}  // namespace detail
+
+}  // namespace tessel::orvik
