@@ -334,7 +334,9 @@ TEST(Service, FatalStopsOfTheSettingsAndDetectorPhases) {
       {"models received at start-up",
        [](svc::Subsystems& s) { s.tessel_models_receiver = [](auto&&...) { return true; }; },
        Json({"a.com"}),
-       {{"DEBUG", "q_attack_bd_processing is running (PID: *"}, warn},
+       {{"DEBUG", "q_attack_bd_processing is running (PID: *"},
+        {"DEBUG", "The exported FP data modified: current: none, previous: *"},
+        warn},
        true},
   };
   for (const auto& c : cases) {

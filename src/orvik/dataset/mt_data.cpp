@@ -60,6 +60,16 @@ struct MtMatcherCache {
 
 MtData::MtData() : cache_(std::make_shared<detail::MtMatcherCache>()) {}
 
+MtData::MtData(const MtData& other) : hosts_(other.hosts_), cache_(std::make_shared<detail::MtMatcherCache>()) {}
+
+MtData& MtData::operator=(const MtData& other) {
+  if (this != &other) {
+    hosts_ = other.hosts_;
+    cache_ = std::make_shared<detail::MtMatcherCache>();
+  }
+  return *this;
+}
+
 MtData::Zones& MtData::host(const std::string& vhost) {
   auto [it, added] = hosts_.try_emplace(vhost);
   if (added)
@@ -69,6 +79,7 @@ MtData::Zones& MtData::host(const std::string& vhost) {
 
 void MtData::add_line(const std::string& vhost, const std::string& zone, std::string line) {
   host(vhost)[zone].insert(std::move(line));
+  if (!cache_) cache_ = std::make_shared<detail::MtMatcherCache>();
   std::lock_guard g(cache_->mu);
   cache_->matchers.erase({vhost, zone});
 }
@@ -77,7 +88,7 @@ const detail::MtZoneMatcher* MtData::matcher(const std::string& vhost, const std
   const auto h = hosts_.find(vhost);
   if (h == hosts_.end()) return nullptr;
   const auto z = h->second.find(zone);
-  if (z == h->second.end() || z->second.empty()) return nullptr;
+  if (z == h->second.end() || z->second.empty() || !cache_) return nullptr;
   std::lock_guard g(cache_->mu);
   auto& slot = cache_->matchers[{vhost, zone}];
   if (!slot) slot = std::make_unique<detail::MtZoneMatcher>(z->second);
@@ -128,7 +139,7 @@ std::string mt_data_get(const std::string& mt_fname, const std::string& mt_hash_
     const std::string from_hash = "An error occurred while receiving data from " + get_mt_hash_url + ": ";
     try {
       const auto r = session.post(get_mt_hash_url, core::RequestBody::form({{"key", api.key}}),
-                                  core::request_options(api.api_proxy, api.headers));
+                                  core::request_options(api, core::Route::api));
       if (!core::status_ok(r.status_code)) {
         core::log_processing(sink, "error", "api", from_hash + r.str());
         return mt_hash_last;
@@ -159,7 +170,9 @@ std::string mt_data_get(const std::string& mt_fname, const std::string& mt_hash_
     const std::string from_data = "An error occurred while receiving data from " + get_mt_data_url + ": ";
     std::string text;
     try {
-      const auto r = session.get(get_mt_data_url, core::request_options(api.api_proxy, api.headers, api.cookie));
+      auto options = core::request_options(api, core::Route::api);
+      options.cookies = {{"key", api.key}};
+      const auto r = session.get(get_mt_data_url, options);
       if (!core::status_ok(r.status_code)) {
         core::log_processing(sink, "error", "api", from_data + r.str());
         return mt_hash_last;

@@ -43,6 +43,11 @@ class MtData {
   using Hosts = std::map<std::string, Zones>;
 
   MtData();
+  // A copy prepares its own matchers.
+  MtData(const MtData& other);
+  MtData& operator=(const MtData& other);
+  MtData(MtData&&) noexcept = default;
+  MtData& operator=(MtData&&) noexcept = default;
   // Creates the entry with every zone empty, when missing.
   Zones& host(const std::string& vhost);
   void add_line(const std::string& vhost, const std::string& zone, std::string line);
