@@ -347,7 +347,7 @@ bool reaches(const Prepared& q, const Prepared& c, int threshold) {
   if (2 * std::max(la, lb) >= 3 * std::min(la, lb)) return false;  // partial branch: at most 90
   if (q.text == c.text) return true;
   // ratio(x, y) <= 100 * 2 * min / (|x| + |y|): skip what cannot reach.
-  auto may_reach = [threshold](std::size_t x, std::size_t y, double needed) {
+  auto may_reach = [](std::size_t x, std::size_t y, double needed) {
     return 100.0 * 2 * std::min(x, y) / static_cast<double>(x + y) >= needed - 0.5;
   };
   if (may_reach(la, lb, threshold) && ratio(q.text, c.text) >= threshold) return true;
