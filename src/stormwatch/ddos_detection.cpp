@@ -39,19 +39,53 @@ class Keys {
   std::deque<std::string> owned_;
 };
 
-// Rows grouped by a key, groups in order of first appearance, rows in table
-// order.
+// Numbers the rows' groups by a key in order of first appearance: the group
+// of each row and the size of each group.
 template <class KeyOf>
-std::vector<std::pair<std::string_view, Rows>> group(const Rows& rows, KeyOf key_of) {
-  std::vector<std::pair<std::string_view, Rows>> groups;
-  std::unordered_map<std::string_view, std::size_t> at;
-  for (const RequestRecord* r : rows) {
-    const std::string_view k = key_of(*r);
-    auto [it, added] = at.try_emplace(k, groups.size());
-    if (added) groups.emplace_back(k, Rows{});
-    groups[it->second].second.push_back(r);
+void number_groups(const Rows& rows, KeyOf key_of, std::vector<std::uint32_t>& group_of,
+                   std::vector<std::uint32_t>& sizes) {
+  // Open addressing over the keys of the groups: slot = group + 1, 0 free.
+  std::size_t cap = 16;
+  while (cap < rows.size() * 2) cap *= 2;
+  const std::size_t mask = cap - 1;
+  std::vector<std::uint32_t> slots(cap, 0);
+  std::vector<std::string_view> keys;
+  group_of.resize(rows.size());
+  sizes.clear();
+  const std::hash<std::string_view> hash;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string_view k = key_of(*rows[i]);
+    std::size_t at = hash(k) & mask;
+    while (slots[at] != 0 && keys[slots[at] - 1] != k) at = (at + 1) & mask;
+    if (slots[at] == 0) {
+      keys.push_back(k);
+      sizes.push_back(0);
+      slots[at] = static_cast<std::uint32_t>(keys.size());
+    }
+    const std::uint32_t g = slots[at] - 1;
+    ++sizes[g];
+    group_of[i] = g;
   }
-  return groups;
+}
+
+// The rows of the groups `keep` accepts, groups in order of first
+// appearance, rows in table order.
+template <class KeyOf, class Keep>
+std::vector<Rows> groups_of(const Rows& rows, KeyOf key_of, Keep keep) {
+  std::vector<std::uint32_t> group_of, sizes;
+  number_groups(rows, key_of, group_of, sizes);
+  constexpr std::uint32_t none = ~0u;
+  std::vector<std::uint32_t> slot(sizes.size(), none);
+  std::vector<Rows> out;
+  for (std::size_t g = 0; g < sizes.size(); ++g) {
+    if (!keep(sizes[g])) continue;
+    slot[g] = static_cast<std::uint32_t>(out.size());
+    out.emplace_back().reserve(sizes[g]);
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (slot[group_of[i]] != none) out[slot[group_of[i]]].push_back(rows[i]);
+  }
+  return out;
 }
 
 bool flag(const Json& m, const char* key) {
@@ -122,7 +156,9 @@ class Worker {
          const DDoSWorkerEnv& env)
       : rccdfs_(rccdfs), interval_(interval), latest_only_(latest_only), send_possible_(send_possible), env_(env) {}
 
-  void host(std::string_view vhost, const Rows& vdf, const std::stop_token& stop) {
+  void host(const Rows& vdf, const std::stop_token& stop) {
+    Keys vkeys;
+    const std::string_view vhost = vkeys.of(vdf.front()->vhost);
     const std::string vhost_text = text_of(vdf.front()->vhost);
     // Countries usual for the host: at least 10 % of its history rows.
     std::set<std::string> usual;
@@ -137,8 +173,9 @@ class Worker {
     }
     HostReports rep;
     Keys keys;
-    for (const auto& [ip_key, ivdf] : group(vdf, [&keys](const RequestRecord& r) { return keys.of(r.ip); })) {
-      if (ivdf.size() <= min_ip_cnt) continue;
+    const auto candidates = groups_of(
+        vdf, [&keys](const RequestRecord& r) { return keys.of(r.ip); }, [](std::size_t n) { return n > min_ip_cnt; });
+    for (const Rows& ivdf : candidates) {
       if (stop.stop_requested()) return;
       Address a;
       a.ivdf = &ivdf;
@@ -302,9 +339,10 @@ void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std:
   try {
     Worker worker(rccdfs, interval, latest_only, send_possible, env);
     Keys keys;
-    for (const auto& [vhost, vdf] : group(idfs.rows(), [&keys](const RequestRecord& r) { return keys.of(r.vhost); })) {
+    for (const Rows& vdf : groups_of(
+             idfs.rows(), [&keys](const RequestRecord& r) { return keys.of(r.vhost); }, [](std::size_t) { return true; })) {
       if (stop.stop_requested()) return;
-      worker.host(vhost, vdf, stop);
+      worker.host(vdf, stop);
     }
   } catch (const std::exception& e) {
     core::log_processing(env.sink, "error", "ddos", std::string("An error occurred in ddos_detection: ") + e.what());

@@ -17,6 +17,7 @@
 #include "shared/runtime/nsg.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "support/mgmt_sim.h"
+#include "support/service_run.h"
 #include "support/temp_dir.h"
 #include "tessel/log_lines.h"
 
@@ -78,15 +79,7 @@ struct SimRun {
   std::vector<std::string> mlm_hosts;
 
   explicit SimRun(const std::string& extra_ini = "") {
-    opts.restart_wait = 50ms;
-    opts.loop_pause = 10ms;
-    opts.settings_period = std::chrono::hours(1);
-    opts.log_root = dir.file("log") + "/";
-    opts.models_root = dir.file("ml") + "/";
-    opts.refdata.dataset_base_url = sim.dataset_base();
-    opts.print = [](const std::string&) {};
-    std::filesystem::create_directory(dir.file("log"));
-    std::filesystem::create_directory(dir.file("ml"));
+    opts = tessel::testing::service_run_options(dir, sim);
     auto& s = opts.subsystems;
     s.make_oam = [this](int, const core::DetectorContext&) { return oam; };
     const auto started = std::chrono::steady_clock::now();

@@ -1,0 +1,132 @@
+// A service run with DDoS detection on: a flood of identical requests from
+// a few addresses, published on the WAF's queue, is reported to the
+// management API and on the service's own broker queue.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "core/net/amqp.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/runtime/nsg.h"
+#include "support/broker.h"
+#include "support/mgmt_sim.h"
+#include "support/service_run.h"
+#include "support/temp_dir.h"
+#include "support/waf_messages.h"
+#include "tessel/service.h"
+
+using namespace tessel;
+using namespace std::chrono_literals;
+namespace tt = tessel::testing;
+
+namespace {
+
+// Counts the main loop's passes and ends the run when `done` holds.
+struct Stopper : WindowDetector {
+  std::function<bool()> done;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
+    if (done() || std::chrono::steady_clock::now() - started > 30s) throw Interrupted{};
+  }
+};
+
+std::int64_t now_s() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+TEST(DDoSService, FloodIsReportedToTheApiAndTheBrokers) {
+  TESSEL_REQUIRE_BROKER();
+  tt::TestVhost vhost;
+  if (!vhost.ok()) GTEST_SKIP() << "no virtual host of the test's own (TESSEL_RMQCTL)";
+  const tt::BrokerAddress b = vhost.address();
+  const std::string url = tt::broker_url(b);
+
+  tt::TempDir dir;
+  tt::MgmtSim sim;
+  LocalNsg nsg;
+  svc::RunOptions opts = tt::service_run_options(dir, sim);
+  auto stopper = std::make_shared<Stopper>();
+  stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };
+  opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
+  opts.subsystems.ml_core = [](const orvik::MlCoreArgs&) {};
+
+  sim.set_api_answer("/v2/get_tessel_settings",
+                     Json{{"body",
+                           {{"status", "success"},
+                            {"hash", "h1"},
+                            {"settings", {{"ddos__enable", true}, {"ddos__interval", 2}}}}}});
+  sim.set_api_answer("/get_tessel_settings_hash", Json{{"body", {{"status", "success"}, {"hash", "h1"}}}});
+  sim.set_api_answer("/v2/get_vhosts_list",
+                     Json{{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", Json::array()}}}});
+  const std::string conf = dir.file("tessel.conf");
+  tt::write_file(conf, "[main]\ndebug = false\napi_key = k1\napi_uri = " + sim.api_base() + "\n[run]\nrmq_host = " +
+                                b.user + ":" + b.password + "@" + b.host + ":" + std::to_string(b.port) + "/" +
+                                b.vhost + "\n");
+
+  // The WAF: 200 identical requests a second from three private addresses,
+  // beside a little ordinary traffic, for as long as the run lasts.
+  std::atomic<bool> stop{false};
+  std::thread waf([&] {
+    auto conn = core::AmqpConnection::open(url);
+    auto ch = conn->channel();
+    ch->queue_declare("vexa");
+    int n = 0;
+    while (!stop) {
+      for (int i = 0; i < 20; ++i, ++n) {
+        tt::WafRequest w;
+        w.request_id = "r" + std::to_string(n);
+        w.ip = n % 10 == 0 ? "198.51.100." + std::to_string(n % 250) : "10.20.0." + std::to_string(n % 3 + 1);
+        w.method = "GET";
+        w.url = n % 10 == 0 ? "/page/" + std::to_string(n) : "/";
+        w.args = "";
+        w.body = "";
+        Json m = tt::waf_message(w);
+        m["timestamp"] = now_s();
+        ch->publish("", "vexa", m.dump());
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  try {
+    svc::tessel_main(nsg, conf, conf, opts);
+  } catch (const Interrupted&) {
+  }
+  stop = true;
+  waf.join();
+
+  const auto attacks = sim.requests_to("/vx-api/attack");
+  ASSERT_FALSE(attacks.empty());
+  const Json report = Json::parse(attacks.front()["body"].get<std::string>());
+  EXPECT_EQ(report["kind"], 10);
+  ASSERT_FALSE(report["rows"].empty());
+  const Json& row = report["rows"][0];
+  EXPECT_EQ(row["possible"], false);
+  EXPECT_EQ(row["description"], "DDoS attack");
+  EXPECT_TRUE(row.contains("group_id"));
+  EXPECT_EQ(row["url"], "/");
+  EXPECT_EQ(row["ip"].get<std::string>().rfind("10.20.0.", 0), 0u);
+
+  // The same finding on the service's own queue: one row per address.
+  auto conn = core::AmqpConnection::open(url);
+  auto ch = conn->channel();
+  core::AmqpMessage msg;
+  std::set<std::string> addrs;
+  for (int i = 0; i < 200 && addrs.empty(); ++i) {
+    while (ch->get("tessel", msg)) {
+      const Json body = Json::parse(msg.body);
+      EXPECT_EQ(body["type"], "attack");
+      EXPECT_EQ(body["attack_kind"], 10);
+      for (const auto& r : body["rows"]) addrs.insert(r["ip"].get<std::string>());
+      ch->ack(msg.delivery_tag);
+    }
+    if (addrs.empty()) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(addrs.empty());
+  for (const auto& a : addrs) EXPECT_EQ(a.rfind("10.20.0.", 0), 0u) << a;
+}
