@@ -59,17 +59,9 @@ std::vector<std::string> attack_samples(const core::HttpResponse& r) {
 }
 
 // Distinct values, first occurrence kept.
-void distinct(std::vector<Json>& values) {
-  std::unordered_set<std::string> seen;
-  std::vector<Json> out;
-  out.reserve(values.size());
-  for (auto& v : values)
-    if (seen.insert(v.is_string() ? "s" + v.get<std::string>() : v.dump()).second) out.push_back(std::move(v));
-  values = std::move(out);
-}
-
 void distinct(std::vector<std::string>& values) {
   std::unordered_set<std::string_view> seen;
+  seen.reserve(values.size());
   std::vector<std::string> out;
   out.reserve(values.size());
   for (auto& v : values)
@@ -105,16 +97,11 @@ void with_retries(const BuildOptions& opts, const std::string& error_text, const
   }
 }
 
-ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<std::string>& bl, const Json& wl,
-                     const Json& mt_data, std::int64_t dataset_limit, const BuildOptions& opts, const LogSink& sink) {
+ZoneModel build_zone(const std::string& z, std::vector<std::string> td, const std::vector<std::string>& bl,
+                     const Json& wl, const MtData::Hosts& mt_data, std::int64_t dataset_limit,
+                     const BuildOptions& opts, const LogSink& sink) {
   const std::string zn = z;
   log(sink, "info", "ml", "Building the behavioral model for zone " + zn);
-  if (!zone_values.is_array())
-    throw std::runtime_error("the values of zone " + zn + " are not a list");
-  std::vector<Json> td;
-  td.reserve(zone_values.size());
-  for (auto& v : zone_values) td.push_back(std::move(v));
-  zone_values = Json();
   log(sink, "info", "ml", "Data size for zone " + zn + ": " + std::to_string(td.size()) + " entry(s)");
   const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(dataset_limit, 0));
   if (td.size() > limit) {
@@ -132,10 +119,7 @@ ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<
     std::vector<std::string> rtd;
     try {
       log(sink, "info", "ml", "Splitting data for zone " + zn);
-      for (const auto& v : td) {
-        if (!v.is_string())
-          throw std::runtime_error("'" + std::string(py_type_name(v)) + "' object has no attribute 'split'");
-        const std::string& s = v.get_ref<const std::string&>();
+      for (const std::string& s : td) {
         std::size_t pos = 0;
         while (true) {
           const std::size_t end = s.find("\r\n", pos);
@@ -158,19 +142,13 @@ ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<
           "The split data for reduced (duplicates removed) for zone " + zn + ": " + std::to_string(rtd.size()) +
               " entry(s)");
     }
-    if (!rtd.empty()) {
-      td.clear();
-      td.reserve(rtd.size());
-      for (auto& s : rtd) td.emplace_back(std::move(s));
-    }
+    if (!rtd.empty()) td = std::move(rtd);
   }
 
-  std::vector<Json> zwl;
-  for (const auto& [entry, zones] : mt_data.items()) {
-    if (!zones.is_object()) continue;
+  std::vector<std::string> zwl;
+  for (const auto& [entry, zones] : mt_data) {
     const auto values = zones.find(z);
-    if (values == zones.end() || !values->is_array()) continue;
-    for (const auto& v : *values) zwl.push_back(v);
+    if (values != zones.end()) zwl.insert(zwl.end(), values->second.begin(), values->second.end());
   }
   if (!zwl.empty())
     log(sink, "info", "ml",
@@ -180,7 +158,8 @@ ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<
     const auto values = wl.find(z);
     if (values != wl.end()) {
       if (!values->is_array()) throw std::runtime_error("the white-list values of zone " + zn + " are not a list");
-      for (const auto& v : *values) zwl.push_back(v);
+      for (const auto& v : *values)
+        if (py_truthy(v)) zwl.push_back(v.is_string() ? v.get<std::string>() : py_str(v));
       log(sink, "info", "ml",
           std::to_string(values->size()) + " WL dataset has been added to common WL dataset for zone " + zn);
     }
@@ -192,8 +171,8 @@ ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<
   std::size_t normals = 0;
   for (auto* part : {&td, &zwl}) {
     for (auto& v : *part) {
-      if (!py_truthy(v)) continue;
-      all_data.push_back(v.is_string() ? std::move(v.get_ref<std::string&>()) : py_str(v));
+      if (v.empty()) continue;
+      all_data.push_back(std::move(v));
       ++normals;
     }
     part->clear();
@@ -242,10 +221,10 @@ ZoneModel build_zone(const std::string& z, Json& zone_values, const std::vector<
 
 }  // namespace
 
-Json select_exported_fp(const Json& mt_data, const std::string& ml_vhost) {
-  Json out = Json::object();
-  if (!mt_data.is_object() || ml_vhost == "*") return out;
-  for (const auto& [entry, zones] : mt_data.items()) {
+MtData::Hosts select_exported_fp(const MtData::Hosts& mt_data, const std::string& ml_vhost) {
+  MtData::Hosts out;
+  if (ml_vhost == "*") return out;
+  for (const auto& [entry, zones] : mt_data) {
     bool take = false;
     if (ml_vhost.starts_with(".")) {
       take = entry == ml_vhost.substr(1) || entry.find(ml_vhost) != std::string::npos;
@@ -260,7 +239,7 @@ Json select_exported_fp(const Json& mt_data, const std::string& ml_vhost) {
 }
 
 bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_limit, const std::string& ml_vhost,
-                         const std::string& vhost, Json training_data, const std::string& get_mt_hash_url,
+                         const std::string& vhost, DatasetData training_data, const std::string& get_mt_hash_url,
                          const std::string& get_mt_data_url, const core::DatasetUrls& datasets,
                          const core::ApiContext& api, const std::string& mt_fname, const LogSink& sink,
                          const BuildOptions& opts) {
@@ -295,14 +274,11 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
     if (sleep_or_stop(opts.retry_pause, opts.stop)) return false;
   }
 
-  Json mt_data = Json::object();
+  MtData::Hosts mt_data;
   try {
     mt_data_get(mt_fname, "", get_mt_hash_url, get_mt_data_url, api, sink);
-    if (opts.mt_data_load) {
-      const Json loaded = opts.mt_data_load(mt_fname, sink);
-      mt_data = select_exported_fp(loaded, ml_vhost);
-      if (!mt_data.empty()) log(sink, "info", "ml", "Exported FP received for virtual host " + ml_vhost);
-    }
+    mt_data = select_exported_fp(mt_data_load(mt_fname, sink).hosts(), ml_vhost);
+    if (!mt_data.empty()) log(sink, "info", "ml", "Exported FP received for virtual host " + ml_vhost);
   } catch (const std::exception& e) {
     log(sink, "error", "api", std::string("An error occurred while receiving data from Corvane WAF MT: ") + e.what());
   }
@@ -312,8 +288,9 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
   std::vector<std::string> missing;
   for (const auto& z : core::zones()) {
     try {
-      if (!training_data.is_object() || !training_data.contains(z)) throw std::runtime_error("'" + z + "'");
-      ZoneModel m = build_zone(z, training_data[z], bl, wl, mt_data, dataset_limit, opts, sink);
+      const auto values = training_data.find(z);
+      if (values == training_data.end()) throw std::runtime_error("'" + z + "'");
+      ZoneModel m = build_zone(z, std::move(values->second), bl, wl, mt_data, dataset_limit, opts, sink);
       rf_models.emplace(z, std::move(m.rf));
       vect_models.emplace(z, std::move(m.vect));
     } catch (const std::exception& e) {

@@ -3,13 +3,13 @@
 // Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <stop_token>
 #include <string>
 
 #include "core/net/api_context.h"
 #include "core/net/endpoints.h"
-#include "shared/pyvalues/json.h"
+#include "orvik/dataset/dataset_file.h"
+#include "orvik/dataset/mt_data.h"
 #include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
@@ -20,9 +20,6 @@ struct BuildOptions {
   // Attempts of a zone's vectorising or fitting before the zone is given up.
   int zone_attempts = 3;
   int n_jobs = -1;
-  // Reads the exported false-positive file (host entry -> zone -> values);
-  // empty: no exported values are used.
-  std::function<Json(const std::string& mt_fname, const LogSink& sink)> mt_data_load;
   // Ends the download retries: the build then writes nothing.
   std::stop_token stop;
 };
@@ -35,7 +32,7 @@ struct BuildOptions {
 // `ml_vhost` names the host in messages and chooses the exported entries.
 // True when both files were written. Never throws.
 bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_limit, const std::string& ml_vhost,
-                         const std::string& vhost, Json training_data, const std::string& get_mt_hash_url,
+                         const std::string& vhost, DatasetData training_data, const std::string& get_mt_hash_url,
                          const std::string& get_mt_data_url, const core::DatasetUrls& datasets,
                          const core::ApiContext& api, const std::string& mt_fname, const LogSink& sink,
                          const BuildOptions& opts = {});
@@ -43,6 +40,6 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
 // The exported false-positive entries (host entry -> zone -> values) that
 // apply to `ml_vhost`: none for "*", the domain and its sub-domains for
 // ".d", the sub-domains for "*.d", else the exact entry.
-Json select_exported_fp(const Json& mt_data, const std::string& ml_vhost);
+MtData::Hosts select_exported_fp(const MtData::Hosts& mt_data, const std::string& ml_vhost);
 
 }  // namespace tessel::orvik
