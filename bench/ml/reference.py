@@ -71,6 +71,7 @@ def main():
     out["batch_s_per_value"] = best_of(3, batch) / len(probe)
     pred = holder["pred"]
     out["batch_pred"] = np.packbits(np.asarray(pred, dtype=np.uint8)).tobytes().hex()
+    out["batch_proba"] = rf.predict_proba(vect.transform(probe))[:, -1].tolist()
     out["single_s_per_value"] = one_at_a_time(rf, vect, single)
     rf.set_params(n_jobs=1)
     out["batch_1_s_per_value"] = best_of(3, batch) / len(probe)
