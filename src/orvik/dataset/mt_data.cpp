@@ -256,6 +256,15 @@ MtData mt_data_parse(std::string_view text, const std::string& mt_fname, const L
   return mt_data;
 }
 
+Json mt_data_json(const MtData& mt_data) {
+  Json out = Json::object();
+  for (const auto& [host, zones] : mt_data.hosts()) {
+    Json& entry = out[host] = Json::object();
+    for (const auto& [z, lines] : zones) entry[z] = Json(lines);
+  }
+  return out;
+}
+
 namespace {
 
 // The hosts of the exported data that a protected host entry selects.

@@ -70,6 +70,9 @@ MtData mt_data_load(const std::string& mt_fname, const LogSink& sink);
 // The same for the file's text; `mt_fname` names it in messages.
 MtData mt_data_parse(std::string_view text, const std::string& mt_fname, const LogSink& sink);
 
+// The data as plain values: host entry to zone to its lines in byte order.
+Json mt_data_json(const MtData& mt_data);
+
 // Applies the exported data to a request the models flagged in the zones
 // `ml_z` (changed in place: covered zones are removed). A zone all of whose
 // lines match an exported line (fuzzy score 95 or more) is cleared; a zone

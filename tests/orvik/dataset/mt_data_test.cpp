@@ -202,6 +202,14 @@ TEST(MtDataLoad, Records) {
       EXPECT_EQ(log, c.log);
     }
   }
+  {
+    TempDir dir;
+    std::vector<std::string> log;
+    const Json plain = mt_data_json(load_text(R"([{"vhost": "a", "url": "y\r\nx"}])", log, dir));
+    EXPECT_EQ(plain["a"]["url"], (Json{"x", "y"}));
+    EXPECT_EQ(plain["a"]["body"], Json::array());
+    EXPECT_EQ(plain["a"].size(), core::zones().size());
+  }
   LogCapture logs;
   EXPECT_TRUE(mt_data_load("/nonexistent/mt.json", logs.sink()).empty());
   EXPECT_TRUE(logs.take().empty());
