@@ -22,6 +22,15 @@ const std::vector<std::string>& kv_zone() {
   return z;
 }
 
+const std::vector<std::string>& bin_content_type() {
+  static const std::vector<std::string> c = {"image/", "audio/", "video/", "font/", "application/octet-stream",
+                                             "application/zip", "application/gzip", "application/pdf",
+                                             "application/vnd.ms-", "application/msword"};
+  return c;
+}
+
+std::string zone_replace(std::string_view z) { return z == "url" ? std::string("uri") : std::string(z); }
+
 const std::vector<std::string>& bf_detection_zone() {
   static const std::vector<std::string> z = {"url", "args", "cookie", "other_headers", "body"};
   return z;

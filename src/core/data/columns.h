@@ -3,6 +3,7 @@
 // once; the detectors and the router name columns only through these.
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessel::core {
@@ -27,6 +28,15 @@ std::size_t limit_data_mt();
 // Record columns of a staged row: the request record without orig_zone_data
 // (a mapping has no SQLite cell).
 const std::vector<std::string>& vexa_columns();
+// The longest piece of a "body" line that classification judges at once,
+// in code points.
+inline constexpr std::size_t max_body_chunk_ai = 1024;
+// Fragments of the "content-type" values whose bodies are binary: such rows
+// are staged for training with an empty body.
+const std::vector<std::string>& bin_content_type();
+// A zone's name in messages: "uri" for "url", other names unchanged.
+std::string zone_replace(std::string_view z);
+
 // Columns of the machine-learning and DDoS request tables and of the attack
 // tables sent to the management API: vexa_columns, then mz_origin.
 const std::vector<std::string>& tessel_df_columns();

@@ -1,0 +1,91 @@
+#include "orvik/classify/models.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <filesystem>
+
+#include "core/data/columns.h"
+#include "core/data/hosts.h"
+#include "core/log.h"
+#include "shared/pyvalues/pyvalue.h"
+
+namespace tessel::orvik {
+
+
+ModelStore::Stamp ModelStore::stamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return {true, static_cast<long long>(st.st_size),
+          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec,
+          static_cast<unsigned long long>(st.st_ino)};
+}
+
+std::size_t ModelStore::loads() const {
+  std::lock_guard lk(mu_);
+  return loads_;
+}
+
+HostModels ModelStore::load(const std::string& models_dir, const std::string& vhost, const LogSink& sink) {
+  const std::string rf_path = (std::filesystem::path(models_dir) / core::model_rf_name(vhost)).string();
+  const std::string vect_path = (std::filesystem::path(models_dir) / core::model_vect_name(vhost)).string();
+  const Stamp rf_st = stamp(rf_path), vect_st = stamp(vect_path);
+  if (!rf_st.exists && !vect_st.exists) return {};
+  // One reader at a time: a changed host is read once, not by every worker
+  // that meets it.
+  std::lock_guard lk(mu_);
+  auto it = entries_.find(rf_path);
+  if (it != entries_.end() && it->second.rf == rf_st && it->second.vect == vect_st) return it->second.models;
+  ++loads_;
+  HostModels loaded = tessel_models_load(models_dir, vhost, sink);
+  // The outcome is kept until a file changes, a failed load included.
+  entries_[rf_path] = Entry{rf_st, vect_st, loaded};
+  return loaded;
+}
+
+HostModels models_applications(ModelStore& store, const std::string& models_dir,
+                                  const std::vector<std::string>& mlvh_list, const std::string& vhost,
+                                  const LogSink& sink) {
+  try {
+    for (const auto& h : mlvh_list) {
+      bool covered = h == vhost;
+      if (!covered && h.starts_with("."))
+        covered = vhost.find(std::string_view(h).substr(1)) != std::string::npos;
+      if (!covered && h.starts_with("*.")) {
+        const std::string_view rest = std::string_view(h).substr(2);
+        covered = rest != vhost && vhost.find(rest) != std::string::npos;
+      }
+      if (!covered) covered = h == "*";
+      if (covered) return store.load(models_dir, vhost, sink);
+    }
+  } catch (const std::exception& e) {
+    core::log_processing(sink, "error", "ml", "An error occurred while loading model for " + vhost + ": " + e.what());
+  }
+  return {};
+}
+
+AnalysisResult ml_analysis(const ml::RandomForestClassifier& rf, const ml::TfidfVectorizer& vect,
+                           const Json& request_id, const Json& vhost, std::string_view z,
+                           const std::vector<std::string_view>& data_list, const LogSink& sink) {
+  AnalysisResult out;
+  try {
+    // Kept per thread: a zone's values need no fresh buffers.
+    thread_local ml::CsrMatrix X;
+    thread_local std::vector<std::int64_t> labels;
+    vect.transform(std::span<const std::string_view>(data_list), X);
+    rf.predict(X, labels);
+    std::int64_t sum = 0;
+    for (auto l : labels) sum += l;
+    if (sum <= 0) return out;
+    out.res = true;
+    for (std::size_t i = 0; i < labels.size() && i < data_list.size(); ++i)
+      if (labels[i] == 1) out.res_list.push_back(data_list[i]);
+  } catch (const std::exception& e) {
+    core::log_processing(sink, "error", "ml",
+                         "An error occurred while predicting data of request " + py_str(request_id) + " (" +
+                             py_str(vhost) + ") in zone " + core::zone_replace(z) + ": " + e.what());
+  }
+  return out;
+}
+
+}  // namespace tessel::orvik

@@ -1,0 +1,68 @@
+#pragma once
+// The per-zone models of the protected hosts, loaded once and shared by the
+// classification workers, and the model step of one zone.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ml/model_io.h"
+#include "orvik/training/models.h"
+#include "shared/pyvalues/json.h"
+#include "shared/runtime/log_sink.h"
+
+namespace tessel::orvik {
+
+// Loads the two model files of a host ("<vhost>_rf.ml", "<vhost>_vect.ml"
+// in the model directory) and keeps them while neither file changes (size,
+// modification time, inode); a changed file is read again on the next call.
+// Shared by all workers; thread-safe.
+class ModelStore {
+ public:
+  // The host's models as tessel_models_load gives them (a pair that is not
+  // usable when there are none; its log lines come when the files are
+  // read).
+  HostModels load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
+
+  // Number of model-file reads so far (for tests).
+  std::size_t loads() const;
+
+ private:
+  struct Stamp {
+    bool exists = false;
+    long long size = 0, mtime_ns = 0;
+    unsigned long long ino = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Entry {
+    Stamp rf, vect;
+    HostModels models;
+  };
+  static Stamp stamp(const std::string& path);
+
+  mutable std::mutex mu_;
+  std::map<std::string, Entry> entries_;  // by rf path
+  std::size_t loads_ = 0;
+};
+
+// Loads the models of `vhost` when an entry of `mlvh_list` covers it (the
+// entry itself, ".d" with d in vhost, "*.d" with ".d" in a different vhost,
+// "*"); an empty pair otherwise.
+HostModels models_applications(ModelStore& store, const std::string& models_dir,
+                                  const std::vector<std::string>& mlvh_list, const std::string& vhost,
+                                  const LogSink& sink);
+
+struct AnalysisResult {
+  bool res = false;
+  std::vector<std::string_view> res_list;  // the flagged values, in input order (views of the input)
+};
+
+// Classifies the values of one zone in one transform and one prediction.
+// A failure is logged and gives what was found so far.
+AnalysisResult ml_analysis(const ml::RandomForestClassifier& rf, const ml::TfidfVectorizer& vect,
+                           const Json& request_id, const Json& vhost, std::string_view z,
+                           const std::vector<std::string_view>& data_list, const LogSink& sink);
+
+}  // namespace tessel::orvik

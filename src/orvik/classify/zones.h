@@ -1,0 +1,32 @@
+#pragma once
+// Zone values of a request: normalisation, the zone origin text, and the
+// fields of a record by zone name.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/runtime/log_sink.h"
+#include "shared/runtime/request.h"
+
+namespace tessel::orvik {
+
+// The record's field of zone `z` (one of core::zones()); nullptr for any
+// other name.
+std::string* zone_field(RequestRecord& r, std::string_view z);
+const std::string* zone_field(const RequestRecord& r, std::string_view z);
+
+// Normalises the values of zone `z` in place and returns them: digits-only
+// values stay; "url" values are decoded (core::req_data_decode); "args" and
+// "body" values get "+" turned into a space and each white-space run into
+// one space; other zones stay. A failure while decoding ends the pass with
+// the values after it left as they were.
+std::vector<std::string>& ml_data_normalization(std::vector<std::string>& data, std::string_view z,
+                                                const LogSink& sink);
+
+// The flagged zones' values as received, as Python prints a dict:
+// {'uri': 'L2luZGV4', 'args': 'aWQ9MQ=='} ("url" keyed "uri", first place
+// of a repeated zone). "{}" with an error line when a zone is missing.
+std::string mz_origin_gen(const RequestRecord& data, const std::vector<std::string>& znlst, const Json& request_id,
+                          const LogSink& sink);
+
+}  // namespace tessel::orvik
