@@ -1,5 +1,6 @@
 #include "orvik/classify/mlm.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -25,6 +26,7 @@ MLM::MLM(Json db_fnames_dict, std::string models_dir, bool ai_extra, std::vector
 MLM::MLM(Json db_fnames_dict, std::string models_dir, bool ai_extra, std::vector<std::string> mlvh_list,
          std::string mt_fname, core::DetectorContext ctx, ClassifyServices services)
     : hosts_(std::make_shared<const MlHosts>(MlHosts{std::move(db_fnames_dict), ai_extra, std::move(mlvh_list)})),
+      cpu_count_(std::max(1U, std::thread::hardware_concurrency())),
       lttl_(unix_now() + 30) {
   auto cc = std::make_shared<ClassifyContext>();
   cc->models_dir = std::move(models_dir);
@@ -35,9 +37,15 @@ MLM::MLM(Json db_fnames_dict, std::string models_dir, bool ai_extra, std::vector
   core::log_processing(cc_->ctx.sink, "info", "ml", "ML attack detection module is running");
 }
 
+void MLM::set_clock(std::function<std::int64_t()> clock, unsigned cpu_count) {
+  clock_ = std::move(clock);
+  cpu_count_ = std::max(1U, cpu_count);
+  lttl_ = clock_() + 30;
+}
+
 void MLM::housekeeping() {
   const LogSink& sink = cc_->ctx.sink;
-  lttl_ = unix_now() + 60;
+  lttl_ = clock_() + 60;
   for (const auto& w : std::vector<Worker>(processes_)) {
     try {
       if (w.process->is_alive()) continue;
@@ -51,7 +59,7 @@ void MLM::housekeeping() {
   for (const auto& w : std::vector<Worker>(processes_)) {
     try {
       const double limit = static_cast<double>(w.rows) * 1.5;
-      const std::int64_t age = unix_now() - w.start;
+      const std::int64_t age = clock_() - w.start;
       if (w.process->is_alive() && static_cast<double>(age) > limit)
         core::log_processing(sink, "warn", "os",
                              "ML analysis: process " + std::to_string(w.process->pid()) + " takes more than " +
@@ -62,18 +70,17 @@ void MLM::housekeeping() {
                                printable(w.process) + ": " + e.what());
     }
   }
-  const std::size_t cpu_count = std::max(1U, std::thread::hardware_concurrency());
-  if (processes_.size() > cpu_count * 3)
+  if (processes_.size() > static_cast<std::size_t>(cpu_count_) * 3)
     core::log_processing(sink, "warn", "os", "ML analysis: " + std::to_string(processes_.size()) + " active processes");
 }
 
 void MLM::dfs_processing(const std::shared_ptr<Nsg>& nsg, const LockMap& db_processing_lock, RequestTable dfs) {
   const LogSink& sink = cc_->ctx.sink;
   try {
-    if (unix_now() > lttl_) housekeeping();
+    if (clock_() > lttl_) housekeeping();
     if (dfs.empty()) return;
     if (nsg) core::is_hw_overload(*nsg);
-    const std::int64_t now = unix_now();
+    const std::int64_t now = clock_();
     const std::size_t rows = dfs.size();
     // The worker owns its table; the hosts, models and queues are shared.
     // A worker that cannot start leaves no entry behind.

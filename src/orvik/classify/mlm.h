@@ -3,6 +3,7 @@
 // Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ class MLM : public MlDetector {
   // true when all ended within `timeout`.
   bool join_workers(std::chrono::milliseconds timeout);
 
+  // Replaces the clock (UNIX seconds) and the processor count the
+  // housekeeping reads, and restarts its deadline from the new clock
+  // (tests).
+  void set_clock(std::function<std::int64_t()> clock, unsigned cpu_count);
+
   // The models shared by the workers.
   const std::shared_ptr<ModelStore>& models() const { return cc_->models; }
 
@@ -49,6 +55,8 @@ class MLM : public MlDetector {
   std::shared_ptr<const MlHosts> hosts_;
   std::shared_ptr<const ClassifyContext> cc_;
   std::vector<Worker> processes_;
+  std::function<std::int64_t()> clock_ = unix_now;
+  unsigned cpu_count_;
   std::int64_t lttl_;
 };
 

@@ -26,7 +26,33 @@ std::size_t ModelStore::loads() const {
   return loads_;
 }
 
-HostModels ModelStore::load(const std::string& models_dir, const std::string& vhost, const LogSink& sink) {
+std::size_t PredictionCache::shard_of(std::string_view z, std::string_view value) {
+  return (std::hash<std::string_view>{}(value) ^ (z.size() * 0x9e3779b97f4a7c15ULL)) % kShards;
+}
+
+int PredictionCache::find(std::string_view z, std::string_view value) const {
+  if (value.size() > kMaxValueBytes) return -1;
+  thread_local std::string key;
+  key.assign(z).push_back('\0');
+  key.append(value);
+  const Shard& s = shards_[shard_of(z, value)];
+  std::lock_guard lk(s.mu);
+  auto it = s.labels.find(key);
+  return it == s.labels.end() ? -1 : it->second;
+}
+
+void PredictionCache::put(std::string_view z, std::string_view value, std::int64_t label) {
+  if (value.size() > kMaxValueBytes || label < 0 || label > 127) return;
+  std::string key(z);
+  key.push_back('\0');
+  key.append(value);
+  Shard& s = shards_[shard_of(z, value)];
+  std::lock_guard lk(s.mu);
+  if (s.labels.size() >= kShardEntries) s.labels.clear();
+  s.labels.emplace(std::move(key), static_cast<std::int8_t>(label));
+}
+
+ClassifyModels ModelStore::load(const std::string& models_dir, const std::string& vhost, const LogSink& sink) {
   const std::string rf_path = (std::filesystem::path(models_dir) / core::model_rf_name(vhost)).string();
   const std::string vect_path = (std::filesystem::path(models_dir) / core::model_vect_name(vhost)).string();
   const Stamp rf_st = stamp(rf_path), vect_st = stamp(vect_path);
@@ -37,13 +63,14 @@ HostModels ModelStore::load(const std::string& models_dir, const std::string& vh
   auto it = entries_.find(rf_path);
   if (it != entries_.end() && it->second.rf == rf_st && it->second.vect == vect_st) return it->second.models;
   ++loads_;
-  HostModels loaded = tessel_models_load(models_dir, vhost, sink);
+  ClassifyModels loaded{tessel_models_load(models_dir, vhost, sink), nullptr};
+  if (loaded.usable()) loaded.cache = std::make_shared<PredictionCache>();
   // The outcome is kept until a file changes, a failed load included.
   entries_[rf_path] = Entry{rf_st, vect_st, loaded};
   return loaded;
 }
 
-HostModels models_applications(ModelStore& store, const std::string& models_dir,
+ClassifyModels models_applications(ModelStore& store, const std::string& models_dir,
                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
                                   const LogSink& sink) {
   try {
@@ -66,19 +93,40 @@ HostModels models_applications(ModelStore& store, const std::string& models_dir,
 
 AnalysisResult ml_analysis(const ml::RandomForestClassifier& rf, const ml::TfidfVectorizer& vect,
                            const Json& request_id, const Json& vhost, std::string_view z,
-                           const std::vector<std::string_view>& data_list, const LogSink& sink) {
+                           const std::vector<std::string_view>& data_list, const LogSink& sink,
+                           PredictionCache* cache) {
   AnalysisResult out;
   try {
     // Kept per thread: a zone's values need no fresh buffers.
     thread_local ml::CsrMatrix X;
-    thread_local std::vector<std::int64_t> labels;
-    vect.transform(std::span<const std::string_view>(data_list), X);
-    rf.predict(X, labels);
+    thread_local std::vector<std::int64_t> labels, fresh;
+    thread_local std::vector<std::string_view> unknown;
+    thread_local std::vector<std::size_t> unknown_pos;
+    labels.assign(data_list.size(), 0);
+    unknown.clear();
+    unknown_pos.clear();
+    for (std::size_t i = 0; i < data_list.size(); ++i) {
+      const int known = cache ? cache->find(z, data_list[i]) : -1;
+      if (known >= 0) {
+        labels[i] = known;
+      } else {
+        unknown.push_back(data_list[i]);
+        unknown_pos.push_back(i);
+      }
+    }
+    if (!unknown.empty()) {
+      vect.transform(std::span<const std::string_view>(unknown), X);
+      rf.predict(X, fresh);
+      for (std::size_t k = 0; k < unknown.size() && k < fresh.size(); ++k) {
+        labels[unknown_pos[k]] = fresh[k];
+        if (cache) cache->put(z, unknown[k], fresh[k]);
+      }
+    }
     std::int64_t sum = 0;
     for (auto l : labels) sum += l;
     if (sum <= 0) return out;
     out.res = true;
-    for (std::size_t i = 0; i < labels.size() && i < data_list.size(); ++i)
+    for (std::size_t i = 0; i < labels.size(); ++i)
       if (labels[i] == 1) out.res_list.push_back(data_list[i]);
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "ml",

@@ -1,11 +1,14 @@
 #pragma once
 // The per-zone models of the protected hosts, loaded once and shared by the
 // classification workers, and the model step of one zone.
+#include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ml/model_io.h"
@@ -14,6 +17,34 @@
 #include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
+
+// Labels the models gave to zone values, kept with the models they came
+// from: a value seen before is not vectorised and predicted again. Bounded
+// (a full shard is emptied); long values are not kept. Thread-safe.
+class PredictionCache {
+ public:
+  // -1 when the value of zone `z` is not known.
+  int find(std::string_view z, std::string_view value) const;
+  void put(std::string_view z, std::string_view value, std::int64_t label);
+
+ private:
+  static constexpr std::size_t kShards = 32;
+  static constexpr std::size_t kShardEntries = 8192;
+  static constexpr std::size_t kMaxValueBytes = 512;
+  struct Shard {
+    mutable std::mutex mu;
+    std::unordered_map<std::string, std::int8_t> labels;  // zone + '\0' + value
+  };
+  static std::size_t shard_of(std::string_view z, std::string_view value);
+  std::array<Shard, kShards> shards_;
+};
+
+// A host's models as classification uses them, with the labels they gave.
+struct ClassifyModels {
+  HostModels models;
+  std::shared_ptr<PredictionCache> cache;
+  bool usable() const { return models.usable() && !models.rf->empty() && !models.vect->empty(); }
+};
 
 // Loads the two model files of a host ("<vhost>_rf.ml", "<vhost>_vect.ml"
 // in the model directory) and keeps them while neither file changes (size,
@@ -24,7 +55,7 @@ class ModelStore {
   // The host's models as tessel_models_load gives them (a pair that is not
   // usable when there are none; its log lines come when the files are
   // read).
-  HostModels load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
+  ClassifyModels load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
 
   // Number of model-file reads so far (for tests).
   std::size_t loads() const;
@@ -38,7 +69,7 @@ class ModelStore {
   };
   struct Entry {
     Stamp rf, vect;
-    HostModels models;
+    ClassifyModels models;
   };
   static Stamp stamp(const std::string& path);
 
@@ -50,7 +81,7 @@ class ModelStore {
 // Loads the models of `vhost` when an entry of `mlvh_list` covers it (the
 // entry itself, ".d" with d in vhost, "*.d" with ".d" in a different vhost,
 // "*"); an empty pair otherwise.
-HostModels models_applications(ModelStore& store, const std::string& models_dir,
+ClassifyModels models_applications(ModelStore& store, const std::string& models_dir,
                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
                                   const LogSink& sink);
 
@@ -59,10 +90,12 @@ struct AnalysisResult {
   std::vector<std::string_view> res_list;  // the flagged values, in input order (views of the input)
 };
 
-// Classifies the values of one zone in one transform and one prediction.
-// A failure is logged and gives what was found so far.
+// Classifies the values of one zone in one transform and one prediction
+// (values `cache` knows are not classified again). A failure is logged and
+// gives what was found so far.
 AnalysisResult ml_analysis(const ml::RandomForestClassifier& rf, const ml::TfidfVectorizer& vect,
                            const Json& request_id, const Json& vhost, std::string_view z,
-                           const std::vector<std::string_view>& data_list, const LogSink& sink);
+                           const std::vector<std::string_view>& data_list, const LogSink& sink,
+                           PredictionCache* cache = nullptr);
 
 }  // namespace tessel::orvik

@@ -30,9 +30,9 @@ void process_entry(const std::shared_ptr<Nsg>& nsg, RequestTable table, const Lo
                    const std::string& ml_vhost, const MlHosts& hosts, const ClassifyContext& cc) {
   const LogSink& sink = cc.ctx.sink;
   const std::string vhost = core::vhost_normalization(ml_vhost, sink);
-  HostModels models = models_applications(*cc.models, cc.models_dir, hosts.mlvh_list, vhost, sink);
+  ClassifyModels models = models_applications(*cc.models, cc.models_dir, hosts.mlvh_list, vhost, sink);
   bool vhost_ai_extra = false;
-  if (models.usable() && !models.rf->empty() && !models.vect->empty()) {
+  if (models.usable()) {
     vhost_ai_extra = hosts.ai_extra;
   } else {
     models = {};

@@ -107,7 +107,7 @@ void normalize_zone(std::string& value, std::string_view z, const LogSink& sink)
 struct Call {
   const ClassifyContext& cc;
   const std::string& ml_vhost;
-  const HostModels& models;
+  const ClassifyModels& models;
   bool is_training;
   bool is_predicting;
   const LogSink& sink;
@@ -147,10 +147,12 @@ struct Call {
         const std::vector<std::string_view> lines = split_crlf(*f);
         try {
           std::vector<std::string_view> flagged;
-          auto rf = models.rf->find(z);
-          auto vect = models.vect->find(z);
-          if (rf == models.rf->end() || vect == models.vect->end()) throw std::out_of_range(py_repr_str(z));
-          AnalysisResult result = ml_analysis(rf->second, vect->second, rec.request_id, rec.vhost, z, lines, sink);
+          auto rf = models.models.rf->find(z);
+          auto vect = models.models.vect->find(z);
+          if (rf == models.models.rf->end() || vect == models.models.vect->end())
+            throw std::out_of_range(py_repr_str(z));
+          AnalysisResult result =
+              ml_analysis(rf->second, vect->second, rec.request_id, rec.vhost, z, lines, sink, models.cache.get());
           if (result.res) {
             try {
               const std::int64_t t0 = now_seconds();
@@ -314,11 +316,11 @@ struct Call {
 }  // namespace
 
 void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const LockMap& db_processing_lock,
-                   const std::string& ml_vhost, const HostModels& models, bool vhost_ai_extra,
+                   const std::string& ml_vhost, const ClassifyModels& models, bool vhost_ai_extra,
                    const std::optional<std::string>& db_fname, const ClassifyContext& cc) {
   const LogSink& sink = cc.ctx.sink;
   const bool is_training = db_fname.has_value() && !db_fname->empty();
-  const bool is_predicting = vhost_ai_extra && models.usable() && !models.rf->empty() && !models.vect->empty();
+  const bool is_predicting = vhost_ai_extra && models.usable();
   Call call{cc, ml_vhost, models, is_training, is_predicting, sink, {}, {}, {}};
   try {
     if (nsg) core::is_hw_overload(*nsg);

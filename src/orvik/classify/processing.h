@@ -61,7 +61,7 @@ struct ClassifyContext {
 // not usable: the host has no models. `db_fname` set: the host collects traffic.
 // Never throws.
 void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const LockMap& db_processing_lock,
-                   const std::string& ml_vhost, const HostModels& models, bool vhost_ai_extra,
+                   const std::string& ml_vhost, const ClassifyModels& models, bool vhost_ai_extra,
                    const std::optional<std::string>& db_fname, const ClassifyContext& cc);
 
 // Reports the detected rows of one batch: the table (columns

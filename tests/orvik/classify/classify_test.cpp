@@ -268,6 +268,29 @@ TEST_F(ClassifyFlow, ModelsAreReadOnceUntilTheirFilesChange) {
   EXPECT_EQ(cc.models->loads(), 3u);
 }
 
+// Labels kept for known values are those the models give.
+TEST_F(ClassifyFlow, PredictionCacheGivesTheModelsLabels) {
+  ClassifyContext cc = ctx();
+  const ClassifyModels m = models_applications(*cc.models, dir.str(), {"shop.test"}, "shop.test", cc.ctx.sink);
+  ASSERT_TRUE(m.usable());
+  ASSERT_NE(m.cache, nullptr);
+  std::vector<std::string> values = testing::normal_values();
+  for (const auto& v : attack_values()) values.push_back(v);
+  values.push_back("");
+  std::vector<std::string_view> views(values.begin(), values.end());
+  for (const auto& z : core::zones()) {
+    const auto& rf = m.models.rf->at(z);
+    const auto& vect = m.models.vect->at(z);
+    const AnalysisResult plain = ml_analysis(rf, vect, "r", "h", z, views, cc.ctx.sink);
+    for (int round = 0; round < 2; ++round) {
+      const AnalysisResult cached = ml_analysis(rf, vect, "r", "h", z, views, cc.ctx.sink, m.cache.get());
+      EXPECT_EQ(cached.res, plain.res) << z;
+      EXPECT_EQ(cached.res_list, plain.res_list) << z;
+    }
+  }
+  EXPECT_TRUE(logs.take().empty());
+}
+
 TEST_F(ClassifyFlow, AttackReportWithoutRowsOrColumns) {
   ClassifyContext cc = ctx();
   ml_attack_processing({}, cc);
