@@ -29,8 +29,6 @@ const std::vector<std::string>& bin_content_type() {
   return c;
 }
 
-std::string zone_replace(std::string_view z) { return z == "url" ? std::string("uri") : std::string(z); }
-
 const std::vector<std::string>& bf_detection_zone() {
   static const std::vector<std::string> z = {"url", "args", "cookie", "other_headers", "body"};
   return z;

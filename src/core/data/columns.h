@@ -34,8 +34,6 @@ inline constexpr std::size_t max_body_chunk_ai = 1024;
 // Fragments of the "content-type" values whose bodies are binary: such rows
 // are staged for training with an empty body.
 const std::vector<std::string>& bin_content_type();
-// A zone's name in messages: "uri" for "url", other names unchanged.
-std::string zone_replace(std::string_view z);
 
 // Columns of the machine-learning and DDoS request tables and of the attack
 // tables sent to the management API: vexa_columns, then mz_origin.

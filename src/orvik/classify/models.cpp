@@ -131,7 +131,7 @@ AnalysisResult ml_analysis(const ml::RandomForestClassifier& rf, const ml::Tfidf
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "ml",
                          "An error occurred while predicting data of request " + py_str(request_id) + " (" +
-                             py_str(vhost) + ") in zone " + core::zone_replace(z) + ": " + e.what());
+                             py_str(vhost) + ") in zone " + core::zone_replace(std::string(z)) + ": " + e.what());
   }
   return out;
 }

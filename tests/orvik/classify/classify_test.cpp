@@ -101,7 +101,7 @@ TEST_F(ClassifyFlow, AttackInEveryZoneIsReportedOnEveryChannel) {
   EXPECT_EQ(rec->staged[0].second[0].args, "id=15\r\npage=2");
 
   EXPECT_TRUE(has_line("info/ml: ML attack detection module is running"));
-  for (const char* z : {"uri", "args", "cookie", "ua", "referer", "other_headers", "body"})
+  for (const char* z : {"URL", "ARGS", "COOKIE", "USER-AGENT", "REFERER", "HEADERS", "BODY"})
     EXPECT_TRUE(has_line(std::string("info/ml: Analysis of request r1 (shop.test) is completed in zone ") + z +
                          ": anomaly detected"))
         << z;
