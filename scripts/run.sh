@@ -23,8 +23,13 @@ broker_start
 
 mkdir -p "$run/log" "$run/ml"
 sim_port=${TESSEL_SIM_PORT:-8089}
+# The shared attack list plays the dataset service's attack dataset.
+sim_datasets=()
+if [ -f "$root/../shared/data/attack-payloads.jsonl" ]; then
+  sim_datasets=(--datasets "$root/../shared/data/attack-payloads.jsonl")
+fi
 "$build/bin/tessel-mgmt-sim" --port "$sim_port" --record "$run/mgmt-sim.jsonl" \
-  ${TESSEL_SIM_ANSWERS:+--answers "$TESSEL_SIM_ANSWERS"} &
+  ${TESSEL_SIM_ANSWERS:+--answers "$TESSEL_SIM_ANSWERS"} "${sim_datasets[@]}" &
 sim_pid=$!
 conf="$run/tessel.conf"
 cat > "$conf" <<INI
