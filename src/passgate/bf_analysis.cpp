@@ -1,5 +1,6 @@
 #include "passgate/bf_analysis.h"
 
+#include <deque>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -45,20 +46,16 @@ bool flood_detect_is(const RequestRecord& r, int value) {
   return v->get<double>() == value;
 }
 
-bool zone_marked(const RequestRecord& r, std::string_view zone) {
-  const Json* v = extra(r, "zone_detect");
-  return v != nullptr && v->is_string() && v->get_ref<const std::string&>().find(zone) != std::string::npos;
-}
-
-// A grouping key for a column that holds text as a rule; a null value
-// equals nothing and gives no key.
-bool key_of(const Json& v, std::string& out) {
+// A grouping key for a column that holds text as a rule: the text itself,
+// or the JSON text of another value kept in `store`. A null value equals
+// nothing and gives no key.
+bool key_of(const Json& v, std::deque<std::string>& store, std::string_view& out) {
   if (v.is_null()) return false;
   if (v.is_string()) {
-    out.assign("s");
-    out += v.get_ref<const std::string&>();
+    out = v.get_ref<const std::string&>();
   } else {
-    out = v.dump();
+    store.push_back("\x01" + v.dump());
+    out = store.back();
   }
   return true;
 }
@@ -91,6 +88,12 @@ class Analysis {
       : flood_(flood), kind_(flood ? kFloodKind : kBrute), vhost_(py_str(vhost)), url_(url), s_(s), env_(env) {}
 
   void run(const Rows& udf) {
+    zone_detect_.reserve(udf.size());
+    for (const RequestRecord* r : udf) {
+      const Json* v = extra(*r, "zone_detect");
+      zone_detect_.push_back(v != nullptr && v->is_string() ? std::string_view(v->get_ref<const std::string&>())
+                                                            : std::string_view());
+    }
     for (const auto& zone : core::bf_detection_zone()) zone_pass(udf, zone);
     hand_over();
   }
@@ -105,8 +108,9 @@ class Analysis {
   void zone_pass(const Rows& udf, const std::string& zone) {
     Rows zrows;
     std::vector<const std::string*> zvalues;
-    for (const RequestRecord* r : udf) {
-      if (!zone_marked(*r, zone)) continue;
+    for (std::size_t i = 0; i < udf.size(); ++i) {
+      const RequestRecord* r = udf[i];
+      if (zone_detect_[i].find(zone) == std::string_view::npos) continue;
       const std::string* v = zone_value(*r, zone);
       if (v == nullptr) throw std::invalid_argument("no column for zone " + zone);
       if (v->empty()) continue;
@@ -117,10 +121,11 @@ class Analysis {
     if (static_cast<std::int64_t>(zrows.size()) < s_.max_val) return;
 
     std::vector<Address> addrs;
-    std::unordered_map<std::string, std::size_t> index;
-    std::string key;
+    std::unordered_map<std::string_view, std::size_t> index;
+    std::deque<std::string> store;
+    std::string_view key;
     for (std::size_t i = 0; i < zrows.size(); ++i) {
-      if (!key_of(zrows[i]->ip, key)) continue;
+      if (!key_of(zrows[i]->ip, store, key)) continue;
       auto [it, added] = index.try_emplace(key, addrs.size());
       if (added) addrs.push_back(Address{py_str(zrows[i]->ip), {}, {}});
       addrs[it->second].rows.push_back(zrows[i]);
@@ -248,6 +253,7 @@ class Analysis {
   const std::string& url_;
   const BfSettings& s_;
   const BfWorkerEnv& env_;
+  std::vector<std::string_view> zone_detect_;  // of the rows of udf
   std::unordered_set<std::string> bls_;
   std::vector<AadEntry> aad_;
   RequestTable rmq_rows_;
@@ -260,6 +266,8 @@ void analyse(const Rows& udf, bool flood_detect, const Json& vhost, const std::s
     Analysis(flood_detect, vhost, url, s, env).run(udf);
   } catch (const std::exception& e) {
     core::log_processing(env.ctx.sink, "error", "bf", std::string("An error occurred in bf_analysis: ") + e.what());
+  } catch (...) {
+    core::log_processing(env.ctx.sink, "error", "bf", "An error occurred in bf_analysis: unknown error");
   }
 }
 
@@ -300,7 +308,14 @@ void bf_analysis(const RequestTable& udf, bool flood_detect, const Json& vhost, 
   analyse(rows, flood_detect, vhost, url, settings, env);
 }
 
-void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv& env) {
+void bf_detection(const RequestTable& df, const BfSettings& settings, const BfWorkerEnv& env) {
+  Rows rows;
+  rows.reserve(df.size());
+  for (const auto& r : df) rows.push_back(&r);
+  bf_detection(rows, settings, env);
+}
+
+void bf_detection(const Rows& df, const BfSettings& settings, const BfWorkerEnv& env, std::stop_token stop) {
   try {
     struct Group {
       std::string url;
@@ -314,10 +329,12 @@ void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv
     // Hosts in order of first appearance, targets likewise within a host.
     std::vector<Host> hosts;
     hosts.reserve(4);
-    std::unordered_map<std::string, std::size_t> host_index;
-    std::string key;
-    for (const auto& r : df) {
-      if (!key_of(r.vhost, key)) continue;
+    std::unordered_map<std::string_view, std::size_t> host_index;
+    std::deque<std::string> store;
+    std::string_view key;
+    for (const RequestRecord* row : df) {
+      const RequestRecord& r = *row;
+      if (!key_of(r.vhost, store, key)) continue;
       auto [hit, hadded] = host_index.try_emplace(key, hosts.size());
       if (hadded) hosts.push_back(Host{r.vhost, {}, {}});
       Host& h = hosts[hit->second];
@@ -331,6 +348,7 @@ void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv
     Rows brute, flood;
     for (const auto& h : hosts) {
       for (const auto& g : h.groups) {
+        if (stop.stop_requested()) return;
         if (static_cast<std::int64_t>(g.rows.size()) <= settings.max_val) continue;
         brute.clear();
         flood.clear();
@@ -344,6 +362,8 @@ void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv
     }
   } catch (const std::exception& e) {
     core::log_processing(env.ctx.sink, "info", "bf", std::string("An error occurred in bf_detection: ") + e.what());
+  } catch (...) {
+    core::log_processing(env.ctx.sink, "info", "bf", "An error occurred in bf_detection: unknown error");
   }
 }
 

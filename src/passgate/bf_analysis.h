@@ -8,6 +8,7 @@
 // that name (core::bf_detection_zone).
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,12 @@ struct BfWorkerEnv {
   BfServices services;
 };
 
-// The worker of one window. Never throws; a failure ends the window with the
-// info line "An error occurred in bf_detection: {}".
-void bf_detection(RequestTable df, const BfSettings& settings, const BfWorkerEnv& env);
+// The worker of one window (rows in table order). Never throws; a failure
+// ends the window with the info line "An error occurred in bf_detection: {}".
+// A stop request ends it between two targets.
+void bf_detection(const std::vector<const RequestRecord*>& df, const BfSettings& settings, const BfWorkerEnv& env,
+                  std::stop_token stop = {});
+void bf_detection(const RequestTable& df, const BfSettings& settings, const BfWorkerEnv& env);
 
 // The analysis of one virtual host and target: `udf` holds its rows of one
 // kind (flood_detect false: brute force, true: flood). Reports confirmed and

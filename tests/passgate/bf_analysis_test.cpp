@@ -383,7 +383,7 @@ TEST(BfDetection, NullHostIsNeverAnalysedAndEmptyWindowDoesNothing) {
   add_rows(t, "1.1.1.1", 5, true);
   for (auto& r : t) r.vhost = Json();
   bf_detection(t, BfSettings{1, false, false}, h.env);
-  bf_detection({}, BfSettings{1, false, false}, h.env);
+  bf_detection(RequestTable{}, BfSettings{1, false, false}, h.env);
   EXPECT_TRUE(h.logs.take().empty());
   EXPECT_TRUE(h.looked_up.empty());
 }
