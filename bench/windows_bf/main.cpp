@@ -296,7 +296,7 @@ int main() {
     write_lines(scenarios[i].second, files.back());
     cpp.push_back(time_window(scenarios[i].first, scenarios[i].second, max_val));
   }
-  const auto pandas = std::getenv("BENCH_NO_PANDAS") ? std::vector<Pandas>{} : run_pandas(files, max_val);
+  const auto pandas = run_pandas(files, max_val);
   std::system(("rm -rf '" + dir + "'").c_str());
 
   std::printf("%-18s %7s %12s %12s %8s  %s\n", "window", "rows", "C++ ms", "pandas ms", "ratio",

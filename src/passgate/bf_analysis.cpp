@@ -199,8 +199,14 @@ class Analysis {
 
   void report(const Address& a, const std::string& zone, std::int64_t n, const std::string& marker, bool blocked) {
     const RequestRecord& last = *a.rows.back();
-    const std::string method = py_str(last.method);
     const std::string mz = upper(zone);
+    const std::string tail = std::string(kind_.msg) + " attack was detected " + std::to_string(n) + " time(s) from " +
+                             a.ip + marker + ", target: " + vhost_ + url_ + ", zone: " + mz +
+                             ", method: " + py_str(last.method);
+    const bool to_api = !env_.ctx.endpoints.set_attack_url.empty();
+    core::log_processing(env_.ctx.sink, "info", "bf", (blocked ? "The " : "Possible ") + tail);
+    // Rows are shaped only for the channels that take them.
+    if (!blocked && !(s_.send_possible && to_api)) return;
     RequestTable rows;
     auto add = [&](const RequestRecord& src) {
       RequestRecord row = src;
@@ -218,19 +224,12 @@ class Analysis {
       rows.reserve(a.rows.size());
       for (const auto* r : a.rows) add(*r);
     }
-    const std::string tail = std::string(kind_.msg) + " attack was detected " + std::to_string(n) + " time(s) from " +
-                             a.ip + marker + ", target: " + vhost_ + url_ + ", zone: " + mz + ", method: " + method;
-    const bool to_api = !env_.ctx.endpoints.set_attack_url.empty();
     if (blocked) {
       bls_.insert(a.ip);
-      core::log_processing(env_.ctx.sink, "info", "bf", "The " + tail);
       rmq_rows_.push_back(rows.back());
-      if (to_api) append(api_rows_, std::move(rows));
       aad_.push_back(AadEntry{a.ip, kind_.code, kind_.desc});
-    } else {
-      core::log_processing(env_.ctx.sink, "info", "bf", "Possible " + tail);
-      if (s_.send_possible && to_api) append(api_rows_, std::move(rows));
     }
+    if (to_api) append(api_rows_, std::move(rows));
   }
 
   static void append(RequestTable& to, RequestTable&& rows) {

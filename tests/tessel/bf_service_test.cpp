@@ -1,0 +1,131 @@
+// A service run with brute-force detection on: password guessing against a
+// log-in target named by a rule, replayed to the broker, ends as an attack
+// report at the management-API simulator and as a message on the service's
+// own broker queue.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include "core/net/amqp.h"
+#include "shared/runtime/interrupt.h"
+#include "shared/runtime/nsg.h"
+#include "support/broker.h"
+#include "support/mgmt_sim.h"
+#include "support/temp_dir.h"
+#include "support/waf_messages.h"
+#include "tessel/service.h"
+
+using namespace tessel;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The schema-generation host of the run: ends the run once `done` holds or
+// a minute has passed.
+struct Stopper : WindowDetector {
+  std::function<bool()> done;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
+    if (done() || std::chrono::steady_clock::now() - started > 60s) throw Interrupted{};
+  }
+};
+
+}  // namespace
+
+TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
+  TESSEL_REQUIRE_BROKER();
+  tessel::testing::TestVhost vhost;
+  if (!vhost.ok()) GTEST_SKIP() << "no virtual host of the test's own";
+  const tessel::testing::BrokerAddress addr = vhost.address();
+  const std::string url = tessel::testing::broker_url(addr);
+
+  tessel::testing::TempDir dir;
+  tessel::testing::MgmtSim sim;
+  sim.set_api_answer("/v2/get_tessel_settings",
+                     Json{{"body",
+                           {{"status", "success"},
+                            {"hash", "h1"},
+                            {"settings",
+                             {{"brute__enable", true}, {"brute__interval", 2}, {"brute__max_val", 10}}}}}});
+  sim.set_api_answer("/get_tessel_settings_hash", Json{{"body", {{"status", "success"}, {"hash", "h1"}}}});
+  sim.set_api_answer("/v2/get_vhosts_list",
+                     Json{{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", Json::array()}}}});
+
+  // Twelve guesses of one address at the log-in target, replayed first.
+  const std::string traffic = dir.file("guesses.jsonl");
+  {
+    std::ofstream out(traffic);
+    for (int i = 0; i < 12; ++i) {
+      tessel::testing::WafRequest w;
+      w.request_id = "guess-" + std::to_string(i);
+      w.url = "/login";
+      w.args = "";
+      w.body = "user=admin&password=secret" + std::to_string(i);
+      out << tessel::testing::waf_message(w).dump() << "\n";
+    }
+  }
+  const std::string replay = std::string(TESSEL_BINARY_DIR) + "/bin/tessel-replay --url '" + url +
+                             "' --queue vexa '" + traffic + "' > /dev/null";
+  ASSERT_EQ(std::system(replay.c_str()), 0);
+
+  const std::string rules = dir.file("brute.rules");
+  std::ofstream(rules) << "shop.example/login body\n";
+  std::filesystem::create_directory(dir.file("log"));
+  std::filesystem::create_directory(dir.file("ml"));
+  const std::string conf = dir.file("tessel.conf");
+  std::ofstream(conf) << "[main]\ndebug = true\napi_key = k1\napi_uri = " << sim.api_base()
+                      << "\n[run]\nrmq_host = " << addr.user << ":" << addr.password << "@" << addr.host << ":"
+                      << addr.port << "/" << vhost.name() << "\n[brute]\nbrute_detect = " << rules << "\n";
+
+  svc::RunOptions opts;
+  opts.restart_wait = 50ms;
+  opts.loop_pause = 100ms;
+  opts.settings_period = std::chrono::hours(1);
+  opts.log_root = dir.file("log") + "/";
+  opts.models_root = dir.file("ml") + "/";
+  opts.refdata.dataset_base_url = sim.dataset_base();
+  opts.print = [](const std::string&) {};
+  auto stopper = std::make_shared<Stopper>();
+  stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };
+  opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
+  LocalNsg nsg;
+  try {
+    svc::tessel_main(nsg, conf, conf, opts);
+  } catch (const Interrupted&) {
+  }
+
+  const auto attacks = sim.requests_to("/vx-api/attack");
+  ASSERT_EQ(attacks.size(), 1u) << [&] {
+    std::ifstream in(dir.file("log/tessel.log"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const Json body = Json::parse(attacks[0]["body"].get<std::string>());
+  EXPECT_EQ(body["kind"], 7);
+  ASSERT_EQ(body["rows"].size(), 12u);
+  for (const auto& row : body["rows"]) {
+    EXPECT_EQ(row["possible"], false);
+    EXPECT_EQ(row["description"], "Brute-force");
+    EXPECT_EQ(row["mz"], "BODY");
+    EXPECT_EQ(row["group_id"], "guess-11");
+    EXPECT_FALSE(row.contains("jbody"));
+    EXPECT_FALSE(row.contains("cc"));
+  }
+
+  // The brokers get the address's last request.
+  auto conn = core::AmqpConnection::open(url);
+  auto ch = conn->channel();
+  core::AmqpMessage msg;
+  bool got = false;
+  for (int i = 0; i < 100 && !(got = ch->get("tessel", msg)); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(got);
+  const Json published = Json::parse(msg.body);
+  EXPECT_EQ(published["attack_kind"], 7);
+  ASSERT_EQ(published["rows"].size(), 1u);
+  EXPECT_EQ(published["rows"][0]["request_id"], "guess-11");
+}
