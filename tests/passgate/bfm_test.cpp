@@ -92,12 +92,6 @@ RequestTable stamped(std::initializer_list<std::int64_t> ts) {
   return t;
 }
 
-RequestTable stamped_range(std::int64_t from, std::int64_t to) {
-  RequestTable t;
-  for (auto s = from; s <= to; ++s) t.push_back(bf_row({"1.1.1.1", "v", 0, "body", s}));
-  return t;
-}
-
 TEST(Bfm, ConstructionLogsOnceAndHoldsNothing) {
   BfmHarness h;
   EXPECT_EQ(h.logs.take(), std::vector<std::string>{"info/bf: BF attack detection module is running"});
