@@ -12,6 +12,7 @@
 
 #include "core/data/refdata.h"
 #include "core/net/api_context.h"
+#include "core/workers/hw_overload.h"
 #include "core/workers/run_context.h"
 #include "core/workers/settings_thread.h"
 #include "orvik/training/ml_core.h"
@@ -72,6 +73,8 @@ struct RunOptions {
   orvik::TrainingPauses training_pauses;
   // When the run ends, how long to wait for its workers to end.
   std::chrono::milliseconds worker_join_wait{std::chrono::seconds(2)};
+  // The machine's load figures for the hardware-overload watch.
+  std::function<std::optional<core::HwSample>()> hw_sample = core::hw_sample;
   // Called during long waits of the calling thread; throws Interrupted.
   InterruptCheck check_interrupt;
   // Writes one line on standard output (the launcher's stream).

@@ -104,8 +104,10 @@ void Service::start_threads() {
                [a = std::move(a), opts = core::SettingsThreadOptions{opts_.settings_period}](std::stop_token st) {
                  core::settings_n_ad_processing(a, st, opts);
                });
-  start_worker("hw_overload_check", [nsg = run_nsg_, sink = run_.sink](std::stop_token st) {
-    core::hw_overload_check(*nsg, sink, st);
+  core::HwOverloadOptions hw;
+  hw.sample = opts_.hw_sample;
+  start_worker("hw_overload_check", [nsg = run_nsg_, sink = run_.sink, hw](std::stop_token st) {
+    core::hw_overload_check(*nsg, sink, st, hw);
   });
 }
 

@@ -17,6 +17,7 @@
 #include "shared/runtime/nsg.h"
 #include "support/broker.h"
 #include "support/mgmt_sim.h"
+#include "support/service_run.h"
 #include "support/temp_dir.h"
 #include "support/waf_messages.h"
 #include "tessel/service.h"
@@ -76,21 +77,13 @@ TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
 
   const std::string rules = dir.file("brute.rules");
   std::ofstream(rules) << "shop.example/login body\n";
-  std::filesystem::create_directory(dir.file("log"));
-  std::filesystem::create_directory(dir.file("ml"));
+  svc::RunOptions opts = tessel::testing::service_run_options(dir, sim);
+  opts.loop_pause = 100ms;
   const std::string conf = dir.file("tessel.conf");
   std::ofstream(conf) << "[main]\ndebug = true\napi_key = k1\napi_uri = " << sim.api_base()
                       << "\n[run]\nrmq_host = " << addr.user << ":" << addr.password << "@" << addr.host << ":"
                       << addr.port << "/" << vhost.name() << "\n[brute]\nbrute_detect = " << rules << "\n";
 
-  svc::RunOptions opts;
-  opts.restart_wait = 50ms;
-  opts.loop_pause = 100ms;
-  opts.settings_period = std::chrono::hours(1);
-  opts.log_root = dir.file("log") + "/";
-  opts.models_root = dir.file("ml") + "/";
-  opts.refdata.dataset_base_url = sim.dataset_base();
-  opts.print = [](const std::string&) {};
   auto stopper = std::make_shared<Stopper>();
   stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };
   opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
