@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -55,6 +56,27 @@ class SharedNamespace {
   template <class T>
   T get(std::string_view name) const {
     return *snapshot<T>(name);
+  }
+
+  // Reads, changes and assigns one attribute in one step under the lock, so
+  // that concurrent updaters never lose each other's changes. `fn` gets a
+  // copy of the value to change; its result is returned.
+  template <class T, class Fn>
+  auto update(std::string_view name, Fn&& fn) {
+    std::lock_guard lk(mu_);
+    auto it = values_.find(name);
+    if (it == values_.end()) throw AttributeError("'Namespace' object has no attribute '" + std::string(name) + "'");
+    const T* p = std::any_cast<T>(it->second.get());
+    if (p == nullptr) throw AttributeError("attribute '" + std::string(name) + "' holds another type");
+    T value = *p;
+    if constexpr (std::is_void_v<std::invoke_result_t<Fn&, T&>>) {
+      fn(value);
+      it->second = std::make_shared<const std::any>(std::in_place_type<T>, std::move(value));
+    } else {
+      auto out = fn(value);
+      it->second = std::make_shared<const std::any>(std::in_place_type<T>, std::move(value));
+      return out;
+    }
   }
 
   bool has(std::string_view name) const {
