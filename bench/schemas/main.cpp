@@ -5,7 +5,7 @@
 //     inference of one schema per endpoint;
 //   - the builder fed every body (decode + merge of each one);
 //   - growth of the time with the number of bodies and with their depth.
-// Usage: bench_schemas [--bodies N] [--groups G] [--rounds R]
+// Usage: bench_schemas [--bodies N] [--groups G] [--rounds R] [--growth no]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -150,13 +150,15 @@ void target(const char* name, double value, double goal, bool at_most = false) {
 int main(int argc, char** argv) {
   std::size_t bodies = 20000, groups = 200;
   int rounds = 3;
+  bool growth = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string k = argv[i], v = argv[i + 1];
     if (k == "--bodies") bodies = std::stoul(v);
     else if (k == "--groups") groups = std::stoul(v);
     else if (k == "--rounds") rounds = std::stoi(v);
+    else if (k == "--growth") growth = v != "no";
     else {
-      std::cerr << "usage: bench_schemas [--bodies N] [--groups G] [--rounds R]\n";
+      std::cerr << "usage: bench_schemas [--bodies N] [--groups G] [--rounds R] [--growth no]\n";
       return 2;
     }
   }
@@ -175,6 +177,7 @@ int main(int argc, char** argv) {
   std::printf("builder on each body: %8.1f MB/s\n", mb / t_build);
   std::printf("worker path / decode alone: %.2f\n", t_pipe / t_decode);
 
+  if (!growth) return 0;
   // Growth with the number of bodies (same shape, same endpoints).
   std::printf("growth with the number of bodies (time per body, relative to %zu):\n", bodies / 4);
   double base_per_body = 0, last_ratio = 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <unordered_set>
 #include <utility>
 
 #include "core/log.h"
@@ -45,15 +46,24 @@ Json make_fragment(const std::string& schema_name, const std::string& path, cons
   return f;
 }
 
-bool record_fragment(SharedNamespace& nsi, const Json& fragment) {
+std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>& fragments) {
+  std::vector<std::string> texts;
+  texts.reserve(fragments.size());
+  for (const auto& f : fragments) texts.push_back(canonical_text(f));
   return nsi.update<Json>("schemix_schemas_list", [&](Json& list) {
     if (!list.is_array()) list = Json::array();
-    for (const auto& f : list)
-      if (py_equal(f, fragment)) return false;
-    list.push_back(fragment);
-    return true;
+    std::unordered_set<std::string> known;
+    for (const auto& f : list) known.insert(canonical_text(f));
+    std::vector<bool> recorded;
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+      recorded.push_back(known.insert(texts[i]).second);
+      if (recorded.back()) list.push_back(fragments[i]);
+    }
+    return recorded;
   });
 }
+
+bool record_fragment(SharedNamespace& nsi, const Json& fragment) { return record_fragments(nsi, {fragment}).front(); }
 
 void forget_fragment(SharedNamespace& nsi, const Json& fragment) {
   nsi.update<Json>("schemix_schemas_list", [&](Json& list) {
@@ -69,6 +79,7 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
                                              const std::vector<std::size_t>& data, const LogSink& sink) {
   std::vector<Json> result;
   if (data.empty()) return result;
+  std::vector<Json> made;  // in the order made; recorded together below
   std::vector<std::string> names;
   for (const std::size_t i : data) add_distinct(names, records[i].schema_name);
   for (const auto& name : names) {
@@ -109,14 +120,19 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
             throw PyValueError(std::string("'") + py_type_name(method) + "' object has no attribute 'lower'");
           SchemaBuilder builder;
           builder.add_object(merged_body);
-          Json fragment = make_fragment(name, path, py_lower(method.get<std::string>()), builder.to_schema());
-          if (!record_fragment(nsi, fragment)) continue;
-          result.push_back(std::move(fragment));
+          made.push_back(make_fragment(name, path, py_lower(method.get<std::string>()), builder.to_schema()));
         } catch (const std::exception& e) {
           log_error(sink, std::string("An error occurred while generating Schemix schema: ") + e.what());
         }
       }
     }
+  }
+  try {
+    const std::vector<bool> recorded = record_fragments(nsi, made);
+    for (std::size_t i = 0; i < made.size(); ++i)
+      if (recorded[i]) result.push_back(std::move(made[i]));
+  } catch (const std::exception& e) {
+    log_error(sink, std::string("An error occurred while generating Schemix schema: ") + e.what());
   }
   if (sink.debug && !result.empty())
     core::log_processing(sink, "debug", "schemix",

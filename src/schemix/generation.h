@@ -17,8 +17,10 @@ namespace tessel::schemix {
 Json make_fragment(const std::string& schema_name, const std::string& path, const std::string& method,
                    Json schema);
 
-// Records `fragment` in nsi's "schemix_schemas_list" unless an equal one is
-// there; one step under the namespace's lock. True when it was recorded.
+// Records each of `fragments`, in order, in nsi's "schemix_schemas_list"
+// unless an equal one is there; one step under the namespace's lock. Returns
+// for each whether it was recorded.
+std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>& fragments);
 bool record_fragment(SharedNamespace& nsi, const Json& fragment);
 // Removes the fragments equal to `fragment` from "schemix_schemas_list".
 void forget_fragment(SharedNamespace& nsi, const Json& fragment);

@@ -31,7 +31,10 @@ struct GroupKey {
   std::string match;   // normalised target, NUL, lower-case method
 };
 
-GroupKey group_key(const SchemaRecord& r) {
+// Normalised targets, worked out once per distinct target text.
+using NormCache = std::unordered_map<std::string, std::string>;
+
+GroupKey group_key(const SchemaRecord& r, NormCache& norm) {
   if (!r.vhost.is_string())
     throw PyValueError(std::string("unsupported operand type(s) for +: '") + py_type_name(r.vhost) + "' and 'str'");
   if (!r.method.is_string())
@@ -39,7 +42,9 @@ GroupKey group_key(const SchemaRecord& r) {
   GroupKey k;
   k.target = r.vhost.get<std::string>() + r.url;
   k.method = r.method.get<std::string>();
-  k.match = url_normalize(k.target);
+  auto it = norm.find(k.target);
+  if (it == norm.end()) it = norm.emplace(k.target, url_normalize(k.target)).first;
+  k.match = it->second;
   k.match.push_back('\0');
   k.match += py_lower(k.method);
   return k;
@@ -113,10 +118,11 @@ std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& 
     std::vector<std::pair<std::string, std::string>> groups;  // (target + NUL + method, match key)
     std::unordered_map<std::string, std::size_t> group_index;
     std::unordered_map<std::string, std::vector<std::size_t>> buckets;
+    NormCache norm;
     for (std::size_t i = 0; i < data_list.size(); ++i) {
       std::optional<GroupKey> k;
       try {
-        k = group_key(data_list[i]);
+        k = group_key(data_list[i], norm);
       } catch (const std::exception& e) {
         log_error(sink, std::string("An error occurred while Schemix data processing: ") + e.what());
         continue;

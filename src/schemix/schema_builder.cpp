@@ -108,7 +108,11 @@ struct SchemaBuilder::Node {
         s["type"] = "object";
         if (!properties.empty()) {
           Json props = Json::object();
-          for (const auto& [name, node] : properties) props[name] = node->schema();
+          // appended in name order without look-ups; reserved so that no
+          // member is copied when the storage grows
+          auto& members = props.get_ref<Json::object_t&>();
+          members.reserve(properties.size());
+          for (const auto& [name, node] : properties) members.emplace_back(name, node->schema());
           s["properties"] = std::move(props);
         }
         if (required && !required->empty()) s["required"] = *required;
