@@ -107,3 +107,27 @@ TEST(MgmtSim, TrainingExchangesKeepState) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 500);
 }
+
+TEST(MgmtSim, SchemaListsWithHashesAndRecordedUploads) {
+  MgmtSim sim;
+  httplib::Client cli("127.0.0.1", sim.port());
+  auto hash = [&](const char* list) {
+    auto r = cli.Post((std::string("/vx-api/get_schemix_") + list + "_hash").c_str(), R"({"key": "k"})", "application/json");
+    EXPECT_TRUE(r && r->status == 200);
+    const Json body = Json::parse(r->body);
+    EXPECT_EQ(body["status"], "success");
+    return body["hash"].get<std::string>();
+  };
+  const std::string url_hash = hash("url"), exclude_hash = hash("exclude_paths");
+  EXPECT_EQ(url_hash, hash("url"));
+  sim.set_api_answer("/get_schemix_url", {{"body", {{"url", {"h/x"}}}}});
+  EXPECT_NE(hash("url"), url_hash);
+  EXPECT_EQ(hash("exclude_paths"), exclude_hash);
+
+  // "eyJoIjogMX0=" is the base64 of {"h": 1}
+  ASSERT_TRUE(cli.Post("/vx-api/set_schemix_schema_paths",
+                       R"({"key": "k", "set": {"schema_name": "h", "url": "/p", "schema": "eyJoIjogMX0="}})", "text/plain"));
+  const auto reqs = sim.requests_to("/vx-api/set_schemix_schema_paths");
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0]["schema"], Json({{"h", 1}}));
+}

@@ -14,7 +14,12 @@
 //   {"status_code": 200, "body": <JSON value>}       the value as JSON text
 //   {"status_code": 200, "body_text": "<text>"}      the text as it stands
 //   {"status_code": 200, "body_base64": "<base64>"}  the decoded bytes
-// with optional "content_type" and "delay_ms". Answer files are read on every
+// or, for a hash endpoint,
+//   {"hash_of": "api/get_schemix_url"}   {"status": "success", "hash": <hash>}
+// where <hash> is a digest of the named answer's body, so that it changes
+// whenever that answer changes. Answer files may add "content_type" and
+// "delay_ms". A schema upload ("set_schemix_schema_paths") is recorded with
+// its decoded schema fragment under "schema". Answer files are read on every
 // request, so a test may change them while the server runs. Requests without
 // an answer get 404.
 //
@@ -34,6 +39,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -206,6 +212,30 @@ std::string unbase64(const std::string& in) {
   return out;
 }
 
+// The schema fragment of an upload body {"key": k, "set": {"schema": <base64
+// of the fragment's JSON text>, ...}}; null when the body holds none.
+Json uploaded_schema(const std::string& body) {
+  try {
+    const Json doc = Json::parse(body);
+    const std::string text = unbase64(doc.at("set").at("schema").get<std::string>());
+    return Json::parse(text);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// FNV-1a of the text, as 16 hex digits.
+std::string digest(const std::string& text) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (const unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  char out[17];
+  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+  return out;
+}
+
 class Recorder {
  public:
   explicit Recorder(const std::string& path) {
@@ -231,6 +261,7 @@ class Recorder {
     } else {
       line["body_base64"] = base64(req.body);
     }
+    if (req.path.ends_with("/set_schemix_schema_paths")) line["schema"] = uploaded_schema(req.body);
     std::string text = line.dump();
     text.push_back('\n');
     std::lock_guard lk(mu_);
@@ -403,6 +434,13 @@ class TrainingState {
   std::string bl_, wl_;
 };
 
+Json read_answer(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  Json doc = Json::parse(in);
+  if (!doc.is_object()) throw std::runtime_error("not a mapping");
+  return doc;
+}
+
 void answer(const Options& o, TrainingState& state, const httplib::Request& req, httplib::Response& res) {
   auto name = answer_name(o, req.path);
   if (name && !find_answer(o, *name, true) && state.answer(*name, req, res)) return;
@@ -414,9 +452,14 @@ void answer(const Options& o, TrainingState& state, const httplib::Request& req,
   }
   Json doc;
   try {
-    std::ifstream in(*file, std::ios::binary);
-    doc = Json::parse(in);
-    if (!doc.is_object()) throw std::runtime_error("not a mapping");
+    doc = read_answer(*file);
+    if (doc.contains("hash_of")) {
+      const auto of = find_answer(o, doc["hash_of"].get<std::string>());
+      if (!of) throw std::runtime_error("no answer " + doc["hash_of"].get<std::string>());
+      const Json target = read_answer(*of);
+      const std::string text = target.contains("body") ? target["body"].dump() : target.value("body_text", std::string());
+      doc["body"] = Json{{"status", "success"}, {"hash", digest(text)}};
+    }
   } catch (const std::exception& e) {
     std::cerr << "tessel-mgmt-sim: bad answer file " << file->string() << ": " << e.what() << "\n";
     res.status = 500;
