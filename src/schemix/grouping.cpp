@@ -59,7 +59,8 @@ SchemaRecord schema_record(RequestRecord&& r) {
   s.url = std::move(r.url);
   s.method = std::move(r.method);
   s.content_type = std::move(r.content_type);
-  s.body = std::move(r.body);
+  // The body as received: the raw text of a JSON body, else the record's.
+  s.body = r.jbody.empty() ? std::move(r.body) : std::move(r.jbody);
   if (auto it = r.extras.find("schema_name"); it != r.extras.end() && it->is_string())
     s.schema_name = it->get<std::string>();
   return s;

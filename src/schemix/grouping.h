@@ -26,6 +26,8 @@ struct SchemaRecord {
   bool dropped = false;  // over the group limit: no longer in the list
 };
 
+// The schema columns of a request; the body is the text as received (the
+// record's JSON body before normalisation, when it has one).
 SchemaRecord schema_record(RequestRecord&& r);
 // The record as a mapping in the column order of the schema table.
 Json record_mapping(const SchemaRecord& r);
