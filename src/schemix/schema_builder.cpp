@@ -14,6 +14,15 @@ namespace tessel::schemix {
 
 namespace {
 enum class Kind : unsigned char { null, boolean, number, string, array, object };
+
+// An empty object with room for `n` members: members are copied, not moved,
+// when an object's storage grows, and a copied member may hold a whole
+// subtree.
+Json object_of(std::size_t n) {
+  Json o = Json::object();
+  o.get_ref<Json::object_t&>().reserve(n);
+  return o;
+}
 }  // namespace
 
 struct SchemaBuilder::Node {
@@ -98,20 +107,18 @@ struct SchemaBuilder::Node {
       case Kind::string:
         return Json{{"type", "string"}};
       case Kind::array: {
-        Json s = Json::object();
+        Json s = object_of(2);
         s["type"] = "array";
         if (items) s["items"] = items->schema();
         return s;
       }
       case Kind::object: {
-        Json s = Json::object();
+        Json s = object_of(3);
         s["type"] = "object";
         if (!properties.empty()) {
-          Json props = Json::object();
-          // appended in name order without look-ups; reserved so that no
-          // member is copied when the storage grows
+          Json props = object_of(properties.size());
+          // appended in name order, without look-ups
           auto& members = props.get_ref<Json::object_t&>();
-          members.reserve(properties.size());
           for (const auto& [name, node] : properties) members.emplace_back(name, node->schema());
           s["properties"] = std::move(props);
         }
