@@ -140,7 +140,9 @@ TEST(Grouping, AtMostFiveThousandRecordsPerGroup) {
     data.push_back(rec("h", "/other", "POST", R"({"a":1})"));
     EXPECT_EQ(schemix_requests_processing(data, logs.sink(true)), (std::vector<std::size_t>{0, n}));
     EXPECT_EQ(data[4999].dropped, false);
-    if (n > 5000) EXPECT_TRUE(data[5000].dropped);
+    if (n > 5000) {
+      EXPECT_TRUE(data[5000].dropped);
+    }
     EXPECT_EQ(logs.take(), std::vector<std::string>{"debug/schemix: Schemix data for 5001 request(s) processed"});
   }
 }
