@@ -13,6 +13,7 @@
 // from the CSIC 2010 normal traffic with tools/replay/csic_to_waf.py into the
 // build directory). The broker runs in a virtual host of its own when
 // TESSEL_RMQCTL names rabbitmqctl.
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@
 #include "ingestor/ingestor.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pyjson.h"
+#include "shared/runtime/allocator.h"
 
 using namespace tessel;
 using clock_type = std::chrono::steady_clock;
@@ -56,6 +58,33 @@ double thread_cpu_seconds() {
   timespec ts{};
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// CPU seconds (user, system) of this process, or of its waited-for children.
+struct Cpu {
+  double user = 0, sys = 0;
+  static Cpu of(int who) {
+    rusage ru{};
+    ::getrusage(who, &ru);
+    auto sec = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; };
+    return {sec(ru.ru_utime), sec(ru.ru_stime)};
+  }
+  Cpu operator-(const Cpu& o) const { return {user - o.user, sys - o.sys}; }
+  double total() const { return user + sys; }
+};
+
+// One drain: its wall time and the CPU it took.
+struct Drain {
+  double wall = 0;
+  Cpu cpu;
+};
+
+// Measures f (which returns its wall time) with the CPU of `who`.
+template <typename F>
+Drain measured(int who, F&& f) {
+  const Cpu c0 = Cpu::of(who);
+  const double wall = f();
+  return {wall, Cpu::of(who) - c0};
 }
 
 bool run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
@@ -267,6 +296,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // As the service does at start.
+  tune_allocator_for_batches();
   const auto lines = load_input(a);
   if (lines.empty()) {
     std::cerr << "no input messages\n";
@@ -285,6 +316,7 @@ int main(int argc, char** argv) {
   std::printf("broker: %s\n", url.c_str());
   double bare = 1e30, pika = 1e30, intake = 1e30;
   std::vector<double> bare_ratio, pika_ratio;  // intake against each, per round
+  std::vector<Drain> bare_runs, pika_runs, intake_runs;
   try {
     // Each round runs the three in another order.
     for (int r = 0; r < a.rounds; ++r) {
@@ -294,19 +326,22 @@ int main(int argc, char** argv) {
           case 0:
             if (part("bare")) {
               fill(url, lines, a.messages);
-              b = bare_drain(url, a.messages, a.prefetch);
+              bare_runs.push_back(measured(RUSAGE_SELF, [&] { return bare_drain(url, a.messages, a.prefetch); }));
+              b = bare_runs.back().wall;
             }
             break;
           case 1:
             if (part("pika")) {
               fill(url, lines, a.messages);
-              p = pika_drain(url, a.messages, a.prefetch);
+              pika_runs.push_back(measured(RUSAGE_CHILDREN, [&] { return pika_drain(url, a.messages, a.prefetch); }));
+              p = pika_runs.back().wall;
             }
             break;
           default:
             if (part("intake")) {
               fill(url, lines, a.messages);
-              t = intake_drain(url, a.messages);
+              intake_runs.push_back(measured(RUSAGE_SELF, [&] { return intake_drain(url, a.messages); }));
+              t = intake_runs.back().wall;
             }
         }
       }
@@ -347,10 +382,32 @@ int main(int argc, char** argv) {
                 pika / intake, median(pika_ratio));
   }
   if (bare < 1e29 && pika < 1e29) std::printf("  bare / pika: %.2f (the most intake can reach)\n", pika / bare);
+  // CPU per 100,000 messages: the median round of each consumer.
+  auto cpu_per_100k = [&](std::vector<Drain> v) {
+    std::sort(v.begin(), v.end(), [](const Drain& x, const Drain& y) { return x.cpu.total() < y.cpu.total(); });
+    const Cpu c = v[v.size() / 2].cpu;
+    const double k = 100000.0 / n;
+    return Cpu{c.user * k, c.sys * k};
+  };
+  std::printf("CPU seconds per 100,000 messages (median of the rounds; the broker's own CPU not counted):\n");
+  Cpu intake_cpu{-1, 0};
+  auto cpu_line = [&](const char* what, const std::vector<Drain>& v) {
+    if (v.empty()) return Cpu{-1, 0};
+    const Cpu c = cpu_per_100k(v);
+    std::printf("  %-36s %6.2f (user %.2f, system %.2f)\n", what, c.total(), c.user, c.sys);
+    return c;
+  };
+  cpu_line("bare rabbitmq-c drain (ack only):", bare_runs);
+  cpu_line("pika drain (json.loads + ack):", pika_runs);
+  intake_cpu = cpu_line("request intake (to q_local tables):", intake_runs);
   auto target = [](const char* name, double value, double goal) {
     std::printf("target: %s = %.2f (goal >= %.2f): %s\n", name, value, goal, value >= goal ? "met" : "missed");
   };
   if (intake < 1e29 && bare < 1e29) target("intake_vs_bare_drain", median(bare_ratio), 0.90);
   if (intake < 1e29 && pika < 1e29) target("intake_vs_pika", median(pika_ratio), 3.0);
+  if (intake_cpu.user >= 0) {
+    const double v = intake_cpu.total();
+    std::printf("target: intake_cpu_s_per_100k = %.2f (goal <= 2.00): %s\n", v, v <= 2.0 ? "met" : "missed");
+  }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "core/data/refdata.h"
 #include "core/log.h"
 #include "core/workers/feeder.h"
+#include "shared/runtime/allocator.h"
 #include "tessel/paths.h"
 #include "tessel/run.h"
 
@@ -136,6 +137,7 @@ Service::~Service() {
 
 void tessel_main(Nsg& nsg, const std::string& tessel_conf_file, const std::string& tessel_conf_default,
                  const RunOptions& opts) {
+  tune_allocator_for_batches();
   Service s(nsg, tessel_conf_file, tessel_conf_default, opts);
   s.run();
 }
