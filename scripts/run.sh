@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the service on its local default: a local
 # RabbitMQ, the management-API simulator, a local INI file and the launcher.
-# Ctrl-C stops all of it.
+# Ctrl-C stops all of it. The service's log (without its debug lines) is
+# followed on the terminal, with a status line of what reached the
+# simulator every TESSEL_STATUS_SECONDS (default 15; 0: none).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TESSEL_BUILD_DIR:-$root/build}
@@ -14,7 +16,9 @@ cmake --build "$build" -j "$(nproc)"
 # shellcheck source=scripts/broker.sh
 source "$root/scripts/broker.sh"
 sim_pid=
+follow_pids=()
 stop_all() {
+  for p in "${follow_pids[@]}"; do kill "$p" 2>/dev/null || true; done
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   broker_stop
 }
@@ -44,4 +48,23 @@ INI
 export TESSEL_LOG_DIR="$run/log/" TESSEL_ML_DIR="$run/ml/" TESSEL_DATASET_URL="http://127.0.0.1:${sim_port}/vx"
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
 echo "run: log file $run/log/tessel.log, management-API requests $run/mgmt-sim.jsonl"
+
+# The log as it is written, debug lines left out.
+touch "$run/log/tessel.log"
+tail -n 0 -F "$run/log/tessel.log" 2>/dev/null > >(grep --line-buffered -v '^[-0-9: ,]* [^ ]* *DEBUG ') &
+follow_pids+=($!)
+status_every=${TESSEL_STATUS_SECONDS:-15}
+if [ "$status_every" -gt 0 ]; then
+  (
+    while sleep "$status_every"; do
+      rec="$run/mgmt-sim.jsonl"
+      [ -s "$rec" ] || continue
+      # Requests the simulator received, by path, most frequent first.
+      counts=$(grep -o '"path":"[^"]*"' "$rec" | sed 's/"path":"//; s/"$//' | sort | uniq -c | sort -rn |
+        awk '{printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1}')
+      echo "status: $(date +%H:%M:%S) simulator received: $counts"
+    done
+  ) &
+  follow_pids+=($!)
+fi
 /usr/bin/python3 "$root/tools/launcher.py" --conf "$conf" || true
