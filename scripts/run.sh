@@ -32,7 +32,11 @@ sim_datasets=()
 if [ -f "$root/../shared/data/attack-payloads.jsonl" ]; then
   sim_datasets=(--datasets "$root/../shared/data/attack-payloads.jsonl")
 fi
+# The local run's settings: machine-learning detection for "localhost" (the
+# host of the CSIC requests), whose training period is one day of
+# TESSEL_DAY_SECONDS (default 300) seconds.
 "$build/bin/tessel-mgmt-sim" --port "$sim_port" --record "$run/mgmt-sim.jsonl" \
+  --answers "$root/tools/mgmt-sim/local-run" --training "$root/tools/mgmt-sim/local-run/training.json" \
   ${TESSEL_SIM_ANSWERS:+--answers "$TESSEL_SIM_ANSWERS"} "${sim_datasets[@]}" &
 sim_pid=$!
 conf="$run/tessel.conf"
@@ -46,6 +50,7 @@ rmq_host = guest:guest@127.0.0.1:${TESSEL_BROKER_PORT}
 INI
 
 export TESSEL_LOG_DIR="$run/log/" TESSEL_ML_DIR="$run/ml/" TESSEL_DATASET_URL="http://127.0.0.1:${sim_port}/vx"
+export TESSEL_DAY_SECONDS=${TESSEL_DAY_SECONDS:-300} TESSEL_TRAINING_PASS_MS=${TESSEL_TRAINING_PASS_MS:-15000}
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
 echo "run: log file $run/log/tessel.log, management-API requests $run/mgmt-sim.jsonl"
 

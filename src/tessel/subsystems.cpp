@@ -73,6 +73,10 @@ RunOptions RunOptions::from_env() {
   wait_from_env("TESSEL_TRAINING_RETRY_MS", o.training_pauses.retry);
   wait_from_env("TESSEL_TRAINING_UPLOAD_MS", o.training_pauses.upload_retry);
   wait_from_env("TESSEL_TRAINING_POLL_MS", o.training_pauses.status_poll);
+  if (const char* v = std::getenv("TESSEL_DAY_SECONDS"); v && *v) {
+    const double d = std::strtod(v, nullptr);
+    if (d > 0) o.day_seconds = d;
+  }
   return o;
 }
 

@@ -29,7 +29,7 @@ void Service::start_training() {
               " cannot be less than 1 day, use the default value: " + std::to_string(training_period_days_default_));
       training_period_days = training_period_days_default_;
     }
-    const double training_period = training_period_days.get<double>() * 24 * 60 * 60;
+    const double training_period = training_period_days.get<double>() * opts_.day_seconds;
     log("info", "settings",
         "Training period for virtual host " + ml_vhost + ": " + py_str(training_period_days) + " day(s)");
 
