@@ -23,6 +23,9 @@ struct Entry {
   std::int64_t start = 0;
   ChildPtr child;
   std::size_t rows = 0;
+  // Set under the state's lock when the window's analysis has returned; the
+  // thread then only winds down.
+  std::shared_ptr<bool> ended;
 };
 
 struct Pending {
@@ -57,8 +60,9 @@ using StatePtr = std::shared_ptr<WindowWorkers::State>;
 void launch_locked(const StatePtr& s, Pending p);
 
 // Called by a worker thread when its window is done.
-void finished(const StatePtr& s) {
+void finished(const StatePtr& s, bool& ended) {
   std::lock_guard lk(s->mu);
+  ended = true;
   --s->running;
   while (!s->pending.empty() && s->running < s->max_running && !s->stop.stop_requested()) {
     Pending p = std::move(s->pending.front());
@@ -79,16 +83,16 @@ void finished(const StatePtr& s) {
 void launch_locked(const StatePtr& s, Pending p) {
   ++s->running;
   auto job = std::make_shared<std::function<void(std::stop_token)>>(std::move(p.job));
-  Entry e{s->clock->now_s(), nullptr, p.rows};
+  Entry e{s->clock->now_s(), nullptr, p.rows, std::make_shared<bool>(false)};
   try {
-    e.child = Child::start(s->texts.worker_name, [s, job, token = s->stop.get_token()] {
+    e.child = Child::start(s->texts.worker_name, [s, job, ended = e.ended, token = s->stop.get_token()] {
       try {
         (*job)(token);
       } catch (...) {
-        finished(s);
+        finished(s, *ended);
         throw;
       }
-      finished(s);
+      finished(s, *ended);
     });
   } catch (...) {
     --s->running;
@@ -132,13 +136,18 @@ void WindowWorkers::submit(std::size_t rows, std::function<void(std::stop_token)
 void WindowWorkers::housekeeping(std::int64_t interval) {
   State& s = *state_;
   std::vector<Entry> copy;
+  std::vector<bool> ended;
   {
     std::lock_guard lk(s.mu);
     copy = s.entries;
+    for (const Entry& e : copy) ended.push_back(*e.ended);
   }
-  for (const Entry& e : copy) {
+  for (std::size_t i = 0; i < copy.size(); ++i) {
+    const Entry& e = copy[i];
     try {
-      if (e.child->is_alive()) continue;
+      // A worker whose window has ended is joined even if its thread has not
+      // yet flagged itself done: it is past its last step.
+      if (!ended[i] && e.child->is_alive()) continue;
       if (!e.child->join(std::chrono::seconds(1))) throw std::runtime_error("join timed out");
       std::lock_guard lk(s.mu);
       std::erase_if(s.entries, [&e](const Entry& x) { return x.child == e.child; });

@@ -44,8 +44,8 @@ class WindowWorkers {
   // started; the window is then not queued.
   void submit(std::size_t rows, std::function<void(std::stop_token)> job);
 
-  // The housekeeping pass: joins the finished workers (1 s each) and forgets
-  // them; warns about each worker alive longer than 3 × interval seconds
+  // The housekeeping pass: joins the workers whose window has ended (1 s
+  // each) and forgets them; warns about each worker alive longer than 3 × interval seconds
   // and about more than count_factor × cpu_count entries (waiting windows
   // included). Starts waiting windows a worker is free for.
   void housekeeping(std::int64_t interval);
@@ -54,7 +54,8 @@ class WindowWorkers {
   std::size_t entries() const;
   std::size_t running() const;
   std::size_t waiting() const;
-  // Waits until no window waits or runs; true when so.
+  // Waits until no window waits or runs; true when so. A housekeeping pass
+  // after it forgets every worker.
   bool wait_idle(std::chrono::milliseconds timeout) const;
   // Drops the waiting windows, asks the running ones to stop and waits up
   // to `wait` for them to end.
