@@ -25,12 +25,13 @@ namespace tt = tessel::testing;
 
 namespace {
 
-// Counts the main loop's passes and ends the run when `done` holds.
+// Ends the run on the main loop's first pass where `done` holds; the cap
+// only bounds a run that never gets there (a loaded machine is slow to).
 struct Stopper : WindowDetector {
   std::function<bool()> done;
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
-    if (done() || std::chrono::steady_clock::now() - started > 30s) throw Interrupted{};
+    if (done() || std::chrono::steady_clock::now() - started > 120s) throw Interrupted{};
   }
 };
 
@@ -117,7 +118,8 @@ TEST(DDoSService, FloodIsReportedToTheApiAndTheBrokers) {
   auto ch = conn->channel();
   core::AmqpMessage msg;
   std::set<std::string> addrs;
-  for (int i = 0; i < 200 && addrs.empty(); ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (addrs.empty() && std::chrono::steady_clock::now() < deadline) {
     while (ch->get("tessel", msg)) {
       const Json body = Json::parse(msg.body);
       EXPECT_EQ(body["type"], "attack");

@@ -131,7 +131,8 @@ struct SimRun {
   // The log's records once `last` has been written.
   std::vector<Line> log_until(const std::string& last) {
     std::vector<Line> lines;
-    for (int i = 0; i < 400; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
       lines = parse_log(read_file(dir.file("log/tessel.log")));
       for (const auto& l : lines)
         if (l.message == last) return lines;
