@@ -76,7 +76,7 @@ def add_runs(*parts):
     C.append(runs(*parts))
 
 
-# Pairs from the reading notes and the endpoint construction.
+# Pairs of the endpoint construction.
 add("example.com/api/users/{integer}", "Example.COM/api/users/{integer}",
     "example.com./a//b/", "example.com/a/./b/../c", "example.com:443/a",
     ":8443", "api.example.com/a%2Fb", "api.example.com", "bücher.de/x",
