@@ -103,7 +103,8 @@ struct RunOptions {
   // TESSEL_RESTART_WAIT_MS (also the training processes' restart wait),
   // TESSEL_LOOP_PAUSE_MS, TESSEL_SETTINGS_PERIOD_MS, TESSEL_TRAINING_PASS_MS,
   // TESSEL_TRAINING_RETRY_MS, TESSEL_TRAINING_UPLOAD_MS,
-  // TESSEL_TRAINING_POLL_MS, TESSEL_DAY_SECONDS.
+  // TESSEL_TRAINING_POLL_MS, TESSEL_DAY_SECONDS and TESSEL_HW_WATCH (0: no
+  // hardware-overload watch).
   static RunOptions from_env();
 };
 

@@ -2,6 +2,7 @@
 // environment.
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "core/net/http.h"
@@ -77,6 +78,7 @@ RunOptions RunOptions::from_env() {
     const double d = std::strtod(v, nullptr);
     if (d > 0) o.day_seconds = d;
   }
+  if (const char* v = std::getenv("TESSEL_HW_WATCH"); v && std::string_view(v) == "0") o.hw_sample = nullptr;
   return o;
 }
 

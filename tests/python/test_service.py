@@ -53,6 +53,7 @@ class Sim:
         self.answers = os.path.join(root, "answers")
         self.record = os.path.join(root, "requests.jsonl")
         self.proc = None
+        self.extra_args = []
 
     def answer(self, name, doc):
         path = os.path.join(self.answers, name + ".json")
@@ -63,7 +64,7 @@ class Sim:
 
     def start(self):
         self.proc = subprocess.Popen([SIM, "--port", str(self.port), "--record", self.record,
-                                      "--answers", self.answers], stdout=subprocess.DEVNULL)
+                                      "--answers", self.answers] + self.extra_args, stdout=subprocess.DEVNULL)
         wait_for("the simulator", lambda: self._listening(), 10)
 
     def _listening(self):
@@ -116,7 +117,9 @@ class Vhost:
             subprocess.run(self.ctl + ["delete_vhost", self.name], capture_output=True)
 
 
-class Service(unittest.TestCase):
+class ServiceBase(unittest.TestCase):
+    """Starts the simulator, a virtual host and the launcher; reads the log."""
+
     def setUp(self):
         if not os.path.exists(SIM):
             self.skipTest("the simulator is not built")
@@ -130,6 +133,7 @@ class Service(unittest.TestCase):
         self.vhost = Vhost()
         self.launcher = None
         self.launcher_out = os.path.join(self.root, "launcher.out")
+        self.extra_env = {}
 
     def tearDown(self):
         self.stop_launcher()
@@ -152,6 +156,7 @@ class Service(unittest.TestCase):
             "TESSEL_LOOP_PAUSE_MS": "200",
             "TESSEL_SETTINGS_PERIOD_MS": "300",
         })
+        env.update(self.extra_env)
         os.makedirs(env["TESSEL_LOG_DIR"], exist_ok=True)
         os.makedirs(env["TESSEL_ML_DIR"], exist_ok=True)
         out = open(self.launcher_out, "a")
@@ -200,6 +205,8 @@ class Service(unittest.TestCase):
             self.assertLess(at, len(messages), "not found in order: %r\n%s" % (w, "\n".join(messages)))
             at += 1
 
+
+class Service(ServiceBase):
     def test_runs_restarts_and_starts_from_stored_settings(self):
         sim = self.sim
         settings = {"main__ai_extra": True, "ddos__enable": True, "ddos__interval": 60, "brute__enable": False}
