@@ -130,7 +130,8 @@ class EndToEnd(ts.ServiceBase):
         self.wait("models posted", lambda: sim.bodies("/set_models_uri"), 150)
         self.wait("the training state complete", lambda: any(
             t.get("vhost") == VHOST and t.get("complete") for t in self.sim_state()["training"]), 60)
-        self.assertIn("Training for virtual host %s is complete" % VHOST, [m for _, m in self.log()])
+        self.wait("the training's end logged", lambda: "Training for virtual host %s is complete" % VHOST
+                  in [m for _, m in self.log()], 60)
 
         # 2. a new start in trained mode: no staging file for the host
         self.wait("a start in trained mode", lambda: self.passes(2) >= 1, 120)
