@@ -118,30 +118,31 @@ class EndToEnd(ts.ServiceBase):
         sim.extra_args = ["--training", training, "--datasets", attacks]
         sim.start()
         self.extra_env = {
-            "TESSEL_DAY_SECONDS": "15", "TESSEL_TRAINING_PASS_MS": "500", "TESSEL_HW_WATCH": "0",
+            "TESSEL_DAY_SECONDS": "40", "TESSEL_TRAINING_PASS_MS": "500", "TESSEL_HW_WATCH": "0",
         }
         normal = self.write_messages("normal.jsonl", 3000)
         self.start_launcher()
 
-        # 1. training: normal traffic collected, models built and uploaded
+        # 1. training: normal traffic collected, models built and uploaded.
+        # The training day leaves a loaded machine time to stage the replay.
         self.wait("the training process", lambda: any(
-            m.startswith("Using SQLite file for virtual host " + VHOST) for m in self.messages()), 60)
+            m.startswith("Using SQLite file for virtual host " + VHOST) for m in self.messages()), 180)
         self.replay(normal)
-        self.wait("models posted", lambda: sim.bodies("/set_models_uri"), 150)
+        self.wait("models posted", lambda: sim.bodies("/set_models_uri"), 300)
         self.wait("the training state complete", lambda: any(
-            t.get("vhost") == VHOST and t.get("complete") for t in self.sim_state()["training"]), 60)
+            t.get("vhost") == VHOST and t.get("complete") for t in self.sim_state()["training"]), 180)
         self.wait("the training's end logged", lambda: "Training for virtual host %s is complete" % VHOST
-                  in [m for _, m in self.log()], 60)
+                  in [m for _, m in self.log()], 180)
 
         # 2. a new start in trained mode: no staging file for the host
-        self.wait("a start in trained mode", lambda: self.passes(2) >= 1, 120)
+        self.wait("a start in trained mode", lambda: self.passes(2) >= 1, 240)
         second = self.messages(2)
         self.assertFalse([m for m in second if m.startswith("Using SQLite file for virtual host")], second)
 
         # 3. attack values reported at "/attack"
         mixed = self.write_messages("mixed.jsonl", 600, attacks, 0.5, seed=7)
         self.replay(mixed)
-        self.wait("attacks reported", lambda: sim.bodies("/attack"), 90)
+        self.wait("attacks reported", lambda: sim.bodies("/attack"), 240)
 
 
 if __name__ == "__main__":
