@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kBuiltInDatasetUrl = "https://rapi.corvane.ai/vx";
 constexpr const char* kBuiltInGeoDir = "/usr/share/GeoIP/";
 constexpr const char* kCrawlersFormat = "tessel-crawlers";
+constexpr const char* kBlockListsFormat = "tessel-blocklists";
 
 std::string env_or(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
@@ -140,6 +141,7 @@ namespace {
 
 bool valid_geo_file(const std::string& fname, const std::string& path) {
   if (fname == geocrwl_fname) return detail::load_local_copy(path, kCrawlersFormat, "crawlers", nullptr).has_value();
+  if (fname == geobl_fname) return detail::load_local_copy(path, kBlockListsFormat, "lists", nullptr).has_value();
   return open_country_db(path, fname == geocc6_fname) != nullptr;
 }
 
@@ -184,6 +186,7 @@ bool geo_db_update(const GeoReference& geo, const std::string& fname, const std:
     const std::string& dir = geo.options().geo_dir;
     bool replaced = update_one(dir, source, fname, with_token, sink);
     if (fname == geocc_fname) replaced = update_one(dir, source, geocc6_fname, with_token, sink) || replaced;
+    if (fname == geocrwl_fname) replaced = update_one(dir, source, geobl_fname, with_token, sink) || replaced;
     return replaced;
   } catch (const std::exception& e) {
     log_processing(sink, "error", "os", std::string("An error occurred in geo_db_update: ") + e.what());
@@ -195,40 +198,49 @@ bool geo_db_update(const GeoReference& geo, const std::string& fname, const std:
 
 namespace {
 
-struct Crawler {
+// A named address list: a crawler or a block list.
+struct NamedRanges {
   std::string name;
   IpList ranges;
 };
+using NamedLists = std::vector<NamedRanges>;
+
+// The lists of a local copy {"<key>": [{"name": ..., "ranges": [...]}, ...]};
+// empty when the file is missing or damaged, entries without a name left out.
+std::shared_ptr<const NamedLists> load_named_lists(const std::string& path, const char* format, const char* key) {
+  auto list = std::make_shared<NamedLists>();
+  if (auto copy = detail::load_local_copy(path, format, key, nullptr); copy && copy->value.is_array())
+    for (const auto& c : copy->value)
+      if (c.is_object() && c.value("name", Json()).is_string())
+        list->push_back({c["name"].get<std::string>(), IpList(c.value("ranges", Json::array()))});
+  return list;
+}
 
 }  // namespace
 
 struct GeoReference::Cache {
  public:
-  // The country data and crawler list in force, reloaded when a file's
-  // modification time or size changed.
-  std::pair<GeoData, std::shared_ptr<const std::vector<Crawler>>> current(const GeoReference& geo) {
+  struct Data {
+    GeoData geo;
+    std::shared_ptr<const NamedLists> crawlers, blocklists;
+  };
+  // The data in force, each file reloaded when its modification time or
+  // size changed.
+  Data current(const GeoReference& geo) {
     std::lock_guard lk(mu_);
-    const std::string cc = geo.db_path(geocc_fname), crwl = geo.db_path(geocrwl_fname);
+    const std::string cc = geo.db_path(geocc_fname);
     if (auto st = stamp(cc); st != cc_stamp_ || cc != cc_path_) {
       cc_path_ = cc;
       cc_stamp_ = st;
       try {
-        geo_ = GeoData::load(cc);
+        data_.geo = GeoData::load(cc);
       } catch (const std::exception&) {
-        geo_ = GeoData();
+        data_.geo = GeoData();
       }
     }
-    if (auto st = stamp(crwl); st != crwl_stamp_ || crwl != crwl_path_) {
-      crwl_path_ = crwl;
-      crwl_stamp_ = st;
-      auto list = std::make_shared<std::vector<Crawler>>();
-      if (auto copy = detail::load_local_copy(crwl, kCrawlersFormat, "crawlers", nullptr); copy && copy->value.is_array())
-        for (const auto& c : copy->value)
-          if (c.is_object() && c.value("name", Json()).is_string())
-            list->push_back({c["name"].get<std::string>(), IpList(c.value("ranges", Json::array()))});
-      crawlers_ = std::move(list);
-    }
-    return {geo_, crawlers_};
+    crawlers_.refresh(geo.db_path(geocrwl_fname), kCrawlersFormat, "crawlers", data_.crawlers);
+    blocklists_.refresh(geo.db_path(geobl_fname), kBlockListsFormat, "lists", data_.blocklists);
+    return data_;
   }
 
  private:
@@ -238,10 +250,20 @@ struct GeoReference::Cache {
     return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
            std::to_string(st.st_size) + "/" + std::to_string(st.st_ino);
   }
+  struct ListFile {
+    std::string path, stamp;
+    void refresh(const std::string& p, const char* format, const char* key, std::shared_ptr<const NamedLists>& out) {
+      const std::string st = Cache::stamp(p);
+      if (out && st == stamp && p == path) return;
+      path = p;
+      stamp = st;
+      out = load_named_lists(p, format, key);
+    }
+  };
   std::mutex mu_;
-  std::string cc_path_, cc_stamp_, crwl_path_, crwl_stamp_;
-  GeoData geo_;
-  std::shared_ptr<const std::vector<Crawler>> crawlers_ = std::make_shared<std::vector<Crawler>>();
+  std::string cc_path_, cc_stamp_;
+  ListFile crawlers_, blocklists_;
+  Data data_;
 };
 
 GeoReference::GeoReference(RefDataOptions opts) : opts_(std::move(opts)), cache_(std::make_unique<Cache>()) {}
@@ -250,7 +272,9 @@ GeoReference::~GeoReference() = default;
 Json get_geoip(const GeoReference& ref, const Json& addrs, const std::string&, const ApiContext&, const LogSink& sink) {
   Json out = Json::object();
   try {
-    auto [geo, crawlers] = ref.cache_->current(ref);
+    const auto data = ref.cache_->current(ref);
+    const auto& geo = data.geo;
+    const auto& crawlers = data.crawlers;
     const Json list = addrs.is_array() ? addrs : Json::array({addrs});
     for (const auto& a : list) {
       const std::string addr = detail::json_text(a);
@@ -269,8 +293,17 @@ Json get_geoip(const GeoReference& ref, const Json& addrs, const std::string&, c
   return out;
 }
 
-Json get_geobl(const GeoReference&, const std::string&, const std::string&, const ApiContext&, const LogSink&) {
-  return Json::array();
+Json get_geobl(const GeoReference& ref, const std::string& addr, const std::string&, const ApiContext&,
+               const LogSink& sink) {
+  Json names = Json::array();
+  try {
+    const auto data = ref.cache_->current(ref);
+    for (const auto& l : *data.blocklists)
+      if (l.ranges.contains(addr)) names.push_back(l.name);
+  } catch (const std::exception& e) {
+    log_processing(sink, "error", "os", std::string("An error occurred in get_geobl: ") + e.what());
+  }
+  return names;
 }
 
 // The base64 white list.

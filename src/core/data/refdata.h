@@ -19,6 +19,8 @@ namespace tessel::core {
 inline constexpr const char* geocc_fname = "GeoIP.dat";
 inline constexpr const char* geocc6_fname = "GeoIPv6.dat";
 inline constexpr const char* geocrwl_fname = "crawlers.json";
+// Block lists: named address ranges, refreshed together with the crawler list.
+inline constexpr const char* geobl_fname = "blocklists.json";
 
 // Where the reference data lives and where fresh copies come from. Read
 // once at start-up (from_env) into the run's options.
@@ -52,7 +54,7 @@ class GeoData {
 class GeoReference;
 
 // Refreshes the GeoIP file `fname` (the country database also refreshes its
-// IPv6 companion) from the source URL + "/" + fname, sending geo_token as a
+// IPv6 companion, the crawler list the block lists) from the source URL + "/" + fname, sending geo_token as a
 // bearer token. Without a source, or when the source fails or sends a file
 // that does not load, the local data stays. True when a file was replaced.
 bool geo_db_update(const GeoReference& geo, const std::string& fname, const std::string& geo_token,
@@ -79,6 +81,8 @@ class GeoReference {
 
  private:
   friend Json get_geoip(const GeoReference&, const Json&, const std::string&, const ApiContext&, const LogSink&);
+  friend Json get_geobl(const GeoReference&, const std::string&, const std::string&, const ApiContext&,
+                        const LogSink&);
   RefDataOptions opts_;
   std::unique_ptr<Cache> cache_;
 };
@@ -90,8 +94,9 @@ class GeoReference {
 // change. No outside service is asked.
 Json get_geoip(const GeoReference& geo, const Json& addrs, const std::string& geo_token, const ApiContext& api,
                const LogSink& sink);
-// Block lists that list the address: none are known locally, so the result
-// is always an empty list.
+// Block lists that list the address: the names (texts, in file order) of the
+// lists of the local block-list file whose ranges hold it; an empty list
+// without that file.
 Json get_geobl(const GeoReference& geo, const std::string& addr, const std::string& geo_token, const ApiContext& api,
                const LogSink& sink);
 

@@ -78,13 +78,45 @@ TEST(Geo, ReputationEntriesForEveryAddress) {
   EXPECT_EQ(r["10.1.2.3"]["cc"], "");
   EXPECT_EQ(r["10.1.2.3"]["crawler"], false);
   EXPECT_TRUE(r.contains("bogus"));
-  EXPECT_EQ(get_geobl(ref, "8.8.4.4", "token", api_context(""), lc.sink()), Json::array());
+  EXPECT_EQ(get_geobl(ref, "8.8.4.4", "token", api_context(""), lc.sink()), Json::array());  // no block-list file
 
   // a changed crawler file is read again
   std::filesystem::remove(dir.file(geocrwl_fname));
   write_file(dir.file(geocrwl_fname), R"({"format": "tessel-crawlers", "version": 1, "hash": "c2", "crawlers": []})");
   EXPECT_EQ(get_geoip(ref, Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"],
             false);
+  EXPECT_TRUE(lc.take().empty());
+}
+
+TEST(Geo, BlockListsNameEveryListHoldingTheAddress) {
+  TempDir dir;
+  GeoReference ref(geo_options(dir.str()));
+  LogCapture lc;
+  write_file(dir.file(geobl_fname),
+             R"({"format": "tessel-blocklists", "version": 1, "hash": "b1",
+                 "lists": [{"name": "XBL", "ranges": ["203.0.113.0/24", "2001:db8::/32"]},
+                           {"name": "PBL", "ranges": ["203.0.113.7"]},
+                           {"ranges": ["198.51.100.0/24"]}]})");
+  struct Case {
+    const char* addr;
+    Json lists;
+  };
+  const Case cases[] = {{"203.0.113.7", Json::array({"XBL", "PBL"})},
+                        {"::ffff:203.0.113.9", Json::array({"XBL"})},
+                        {"2001:db8::1", Json::array({"XBL"})},
+                        {"198.51.100.1", Json::array()},  // a list without a name counts for nothing
+                        {"192.0.2.1", Json::array()},
+                        {"not an address", Json::array()}};
+  for (const auto& c : cases) EXPECT_EQ(get_geobl(ref, c.addr, "", api_context(""), lc.sink()), c.lists) << c.addr;
+
+  // a changed file is read again; a damaged one lists nothing
+  std::filesystem::remove(dir.file(geobl_fname));
+  write_file(dir.file(geobl_fname), R"({"format": "tessel-blocklists", "version": 1, "hash": "b2",
+                                        "lists": [{"name": "SBL", "ranges": ["192.0.2.0/24"]}]})");
+  EXPECT_EQ(get_geobl(ref, "192.0.2.1", "", api_context(""), lc.sink()), Json::array({"SBL"}));
+  std::filesystem::remove(dir.file(geobl_fname));
+  write_file(dir.file(geobl_fname), "{not json");
+  EXPECT_EQ(get_geobl(ref, "192.0.2.1", "", api_context(""), lc.sink()), Json::array());
   EXPECT_TRUE(lc.take().empty());
 }
 
@@ -106,8 +138,12 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_base64", base64_encode(country)}});
   sim.set_answer("dataset/geoip/crawlers.json",
                  {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
+  const Json blocklists = {{"format", "tessel-blocklists"}, {"version", 1}, {"hash", "y"},
+                           {"lists", Json::array({{{"name", "XBL"}, {"ranges", Json::array({"203.0.113.0/24"})}}})}};
+  sim.set_answer("dataset/geoip/blocklists.json", {{"body", blocklists}});
   EXPECT_TRUE(geo_db_update(ref, geocc_fname, "tok", api_context(""), lc.sink()));
   EXPECT_TRUE(geo_db_update(ref, geocrwl_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_EQ(get_geobl(ref, "203.0.113.5", "", api_context(""), lc.sink()), Json::array({"XBL"}));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
   EXPECT_EQ(ref.db_path(geocc_fname), geo + geocc_fname);
   EXPECT_EQ(sim.requests_to("/vx/geoip/GeoIP.dat").at(0)["headers"]["Authorization"], "Bearer tok");
@@ -117,12 +153,14 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   // a file that does not load, or no answer: the local copy stays
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_text", "not a database"}});
   sim.set_answer("dataset/geoip/crawlers.json", {{"body", {{"crawlers", Json::array()}}}});
+  sim.set_answer("dataset/geoip/blocklists.json", {{"body", {{"lists", Json::array()}}}});
   EXPECT_FALSE(geo_db_update(ref, geocc_fname, "tok", api_context(""), lc.sink()));
   EXPECT_FALSE(geo_db_update(ref, geocrwl_fname, "tok", api_context(""), lc.sink()));
+  EXPECT_EQ(get_geobl(ref, "203.0.113.5", "", api_context(""), lc.sink()), Json::array({"XBL"}));
   EXPECT_EQ(read_file(geo + geocc_fname), country);
   EXPECT_FALSE(std::filesystem::exists(geo + std::string(geocc_fname) + ".new"));
   auto events = lc.take();
-  EXPECT_EQ(events.size(), 3u);
+  EXPECT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0].find("error/api: An error occurred while receiving data from "), 0u);
   EXPECT_EQ(geo_db_get(ref, geocc_fname, lc.sink()).country("8.8.8.8"), "US");
 }
