@@ -102,7 +102,6 @@ class Service {
 
   // Run-time defaults.
   std::int64_t asa_delay_ = 0;
-  int oa_loop_int_ = 180;
   int ohl_loop_int_ = 3600;
   std::int64_t ohl_btime_ = 0;
   int training_period_days_default_ = 4;

@@ -74,6 +74,9 @@ struct RunOptions {
   // Length of a day of a training period, in seconds (shorter in tests and
   // local runs; the least period is still one day).
   double day_seconds = 24 * 60 * 60;
+  // Seconds between two schema-generation runs (shorter in tests and local
+  // runs).
+  int schema_seconds = 180;
   // When the run ends, how long to wait for its workers to end.
   std::chrono::milliseconds worker_join_wait{std::chrono::seconds(2)};
   // The machine's load figures for the hardware-overload watch.
@@ -103,8 +106,8 @@ struct RunOptions {
   // TESSEL_RESTART_WAIT_MS (also the training processes' restart wait),
   // TESSEL_LOOP_PAUSE_MS, TESSEL_SETTINGS_PERIOD_MS, TESSEL_TRAINING_PASS_MS,
   // TESSEL_TRAINING_RETRY_MS, TESSEL_TRAINING_UPLOAD_MS,
-  // TESSEL_TRAINING_POLL_MS, TESSEL_DAY_SECONDS and TESSEL_HW_WATCH (0: no
-  // hardware-overload watch).
+  // TESSEL_TRAINING_POLL_MS, TESSEL_DAY_SECONDS, TESSEL_SCHEMA_SECONDS and
+  // TESSEL_HW_WATCH (0: no hardware-overload watch).
   static RunOptions from_env();
 };
 

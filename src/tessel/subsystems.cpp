@@ -1,5 +1,6 @@
 // The real entries of the other subsystems, and the run options from the
 // environment.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -77,6 +78,10 @@ RunOptions RunOptions::from_env() {
   if (const char* v = std::getenv("TESSEL_DAY_SECONDS"); v && *v) {
     const double d = std::strtod(v, nullptr);
     if (d > 0) o.day_seconds = d;
+  }
+  if (const char* v = std::getenv("TESSEL_SCHEMA_SECONDS"); v && *v) {
+    const long s = std::strtol(v, nullptr, 10);
+    if (s > 0) o.schema_seconds = static_cast<int>(std::min(s, 86400L));
   }
   if (const char* v = std::getenv("TESSEL_HW_WATCH"); v && std::string_view(v) == "0") o.hw_sample = nullptr;
   return o;

@@ -41,7 +41,7 @@ bool Service::build_detectors() {
     log_started("q_attack_bd_processing", child);
   }
   try {
-    oa_m_ = subs_.make_oam(oa_loop_int_, ctx);
+    oa_m_ = subs_.make_oam(opts_.schema_seconds, ctx);
   } catch (const std::exception& e) {
     log("fatal", "schemix",
         std::string("An error occurred while starting Schemix schema generator module: ") + e.what());

@@ -21,3 +21,19 @@ TEST(RunOptions, DaySecondsFromTheEnvironment) {
   }
   ::unsetenv("TESSEL_DAY_SECONDS");
 }
+
+// The schema-generation interval likewise: whole positive seconds, else the
+// usual three minutes.
+TEST(RunOptions, SchemaSecondsFromTheEnvironment) {
+  struct Case {
+    const char* value;
+    int want;
+  };
+  const Case cases[] = {{nullptr, 180}, {"5", 5}, {"0", 180}, {"-5", 180}, {"abc", 180}};
+  for (const auto& c : cases) {
+    if (c.value) ::setenv("TESSEL_SCHEMA_SECONDS", c.value, 1);
+    else ::unsetenv("TESSEL_SCHEMA_SECONDS");
+    EXPECT_EQ(RunOptions::from_env().schema_seconds, c.want) << (c.value ? c.value : "(unset)");
+  }
+  ::unsetenv("TESSEL_SCHEMA_SECONDS");
+}
