@@ -134,6 +134,7 @@ class ServiceBase(unittest.TestCase):
         self.launcher = None
         self.launcher_out = os.path.join(self.root, "launcher.out")
         self.extra_env = {}
+        self.extra_conf = ""
 
     def tearDown(self):
         self.stop_launcher()
@@ -147,6 +148,7 @@ class ServiceBase(unittest.TestCase):
         with open(conf, "w") as f:
             f.write("[main]\ndebug = true\napi_key = k1\napi_uri = http://127.0.0.1:%d\n"
                     "[run]\nrmq_host = guest:guest@127.0.0.1:%d%s\n" % (self.sim.port, BROKER_PORT, vh))
+            f.write(self.extra_conf)
         env = dict(os.environ)
         env.update({
             "TESSEL_LOG_DIR": os.path.join(self.root, "log") + "/",
