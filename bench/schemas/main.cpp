@@ -13,6 +13,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "schemix/generation.h"
@@ -96,6 +97,13 @@ Corpus make_corpus(std::size_t bodies, std::size_t groups, int depth, int width,
 
 LogSink quiet_sink() { return LogSink{std::make_shared<EventQueue>(), std::make_shared<Logger>("bench"), false}; }
 
+// FNV-1a over the canonical texts of every schema made and every choice,
+// to compare the output of two builds.
+std::uint64_t g_digest = 14695981039346656037ull;
+void digest(std::string_view text) {
+  for (const unsigned char c : text) g_digest = (g_digest ^ c) * 1099511628211ull;
+}
+
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 double decode_only(const Corpus& c, int rounds) {
@@ -123,6 +131,10 @@ double pipeline(const Corpus& c, int rounds, std::size_t* fragments) {
     const auto out = schemix::schemix_schemas_generation(nsi, records, chosen, sink);
     best = std::min(best, seconds_since(t0));
     *fragments = out.size();
+    if (r == 0) {
+      for (const std::size_t i : chosen) digest(std::to_string(i) + ",");
+      for (const auto& f : out) digest(schemix::canonical_text(f));
+    }
   }
   return best;
 }
@@ -177,6 +189,7 @@ int main(int argc, char** argv) {
   std::printf("builder on each body: %8.1f MB/s\n", mb / t_build);
   std::printf("worker path / decode alone: %.2f\n", t_pipe / t_decode);
 
+  std::printf("digest of the choices and schemas: %016llx\n", static_cast<unsigned long long>(g_digest));
   if (!growth) return 0;
   // Growth with the number of bodies (same shape, same endpoints).
   std::printf("growth with the number of bodies (time per body, relative to %zu):\n", bodies / 4);
@@ -202,6 +215,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(cd.bytes) / static_cast<double>(cd.records.size()), per_mb * 1e3, depth_ratio);
   }
 
+  std::printf("digest with the growth corpora: %016llx\n", static_cast<unsigned long long>(g_digest));
   target("schema_inference_mb_per_s_per_core", mb / t_pipe, 100);
   target("time_per_body_at_8x_bodies_ratio", last_ratio, 1.5, true);
   target("time_per_mb_at_depth_12_ratio", depth_ratio, 1.5, true);

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
 #include "core/log.h"
+#include "schemix/key_scan.h"
 #include "schemix/keys.h"
 #include "shared/pyvalues/levenshtein.h"
 #include "shared/pyvalues/pyjson.h"
@@ -48,6 +51,17 @@ GroupKey group_key(const SchemaRecord& r, NormCache& norm) {
   k.match.push_back('\0');
   k.match += py_lower(k.method);
   return k;
+}
+
+void log_decode_error(const LogSink& sink, const std::exception& e, const SchemaRecord& r) {
+  log_error(sink, std::string("An error occurred in Schemix request processing while loading ") + kBodyZone +
+                      " as JSON: " + e.what() + " (data: " + py_repr(record_mapping(r)) + ")");
+}
+
+// Fills the empty arrays of a decoded body, as listing its keys does.
+void decoded_fill(Json& body, const LogSink& sink) {
+  std::vector<std::string> unused;
+  schemix_get_keys(body, unused, sink);
 }
 
 }  // namespace
@@ -98,15 +112,30 @@ std::string template_path(std::string_view url) {
 }
 
 std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& data_list, const LogSink& sink) {
-  // Bodies, each record by itself.
-  for (auto& r : data_list) {
+  // Bodies, each record by itself: the key list read from the text where the
+  // scanner takes it, else the body decoded (its keys listed below).
+  // The scanner's key lists are counted here and listed again where needed.
+  KeyScanner scanner;
+  std::vector<std::string_view> listed;  // views into one body text
+  struct Scanned {
+    std::size_t count = 0;
+    bool scanned = false;
+  };
+  std::vector<Scanned> scanned(data_list.size());
+  for (std::size_t i = 0; i < data_list.size(); ++i) {
+    SchemaRecord& r = data_list[i];
     try {
       if (!r.body.is_string()) throw PyValueError(std::string("the JSON object must be str, bytes or bytearray, not ") +
                                                   py_type_name(r.body));
-      r.body = json_loads(r.body.get_ref<const std::string&>(), false);
+      const std::string& text = r.body.get_ref<const std::string&>();
+      listed.clear();
+      if (scanner.scan(text, listed)) {
+        scanned[i] = Scanned{listed.size(), true};
+        continue;
+      }
+      r.body = json_loads(text, false);
     } catch (const std::exception& e) {
-      log_error(sink, std::string("An error occurred in Schemix request processing while loading ") + kBodyZone +
-                          " as JSON: " + e.what() + " (data: " + py_repr(record_mapping(r)) + ")");
+      log_decode_error(sink, e, r);
     }
   }
 
@@ -133,8 +162,9 @@ std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& 
       if (group_index.emplace(id, groups.size()).second) groups.emplace_back(std::move(id), std::move(k->match));
     }
 
+    std::vector<std::string> decoded_keys;
     for (const auto& group : groups) {
-      std::vector<std::string> pattern;
+      std::size_t pattern_size = 0;
       std::string pattern_text;
       bool have_pattern = false;
       std::vector<std::string> find_methods;
@@ -147,29 +177,59 @@ std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& 
           continue;
         }
         ++request_counter;
-        std::vector<std::string> keys;
-        schemix_get_keys(r.body, keys, sink);
-        if (!have_pattern || keys.size() > pattern.size()) {
-          pattern = keys;
-          pattern_text = keys_display(pattern);
+        // `listed` holds this record's keys once `have_list`.
+        std::size_t count = 0;
+        bool have_list = false;
+        if (scanned[i].scanned) {
+          count = scanned[i].count;
+        } else {
+          decoded_keys.clear();
+          schemix_get_keys(r.body, decoded_keys, sink);
+          listed.assign(decoded_keys.begin(), decoded_keys.end());
+          count = listed.size();
+          have_list = true;
+        }
+        const auto list_text = [&] {
+          if (!have_list) {
+            listed.clear();
+            scanner.scan(r.body.get_ref<const std::string&>(), listed);
+            have_list = true;
+          }
+          return keys_text(listed);
+        };
+        if (!have_pattern || count > pattern_size) {
+          pattern_size = count;
+          pattern_text = list_text();
           have_pattern = true;
         }
         const std::string& method = r.method.get_ref<const std::string&>();
         if (std::find(find_methods.begin(), find_methods.end(), method) != find_methods.end()) continue;
-        const std::string keys_text = keys_display(keys);
+        const std::string text = list_text();
         try {
-          if (!pattern.empty() && !keys.empty() && levenshtein(pattern_text, keys_text, kKeysDistance) <= kKeysDistance) {
+          if (pattern_size != 0 && count != 0 && levenshtein(pattern_text, text, kKeysDistance) <= kKeysDistance) {
             find_methods.push_back(method);
             result.push_back(i);
           }
         } catch (const std::exception& e) {
           log_error(sink, std::string("An error occurred during the similarity calculation in Schemix module: ") +
-                              e.what() + " (v1: " + pattern_text + ", v2: " + keys_text + ")");
+                              e.what() + " (v1: " + pattern_text + ", v2: " + text + ")");
         }
       }
     }
   } catch (const std::exception& e) {
     log_error(sink, std::string("An error occurred while Schemix data processing: ") + e.what());
+  }
+  // The chosen bodies decoded, their empty arrays filled.
+  for (const std::size_t i : result) {
+    SchemaRecord& r = data_list[i];
+    if (!scanned[i].scanned) continue;
+    scanned[i].scanned = false;
+    try {
+      r.body = json_loads(r.body.get_ref<const std::string&>(), false);
+      decoded_fill(r.body, sink);
+    } catch (const std::exception& e) {
+      log_decode_error(sink, e, r);
+    }
   }
   if (sink.debug) {
     const auto left = std::count_if(data_list.begin(), data_list.end(), [](const SchemaRecord& r) { return !r.dropped; });

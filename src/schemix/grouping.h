@@ -21,7 +21,7 @@ struct SchemaRecord {
   std::string url;
   Json method;
   std::string content_type;
-  Json body;  // the body text, then its decoded value
+  Json body;  // the body text, or its decoded value (always once chosen)
   std::string schema_name;
   bool dropped = false;  // over the group limit: no longer in the list
 };
@@ -40,10 +40,13 @@ inline constexpr std::size_t kKeysDistance = 10;
 // Every non-empty path segment made only of digits becomes "{integer}".
 std::string template_path(std::string_view url);
 
-// Decodes the bodies, templates the paths and returns the indices of the
-// representative requests in `data_list` (an index may come twice). Records
-// over the group limit are marked dropped. A record whose target cannot be
-// normalised is logged and joins no group; the others go on.
+// Lists the keys of the bodies, templates the paths and returns the indices
+// of the representative requests in `data_list` (an index may come twice).
+// The bodies of those requests are decoded, their empty arrays filled; any
+// other body may keep its text. A body that cannot be decoded is logged and
+// keeps its text. Records over the group limit are marked dropped. A record
+// whose target cannot be normalised is logged and joins no group; the others
+// go on.
 std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& data_list, const LogSink& sink);
 
 }  // namespace tessel::schemix

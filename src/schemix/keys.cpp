@@ -57,6 +57,11 @@ std::vector<std::string>& schemix_get_keys(Json& data, std::vector<std::string>&
 }
 
 std::string keys_display(const std::vector<std::string>& keys) {
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  return keys_text(views);
+}
+
+std::string keys_text(std::span<const std::string_view> keys) {
   std::string out = "[";
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (i) out += ", ";

@@ -3,7 +3,9 @@
 // members in code-point order of name, the names inside a member's value
 // before the member's own name. Empty arrays met on the way are filled in
 // place with the sample values 0, 0.0, "" and false.
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shared/pyvalues/json.h"
@@ -19,5 +21,6 @@ std::vector<std::string>& schemix_get_keys(Json& data, std::vector<std::string>&
 
 // The list as Python displays it: ['a', "it's"].
 std::string keys_display(const std::vector<std::string>& keys);
+std::string keys_text(std::span<const std::string_view> keys);
 
 }  // namespace tessel::schemix

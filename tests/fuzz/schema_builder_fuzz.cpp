@@ -1,13 +1,17 @@
 // Schema generation on random request bodies: decoding, key lists, grouping,
-// inference and the canonical fragment text.
+// inference and the canonical fragment text. A text the key scanner takes
+// must decode, to the same key list.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "schemix/generation.h"
 #include "schemix/grouping.h"
+#include "schemix/key_scan.h"
+#include "schemix/keys.h"
 #include "schemix/schema_builder.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/runtime/log_sink.h"
@@ -32,6 +36,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nsi.set("schemix_schemas_list", Json::array());
   const auto chosen = schemix::schemix_requests_processing(records, sink);
   for (const auto& f : schemix::schemix_schemas_generation(nsi, records, chosen, sink)) (void)schemix::canonical_text(f);
+
+  {
+    static schemix::KeyScanner scanner;
+    std::vector<std::string_view> fast;
+    if (scanner.scan(body, fast)) {
+      Json v;
+      try {
+        v = json_loads(body, false);
+      } catch (const std::exception&) {
+        std::abort();  // taken by the scanner, refused by the decoder
+      }
+      std::vector<std::string> slow;
+      schemix::schemix_get_keys(v, slow, sink);
+      if (slow.size() != fast.size()) std::abort();
+      for (std::size_t i = 0; i < slow.size(); ++i)
+        if (slow[i] != fast[i]) std::abort();
+    }
+  }
 
   // The builder alone on whatever the body decodes to.
   try {
