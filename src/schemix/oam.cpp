@@ -159,8 +159,9 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
       }
       ChildPtr child;
       try {
-        child = Child::start("schemix_schemas_processing",
-                             [nsi, table, worker] { worker(nsi, std::move(*table)); });
+        auto body = [nsi, table, worker] { worker(nsi, std::move(*table)); };
+        child = hooks_.start ? hooks_.start("schemix_schemas_processing", std::move(body))
+                             : Child::start("schemix_schemas_processing", std::move(body));
       } catch (...) {
         dfs_ = std::move(*table);  // offered again at the next interval
         throw;

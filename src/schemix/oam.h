@@ -24,10 +24,12 @@ namespace tessel::schemix {
 bool vhost_pattern_match(const Json& pattern, const Json& vhost);
 
 // What tests replace in the host: the clock (UNIX seconds), the worker run
-// on each gathered table, and the seed of the reshuffle (0: a random one).
+// on each gathered table, the start of its thread (Child::start), and the
+// seed of the reshuffle (0: a random one).
 struct OamHooks {
   std::function<std::int64_t()> clock;
   std::function<void(const std::shared_ptr<SharedNamespace>& nsi, RequestTable dfs)> worker;
+  std::function<ChildPtr(std::string name, std::function<void()> body)> start;
   std::uint64_t seed = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -190,6 +191,50 @@ TEST(SchemaHost, SlowAndManyWorkersAreReported) {
   EXPECT_TRUE(lines[3].find("takes more than 212 sec.") != std::string::npos) << lines[3];
   EXPECT_EQ(lines[4], "warn/os: Schemix SG: 5 active processes");
   f.release();
+}
+
+TEST(SchemaHost, AWorkerThatFailsToStartIsNotKept) {
+  HostFixture f;
+  int refused = 1;
+  f.host = nullptr;
+  OAM::Hooks hooks;
+  hooks.clock = [&f] { return f.clock; };
+  hooks.worker = [&f](const std::shared_ptr<SharedNamespace>&, RequestTable t) {
+    std::lock_guard lk(f.mu);
+    f.runs.push_back(std::move(t));
+    f.cv.notify_all();
+  };
+  hooks.start = [&refused](std::string name, std::function<void()> body) {
+    if (refused-- > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return Child::start(std::move(name), std::move(body));
+  };
+  core::DetectorContext ctx;
+  ctx.sink = f.logs.sink();
+  f.host = std::make_unique<OAM>(180, ctx, hooks);
+  auto nsi = namespace_with(Json::array({"h"}));
+  f.host->dfs_processing(nsi, {row("h"), row("h", "/q")});
+  f.clock += 181;
+  f.host->dfs_processing(nsi, {});
+  // no worker is counted; the rows wait for the next interval
+  EXPECT_EQ(f.host->workers(), 0u);
+  EXPECT_EQ(f.host->gathered().size(), 2u);
+  const auto lines = f.logs.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].rfind("error/schemix: An error occurred in schemix_preprocessing: ", 0) == 0) << lines[0];
+
+  f.clock += 181;
+  f.host->dfs_processing(nsi, {row("h", "/r")});
+  ASSERT_EQ(f.wait_runs(1), 1u);
+  EXPECT_EQ(f.runs[0].size(), 3u);
+  EXPECT_EQ(f.host->workers(), 1u);
+  // housekeeping joins the one worker and has nothing else to report
+  for (int i = 0; i < 200 && f.host->workers() > 0; ++i) {
+    f.clock += 31;
+    f.host->dfs_processing(nsi, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(f.host->workers(), 0u);
+  EXPECT_TRUE(f.logs.take().empty());
 }
 
 TEST(SchemaWorker, ExclusionsThenUploadOfNewSchemas) {
