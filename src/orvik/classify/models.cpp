@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 
@@ -26,26 +27,64 @@ std::size_t ModelStore::loads() const {
   return loads_;
 }
 
+namespace {
+
+std::atomic<std::uint64_t> g_cache_ids{0};
+
+// This thread's labels of the caches it used lately, by cache id.
+using LocalLabels = std::unordered_map<std::string, std::int8_t>;
+constexpr std::size_t kLocalCaches = 16, kLocalEntries = 8192;
+
+LocalLabels& local_labels(std::uint64_t id) {
+  thread_local std::unordered_map<std::uint64_t, LocalLabels> local;
+  auto it = local.find(id);
+  if (it != local.end()) return it->second;
+  if (local.size() >= kLocalCaches) local.clear();
+  return local[id];
+}
+
+void local_put(LocalLabels& labels, std::string key, std::int8_t label) {
+  if (labels.size() >= kLocalEntries) labels.clear();
+  labels.emplace(std::move(key), label);
+}
+
+// Zone + '\0' + value, in a buffer of this thread.
+const std::string& cache_key(std::string_view z, std::string_view value) {
+  thread_local std::string key;
+  key.assign(z).push_back('\0');
+  key.append(value);
+  return key;
+}
+
+}  // namespace
+
+PredictionCache::PredictionCache() : id_(++g_cache_ids) {}
+
 std::size_t PredictionCache::shard_of(std::string_view z, std::string_view value) {
   return (std::hash<std::string_view>{}(value) ^ (z.size() * 0x9e3779b97f4a7c15ULL)) % kShards;
 }
 
 int PredictionCache::find(std::string_view z, std::string_view value) const {
   if (value.size() > kMaxValueBytes) return -1;
-  thread_local std::string key;
-  key.assign(z).push_back('\0');
-  key.append(value);
-  const Shard& s = shards_[shard_of(z, value)];
-  std::lock_guard lk(s.mu);
-  auto it = s.labels.find(key);
-  return it == s.labels.end() ? -1 : it->second;
+  const std::string& key = cache_key(z, value);
+  LocalLabels& local = local_labels(id_);
+  if (auto it = local.find(key); it != local.end()) return it->second;
+  std::int8_t label;
+  {
+    const Shard& s = shards_[shard_of(z, value)];
+    std::lock_guard lk(s.mu);
+    auto it = s.labels.find(key);
+    if (it == s.labels.end()) return -1;
+    label = it->second;
+  }
+  local_put(local, key, label);
+  return label;
 }
 
 void PredictionCache::put(std::string_view z, std::string_view value, std::int64_t label) {
   if (value.size() > kMaxValueBytes || label < 0 || label > 127) return;
-  std::string key(z);
-  key.push_back('\0');
-  key.append(value);
+  std::string key = cache_key(z, value);
+  local_put(local_labels(id_), key, static_cast<std::int8_t>(label));
   Shard& s = shards_[shard_of(z, value)];
   std::lock_guard lk(s.mu);
   if (s.labels.size() >= kShardEntries) s.labels.clear();

@@ -20,14 +20,19 @@ namespace tessel::orvik {
 
 // Labels the models gave to zone values, kept with the models they came
 // from: a value seen before is not vectorised and predicted again. Bounded
-// (a full shard is emptied); long values are not kept. Thread-safe.
+// (a full shard is emptied); long values are not kept. Thread-safe: each
+// thread keeps the labels it met in front of the shared, locked shards, so
+// values every request carries do not make the threads queue on one lock.
 class PredictionCache {
  public:
+  PredictionCache();
+
   // -1 when the value of zone `z` is not known.
   int find(std::string_view z, std::string_view value) const;
   void put(std::string_view z, std::string_view value, std::int64_t label);
 
  private:
+  const std::uint64_t id_;  // tells the caches apart in the per-thread copies
   static constexpr std::size_t kShards = 32;
   static constexpr std::size_t kShardEntries = 8192;
   static constexpr std::size_t kMaxValueBytes = 512;

@@ -1,10 +1,12 @@
 #include "orvik/classify/processing.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 #include "core/data/columns.h"
 #include "core/log.h"
@@ -39,19 +41,26 @@ std::vector<std::string_view> split_crlf(std::string_view s) {
 // Distinct values in first-occurrence order, empty ones left out when asked.
 template <class T>
 std::vector<std::string_view> distinct(const std::vector<T>& values, bool drop_empty) {
+  // A zone holds a few values as a rule: a scan beats hashing them.
+  constexpr std::size_t kScanMax = 32;
   std::vector<std::string_view> out;
+  out.reserve(values.size());
   std::unordered_set<std::string_view> seen;
+  const bool scan = values.size() <= kScanMax;
   for (const auto& v : values) {
     std::string_view sv(v);
     if (drop_empty && sv.empty()) continue;
-    if (seen.insert(sv).second) out.push_back(sv);
+    if (scan ? std::find(out.begin(), out.end(), sv) == out.end() : seen.insert(sv).second) out.push_back(sv);
   }
   return out;
 }
 
 template <class T>
 std::string join(const std::vector<T>& parts, std::string_view sep) {
+  std::size_t n = parts.empty() ? 0 : sep.size() * (parts.size() - 1);
+  for (const auto& p : parts) n += std::string_view(p).size();
   std::string out;
+  out.reserve(n);
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i) out.append(sep);
     out.append(std::string_view(parts[i]));
@@ -76,7 +85,7 @@ void log(const LogSink& sink, std::string_view level, std::string_view category,
 // One zone of one record through the normalisation of the classification
 // path: lines (body lines cut into pieces), zone normalisation, distinct
 // values stripped and longer than 3 code points.
-void normalize_zone(std::string& value, std::string_view z, const LogSink& sink) {
+std::string normalize_zone(std::string_view value, std::string_view z, const LogSink& sink) {
   std::vector<std::string> values;
   if (is_kv_zone(z)) {
     const bool body = z == "body";
@@ -101,7 +110,7 @@ void normalize_zone(std::string& value, std::string_view z, const LogSink& sink)
     v = py_strip(v);
     if (v.size() > 3 && py_len(v) > 3) kept.push_back(v);
   }
-  value = join(kept, kCrlf);
+  return join(kept, kCrlf);
 }
 
 struct Call {
@@ -114,15 +123,27 @@ struct Call {
   FpStep fp_step;
   RequestTable training_data;
   RequestTable attack_data;
+  // The zone values of the record in hand as received, by zone index; a
+  // value is kept once its field is about to change.
+  std::vector<std::string> orig;
+  std::vector<bool> orig_kept;
+
+  void keep_orig(std::size_t i, std::string value) {
+    orig[i] = std::move(value);
+    orig_kept[i] = true;
+  }
 
   void normalization_pass(RequestRecord& rec, const std::string& rid, bool ws) {
-    for (const auto& z : core::zones()) {
+    const auto& zones = core::zones();
+    for (std::size_t i = 0; i < zones.size(); ++i) {
+      const std::string& z = zones[i];
       try {
         std::string* f = zone_field(rec, z);
         if (!f) throw std::out_of_range(py_repr_str(z));
         if (f->empty() || (ws && z != "body")) continue;
         try {
-          normalize_zone(*f, z, sink);
+          std::string normalized = normalize_zone(*f, z, sink);
+          keep_orig(i, std::exchange(*f, std::move(normalized)));
         } catch (const std::exception& e) {
           log(sink, "error", "parsing", std::string("An error occurred while data normalization: ") + e.what());
         }
@@ -138,19 +159,27 @@ struct Call {
   int analysis_pass(RequestRecord& rec, const std::string& rid, const std::string& vh,
                     std::vector<std::string>& ml_z) {
     int ml_r = 0;
-    for (const auto& z : core::zones()) {
+    const auto& zones = core::zones();
+    for (std::size_t i = 0; i < zones.size(); ++i) {
+      const std::string& z = zones[i];
       try {
         std::string* f = zone_field(rec, z);
         if (!f) throw std::out_of_range(py_repr_str(z));
         int flag = 0;
         std::vector<std::string_view> collected;
+        auto rf = models.models.rf->find(z);
+        auto vect = models.models.vect->find(z);
+        if (rf == models.models.rf->end() || vect == models.models.vect->end()) {
+          log(sink, "error", "ml",
+              "An error occurred while processing request " + rid + " (" + vh + ") by behavioral model in zone " +
+                  core::zone_replace(z) + ": " + py_repr_str(z));
+          continue;
+        }
+        // An empty value is white-listed whatever the model says.
+        if (f->empty()) continue;
         const std::vector<std::string_view> lines = split_crlf(*f);
         try {
           std::vector<std::string_view> flagged;
-          auto rf = models.models.rf->find(z);
-          auto vect = models.models.vect->find(z);
-          if (rf == models.models.rf->end() || vect == models.models.vect->end())
-            throw std::out_of_range(py_repr_str(z));
           AnalysisResult result =
               ml_analysis(rf->second, vect->second, rec.request_id, rec.vhost, z, lines, sink, models.cache.get());
           if (result.res) {
@@ -187,7 +216,12 @@ struct Call {
           for (auto sv : distinct(ml_z, true)) z_distinct.emplace_back(sv);
           ml_z = std::move(z_distinct);
           const auto values = distinct(collected, true);
-          if (!values.empty()) *f = join(values, kCrlf);  // the views die with the old text here
+          if (!values.empty()) {
+            std::string joined = join(values, kCrlf);
+            // The views die with the old text here.
+            if (orig_kept[i]) *f = std::move(joined);
+            else keep_orig(i, std::exchange(*f, std::move(joined)));
+          }
           log(sink, "info", "ml",
               "Analysis of request " + rid + " (" + vh + ") is completed in zone " + core::zone_replace(z) +
                   ": anomaly detected");
@@ -223,10 +257,11 @@ struct Call {
     }
   }
 
-  void complete(RequestRecord&& r, const RequestRecord& request_orign, const std::vector<std::string>& ml_z) {
-    for (const auto& z : core::zones()) {
-      std::string* f = zone_field(r, z);
-      if (f && f->empty()) *f = *zone_field(request_orign, z);
+  void complete(RequestRecord&& r, const std::vector<std::string>& ml_z) {
+    const auto& zones = core::zones();
+    for (std::size_t i = 0; i < zones.size(); ++i) {
+      std::string* f = zone_field(r, zones[i]);
+      if (f && f->empty() && orig_kept[i]) *f = std::move(orig[i]);
     }
     std::vector<std::string> parts;
     const std::string mz = r.mz.is_string() ? r.mz.get<std::string>() : py_str(r.mz);
@@ -251,10 +286,15 @@ struct Call {
     }
   }
 
-  void route(RequestRecord& rec, const RequestRecord& request_orign, const std::string& vh, int ml_r,
-             std::vector<std::string>& ml_z) {
+  void route(RequestRecord& rec, const std::string& vh, int ml_r, std::vector<std::string>& ml_z) {
     PeBt pe = PeBt::not_run;
-    if (ml_r != 0 && !ml_z.empty() && fp_step) pe = fp_step(rec, ml_vhost, vh, ml_z);
+    if (ml_r != 0 && !ml_z.empty() && fp_step) {
+      // The step may rewrite any zone value.
+      const auto& zones = core::zones();
+      for (std::size_t i = 0; i < zones.size(); ++i)
+        if (const std::string* f = zone_field(rec, zones[i]); f && !orig_kept[i]) keep_orig(i, *f);
+      pe = fp_step(rec, ml_vhost, vh, ml_z);
+    }
     switch (pe) {
       case PeBt::not_run:
         if (rec.bt == 0) {
@@ -262,7 +302,7 @@ struct Call {
           if (is_training) training_data.push_back(std::move(rec));
         } else if (rec.bt == 12) {
           rec.mz = join(ml_z, "|");
-          complete(std::move(rec), request_orign, ml_z);
+          complete(std::move(rec), ml_z);
         }
         break;
       case PeBt::cleared:
@@ -271,7 +311,7 @@ struct Call {
         if (is_training) training_data.push_back(std::move(rec));
         break;
       case PeBt::remains:
-        complete(std::move(rec), request_orign, ml_z);
+        complete(std::move(rec), ml_z);
         break;
       case PeBt::other:
         break;
@@ -283,7 +323,8 @@ struct Call {
     const std::string rid = py_str(rec.request_id);
     const std::string vh = py_str(rec.vhost);
     const bool ws = rec.request_type.is_string() && rec.request_type.get_ref<const std::string&>() == "ws";
-    const RequestRecord request_orign = rec;
+    orig.resize(core::zones().size());
+    orig_kept.assign(core::zones().size(), false);
     normalization_pass(rec, rid, ws);
     if (!is_predicting) {
       if (is_training) {
@@ -298,7 +339,7 @@ struct Call {
     std::vector<std::string> ml_z;
     const int ml_r = analysis_pass(rec, rid, vh, ml_z);
     verdict(rec, rid, vh, ml_r, ml_z);
-    route(rec, request_orign, vh, ml_r, ml_z);
+    route(rec, vh, ml_r, ml_z);
   }
 
   void stage(const LockMap& db_processing_lock, const std::string& db_fname) {
@@ -321,7 +362,7 @@ void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const Loc
   const LogSink& sink = cc.ctx.sink;
   const bool is_training = db_fname.has_value() && !db_fname->empty();
   const bool is_predicting = vhost_ai_extra && models.usable();
-  Call call{cc, ml_vhost, models, is_training, is_predicting, sink, {}, {}, {}};
+  Call call{cc, ml_vhost, models, is_training, is_predicting, sink, {}, {}, {}, {}, {}};
   try {
     if (nsg) core::is_hw_overload(*nsg);
     if (!vhost_ai_extra && !is_training) return;
@@ -349,14 +390,14 @@ void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const Loc
   }
   if (!call.attack_data.empty()) {
     try {
-      ml_attack_processing(call.attack_data, cc);
+      ml_attack_processing(std::move(call.attack_data), cc);
     } catch (const std::exception& e) {
       log(sink, "error", "ml", std::string("An error occurred in dfs_processing: ") + e.what());
     }
   }
 }
 
-void ml_attack_processing(const RequestTable& dfs, const ClassifyContext& cc) {
+void ml_attack_processing(RequestTable dfs, const ClassifyContext& cc) {
   const LogSink& sink = cc.ctx.sink;
   if (dfs.empty()) return;
   try {
@@ -368,31 +409,31 @@ void ml_attack_processing(const RequestTable& dfs, const ClassifyContext& cc) {
       for (const auto& rc : request_record_columns()) record_column |= rc == c;
       if (!record_column) added.push_back(c);
     }
-    RequestTable t;
-    t.reserve(dfs.size());
-    Json rows = Json::array();
-    for (const auto& r : dfs) {
-      RequestRecord p = r;
-      p.orig_zone_data.clear();
+    for (auto& p : dfs) {
       Json extras = Json::object();
       for (const auto& c : added) {
-        auto it = r.extras.find(c);
-        if (it == r.extras.end()) throw std::out_of_range("\"['" + c + "'] not in index\"");
-        extras[c] = *it;
+        auto it = p.extras.find(c);
+        if (it == p.extras.end()) throw std::out_of_range("\"['" + c + "'] not in index\"");
+        extras[c] = std::move(*it);
       }
+      p.orig_zone_data.clear();
       p.extras = std::move(extras);
-      Json row = Json::object();
-      Json full = record_to_json(p);
-      for (const auto& c : core::tessel_df_columns()) row[c] = full[c];
-      rows.push_back(std::move(row));
-      t.push_back(std::move(p));
     }
+    RequestTable t = std::move(dfs);
     cc.ctx.queues.q_mt_api->put(RequestTable(t));
     // A broker that cannot take the rows does not keep them from the
     // management API: the publisher logs its failure and the report goes on.
     try {
-      if (cc.services.rmq_bt_processing)
+      if (cc.services.rmq_bt_processing) {
+        Json rows = Json::array();
+        for (const auto& p : t) {
+          Json row = Json::object();
+          Json full = record_to_json(p);
+          for (const auto& c : core::tessel_df_columns()) row[c] = std::move(full[c]);
+          rows.push_back(std::move(row));
+        }
         cc.services.rmq_bt_processing(rows, kMachineLearning, cc.ctx.rmq_rc_param_list, cc.ctx.tessel_rmq_q, sink);
+      }
     } catch (const std::exception& e) {
       log(sink, "error", "ml", std::string("An error occurred in ml_attack_processing: ") + e.what());
     }

@@ -69,6 +69,6 @@ void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const Loc
 // AttackReport with possible false and description "Corvane AI TESSEL" on
 // q_attack_api. A failed broker publish is logged and the report still
 // goes to q_attack_api. Never throws.
-void ml_attack_processing(const RequestTable& dfs, const ClassifyContext& cc);
+void ml_attack_processing(RequestTable dfs, const ClassifyContext& cc);
 
 }  // namespace tessel::orvik

@@ -120,6 +120,25 @@ TEST_F(ClassifyFlow, WhiteListedFlaggedValuesDoNotFlag) {
   EXPECT_EQ(tables[0][0].mz, "args");
 }
 
+// A zone of a detected request that normalisation emptied is reported as
+// received; a web-socket request's zones are not normalised.
+TEST_F(ClassifyFlow, ReportedZonesEmptiedByNormalisationComeBackAsReceived) {
+  ClassifyContext cc = ctx();
+  RequestRecord ws = request("r2", "shop.test", {{"url", "/../../../etc/passwd"}, {"args", " ab "}});
+  ws.request_type = "ws";
+  ml_preprocessing(nullptr,
+                   {request("r1", "shop.test", {{"url", "/../../../etc/passwd"}, {"args", "ab\r\ncd"}}), std::move(ws)},
+                   {}, hosts({"shop.test"}), cc);
+  auto tables = cc.ctx.queues.q_mt_api->drain();
+  ASSERT_EQ(tables.size(), 1u);
+  ASSERT_EQ(tables[0].size(), 2u);
+  EXPECT_EQ(tables[0][0].mz, "uri");
+  EXPECT_EQ(tables[0][0].url, "/../../../etc/passwd");
+  EXPECT_EQ(tables[0][0].args, "ab\r\ncd");
+  EXPECT_EQ(tables[0][1].mz, "uri");
+  EXPECT_EQ(tables[0][1].args, " ab ");
+}
+
 TEST_F(ClassifyFlow, ExportedExceptionsClearOrNarrowTheVerdict) {
   ClassifyContext cc = ctx({{"r1", {"args"}}, {"r2", {"args", "cookie"}}});
   auto two = [](const std::string& id) {
