@@ -21,7 +21,6 @@
 #include <list>
 #include <memory>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,22 +71,29 @@ class RollingWindows {
     h.rows = std::make_shared<const std::vector<Row>>(std::move(batch));
     const std::vector<Row>& rows = *h.rows;
     h.dead.assign(rows.size(), false);
+    h.hash.resize(rows.size());
+    index_.reserve(size_ + rows.size());
     std::vector<Held*> emptied;
     for (std::uint32_t i = 0; i < rows.size(); ++i) {
-      auto [it, inserted] = index_.try_emplace(Traits::key(rows[i]), Loc{&h, i});
-      if (inserted) continue;
-      if (it->second.held == &h) {
+      const Key key = Traits::key(rows[i]);
+      const std::uint32_t hash = Index::fold(typename Traits::Hash()(key));
+      h.hash[i] = hash;
+      Slot& slot = index_.find_or_add(hash, [&key](const Slot& s) { return Traits::key(row(s)) == key; });
+      if (slot.held == nullptr) {
+        slot = Slot{&h, i, hash};
+        continue;
+      }
+      if (slot.held == &h) {
         h.dead[i] = true;
         continue;
       }
-      Held* old = it->second.held;
-      old->dead[it->second.pos] = true;
+      Held* old = slot.held;
+      old->dead[slot.pos] = true;
       --old->alive;
       --size_;
       if (old->alive == 0) emptied.push_back(old);
-      // The key may refer into the old row: it is replaced with the new one.
-      index_.erase(it);
-      index_.emplace(Traits::key(rows[i]), Loc{&h, i});
+      slot.held = &h;
+      slot.pos = i;
     }
     h.by_ts.reserve(rows.size());
     for (std::uint32_t i = 0; i < rows.size(); ++i) {
@@ -195,7 +201,7 @@ class RollingWindows {
       for (std::size_t k = h.head; k < new_head; ++k) {
         const std::uint32_t p = h.by_ts[k];
         if (h.dead[p]) continue;
-        index_.erase(Traits::key(rows[p]));
+        index_.erase(&h, p, h.hash[p]);
         --h.alive;
         --size_;
       }
@@ -206,20 +212,92 @@ class RollingWindows {
         ++it;
       }
     }
+    index_.fit(size_);
   }
 
  private:
   struct Held {
     std::shared_ptr<const std::vector<Row>> rows;
     std::vector<bool> dead;            // replaced by a newer row with the same key
+    std::vector<std::uint32_t> hash;   // of each row's key, as kept in the index
     std::vector<std::uint32_t> by_ts;  // positions in timestamp order
     std::size_t head = 0;              // by_ts[0, head) are cut away
     std::size_t tail = 0;              // by_ts[tail, end) are dead
     std::size_t alive = 0;
   };
-  struct Loc {
-    Held* held;
-    std::uint32_t pos;
+  // One live row in the key index.
+  struct Slot {
+    Held* held = nullptr;  // nullptr: a free slot
+    std::uint32_t pos = 0;
+    std::uint32_t hash = 0;
+  };
+  static const Row& row(const Slot& s) { return (*s.held->rows)[s.pos]; }
+
+  // The live rows by key: open addressing with linear probing, at most half
+  // full. A row leaves it by its place (held batch, position) and the hash
+  // kept beside it, so dropping rows does not read them again.
+  class Index {
+   public:
+    static std::uint32_t fold(std::size_t h) {
+      return static_cast<std::uint32_t>(h) ^ static_cast<std::uint32_t>(static_cast<std::uint64_t>(h) >> 32);
+    }
+    // Room for `n` rows without growing.
+    void reserve(std::size_t n) {
+      if (n * 2 > slots_.size()) rebuild(n * 2);
+    }
+    // The slot of the row with this hash that `same` accepts, or the free
+    // slot to put it in.
+    template <class Same>
+    Slot& find_or_add(std::uint32_t hash, Same&& same) {
+      for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+        Slot& s = slots_[i];
+        if (s.held == nullptr) return s;
+        if (s.hash == hash && same(s)) return s;
+      }
+    }
+    void erase(const Held* held, std::uint32_t pos, std::uint32_t hash) {
+      std::size_t i = home(hash);
+      while (slots_[i].held != held || slots_[i].pos != pos) i = (i + 1) & mask_;
+      // Backward shift: later slots of the run move up when their home
+      // allows, so no run has a hole.
+      for (std::size_t j = (i + 1) & mask_; slots_[j].held != nullptr; j = (j + 1) & mask_) {
+        const std::size_t h = home(slots_[j].hash);
+        if (((j - h) & mask_) >= ((j - i) & mask_)) {
+          slots_[i] = slots_[j];
+          i = j;
+        }
+      }
+      slots_[i] = Slot{};
+    }
+    // Gives memory back once the index is mostly empty.
+    void fit(std::size_t n) {
+      if (slots_.size() > kMinSlots && n * 8 < slots_.size()) rebuild(n * 2);
+    }
+
+   private:
+    static constexpr std::size_t kMinSlots = 1024;
+    std::size_t home(std::uint32_t hash) const {
+      return static_cast<std::size_t>((static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void rebuild(std::size_t want) {
+      std::size_t cap = kMinSlots;
+      while (cap < want) cap *= 2;
+      std::vector<Slot> old(cap);
+      old.swap(slots_);
+      mask_ = cap - 1;
+      shift_ = 64;
+      for (std::size_t c = cap; c > 1; c /= 2) --shift_;
+      for (const Slot& s : old) {
+        if (s.held == nullptr) continue;
+        std::size_t i = home(s.hash);
+        while (slots_[i].held != nullptr) i = (i + 1) & mask_;
+        slots_[i] = s;
+      }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    int shift_ = 64;
   };
 
   static std::int64_t ts(const Held& h, std::uint32_t p) { return Traits::timestamp((*h.rows)[p]); }
@@ -261,7 +339,7 @@ class RollingWindows {
   }
 
   std::list<Held> held_;  // front: newest batch
-  std::unordered_map<Key, Loc, typename Traits::Hash> index_;
+  Index index_;
   std::size_t size_ = 0;
   std::int64_t stime_ = 0;
 };

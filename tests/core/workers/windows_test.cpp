@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -148,6 +150,61 @@ TEST(RollingWindows, ReplacedBatchesAreDropped) {
   r.intake({{"same", 100}});
   EXPECT_EQ(r.max_timestamp(), 100);
   EXPECT_EQ(r.size(), 51u);
+}
+
+// Keys whose hashes collide in long runs, over many rounds of intake,
+// replacement and trimming: the held rows always equal a plain model of the
+// table (newest batch first, one row per key).
+struct CrowdedTraits {
+  using Key = std::string_view;
+  struct Hash {
+    std::size_t operator()(std::string_view k) const noexcept { return std::hash<std::string_view>()(k) % 512; }
+  };
+  static Key key(const Row& r) { return r.id; }
+  static std::int64_t timestamp(const Row& r) { return r.ts; }
+};
+
+TEST(RollingWindows, HeldRowsFollowTheModelUnderCollisions) {
+  RollingWindows<Row, CrowdedTraits> r;
+  std::vector<std::vector<Row>> model;  // newest batch first, live rows only
+  std::set<std::string> live;
+  std::uint64_t seed = 12345;
+  auto next = [&seed](std::uint64_t n) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return (seed >> 33) % n;
+  };
+  for (std::int64_t round = 0; round < 300; ++round) {
+    std::vector<Row> batch;
+    const std::size_t n = next(400);
+    for (std::size_t i = 0; i < n; ++i)
+      batch.push_back({"k" + std::to_string(next(20000)), round * 10 + static_cast<std::int64_t>(next(30))});
+    std::vector<Row> kept;
+    for (const Row& x : batch) {
+      bool repeat = false;
+      for (const Row& k : kept) repeat = repeat || k.id == x.id;
+      if (repeat) continue;
+      kept.push_back(x);
+      if (!live.insert(x.id).second)
+        for (auto& b : model) std::erase_if(b, [&x](const Row& o) { return o.id == x.id; });
+    }
+    if (!kept.empty()) model.insert(model.begin(), kept);
+    r.intake(std::move(batch));
+    if (round % 7 == 6) {
+      // Now and then everything goes, so the index also shrinks.
+      const std::int64_t t = round % 50 == 48 ? round * 10 + 100 : round * 10 - 40;
+      r.drop_before(t);
+      for (auto& b : model)
+        std::erase_if(b, [&](const Row& o) { return o.ts < t && live.erase(o.id) > 0; });
+    }
+    std::erase_if(model, [](const std::vector<Row>& b) { return b.empty(); });
+    std::vector<std::string> want;
+    for (const auto& b : model)
+      for (const Row& x : b) want.push_back(x.id);
+    ASSERT_EQ(r.size(), want.size()) << "round " << round;
+    ASSERT_EQ(r.batches(), model.size()) << "round " << round;
+    ASSERT_EQ(ids(r.select(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max())), want)
+        << "round " << round;
+  }
 }
 
 TEST(RollingWindows, CutDecisionOnTheWallClock) {
