@@ -13,31 +13,14 @@
 #include <thread>
 
 #include "core/net/amqp.h"
-#include "shared/runtime/interrupt.h"
-#include "shared/runtime/nsg.h"
 #include "support/broker.h"
 #include "support/mgmt_sim.h"
 #include "support/service_run.h"
 #include "support/temp_dir.h"
 #include "support/waf_messages.h"
-#include "tessel/service.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;
-
-namespace {
-
-// The schema-generation host of the run: ends the run once `done` holds or
-// a minute has passed.
-struct Stopper : WindowDetector {
-  std::function<bool()> done;
-  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
-    if (done() || std::chrono::steady_clock::now() - started > 60s) throw Interrupted{};
-  }
-};
-
-}  // namespace
 
 TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
   TESSEL_REQUIRE_BROKER();
@@ -48,15 +31,7 @@ TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
 
   tessel::testing::TempDir dir;
   tessel::testing::MgmtSim sim;
-  sim.set_api_answer("/v2/get_tessel_settings",
-                     Json{{"body",
-                           {{"status", "success"},
-                            {"hash", "h1"},
-                            {"settings",
-                             {{"brute__enable", true}, {"brute__interval", 2}, {"brute__max_val", 10}}}}}});
-  sim.set_api_answer("/get_tessel_settings_hash", Json{{"body", {{"status", "success"}, {"hash", "h1"}}}});
-  sim.set_api_answer("/v2/get_vhosts_list",
-                     Json{{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", Json::array()}}}});
+  tessel::testing::answer_settings(sim, {{"brute__enable", true}, {"brute__interval", 2}, {"brute__max_val", 10}});
 
   // Twelve guesses of one address at the log-in target, replayed first.
   const std::string traffic = dir.file("guesses.jsonl");
@@ -79,19 +54,13 @@ TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
   std::ofstream(rules) << "shop.example/login body\n";
   svc::RunOptions opts = tessel::testing::service_run_options(dir, sim);
   opts.loop_pause = 100ms;
-  const std::string conf = dir.file("tessel.conf");
-  std::ofstream(conf) << "[main]\ndebug = true\napi_key = k1\napi_uri = " << sim.api_base()
-                      << "\n[run]\nrmq_host = " << addr.user << ":" << addr.password << "@" << addr.host << ":"
-                      << addr.port << "/" << vhost.name() << "\n[brute]\nbrute_detect = " << rules << "\n";
+  const std::string conf = tessel::testing::write_service_conf(dir, sim, addr, true, "[brute]\nbrute_detect = " + rules + "\n");
 
-  auto stopper = std::make_shared<Stopper>();
+  auto stopper = std::make_shared<tessel::testing::RunStopper>();
   stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };
+  stopper->cap = 60s;
   opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
-  LocalNsg nsg;
-  try {
-    svc::tessel_main(nsg, conf, conf, opts);
-  } catch (const Interrupted&) {
-  }
+  tessel::testing::run_service(conf, opts);
 
   const auto attacks = sim.requests_to("/vx-api/attack");
   ASSERT_EQ(attacks.size(), 1u) << [&] {

@@ -3,43 +3,20 @@
 // management API and on the service's own broker queue.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <set>
 #include <thread>
 
 #include "core/net/amqp.h"
-#include "shared/runtime/interrupt.h"
-#include "shared/runtime/nsg.h"
 #include "support/broker.h"
 #include "support/mgmt_sim.h"
 #include "support/service_run.h"
 #include "support/temp_dir.h"
 #include "support/waf_messages.h"
-#include "tessel/service.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;
 namespace tt = tessel::testing;
-
-namespace {
-
-// Ends the run on the main loop's first pass where `done` holds; the cap
-// only bounds a run that never gets there (a loaded machine is slow to).
-struct Stopper : WindowDetector {
-  std::function<bool()> done;
-  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
-    if (done() || std::chrono::steady_clock::now() - started > 120s) throw Interrupted{};
-  }
-};
-
-std::int64_t now_s() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 TEST(DDoSService, FloodIsReportedToTheApiAndTheBrokers) {
   TESSEL_REQUIRE_BROKER();
@@ -50,56 +27,38 @@ TEST(DDoSService, FloodIsReportedToTheApiAndTheBrokers) {
 
   tt::TempDir dir;
   tt::MgmtSim sim;
-  LocalNsg nsg;
   svc::RunOptions opts = tt::service_run_options(dir, sim);
-  auto stopper = std::make_shared<Stopper>();
+  auto stopper = std::make_shared<tt::RunStopper>();
   stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };
   opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
   opts.subsystems.ml_core = [](const orvik::MlCoreArgs&) {};
 
-  sim.set_api_answer("/v2/get_tessel_settings",
-                     Json{{"body",
-                           {{"status", "success"},
-                            {"hash", "h1"},
-                            {"settings", {{"ddos__enable", true}, {"ddos__interval", 2}}}}}});
-  sim.set_api_answer("/get_tessel_settings_hash", Json{{"body", {{"status", "success"}, {"hash", "h1"}}}});
-  sim.set_api_answer("/v2/get_vhosts_list",
-                     Json{{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", Json::array()}}}});
-  const std::string conf = dir.file("tessel.conf");
-  tt::write_file(conf, "[main]\ndebug = false\napi_key = k1\napi_uri = " + sim.api_base() + "\n[run]\nrmq_host = " +
-                                b.user + ":" + b.password + "@" + b.host + ":" + std::to_string(b.port) + "/" +
-                                b.vhost + "\n");
+  tt::answer_settings(sim, {{"ddos__enable", true}, {"ddos__interval", 2}});
+  const std::string conf = tt::write_service_conf(dir, sim, b);
 
   // The WAF: 200 identical requests a second from three private addresses,
   // beside a little ordinary traffic, for as long as the run lasts.
-  std::atomic<bool> stop{false};
-  std::thread waf([&] {
-    auto conn = core::AmqpConnection::open(url);
-    auto ch = conn->channel();
-    ch->queue_declare("vexa");
-    int n = 0;
-    while (!stop) {
-      for (int i = 0; i < 20; ++i, ++n) {
-        tt::WafRequest w;
-        w.request_id = "r" + std::to_string(n);
-        w.ip = n % 10 == 0 ? "198.51.100." + std::to_string(n % 250) : "10.20.0." + std::to_string(n % 3 + 1);
-        w.method = "GET";
-        w.url = n % 10 == 0 ? "/page/" + std::to_string(n) : "/";
-        w.args = "";
-        w.body = "";
-        Json m = tt::waf_message(w);
-        m["timestamp"] = now_s();
-        ch->publish("", "vexa", m.dump());
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-  });
-  try {
-    svc::tessel_main(nsg, conf, conf, opts);
-  } catch (const Interrupted&) {
+  {
+    tt::WafPublisher waf(
+        url,
+        [](int batch) {
+          std::vector<tt::WafRequest> out;
+          for (int i = 0; i < 20; ++i) {
+            const int n = batch * 20 + i;
+            tt::WafRequest w;
+            w.request_id = "r" + std::to_string(n);
+            w.ip = n % 10 == 0 ? "198.51.100." + std::to_string(n % 250) : "10.20.0." + std::to_string(n % 3 + 1);
+            w.method = "GET";
+            w.url = n % 10 == 0 ? "/page/" + std::to_string(n) : "/";
+            w.args = "";
+            w.body = "";
+            out.push_back(std::move(w));
+          }
+          return out;
+        },
+        100ms);
+    tt::run_service(conf, opts);
   }
-  stop = true;
-  waf.join();
 
   const auto attacks = sim.requests_to("/vx-api/attack");
   ASSERT_FALSE(attacks.empty());

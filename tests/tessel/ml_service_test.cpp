@@ -4,41 +4,22 @@
 // API's "/attack".
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <set>
-#include <thread>
 
 #include "core/data/hosts.h"
-#include "core/net/amqp.h"
 #include "orvik/classify/classify_fixture.h"
-#include "shared/runtime/interrupt.h"
-#include "shared/runtime/nsg.h"
 #include "support/broker.h"
 #include "support/mgmt_sim.h"
 #include "support/service_run.h"
 #include "support/temp_dir.h"
 #include "support/waf_messages.h"
-#include "tessel/service.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;
 namespace tt = tessel::testing;
 
 namespace {
-
-// Ends the run when `done` holds (or after a generous deadline).
-struct Stopper : WindowDetector {
-  std::function<bool()> done;
-  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  void dfs_processing(const std::shared_ptr<SharedNamespace>&, RequestTable) override {
-    if (done() || std::chrono::steady_clock::now() - started > 60s) throw Interrupted{};
-  }
-};
-
-std::int64_t now_s() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 const char* const kHost = "shop.example";
 
@@ -67,11 +48,11 @@ TEST(MlService, SqlInjectionInReplayedTrafficIsReportedToTheApi) {
   tt::write_file(dir.file("training.json"),
                  Json::array({{{"vhost", kHost}, {"complete", true}, {"duration", 4}}}).dump());
   tt::MgmtSim sim({"--training", dir.file("training.json")});
-  LocalNsg nsg;
   svc::RunOptions opts = tt::service_run_options(dir, sim);
   orvik::testing::write_models(opts.models_root, kHost);
 
-  auto stopper = std::make_shared<Stopper>();
+  auto stopper = std::make_shared<tt::RunStopper>();
+  stopper->cap = 60s;
   auto flagged = [&] {
     for (const auto& id : reported_ids(sim))
       if (id.rfind("sqli-", 0) == 0) return true;
@@ -81,52 +62,38 @@ TEST(MlService, SqlInjectionInReplayedTrafficIsReportedToTheApi) {
   opts.subsystems.make_oam = [stopper](int, const core::DetectorContext&) { return stopper; };
   opts.subsystems.ml_core = [](const orvik::MlCoreArgs&) {};
 
-  sim.set_api_answer("/v2/get_tessel_settings",
-                     Json{{"body", {{"status", "success"}, {"hash", "h1"}, {"settings", {{"main__ai_extra", true}}}}}});
-  sim.set_api_answer("/get_tessel_settings_hash", Json{{"body", {{"status", "success"}, {"hash", "h1"}}}});
-  sim.set_api_answer("/v2/get_vhosts_list",
-                     Json{{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", Json::array({kHost})}}}});
-  const std::string conf = dir.file("tessel.conf");
-  tt::write_file(conf, "[main]\ndebug = false\napi_key = k1\napi_uri = " + sim.api_base() + "\n[run]\nrmq_host = " +
-                                b.user + ":" + b.password + "@" + b.host + ":" + std::to_string(b.port) + "/" +
-                                b.vhost + "\n");
+  tt::answer_settings(sim, {{"main__ai_extra", true}}, Json::array({kHost}));
+  const std::string conf = tt::write_service_conf(dir, sim, b);
 
   // The WAF: ordinary requests of the host with one SQL injection in the
   // arguments among them, a batch a few times a second for as long as the
   // run lasts.
-  std::atomic<bool> stop{false};
-  std::thread waf([&] {
-    auto conn = core::AmqpConnection::open(url);
-    auto ch = conn->channel();
-    ch->queue_declare("vexa");
-    auto publish = [&](const std::string& id, const std::string& args) {
-      tt::WafRequest w;
-      w.request_id = id;
-      w.vhost = kHost;
-      w.method = "GET";
-      w.url = "/shop/cart";
-      w.args = args;
-      w.cookie = "";
-      w.ua = "Mozilla/5.0 (X11; Linux x86_64)";
-      w.referer = "";
-      w.other_headers = "";
-      w.body = "";
-      Json m = tt::waf_message(w);
-      m["timestamp"] = now_s();
-      ch->publish("", "vexa", m.dump());
-    };
-    for (int n = 0; !stop; ++n) {
-      for (const char* args : {"id=15", "page=2", "sort=name"}) publish("normal-" + std::to_string(n) + args, args);
-      publish("sqli-" + std::to_string(n), "' or 1=1 --");
-      std::this_thread::sleep_for(200ms);
-    }
-  });
-  try {
-    svc::tessel_main(nsg, conf, conf, opts);
-  } catch (const Interrupted&) {
+  {
+    tt::WafPublisher waf(
+        url,
+        [](int n) {
+          std::vector<tt::WafRequest> out;
+          auto add = [&](const std::string& id, const std::string& args) {
+            tt::WafRequest w;
+            w.request_id = id;
+            w.vhost = kHost;
+            w.method = "GET";
+            w.url = "/shop/cart";
+            w.args = args;
+            w.cookie = "";
+            w.ua = "Mozilla/5.0 (X11; Linux x86_64)";
+            w.referer = "";
+            w.other_headers = "";
+            w.body = "";
+            out.push_back(std::move(w));
+          };
+          for (const char* args : {"id=15", "page=2", "sort=name"}) add("normal-" + std::to_string(n) + args, args);
+          add("sqli-" + std::to_string(n), "' or 1=1 --");
+          return out;
+        },
+        200ms);
+    tt::run_service(conf, opts);
   }
-  stop = true;
-  waf.join();
 
   ASSERT_TRUE(flagged());
   const Json report = Json::parse(sim.requests_to("/vx-api/attack").front()["body"].get<std::string>());
