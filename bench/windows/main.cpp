@@ -1,18 +1,18 @@
-// Window analysis of the traffic detectors, side by side in one run with a
-// pandas 1.5.3 reference (Debian's python3-pandas) of the same grouping and
-// counting on the same rows:
-//   1. CPU time per window, per scenario;
-//   2. sustained intake of the detector host: rows a second one core takes
-//      in (intake, trim, cut and hand-over; the workers run beside it),
-//      with the held table's size checked not to grow, and the latency of
-//      each call.
+// Window analysis of the traffic detectors, DDoS and brute force side by
+// side in one run, each beside a pandas 1.5.3 reference (Debian's
+// python3-pandas) of the same analysis on the same rows:
+//   1. CPU time per window, per scenario (the brute-force findings are
+//      compared with the reference's);
+//   2. sustained intake of the detector hosts: rows a second one core takes
+//      in (intake, trim, cut and hand-over; the DDoS workers run beside it,
+//      the brute-force worker is counted in), and the latency of each call.
 //
-//   bench_windows [--rows N] [--only SCENARIO]
+//   bench_windows [--rows N] [--only PREFIX]
 //
-// Look-ups and the broker publisher are counting stand-ins. A scenario is
-// one entry of scenarios(): add the brute-force ones there.
-#include <time.h>
-
+// Look-ups and the broker publisher are counting stand-ins. The DDoS
+// scenarios are the entries of scenarios(); the brute-force ones live in
+// bf.cpp. --rows sizes the DDoS windows; --only runs the scenarios whose
+// name starts with PREFIX ("ddos", "bf", "bf_login", ...).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,19 +24,15 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "shared/runtime/clock.h"
 #include "stormwatch/ddos_detection.h"
 #include "stormwatch/ddosm.h"
 
 using namespace tessel;
+using namespace bench_windows;
 
 namespace {
-
-double thread_cpu_seconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // A deterministic generator.
 struct Rng {
@@ -208,19 +204,6 @@ double python(const std::string& args) {
   return std::atof(buf);
 }
 
-struct Target {
-  std::string name;
-  double value;
-  double goal;
-  bool at_least;
-};
-
-double percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,7 +221,7 @@ int main(int argc, char** argv) {
   std::printf("1. CPU time per window (%zu rows), one core\n", rows);
   std::printf("%-18s %12s %12s %8s %10s\n", "scenario", "native ms", "pandas ms", "ratio", "published");
   for (const Scenario& s : scenarios()) {
-    if (!only.empty() && s.name != only) continue;
+    if (!selected(s.name, only)) continue;
     Rng rng;
     const RequestTable t = s.make(rows, 1000000, s.interval, rng);
     Counting c;
@@ -261,12 +244,13 @@ int main(int argc, char** argv) {
     std::printf("%-18s %12.3f %12.3f %8.1f %10zu\n", s.name.c_str(), native * 1e3, pandas * 1e3, ratio, published);
     targets.push_back({"windows_" + s.name + "_vs_pandas", ratio, 20, true});
   }
+  bf_windows(only, targets);
 
   std::printf("\n2. Sustained intake: 5-s passes in virtual time, one core for the host\n");
   std::printf("%-18s %12s %12s %10s %10s %10s %12s\n", "scenario", "rows/s", "pandas r/s", "max held", "p50 ms",
               "p99 ms", "published");
   for (const Scenario& s : scenarios()) {
-    if (!only.empty() && s.name != only) continue;
+    if (!selected(s.name, only)) continue;
     // 30 minutes of traffic at a rate whose 5-s batches are `rows` / 4.
     const std::size_t batch = std::max<std::size_t>(rows / 4, 1);
     const int passes = 360;
@@ -313,6 +297,7 @@ int main(int argc, char** argv) {
     targets.push_back({"windows_" + s.name + "_sustained_rps", bounded ? rps : 0, 250000, true});
     targets.push_back({"windows_" + s.name + "_dfs_processing_p99_ms", percentile(calls, 0.99) * 1e3, 500, false});
   }
+  bf_intake(only, targets);
 
   std::printf("\n");
   for (const Target& t : targets) {

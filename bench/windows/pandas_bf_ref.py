@@ -1,9 +1,9 @@
 """pandas reference of the brute-force and flood window analysis.
 
-Reads windows written by bench_windows_bf (one JSON-lines file per scenario),
-runs the same grouping, counting and decisions with pandas on each, and
-prints one JSON line per scenario: CPU milliseconds per window and the
-confirmed and possible detections found.
+Reads the brute-force windows written by bench_windows (one JSON-lines file
+per scenario), runs the same grouping, counting and decisions with pandas on
+each, and prints one JSON line per scenario: CPU milliseconds per window and
+the confirmed and possible detections found.
 """
 import json
 import sys
