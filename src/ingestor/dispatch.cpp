@@ -1,12 +1,13 @@
 #include "core/net/broker_publish.h"
 #include "core/log.h"
 #include "core/data/spool.h"
+#include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {
 
 ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
-                                     RequestMessages rdata, ChildEntries processes,
+                                     RequestBodies rdata, ChildEntries processes,
                                      std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
                                      const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
                                      const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
@@ -14,7 +15,9 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
   // Held outside the children so that a batch whose child cannot be
   // started is still here.
   auto unlock = std::make_shared<RequestMessages>(std::move(udata));
-  auto batch = std::make_shared<RequestMessages>(std::move(rdata));
+  auto bodies = std::make_shared<RequestBodies>(std::move(rdata));
+  // The request data as messages, once parsed for the spool.
+  std::shared_ptr<RequestMessages> batch;
   try {
     if (!unlock->empty()) {
       auto child = Child::start("VUDNP", [unlock, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, sink] {
@@ -23,17 +26,27 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
       processes.push_back({unix_now(), child});
       if (sink.debug) core::log_processing(sink, "debug", "os", "VUDNP is running (PID: " + std::to_string(child->pid()) + ")");
     }
-    if (!batch->empty()) {
+    if (!bodies->empty()) {
       // Under overload the batch waits in the spool; one that cannot be
       // stored there (logged) goes to a normaliser instead of being lost.
-      if (nsg.overload() &&
-          core::rmq_vexa_data_save(*batch, nsi->get<Json>("rmq_vexa_dir").get<std::string>(), sink)) {
-        return processes;
+      if (nsg.overload()) {
+        const std::string dir = nsi->get<Json>("rmq_vexa_dir").get<std::string>();
+        batch = std::make_shared<RequestMessages>(parse_request_bodies(*bodies, sink));
+        bodies.reset();
+        if (batch->empty() || core::rmq_vexa_data_save(*batch, dir, sink)) return processes;
       }
-      auto child = Child::start("VRDNP", [nsi, batch, q_local, ddos_en, bf_en, mlvh_list, sink] {
-        vexa_data_normalization(nsi, std::move(*batch), q_local, ddos_en, bf_en, mlvh_list, sink);
-      });
+      ChildPtr child;
+      if (batch) {
+        child = Child::start("VRDNP", [nsi, batch, q_local, ddos_en, bf_en, mlvh_list, sink] {
+          vexa_data_normalization(nsi, std::move(*batch), q_local, ddos_en, bf_en, mlvh_list, sink);
+        });
+      } else {
+        child = Child::start("VRDNP", [nsi, bodies, q_local, ddos_en, bf_en, mlvh_list, sink] {
+          normalise_request_bodies(nsi, std::move(*bodies), q_local, ddos_en, bf_en, mlvh_list, sink);
+        });
+      }
       batch.reset();
+      bodies.reset();
       processes.push_back({unix_now(), child});
       if (sink.debug) core::log_processing(sink, "debug", "os", "VRDNP is running (PID: " + std::to_string(child->pid()) + ")");
     }
@@ -41,13 +54,14 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
     core::log_processing(sink, "error", "os", std::string("An error occurred in vexa_data_preprocessing: ") + e.what());
     // Request data that found no normaliser waits in the spool for the
     // supervisor instead of being lost.
-    if (batch && !batch->empty()) {
-      try {
+    try {
+      if (bodies && !bodies->empty()) batch = std::make_shared<RequestMessages>(parse_request_bodies(*bodies, sink));
+      if (batch && !batch->empty()) {
         core::rmq_vexa_data_save(*batch, nsi->get<Json>("rmq_vexa_dir").get<std::string>(), sink);
-      } catch (const std::exception& e2) {
-        core::log_processing(sink, "error", "os",
-                             std::string("An error occurred in vexa_data_preprocessing: ") + e2.what());
       }
+    } catch (const std::exception& e2) {
+      core::log_processing(sink, "error", "os",
+                           std::string("An error occurred in vexa_data_preprocessing: ") + e2.what());
     }
   }
   return processes;

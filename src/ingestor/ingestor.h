@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,30 @@ namespace tessel::ingestor {
 // WAF request messages, each the JSON object of one message, in the order
 // they were consumed.
 using RequestMessages = std::vector<Json>;
+
+// Request message bodies as received, in consumption order, packed into a
+// few large blocks. Each body is parsed on the thread that normalises or
+// spools it, so a chunk's parsed messages never cross threads.
+class RequestBodies {
+ public:
+  RequestBodies() = default;
+  ~RequestBodies();
+  RequestBodies(RequestBodies&& o) noexcept;
+  RequestBodies& operator=(RequestBodies&& o) noexcept;
+
+  void add(std::string_view body);
+  std::size_t size() const { return bodies_.size(); }
+  bool empty() const { return bodies_.empty(); }
+  std::vector<std::string_view>::const_iterator begin() const { return bodies_.begin(); }
+  std::vector<std::string_view>::const_iterator end() const { return bodies_.end(); }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;  // shared by bodies, of one size
+  std::vector<std::unique_ptr<char[]>> large_;   // one body each
+  char* next_ = nullptr;  // the unused rest of the last block
+  std::size_t left_ = 0;
+  std::vector<std::string_view> bodies_;
+};
 
 // One entry of an owner's child list: [start time in whole seconds, child].
 struct ChildEntry {
@@ -83,10 +108,11 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
                        const std::vector<std::string>& mlvh_list, const LogSink& sink, const IntakeOptions& opts = {});
 
 // Hands one chunk over: unlock data to a new unlock worker, request data to
-// a new normaliser, or to the spool while nsg.overload is set. Returns the
-// child list with the children it started appended.
+// a new normaliser, or parsed to the spool while nsg.overload is set (a body
+// that is no JSON object is logged and dropped where it is parsed). Returns
+// the child list with the children it started appended.
 ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
-                                     RequestMessages rdata, ChildEntries processes,
+                                     RequestBodies rdata, ChildEntries processes,
                                      std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
                                      const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
                                      const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,

@@ -1,27 +1,37 @@
 #include "core/log.h"
 #include "core/data/request_data.h"
 #include "core/workers/router.h"
+#include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {
 
-void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
-                             std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                             const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+namespace {
+
+// The records of a batch, each item made a message by `message` (nothing
+// for an item already logged and skipped), to one request table for the
+// data router.
+template <typename Batch, typename ToMessage>
+void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage message,
+               std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+               const std::vector<std::string>& mlvh_list, const LogSink& sink) {
   try {
     const core::B64Whitelist b64wl =
         core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), sink);
     RequestTable result;
     result.reserve(data.size());
-    for (auto& msg : data) {
+    for (auto& item : data) {
+      std::optional<Json> msg = message(item);
+      if (!msg) continue;
       try {
-        if (auto r = request_record_from_message(std::move(msg), b64wl, sink)) {
+        if (auto r = request_record_from_message(std::move(*msg), b64wl, sink)) {
           result.push_back(std::move(*r));
         }
       } catch (const std::exception& e) {
         core::log_processing(sink, "error", "rabbitmq",
                              std::string("An error occurred while processing the data from RabbitMQ: ") + e.what());
       }
+      // The rest of the message is freed here, on the thread that made it.
     }
     if (result.empty()) return;
     const Json schemix_vhosts_list = nsi->get<Json>("schemix_vhosts_list");
@@ -38,6 +48,22 @@ void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessag
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "os", std::string("An error occurred in vexa_data_normalization: ") + e.what());
   }
+}
+
+}  // namespace
+
+void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
+                             std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+                             const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+  auto take = [](Json& msg) { return std::optional<Json>(std::move(msg)); };
+  normalise(std::move(nsi), data, take, std::move(q_local), ddos_en, bf_en, mlvh_list, sink);
+}
+
+void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data,
+                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
+                              const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+  auto parse = [&](std::string_view body) { return parse_request_body(body, sink); };
+  normalise(std::move(nsi), data, parse, std::move(q_local), ddos_en, bf_en, mlvh_list, sink);
 }
 
 }  // namespace tessel::ingestor

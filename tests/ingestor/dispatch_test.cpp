@@ -7,6 +7,7 @@
 #include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
 #include "support/temp_dir.h"
+#include "shared/pyvalues/pyjson.h"
 
 namespace tessel::ingestor {
 namespace {
@@ -16,8 +17,11 @@ using testing::event_lines;
 
 class Dispatch : public ::testing::Test {
  protected:
-  ChildEntries dispatch(RequestMessages udata, RequestMessages rdata, ChildEntries processes, bool debug = false) {
-    auto out = vexa_data_preprocessing(nsg_, nsi_, std::move(udata), std::move(rdata), std::move(processes), q_local_,
+  ChildEntries dispatch(RequestMessages udata, const RequestMessages& rdata, ChildEntries processes,
+                        bool debug = false) {
+    RequestBodies bodies;
+    for (const auto& m : rdata) bodies.add(json_dumps(m));
+    auto out = vexa_data_preprocessing(nsg_, nsi_, std::move(udata), std::move(bodies), std::move(processes), q_local_,
                                        false, false, {}, "broker-a", "tessel", {}, LogSink{q_ec_, sink_.log, debug});
     for (auto& e : out) e.child->join(std::chrono::seconds(10));
     return out;

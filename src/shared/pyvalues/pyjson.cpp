@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -332,6 +334,18 @@ std::string decode_utf32(std::string_view data, std::size_t start, bool big_endi
   return out;
 }
 
+bool is_ascii(std::string_view b) {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= b.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, b.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < b.size(); ++i) seen |= static_cast<unsigned char>(b[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
 // bytes.decode(json.detect_encoding(data), "surrogatepass")
 std::string decode_json_bytes(std::string_view b) {
   auto at = [&](std::size_t k) { return static_cast<unsigned char>(b[k]); };
@@ -500,6 +514,9 @@ Json json_loads(std::string_view text, bool strict) {
 }
 
 Json json_loads_bytes(std::string_view data, bool strict) {
+  // ASCII text that cannot be taken for UTF-16 or UTF-32 decodes to itself:
+  // read it in place.
+  if (data.size() >= 2 && data[0] != '\0' && data[1] != '\0' && is_ascii(data)) return Reader(data, strict).decode();
   std::string text = decode_json_bytes(data);
   return Reader(text, strict).decode();
 }
