@@ -3,7 +3,8 @@
 # RabbitMQ, the management-API simulator, a local INI file and the launcher.
 # Ctrl-C stops all of it. The service's log (without its debug lines) is
 # followed on the terminal, with a status line of what reached the
-# simulator every TESSEL_STATUS_SECONDS (default 15; 0: none).
+# simulator (tools/mgmt-sim/record_summary.py) every TESSEL_STATUS_SECONDS
+# (default 15; 0: none).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TESSEL_BUILD_DIR:-$root/build}
@@ -34,12 +35,15 @@ if [ -f "$root/../shared/data/attack-payloads.jsonl" ]; then
 fi
 # The local run's settings: machine-learning detection for "localhost" (the
 # host of the CSIC requests), whose training period is one day of
-# TESSEL_DAY_SECONDS (default 300) seconds.
+# TESSEL_DAY_SECONDS (default 300) seconds; DDoS and brute-force detection
+# on windows of 5 seconds; schemas for "api.localhost".
 "$build/bin/tessel-mgmt-sim" --port "$sim_port" --record "$run/mgmt-sim.jsonl" \
   --answers "$root/tools/mgmt-sim/local-run" --training "$root/tools/mgmt-sim/local-run/training.json" \
   ${TESSEL_SIM_ANSWERS:+--answers "$TESSEL_SIM_ANSWERS"} "${sim_datasets[@]}" &
 sim_pid=$!
 conf="$run/tessel.conf"
+# Password guessing is looked for in the bodies sent to localhost/login.
+echo "localhost/login body" > "$run/brute.rules"
 cat > "$conf" <<INI
 [main]
 debug = true
@@ -47,10 +51,19 @@ api_uri = http://127.0.0.1:${sim_port}
 
 [run]
 rmq_host = guest:guest@127.0.0.1:${TESSEL_BROKER_PORT}
+
+[brute]
+brute_detect = $run/brute.rules
 INI
 
 export TESSEL_LOG_DIR="$run/log/" TESSEL_ML_DIR="$run/ml/" TESSEL_DATASET_URL="http://127.0.0.1:${sim_port}/vx"
 export TESSEL_DAY_SECONDS=${TESSEL_DAY_SECONDS:-300} TESSEL_TRAINING_PASS_MS=${TESSEL_TRAINING_PASS_MS:-15000}
+export TESSEL_SCHEMA_SECONDS=${TESSEL_SCHEMA_SECONDS:-30}
+# A restart (new models, changed settings) waits 10 s instead of 120, and
+# the launcher's grace before it interrupts a service that asked for one is
+# 10 s longer than that.
+export TESSEL_RESTART_WAIT_MS=${TESSEL_RESTART_WAIT_MS:-10000}
+restart_grace=$((TESSEL_RESTART_WAIT_MS / 1000 + 10))
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
 echo "run: log file $run/log/tessel.log, management-API requests $run/mgmt-sim.jsonl"
 
@@ -62,14 +75,9 @@ status_every=${TESSEL_STATUS_SECONDS:-15}
 if [ "$status_every" -gt 0 ]; then
   (
     while sleep "$status_every"; do
-      rec="$run/mgmt-sim.jsonl"
-      [ -s "$rec" ] || continue
-      # Requests the simulator received, by path, most frequent first.
-      counts=$(grep -o '"path":"[^"]*"' "$rec" | sed 's/"path":"//; s/"$//' | sort | uniq -c | sort -rn |
-        awk '{printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1}')
-      echo "status: $(date +%H:%M:%S) simulator received: $counts"
+      echo "status: $(date +%H:%M:%S) at the simulator: $(/usr/bin/python3 "$root/tools/mgmt-sim/record_summary.py" "$run/mgmt-sim.jsonl")"
     done
   ) &
   follow_pids+=($!)
 fi
-/usr/bin/python3 "$root/tools/launcher.py" --conf "$conf" || true
+/usr/bin/python3 "$root/tools/launcher.py" --conf "$conf" --restart-grace "$restart_grace" || true
