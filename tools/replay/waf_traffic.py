@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Writes WAF request messages of three kinds of traffic, one JSON object per
-line, in the form csic_to_waf.py writes, stamped with the current time:
+line, in the form csic_to_waf.py writes, stamped with the current time and
+with the headers of the CSIC requests (so that a host trained on those does
+not flag them for their headers):
 
   flood  one request repeated from one address (DDoS detection);
   guess  log-in attempts of one address, a new password each time, sent to
@@ -19,7 +21,11 @@ import time
 
 from csic_to_waf import b64
 
-UA = "Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0"
+UA = "Mozilla/5.0 (compatible; Konqueror/3.5; Linux) KHTML/3.5.8 (like Gecko)"
+HEADERS = ("Pragma: no-cache\r\nCache-control: no-cache\r\n"
+           "Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;q=0.8,image/png,*/*;q=0.5"
+           "\r\nAccept-Encoding: x-gzip, x-deflate, gzip, deflate\r\nAccept-Charset: utf-8, utf-8;q=0.5, *;q=0.5"
+           "\r\nAccept-Language: en\r\nHost: %s\r\nConnection: close")
 
 
 def message(n, args, method, url, query="", body="", headers=""):
@@ -39,7 +45,7 @@ def message(n, args, method, url, query="", body="", headers=""):
         "cookie": b64(""),
         "ua": b64(UA),
         "referer": b64(""),
-        "other_headers": b64("Host: %s\r\nAccept: */*%s" % (args.vhost, headers)),
+        "other_headers": b64(HEADERS % args.vhost + headers),
         "body": b64(body),
     }
 
