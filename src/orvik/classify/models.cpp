@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
@@ -31,21 +32,70 @@ namespace {
 
 std::atomic<std::uint64_t> g_cache_ids{0};
 
+// This thread's labels of one cache: open addressing on the key's hash,
+// the keys in one buffer; emptied when half full.
+class LocalLabels {
+ public:
+  static constexpr std::size_t kSlots = 16384, kMaxEntries = kSlots / 2;
+
+  int find(std::uint64_t h, std::string_view key) const {
+    for (std::size_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+      const Slot& s = slots_[i];
+      if (s.label < 0) return -1;
+      if (s.hash == h && same(s, key)) return s.label;
+    }
+  }
+
+  void put(std::uint64_t h, std::string_view key, std::int8_t label) {
+    if (used_ >= kMaxEntries) clear();
+    for (std::size_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+      Slot& s = slots_[i];
+      if (s.label >= 0 && !(s.hash == h && same(s, key))) continue;
+      if (s.label < 0) {
+        ++used_;
+        s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), label};
+        keys_.append(key);
+      }
+      s.label = label;
+      return;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t off = 0, len = 0;
+    std::int8_t label = -1;  // -1: free
+  };
+  bool same(const Slot& s, std::string_view key) const {
+    return s.len == key.size() && std::string_view(keys_).substr(s.off, s.len) == key;
+  }
+  void clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    keys_.clear();
+    used_ = 0;
+  }
+
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  std::string keys_;
+  std::size_t used_ = 0;
+};
+
 // This thread's labels of the caches it used lately, by cache id.
-using LocalLabels = std::unordered_map<std::string, std::int8_t>;
-constexpr std::size_t kLocalCaches = 16, kLocalEntries = 8192;
-
 LocalLabels& local_labels(std::uint64_t id) {
-  thread_local std::unordered_map<std::uint64_t, LocalLabels> local;
+  constexpr std::size_t kLocalCaches = 16;
+  thread_local std::unordered_map<std::uint64_t, std::unique_ptr<LocalLabels>> local;
+  thread_local std::uint64_t last_id = 0;
+  thread_local LocalLabels* last = nullptr;
+  if (last && last_id == id) return *last;
   auto it = local.find(id);
-  if (it != local.end()) return it->second;
-  if (local.size() >= kLocalCaches) local.clear();
-  return local[id];
-}
-
-void local_put(LocalLabels& labels, std::string key, std::int8_t label) {
-  if (labels.size() >= kLocalEntries) labels.clear();
-  labels.emplace(std::move(key), label);
+  if (it == local.end()) {
+    if (local.size() >= kLocalCaches) local.clear();
+    it = local.emplace(id, std::make_unique<LocalLabels>()).first;
+  }
+  last_id = id;
+  last = it->second.get();
+  return *last;
 }
 
 // Zone + '\0' + value, in a buffer of this thread.
@@ -67,8 +117,9 @@ std::size_t PredictionCache::shard_of(std::string_view z, std::string_view value
 int PredictionCache::find(std::string_view z, std::string_view value) const {
   if (value.size() > kMaxValueBytes) return -1;
   const std::string& key = cache_key(z, value);
+  const std::uint64_t h = std::hash<std::string_view>{}(key);
   LocalLabels& local = local_labels(id_);
-  if (auto it = local.find(key); it != local.end()) return it->second;
+  if (const int known = local.find(h, key); known >= 0) return known;
   std::int8_t label;
   {
     const Shard& s = shards_[shard_of(z, value)];
@@ -77,14 +128,14 @@ int PredictionCache::find(std::string_view z, std::string_view value) const {
     if (it == s.labels.end()) return -1;
     label = it->second;
   }
-  local_put(local, key, label);
+  local.put(h, key, label);
   return label;
 }
 
 void PredictionCache::put(std::string_view z, std::string_view value, std::int64_t label) {
   if (value.size() > kMaxValueBytes || label < 0 || label > 127) return;
   std::string key = cache_key(z, value);
-  local_put(local_labels(id_), key, static_cast<std::int8_t>(label));
+  local_labels(id_).put(std::hash<std::string_view>{}(key), key, static_cast<std::int8_t>(label));
   Shard& s = shards_[shard_of(z, value)];
   std::lock_guard lk(s.mu);
   if (s.labels.size() >= kShardEntries) s.labels.clear();

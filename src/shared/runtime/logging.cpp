@@ -58,15 +58,9 @@ std::string format_record(const LogRecord& r) {
   return out;
 }
 
-void Logger::set_level(int level) {
-  std::lock_guard lk(mu_);
-  level_ = level;
-}
+void Logger::set_level(int level) { level_.store(level, std::memory_order_relaxed); }
 
-int Logger::level() const {
-  std::lock_guard lk(mu_);
-  return level_;
-}
+int Logger::level() const { return level_.load(std::memory_order_relaxed); }
 
 void Logger::add_handler(std::shared_ptr<LogQueue> q) {
   std::lock_guard lk(mu_);

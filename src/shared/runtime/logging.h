@@ -2,6 +2,7 @@
 // Logging: loggers put records on a queue, one listener thread per log file takes them off and writes them
 // through a size-rotating file writer that names and rotates its files the
 // way Python's RotatingFileHandler does.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -52,7 +53,7 @@ class Logger {
  private:
   std::string name_;
   mutable std::mutex mu_;
-  int level_ = WARNING;
+  std::atomic<int> level_{WARNING};  // read on every record: no lock
   std::vector<std::shared_ptr<LogQueue>> handlers_;
 };
 
