@@ -88,3 +88,38 @@ TEST(Replay, BrokerGoingAwayReportsTheCountOrReconnects) {
     }
   }
 }
+
+// --seconds ends a run without a count, the file repeating; --progress prints
+// rising counts on the way; what the last line names is in the queue.
+TEST(Replay, SecondsEndTheRunAndProgressCounts) {
+  TESSEL_REQUIRE_BROKER();
+  TempDir dir;
+  tt::write_file(dir.file("msgs.jsonl"), "{\"n\": 1}\n{\"n\": 2}\n{\"n\": 3}\n");
+  const tt::BrokerAddress broker = tt::broker_address();
+  const std::string queue = tt::unique_name("replay");
+  const ReplayRun r =
+      replay(dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --rate 400 --seconds 0.5 --progress 0.1");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  long long last = -1, final_count = -1;
+  std::size_t pos = 0;
+  for (std::size_t nl; (nl = r.out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+    const std::string line = r.out.substr(pos, nl - pos);
+    ASSERT_EQ(line.rfind("published ", 0), 0u) << r.out;
+    const long long n = std::stoll(line.substr(10));
+    if (line.find(" to " + queue + " in ") != std::string::npos) {
+      final_count = n;
+    } else {
+      EXPECT_GE(n, last) << r.out;
+      last = n;
+    }
+  }
+  EXPECT_GE(final_count, last) << r.out;
+  EXPECT_GT(final_count, 0) << r.out;
+
+  auto conn = tessel::core::AmqpConnection::open(tt::broker_url(broker));
+  auto ch = conn->channel();
+  const std::uint32_t held = ch->queue_declare(queue);
+  ch->queue_delete(queue);
+  EXPECT_EQ(held, static_cast<std::uint32_t>(final_count));
+}

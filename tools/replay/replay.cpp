@@ -1,11 +1,14 @@
 // Publishes WAF request messages, one JSON object per line of a file, to a
 // broker queue at a given rate.
 //
-//   tessel-replay [--url URL] [--queue vexa] [--rate N] [--count N] [--reconnect] FILE
+//   tessel-replay [--url URL] [--queue vexa] [--rate N] [--count N] [--seconds S]
+//                 [--progress S] [--reconnect] FILE
 //
 // --rate: messages per second (0: as fast as the broker takes them);
 // --count: messages to publish, the file repeating as needed (default: each
-// line once); --reconnect: when the broker goes away, connect again (once a
+// line once, or without end with --seconds); --seconds: stop publishing
+// after S seconds; --progress: print the count published every S seconds;
+// --reconnect: when the broker goes away, connect again (once a
 // second) and go on with the next message. The queue is declared as request
 // intake declares it. Without --reconnect a lost broker ends the run with
 // the count of messages published until then.
@@ -14,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,7 +28,8 @@
 namespace {
 
 int usage() {
-  std::cerr << "usage: tessel-replay [--url URL] [--queue NAME] [--rate PER_SECOND] [--count N] [--reconnect] FILE\n";
+  std::cerr << "usage: tessel-replay [--url URL] [--queue NAME] [--rate PER_SECOND] [--count N] [--seconds S]\n"
+               "                     [--progress S] [--reconnect] FILE\n";
   return 2;
 }
 
@@ -36,6 +41,8 @@ int main(int argc, char** argv) {
   std::string queue = "vexa";
   double rate = 0;
   long long count = -1;
+  double seconds = 0;
+  double progress = 0;
   bool reconnect = false;
   std::string file;
   for (int i = 1; i < argc; ++i) {
@@ -49,6 +56,8 @@ int main(int argc, char** argv) {
       else if (a == "--queue") queue = value();
       else if (a == "--rate") rate = std::stod(value());
       else if (a == "--count") count = std::stoll(value());
+      else if (a == "--seconds") seconds = std::stod(value());
+      else if (a == "--progress") progress = std::stod(value());
       else if (a == "--reconnect") reconnect = true;
       else if (a == "-h" || a == "--help") return usage();
       else if (!a.empty() && a[0] == '-') return usage();
@@ -58,7 +67,7 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  if (file.empty() || rate < 0) return usage();
+  if (file.empty() || rate < 0 || seconds < 0 || progress < 0) return usage();
 
   std::vector<std::string> lines;
   {
@@ -74,10 +83,15 @@ int main(int argc, char** argv) {
     std::cerr << "tessel-replay: no messages in " << file << "\n";
     return 1;
   }
-  if (count < 0) count = static_cast<long long>(lines.size());
+  if (count < 0) count = seconds > 0 ? std::numeric_limits<long long>::max() : static_cast<long long>(lines.size());
 
   using clock = std::chrono::steady_clock;
   auto start = clock::now();
+  const auto seconds_as_duration = [](double s) {
+    return std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(s));
+  };
+  const auto end = seconds > 0 ? start + seconds_as_duration(seconds) : clock::time_point::max();
+  auto next_progress = progress > 0 ? start + seconds_as_duration(progress) : clock::time_point::max();
   long long published = 0;  // handed to a broker connection
   bool away = false;        // the broker went away and is not back yet
   for (;;) {
@@ -91,14 +105,22 @@ int main(int argc, char** argv) {
         away = false;
         std::fprintf(stderr, "tessel-replay: connected again after %lld message(s)\n", published);
         // the rate goes on from here, without a burst for the time away
-        if (rate > 0) start = clock::now() - std::chrono::duration_cast<clock::duration>(
-                                                 std::chrono::duration<double>(published / rate));
+        if (rate > 0) start = clock::now() - seconds_as_duration(published / rate);
       }
       for (; published < count; ++published) {
         if (rate > 0) {
-          const auto due =
-              start + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(published / rate));
+          const auto due = start + seconds_as_duration(published / rate);
           if (due > clock::now()) std::this_thread::sleep_until(due);
+        }
+        if (end != clock::time_point::max() || next_progress != clock::time_point::max()) {
+          const auto t = clock::now();
+          if (t >= end) break;
+          if (t >= next_progress) {
+            std::printf("published %lld message(s) in %.2f s\n", published,
+                        std::chrono::duration<double>(t - start).count());
+            std::fflush(stdout);
+            while (next_progress <= t) next_progress += seconds_as_duration(progress);
+          }
         }
         ch->publish("", queue, lines[static_cast<std::size_t>(published) % lines.size()]);
       }
@@ -116,8 +138,8 @@ int main(int argc, char** argv) {
       continue;
     }
     const double secs = std::chrono::duration<double>(clock::now() - start).count();
-    std::printf("published %lld message(s) to %s in %.2f s (%.0f/s)\n", count, queue.c_str(), secs,
-                secs > 0 ? count / secs : 0.0);
+    std::printf("published %lld message(s) to %s in %.2f s (%.0f/s)\n", published, queue.c_str(), secs,
+                secs > 0 ? published / secs : 0.0);
     tessel::core::rmq_channel_close(ch.get());
     tessel::core::rmq_connection_close(conn.get());
     return 0;
