@@ -26,8 +26,9 @@ Every --sample seconds it records: resident memory (VmRSS) and CPU time
 (utime + stime) of every process of the launcher's tree, the broker queue
 depths of the virtual host (rabbitmqctl list_queues: ready and
 unacknowledged), the service's own queue sizes (its "Queue NAME size: N"
-debug lines), the intake spool (batch files in ml/tmp/rmq/), messages
-published (the replayer's progress lines) and taken up (published minus
+debug lines, and the time between two passes of the main loop, which
+feeds the detectors), the intake spool (batch files in ml/tmp/rmq/), the
+threads alive by name, messages published (the replayer's progress lines) and taken up (published minus
 what the broker still holds). After the replay it waits up to --drain
 seconds for the broker queue to empty. At the end: a time series, the
 busiest threads (named from the log's "NAME is running (PID: N)" lines) and
@@ -70,7 +71,7 @@ SRC = os.path.normpath(os.path.join(HERE, "..", ".."))
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
 
-LOG_LINE = re.compile(r"^\S+ \S+ \S+\s+(\S+)\s+(.*)$")
+LOG_LINE = re.compile(r"^\S+ (\d\d):(\d\d):(\d\d),(\d\d\d) \S+\s+(\S+)\s+(.*)$")
 QUEUE_SIZE = re.compile(r"^Queue (\w+) size: (\d+)$")
 RUNNING = re.compile(r"^(.+) is running \(PID: (\d+)\)$")
 DDOS_RECEIVED = re.compile(r"^DDoS analysis: received (\d+) request")
@@ -234,6 +235,9 @@ class LogFollower:
         self.held_max = {}
         self.errors = []
         self.warnings = []
+        self.pass_at = None    # log time of the main loop's latest pass
+        self.pass_s = 0.0      # time between its latest two passes
+        self.pass_s_max = 0.0
 
     def follow(self, after_warmup):
         if not os.path.exists(self.path):
@@ -248,8 +252,15 @@ class LogFollower:
                 m = LOG_LINE.match(line.rstrip("\n"))
                 if not m:
                     continue
-                level, text = m.groups()
+                hh, mm, ss, ms, level, text = m.groups()
                 q = QUEUE_SIZE.match(text)
+                if q and q.group(1) == "q_aad":  # the first size a pass logs
+                    at = int(hh) * 3600 + int(mm) * 60 + int(ss) + int(ms) / 1000
+                    if self.pass_at is not None:
+                        self.pass_s = (at - self.pass_at) % 86400
+                        if after_warmup:
+                            self.pass_s_max = max(self.pass_s_max, self.pass_s)
+                    self.pass_at = at
                 if q:
                     size = int(q.group(2))
                     self.queues[q.group(1)] = size
@@ -344,13 +355,7 @@ def train(svc, ts, e2e, args):
     print("training: normal traffic replayed after %.0f s" % (time.monotonic() - t0), flush=True)
     wait("models posted", lambda: sim.bodies("/set_models_uri"), 600)
     print("training: models posted after %.0f s" % (time.monotonic() - t0), flush=True)
-    # A new start (or two: the first may take the uploaded models back and
-    # start again) without a staging file, its main loop running.
-    def trained():
-        starts = sum(1 for _, m in svc.log() if m == "START")
-        return starts >= 2 and svc.passes(starts) >= 2 and not any(
-            m.startswith("Using SQLite file for virtual host") for m in svc.messages(starts))
-    wait("a start in trained mode", trained, 600)
+    wait("a start in trained mode", lambda: e2e.EndToEnd.trained_start(svc), 600)
     print("training: the service runs in trained mode after %.0f s" % (time.monotonic() - t0), flush=True)
 
 
@@ -387,9 +392,9 @@ def measure(svc, ts, e2e, args):
     replay_end = None
     drained_at = None
     stopped_for_memory = False
-    print("\n%7s %9s %9s %8s %9s %8s %8s %6s %8s %5s %6s %s" % (
-        "t_s", "published", "taken_up", "vexa_q", "rss_mb", "cpu_s", "cpu_pct", "q_loc", "q_ec", "spool", "thr",
-        "busy workers"), flush=True)
+    print("\n%7s %9s %9s %8s %9s %8s %8s %6s %8s %5s %6s %6s %s" % (
+        "t_s", "published", "taken_up", "vexa_q", "rss_mb", "cpu_s", "cpu_pct", "q_loc", "q_ec", "spool", "loop_s",
+        "thr", "busy workers"), flush=True)
     last_cpu, last_t = sum(p[1] for p in first.values()), t0
     while True:
         time.sleep(args.sample - ((time.monotonic() - t0) % args.sample))
@@ -427,9 +432,9 @@ def measure(svc, ts, e2e, args):
                 if name and name not in ("main thread",):
                     alive[name] = alive.get(name, 0) + 1
         workers = " ".join("%s=%d" % (n, c) for n, c in sorted(alive.items()) if c > 1 or n.endswith("processing"))
-        print("%7.0f %9d %9d %8d %9.1f %8.1f %8.0f %6d %8d %5d %6d %s" % (
-            t, published, taken, held, rss, cpu, row["cpu_pct"], row["q_local"], row["q_ec"], row["spool"], nthreads,
-            workers), flush=True)
+        print("%7.0f %9d %9d %8d %9.1f %8.1f %8.0f %6d %8d %5d %6.1f %6d %s" % (
+            t, published, taken, held, rss, cpu, row["cpu_pct"], row["q_local"], row["q_ec"], row["spool"],
+            follower.pass_s, nthreads, workers), flush=True)
         if replay_end is not None:
             # the queue polled after the replay's end, and empty
             if depth is None or (depth.at and depth.at - t0 > replay_end and held == 0):
@@ -481,6 +486,8 @@ def report(res, args):
     print("service queues (latest / largest after the warm-up): " + ", ".join(
         "%s %d/%d" % (n, s, follower.queue_max.get(n, 0)) for n, s in sorted(follower.queues.items())))
     print("spool batches (largest): %d" % max((r["spool"] for r in rows), default=0))
+    print("main loop: a pass every %.1f s at the end, at most %.1f s after the warm-up (its pause is 5 s)" % (
+        follower.pass_s, follower.pass_s_max))
     print("records at the DDoS detector: %d" % follower.ddos_received)
     print("requests held by detectors (latest / largest): " + ", ".join(
         "%s %d/%d" % (n, follower.held[n], follower.held_max[n]) for n in sorted(follower.held)))

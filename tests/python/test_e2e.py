@@ -131,6 +131,17 @@ class EndToEnd(ts.ServiceBase):
                         total += int(m.group(1))
         return total
 
+    def trained_start(self):
+        """The number of the latest start when it is a start in trained mode
+        (not the first, no staging file, two passes of its main loop); the
+        start after training may take its uploaded models back and start
+        once more before its main loop runs."""
+        starts = sum(1 for _, m in self.log() if m == "START")
+        if starts >= 2 and self.passes(starts) >= 2 and not any(
+                m.startswith("Using SQLite file for virtual host") for m in self.messages(starts)):
+            return starts
+        return 0
+
     def sim_state(self):
         with urllib.request.urlopen("http://127.0.0.1:%d/vx-api/sim/state" % self.sim.port, timeout=5) as r:
             return json.loads(r.read())
@@ -182,9 +193,7 @@ class EndToEnd(ts.ServiceBase):
                   in [m for _, m in self.log()], 180)
 
         # 2. a new start in trained mode: no staging file for the host
-        self.wait("a start in trained mode", lambda: self.passes(2) >= 1, 240)
-        second = self.messages(2)
-        self.assertFalse([m for m in second if m.startswith("Using SQLite file for virtual host")], second)
+        self.wait("a start in trained mode", self.trained_start, 240)
 
         # 3. attack values, a flood, password guessing and JSON API traffic
         mixed = self.write_messages("mixed.jsonl", 600, attacks, 0.5, seed=7)
