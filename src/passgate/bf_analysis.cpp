@@ -1,6 +1,9 @@
 #include "passgate/bf_analysis.h"
 
+#include <algorithm>
 #include <deque>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -88,52 +91,99 @@ class Analysis {
       : flood_(flood), kind_(flood ? kFloodKind : kBrute), vhost_(py_str(vhost)), url_(url), s_(s), env_(env) {}
 
   void run(const Rows& udf) {
-    zone_detect_.reserve(udf.size());
+    const auto& zones = core::bf_detection_zone();
+    // Each row's zones, once: bit z stands for zones[z].
+    zones_.reserve(udf.size());
     for (const RequestRecord* r : udf) {
       const Json* v = extra(*r, "zone_detect");
-      zone_detect_.push_back(v != nullptr && v->is_string() ? std::string_view(v->get_ref<const std::string&>())
-                                                            : std::string_view());
+      const std::string_view zd =
+          v != nullptr && v->is_string() ? std::string_view(v->get_ref<const std::string&>()) : std::string_view();
+      unsigned m = 0;
+      for (std::size_t z = 0; z < zones.size(); ++z)
+        if (zd.find(zones[z]) != std::string_view::npos) m |= 1u << z;
+      zones_.push_back(m);
     }
-    for (const auto& zone : core::bf_detection_zone()) zone_pass(udf, zone);
+    addr_.assign(udf.size(), kUnset);
+    for (std::size_t z = 0; z < zones.size(); ++z) zone_pass(udf, z);
     hand_over();
   }
 
  private:
+  static constexpr std::uint32_t kUnset = 0xffffffff;
+  static constexpr std::uint32_t kNoAddress = 0xfffffffe;
+
+  // One address's rows of a zone and their values, in table order.
   struct Address {
-    std::string ip;
-    Rows rows;
-    std::vector<const std::string*> values;
+    std::uint32_t id;
+    std::span<const RequestRecord* const> rows;
+    std::span<const std::string* const> values;
+  };
+  struct Picked {
+    std::size_t i;  // in udf
+    const RequestRecord* row;
+    const std::string* value;
+    std::uint32_t addr;
   };
 
-  void zone_pass(const Rows& udf, const std::string& zone) {
-    Rows zrows;
-    std::vector<const std::string*> zvalues;
+  // The address of row i, told apart as a grouping key; kNoAddress for a
+  // null one.
+  std::uint32_t address(std::size_t i, const RequestRecord& r) {
+    if (addr_[i] != kUnset) return addr_[i];
+    std::string_view key;
+    if (!key_of(r.ip, store_, key)) return addr_[i] = kNoAddress;
+    auto [it, added] = index_.try_emplace(key, static_cast<std::uint32_t>(ips_.size()));
+    if (added) {
+      ips_.push_back(&r.ip);
+      ip_text_.emplace_back();
+      count_.push_back(0);
+      start_.push_back(0);
+    }
+    return addr_[i] = it->second;
+  }
+  const std::string& ip_text(std::uint32_t a) {
+    if (!ip_text_[a]) ip_text_[a] = py_str(*ips_[a]);
+    return *ip_text_[a];
+  }
+
+  void zone_pass(const Rows& udf, std::size_t z) {
+    const std::string& zone = core::bf_detection_zone()[z];
+    picked_.clear();
     for (std::size_t i = 0; i < udf.size(); ++i) {
+      if ((zones_[i] & (1u << z)) == 0) continue;
       const RequestRecord* r = udf[i];
-      if (zone_detect_[i].find(zone) == std::string_view::npos) continue;
       const std::string* v = zone_value(*r, zone);
       if (v == nullptr) throw std::invalid_argument("no column for zone " + zone);
       if (v->empty()) continue;
-      zrows.push_back(r);
-      zvalues.push_back(v);
+      picked_.push_back(Picked{i, r, v, kNoAddress});
     }
-    if (zrows.empty()) return;
-    if (static_cast<std::int64_t>(zrows.size()) < s_.max_val) return;
+    if (picked_.empty()) return;
+    if (static_cast<std::int64_t>(picked_.size()) < s_.max_val) return;
 
-    std::vector<Address> addrs;
-    std::unordered_map<std::string_view, std::size_t> index;
-    std::deque<std::string> store;
-    std::string_view key;
-    for (std::size_t i = 0; i < zrows.size(); ++i) {
-      if (!key_of(zrows[i]->ip, store, key)) continue;
-      auto [it, added] = index.try_emplace(key, addrs.size());
-      if (added) addrs.push_back(Address{py_str(zrows[i]->ip), {}, {}});
-      addrs[it->second].rows.push_back(zrows[i]);
-      addrs[it->second].values.push_back(zvalues[i]);
+    // Addresses in order of first appearance, each one's rows side by side.
+    order_.clear();
+    for (Picked& p : picked_) {
+      p.addr = address(p.i, *p.row);
+      if (p.addr != kNoAddress && count_[p.addr]++ == 0) order_.push_back(p.addr);
     }
-    for (const auto& a : addrs) {
+    std::size_t at = 0;
+    for (std::uint32_t a : order_) {
+      start_[a] = at;
+      at += count_[a];
+    }
+    rows_.resize(at);
+    values_.resize(at);
+    for (const Picked& p : picked_) {
+      if (p.addr == kNoAddress) continue;
+      const std::size_t to = start_[p.addr]++;
+      rows_[to] = p.row;
+      values_[to] = p.value;
+    }
+    for (std::uint32_t a : order_) {
+      const std::size_t n = count_[a];
+      count_[a] = 0;
+      const std::size_t begin = start_[a] - n;
       try {
-        address_pass(a, zone);
+        address_pass(Address{a, {rows_.data() + begin, n}, {values_.data() + begin, n}}, zone);
       } catch (const std::exception& e) {
         // One address that cannot be examined costs only its own findings.
         core::log_processing(env_.ctx.sink, "error", "bf", std::string("An error occurred in bf_analysis: ") + e.what());
@@ -141,16 +191,28 @@ class Analysis {
     }
   }
 
-  void address_pass(const Address& a, const std::string& zone) {
-    if (bls_.count(a.ip)) return;                          // A1
-    if (!flood_ && a.rows.size() == 1) return;             // A2
-    const auto n = static_cast<std::int64_t>(a.rows.size());  // A5
-    std::int64_t d = n;
-    if (!flood_) {
-      std::unordered_set<std::string_view> distinct;
-      for (const auto* v : a.values) distinct.insert(*v);
-      d = static_cast<std::int64_t>(distinct.size());
+  // Values told apart; a few are compared directly.
+  static std::size_t distinct_count(std::span<const std::string* const> values) {
+    if (values.size() <= 16) {
+      std::string_view seen[16];
+      std::size_t d = 0;
+      for (const std::string* v : values) {
+        if (std::find(seen, seen + d, std::string_view(*v)) == seen + d) seen[d++] = *v;
+      }
+      return d;
     }
+    std::unordered_set<std::string_view> distinct;
+    distinct.reserve(values.size());
+    for (const std::string* v : values) distinct.insert(*v);
+    return distinct.size();
+  }
+
+  void address_pass(const Address& a, const std::string& zone) {
+    if (!flood_ && a.rows.size() == 1) return;             // A2
+    const std::string& ip = ip_text(a.id);
+    if (bls_.count(ip)) return;                            // A1
+    const auto n = static_cast<std::int64_t>(a.rows.size());  // A5
+    const std::int64_t d = flood_ ? n : static_cast<std::int64_t>(distinct_count(a.values));
     if (d == 0) return;                                    // A4
     bool blocked = d > 3;                                  // A6
     if (!flood_ && n < 4 && d == 1) return;                // A7
@@ -158,15 +220,15 @@ class Analysis {
     const RequestRecord& last = *a.rows.back();
     // A9: the look-up, timed in whole seconds.
     const std::int64_t t0 = env_.services.now();
-    const Json res = env_.services.get_geoip(Json::array({a.ip}));
+    const Json res = env_.services.get_geoip(Json::array({ip}));
     const std::int64_t took = env_.services.now() - t0;
     if (took > 30) {
       core::log_processing(env_.ctx.sink, "warn", "os",
                            "BF analysis: IPG process takes more than " + std::to_string(took) + " sec.");
     }
-    if (!res.is_object()) throw std::runtime_error("reputation look-up gave no mapping for " + a.ip);
-    auto entry = res.find(a.ip);
-    if (entry == res.end()) throw std::runtime_error("reputation look-up gave no record for " + a.ip);
+    if (!res.is_object()) throw std::runtime_error("reputation look-up gave no mapping for " + ip);
+    auto entry = res.find(ip);
+    if (entry == res.end()) throw std::runtime_error("reputation look-up gave no record for " + ip);
 
     // A10
     const Json* record = nullptr;
@@ -194,14 +256,15 @@ class Analysis {
     }
     if (blocked && flag(record, "mobile") && n <= 5 && n < s_.max_val) blocked = false;  // A12
     if (marker.empty() && !cc.empty()) marker = " (" + cc + ")";                          // A13
-    report(a, zone, n, marker, blocked);
+    report(a, ip, zone, n, marker, blocked);
   }
 
-  void report(const Address& a, const std::string& zone, std::int64_t n, const std::string& marker, bool blocked) {
+  void report(const Address& a, const std::string& ip, const std::string& zone, std::int64_t n,
+              const std::string& marker, bool blocked) {
     const RequestRecord& last = *a.rows.back();
     const std::string mz = upper(zone);
     const std::string tail = std::string(kind_.msg) + " attack was detected " + std::to_string(n) + " time(s) from " +
-                             a.ip + marker + ", target: " + vhost_ + url_ + ", zone: " + mz +
+                             ip + marker + ", target: " + vhost_ + url_ + ", zone: " + mz +
                              ", method: " + py_str(last.method);
     const bool to_api = !env_.ctx.endpoints.set_attack_url.empty();
     core::log_processing(env_.ctx.sink, "info", "bf", (blocked ? "The " : "Possible ") + tail);
@@ -225,9 +288,9 @@ class Analysis {
       for (const auto* r : a.rows) add(*r);
     }
     if (blocked) {
-      bls_.insert(a.ip);
+      bls_.insert(ip);
       rmq_rows_.push_back(rows.back());
-      aad_.push_back(AadEntry{a.ip, kind_.code, kind_.desc});
+      aad_.push_back(AadEntry{ip, kind_.code, kind_.desc});
     }
     if (to_api) append(api_rows_, std::move(rows));
   }
@@ -252,7 +315,17 @@ class Analysis {
   const std::string& url_;
   const BfSettings& s_;
   const BfWorkerEnv& env_;
-  std::vector<std::string_view> zone_detect_;  // of the rows of udf
+  std::vector<unsigned> zones_;      // of the rows of udf
+  std::vector<std::uint32_t> addr_;  // of the rows of udf, kUnset until asked
+  std::unordered_map<std::string_view, std::uint32_t> index_;
+  std::deque<std::string> store_;             // keys of addresses that are no text
+  std::vector<const Json*> ips_;              // by address
+  std::vector<std::optional<std::string>> ip_text_;
+  std::vector<std::size_t> count_, start_;    // by address; zeros between zone passes
+  std::vector<Picked> picked_;
+  std::vector<std::uint32_t> order_;
+  Rows rows_;
+  std::vector<const std::string*> values_;
   std::unordered_set<std::string> bls_;
   std::vector<AadEntry> aad_;
   RequestTable rmq_rows_;

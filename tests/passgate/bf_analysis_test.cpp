@@ -279,6 +279,42 @@ TEST(BfAnalysis, ConfirmedAddressSkipsLaterZonesPossibleOneIsExaminedAgain) {
   EXPECT_EQ(h.looked_up.size(), 3u);
 }
 
+// Rows of several addresses interleaved (and one without an address): each
+// address is judged on its own rows, by its own count of distinct values,
+// in order of its first row.
+TEST(BfAnalysis, InterleavedAddressesAreJudgedOnTheirOwnValues) {
+  struct Source {
+    const char* ip;
+    int rows;
+    int values;  // distinct values among the rows
+    const char* expected;
+  };
+  const std::vector<Source> sources = {
+      {"1.1.1.1", 20, 1, "Possible brute-force attack was detected 20 time(s) from 1.1.1.1"},
+      {"2.2.2.2", 20, 20, "The brute-force attack was detected 20 time(s) from 2.2.2.2"},
+      {"3.3.3.3", 20, 3, "Possible brute-force attack was detected 20 time(s) from 3.3.3.3"},
+      {"4.4.4.4", 5, 3, "Possible brute-force attack was detected 5 time(s) from 4.4.4.4"},
+      {"5.5.5.5", 5, 5, "The brute-force attack was detected 5 time(s) from 5.5.5.5"},
+  };
+  BfHarness h;
+  RequestTable t;
+  for (int i = 0; i < 20; ++i) {
+    for (const Source& src : sources)
+      if (i < src.rows) t.push_back(bf_row({src.ip, "v" + std::to_string(i % src.values)}));
+    if (i == 3) {
+      RequestRecord r = bf_row({"", "v0"});
+      r.ip = nullptr;
+      t.push_back(r);
+    }
+  }
+  bf_analysis(t, false, Json("example.com"), "/login", BfSettings{10, false, false}, h.env);
+  auto logs = h.logs.take();
+  ASSERT_EQ(logs.size(), sources.size());
+  for (std::size_t i = 0; i < sources.size(); ++i)
+    EXPECT_NE(logs[i].find(sources[i].expected), std::string::npos) << logs[i];
+  EXPECT_EQ(h.aad().size(), 1u);
+}
+
 TEST(BfAnalysis, SlowLookUpIsReportedWithItsSeconds) {
   for (std::int64_t took : {30, 31}) {
     BfHarness h;
