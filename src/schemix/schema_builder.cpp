@@ -78,22 +78,27 @@ struct SchemaBuilder::Node {
 
   void add_members(const Json& obj, int depth) {
     activate(Kind::object);
-    std::vector<std::string_view> names;
-    names.reserve(obj.size());
     for (auto it = obj.begin(); it != obj.end(); ++it) {
-      names.push_back(it.key());
       auto p = properties.find(it.key());
       if (p == properties.end()) p = properties.emplace(it.key(), std::make_unique<Node>()).first;
       p->second->add(it.value(), depth + 1);
     }
-    std::sort(names.begin(), names.end());
     if (!required) {
-      required.emplace(names.begin(), names.end());
+      required.emplace();
+      required->reserve(obj.size());
+      for (auto it = obj.begin(); it != obj.end(); ++it) required->push_back(it.key());
+      std::sort(required->begin(), required->end());
       return;
     }
-    std::vector<std::string> kept;
-    std::set_intersection(required->begin(), required->end(), names.begin(), names.end(), std::back_inserter(kept));
-    *required = std::move(kept);
+    if (required->empty()) return;
+    // The required names this object has too, kept in place.
+    std::vector<std::string_view> names;
+    names.reserve(obj.size());
+    for (auto it = obj.begin(); it != obj.end(); ++it) names.push_back(it.key());
+    std::sort(names.begin(), names.end());
+    std::erase_if(*required, [&names](const std::string& name) {
+      return !std::binary_search(names.begin(), names.end(), std::string_view(name));
+    });
   }
 
   Json kind_schema(Kind k) const {
