@@ -77,8 +77,16 @@ class LocalLabels {
   }
 
   std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
-  std::string keys_;
+  std::string keys_ = reserved_keys();
   std::size_t used_ = 0;
+
+  // Room for the keys of a full table of values of typical length, so the
+  // buffer is not copied over and over while the table fills.
+  static std::string reserved_keys() {
+    std::string k;
+    k.reserve(kMaxEntries * 64);
+    return k;
+  }
 };
 
 // This thread's labels of the caches it used lately, by cache id.
