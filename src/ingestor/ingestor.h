@@ -80,6 +80,9 @@ struct IntakeOptions {
   // Longest wait for the next delivery; a pass whose deliveries stop ends
   // its batch after this wait.
   std::chrono::milliseconds delivery_wait{1000};
+  // Deliveries gather this long before the consumer reads a socket that
+  // holds little: a read then takes many of them.
+  std::chrono::microseconds read_pause{2000};
   std::size_t data_lmt = 25000;      // a chunk is handed over when more were consumed
   std::size_t drain_limit = 100000;  // per queue and drain
   std::uint16_t prefetch = 1000;     // deliveries in flight to the consumer, at most what the pass expects

@@ -73,6 +73,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
         try {
           channel->qos(prefetch);
           channel->consume(rmq_q);
+          channel->set_read_pause(opts.read_pause);
           core::AmqpMessage msg;
           // A delivery that does not come within the wait ends the batch,
           // so the restart signal is always seen and nothing acknowledged

@@ -10,11 +10,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace tessel::core {
 
@@ -341,11 +343,22 @@ void AmqpChannel::consume(const std::string& queue) {
   consuming_ = true;
 }
 
+void AmqpChannel::pause_before_read() {
+  amqp_connection_state_t st = conn_->state;
+  if (amqp_frames_enqueued(st) || amqp_data_in_buffer(st)) return;
+  // A socket that holds plenty is read at once.
+  constexpr int kPlenty = 32 * 1024;
+  int ready = 0;
+  if (::ioctl(amqp_get_sockfd(st), FIONREAD, &ready) == 0 && ready >= kPlenty) return;
+  std::this_thread::sleep_for(read_pause_);
+}
+
 bool AmqpChannel::next(AmqpMessage& msg, std::chrono::milliseconds timeout) {
   if (!is_open()) throw AmqpError("consume: the channel is closed");
   if (!consuming_) throw AmqpError("consume: no consumer on the channel");
   release_message();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (read_pause_.count() > 0 && read_pause_ < timeout) pause_before_read();
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     timeval tv = to_timeval(left);

@@ -70,6 +70,10 @@ class AmqpChannel {
   bool consuming() const { return consuming_; }
   // Waits at most `timeout` for the next delivery; false on time-out.
   bool next(AmqpMessage& msg, std::chrono::milliseconds timeout);
+  // With a pause, next() lets deliveries gather that long before it reads
+  // a socket that holds little, so that one read takes many of them: fewer
+  // wake-ups and system calls for a consumer that keeps up with the broker.
+  void set_read_pause(std::chrono::microseconds pause) { read_pause_ = pause; }
   // Basic get with manual acknowledgement; false when the queue is empty.
   bool get(const std::string& queue, AmqpMessage& msg);
   void ack(std::uint64_t delivery_tag, bool multiple = false);
@@ -90,6 +94,7 @@ class AmqpChannel {
   struct Conn;
   AmqpChannel(std::shared_ptr<Conn> conn, int id);
   void release_message();
+  void pause_before_read();
   [[noreturn]] void fail(const std::string& what, int status);
   void check_rpc(const std::string& what);
 
@@ -97,6 +102,7 @@ class AmqpChannel {
   int id_;
   bool open_ = true;
   bool consuming_ = false;
+  std::chrono::microseconds read_pause_{0};
   std::string consumer_tag_;
   struct Held;
   std::unique_ptr<Held> held_;

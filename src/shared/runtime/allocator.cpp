@@ -16,6 +16,11 @@ void tune_allocator_for_batches() {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     // Each growth of a heap takes this much more, so growing is rare.
     mallopt(M_TOP_PAD, 16 << 20);
+    // No fast bins: a thread that frees a batch made on another thread
+    // would otherwise consolidate them again at nearly every larger free.
+    // Small blocks freed and taken again by one thread stay quick through
+    // the per-thread cache.
+    mallopt(M_MXFAST, 0);
 #endif
   });
 }
