@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -476,6 +477,13 @@ TEST(Service, PerHostTrainingDecisions) {
   std::lock_guard lk(r.mu);
   ASSERT_EQ(r.ml_cores.size(), hosts.size());
   EXPECT_EQ(asked.size(), hosts.size());
+  // each host's ml_core runs in its own thread: put the calls back in host order
+  auto place = [&](const orvik::MlCoreArgs& a) {
+    return std::find_if(hosts.begin(), hosts.end(), [&](const Host& h) { return h.name == a.ml_vhost; }) -
+           hosts.begin();
+  };
+  std::stable_sort(r.ml_cores.begin(), r.ml_cores.end(),
+                   [&](const auto& x, const auto& y) { return place(x) < place(y); });
   Json dict = Json::object();
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     const auto& h = hosts[i];
