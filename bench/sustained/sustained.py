@@ -226,6 +226,7 @@ class LogFollower:
 
     def __init__(self, path):
         self.path = path
+        self.ino = None
         self.pos = 0
         self.queues = {}       # name -> latest size
         self.queue_max = {}    # name -> largest size after the warm-up
@@ -240,9 +241,19 @@ class LogFollower:
         self.pass_s_max = 0.0
 
     def follow(self, after_warmup):
-        if not os.path.exists(self.path):
+        try:
+            ino = os.stat(self.path).st_ino
+        except OSError:
             return
-        with open(self.path, encoding="utf-8", errors="replace") as f:
+        if self.ino is not None and ino != self.ino:
+            # rotated: the rest of the file read so far is now the ".1" file
+            self._read(self.path + ".1", after_warmup)
+            self.pos = 0
+        self.ino = ino
+        self._read(self.path, after_warmup)
+
+    def _read(self, path, after_warmup):
+        with open(path, encoding="utf-8", errors="replace") as f:
             f.seek(self.pos)
             while True:
                 line = f.readline()
