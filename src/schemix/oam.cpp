@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
 #include <unordered_map>
 #include <utility>
 
@@ -132,10 +133,13 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
     std::erase_if(ndfs, [](const RequestRecord& r) { return schema_name_of(r).empty(); });
     if (!ndfs.empty()) {
       try {
-        ndfs.reserve(ndfs.size() + dfs_.size());
-        std::move(dfs_.begin(), dfs_.end(), std::back_inserter(ndfs));
-        dfs_ = std::move(ndfs);
-        std::shuffle(dfs_.begin(), dfs_.end(), rng_);
+        // New rows are appended to the gathered ones; the table is
+        // shuffled once, when a worker takes it.
+        if (dfs_.empty()) {
+          dfs_ = std::move(ndfs);
+        } else {
+          dfs_.insert(dfs_.end(), std::make_move_iterator(ndfs.begin()), std::make_move_iterator(ndfs.end()));
+        }
       } catch (const std::exception& e) {
         core::log_processing(sink, "error", "schemix",
                              std::string("Schemix SG: an error occurred while updating the dataset: ") + e.what());
@@ -148,6 +152,7 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
       if (sink.debug)
         core::log_processing(sink, "debug", "schemix",
                              "Schemix SG: processing " + std::to_string(dfs_.size()) + " request(s)");
+      std::shuffle(dfs_.begin(), dfs_.end(), rng_);
       auto table = std::make_shared<RequestTable>(std::move(dfs_));
       dfs_.clear();
       Worker worker = hooks_.worker;

@@ -61,7 +61,15 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
   // The requests of every batch since the last call, per detector.
   RequestTable table, ddos_table, bf_table, oa_table;
   std::set<std::string> unknown;
-  for (auto& batch : q_local.drain()) {
+  auto batches = q_local.drain();
+  std::size_t ddos_rows = 0, oa_rows = 0;
+  for (const auto& batch : batches) {
+    ddos_rows += batch.ddos_rows.size();
+    if (batch.schemix) oa_rows += batch.table.size();
+  }
+  if (ddos_en && ddos_m) ddos_table.reserve(ddos_rows);
+  if (oa_m) oa_table.reserve(oa_rows);
+  for (auto& batch : batches) {
     fill_countries(batch.table, cc_data, unknown);
     fill_countries(batch.bf_table, cc_data, unknown);
     if (ddos_en && ddos_m) {
