@@ -533,7 +533,8 @@ def report(res, args):
         print("RSS: too few samples after the warm-up of %.0f s" % args.warmup)
     pub_rate = published / replay_s if replay_s else 0
     taken_rate = taken / replay_s if replay_s else 0
-    depth_max = max((r["depth"] for r in warm), default=0)
+    # a replay stopped before the warm-up's end is judged on every sample
+    depth_max = max((r["depth"] for r in (rows if res["stopped_for_memory"] else warm)), default=0)
     qlocal_max = follower.queue_max.get("q_local", 0)
     cpu_used = sum(p[1] for p in last.values()) - sum(first[pid][1] for pid in last if pid in first)
     cpu_per_1000 = 1000 * cpu_used / taken if taken else float("inf")
