@@ -120,7 +120,7 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
   try {
     const Json patterns = nsi->get<Json>("schemix_vhosts_list");
     if (!py_truthy(patterns)) {
-      RequestTable().swap(dfs_);
+      std::vector<SchemaRecord>().swap(dfs_);
       return;
     }
     if (now() > lttl_) {
@@ -130,20 +130,14 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
     if (sink.debug && !ndfs.empty())
       core::log_processing(sink, "debug", "schemix", "Schemix SG: received " + std::to_string(ndfs.size()) + " request(s)");
     if (patterns.is_array()) label(patterns, ndfs);
-    std::erase_if(ndfs, [](const RequestRecord& r) { return schema_name_of(r).empty(); });
-    if (!ndfs.empty()) {
-      try {
-        // New rows are appended to the gathered ones; the table is
-        // shuffled once, when a worker takes it.
-        if (dfs_.empty()) {
-          dfs_ = std::move(ndfs);
-        } else {
-          dfs_.insert(dfs_.end(), std::make_move_iterator(ndfs.begin()), std::make_move_iterator(ndfs.end()));
-        }
-      } catch (const std::exception& e) {
-        core::log_processing(sink, "error", "schemix",
-                             std::string("Schemix SG: an error occurred while updating the dataset: ") + e.what());
-      }
+    try {
+      // New rows are appended to the gathered ones; the table is shuffled
+      // once, when a worker takes it.
+      for (auto& r : ndfs)
+        if (!schema_name_of(r).empty()) dfs_.push_back(schema_record(std::move(r)));
+    } catch (const std::exception& e) {
+      core::log_processing(sink, "error", "schemix",
+                           std::string("Schemix SG: an error occurred while updating the dataset: ") + e.what());
     }
     const std::int64_t ctime = now();
     if (ctime - stime_ > loop_int_) {
@@ -153,12 +147,12 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
         core::log_processing(sink, "debug", "schemix",
                              "Schemix SG: processing " + std::to_string(dfs_.size()) + " request(s)");
       std::shuffle(dfs_.begin(), dfs_.end(), rng_);
-      auto table = std::make_shared<RequestTable>(std::move(dfs_));
+      auto table = std::make_shared<std::vector<SchemaRecord>>(std::move(dfs_));
       dfs_.clear();
       Worker worker = hooks_.worker;
       if (!worker) {
         worker = [url = ctx_.endpoints.set_schemix_schema_path_url, api = ctx_.api, wsink = sink](
-                     const std::shared_ptr<SharedNamespace>& ns, RequestTable t) {
+                     const std::shared_ptr<SharedNamespace>& ns, std::vector<SchemaRecord> t) {
           schemix_schemas_processing(ns, std::move(t), url, api, wsink);
         };
       }

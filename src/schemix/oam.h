@@ -1,7 +1,8 @@
 #pragma once
 // The schema-generation host: keeps the requests of the configured host
 // patterns, labels each with its pattern (column "schema_name") and, once
-// per gathering interval, hands everything gathered to a schema worker.
+// per gathering interval, hands everything gathered to a schema worker. Of
+// each request it keeps only the columns schema generation reads.
 // Entry points of every subsystem and the short names: docs/glossary.md.
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "core/workers/run_context.h"
+#include "schemix/grouping.h"
 #include "shared/runtime/child.h"
 #include "shared/runtime/detector.h"
 
@@ -28,7 +30,7 @@ bool vhost_pattern_match(const Json& pattern, const Json& vhost);
 // seed of the reshuffle (0: a random one).
 struct OamHooks {
   std::function<std::int64_t()> clock;
-  std::function<void(const std::shared_ptr<SharedNamespace>& nsi, RequestTable dfs)> worker;
+  std::function<void(const std::shared_ptr<SharedNamespace>& nsi, std::vector<SchemaRecord> dfs)> worker;
   std::function<ChildPtr(std::string name, std::function<void()> body)> start;
   std::uint64_t seed = 0;
 };
@@ -48,7 +50,7 @@ class OAM : public WindowDetector {
   void dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTable ndfs) override;
 
   // Rows gathered for the next worker, and the workers not yet reaped.
-  const RequestTable& gathered() const { return dfs_; }
+  const std::vector<SchemaRecord>& gathered() const { return dfs_; }
   std::size_t workers() const { return processes_.size(); }
 
  private:
@@ -63,7 +65,7 @@ class OAM : public WindowDetector {
   core::DetectorContext ctx_;
   Hooks hooks_;
   std::mt19937_64 rng_;
-  RequestTable dfs_;
+  std::vector<SchemaRecord> dfs_;
 };
 
 }  // namespace tessel::schemix

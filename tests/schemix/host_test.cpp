@@ -37,7 +37,7 @@ RequestRecord row(const std::string& vhost, const std::string& url = "/p", const
   return r;
 }
 
-std::string name_of(const RequestRecord& r) { return r.extras.value("schema_name", std::string()); }
+std::string name_of(const SchemaRecord& r) { return r.schema_name; }
 
 std::shared_ptr<SharedNamespace> namespace_with(const Json& vhosts) {
   auto nsi = std::make_shared<SharedNamespace>();
@@ -73,7 +73,7 @@ struct HostFixture {
   std::int64_t clock = 1000;
   std::mutex mu;
   std::condition_variable cv;
-  std::vector<RequestTable> runs;
+  std::vector<std::vector<SchemaRecord>> runs;
   bool hold = false;  // workers wait while set
   testing::LogCapture logs;
   std::unique_ptr<OAM> host;
@@ -84,7 +84,7 @@ struct HostFixture {
     OAM::Hooks hooks;
     hooks.clock = [this] { return clock; };
     hooks.seed = 7;
-    hooks.worker = [this](const std::shared_ptr<SharedNamespace>&, RequestTable t) {
+    hooks.worker = [this](const std::shared_ptr<SharedNamespace>&, std::vector<SchemaRecord> t) {
       std::unique_lock lk(mu);
       runs.push_back(std::move(t));
       cv.notify_all();
@@ -199,7 +199,7 @@ TEST(SchemaHost, AWorkerThatFailsToStartIsNotKept) {
   f.host = nullptr;
   OAM::Hooks hooks;
   hooks.clock = [&f] { return f.clock; };
-  hooks.worker = [&f](const std::shared_ptr<SharedNamespace>&, RequestTable t) {
+  hooks.worker = [&f](const std::shared_ptr<SharedNamespace>&, std::vector<SchemaRecord> t) {
     std::lock_guard lk(f.mu);
     f.runs.push_back(std::move(t));
     f.cv.notify_all();

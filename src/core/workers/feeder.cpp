@@ -50,6 +50,25 @@ void fill_countries(RequestTable& table, const GeoData& cc_data, std::set<std::s
   }
 }
 
+// The columns of a row that schema generation reads; "schema_name" is ""
+// when the row has none.
+RequestRecord schema_columns(const RequestRecord& r) {
+  RequestRecord s;
+  s.request_id = r.request_id;
+  s.vhost = r.vhost;
+  s.url = r.url;
+  s.method = r.method;
+  s.content_type = r.content_type;
+  if (r.jbody.empty()) {
+    s.body = r.body;
+  } else {
+    s.jbody = r.jbody;
+  }
+  const auto it = r.extras.find("schema_name");
+  s.extras["schema_name"] = it == r.extras.end() ? Json("") : *it;
+  return s;
+}
+
 }  // namespace
 
 void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
@@ -78,10 +97,7 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
     }
     if (bf_en && bf_m) append(bf_table, std::move(batch.bf_table));
     if (batch.schemix && oa_m) {
-      for (auto r : batch.table) {
-        if (!r.extras.contains("schema_name")) r.extras["schema_name"] = "";
-        oa_table.push_back(std::move(r));
-      }
+      for (const auto& r : batch.table) oa_table.push_back(schema_columns(r));
     }
     append(table, std::move(batch.table));
   }

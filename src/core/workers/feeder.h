@@ -37,7 +37,9 @@ void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, const L
 // ddos_m) the batches' DDoS rows, brute-force detection (when bf_en and
 // bf_m) their brute-force and flood candidate rows, classification (when
 // ml_m) every request, schema generation (when oa_m) the requests of the
-// batches that have schema-generation patterns, with schema_name "". Every
+// batches that have schema-generation patterns, with only the columns it
+// reads (request_id, vhost, url, method, content-type, the JSON body or
+// else the body, schema_name, "" when absent). Every
 // detector is called on every call, also with an empty table. Addresses
 // without a known country go to q_geoip. A detector's failure is logged and
 // does not stop the others.

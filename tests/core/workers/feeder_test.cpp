@@ -37,6 +37,7 @@ struct Ml : MlDetector {
 RequestRecord rec(const std::string& id, const Json& ip, const std::string& cc = "") {
   RequestRecord r;
   r.id = id;
+  r.request_id = id;
   r.ip = ip;
   r.cc = cc;
   return r;
@@ -84,7 +85,9 @@ TEST(Feeder, HandsEachDetectorItsRowsOfThePass) {
     for (const auto& t : bf->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"b1"}));
     for (const auto& t : ml->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"1", "2", "3"}));
     for (const auto& t : oa->tables) {  // only the batch with schema-generation patterns
-      EXPECT_EQ(ids(t), (std::vector<std::string>{"1", "2"}));
+      std::vector<std::string> request_ids;
+      for (const auto& r : t) request_ids.push_back(r.request_id.get<std::string>());
+      EXPECT_EQ(request_ids, (std::vector<std::string>{"1", "2"}));
       for (const auto& r : t) EXPECT_EQ(r.extras["schema_name"], "");
     }
     if (c.with_ml) {
@@ -136,11 +139,12 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
                {},
                {rec("b", known)},
                true});
-  auto oa = std::make_shared<Window>(), bf = std::make_shared<Window>();
-  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, bf, true, nullptr, {}, oa, geo,
+  auto ml = std::make_shared<Ml>();
+  auto bf = std::make_shared<Window>();
+  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, bf, true, ml, {}, nullptr, geo,
                                "", core::ApiContext{}, lc.sink());
-  ASSERT_EQ(oa->tables.size(), 1u);
-  const auto& t = oa->tables[0];
+  ASSERT_EQ(ml->tables.size(), 1u);
+  const auto& t = ml->tables[0];
   EXPECT_EQ(t[0].cc, geo.country(known));
   EXPECT_EQ(t[1].cc, "");
   EXPECT_EQ(t[3].cc, "ZZ");  // a country already set stays
@@ -150,6 +154,50 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
   const auto item = q_geoip.try_get();
   ASSERT_TRUE(item);
   EXPECT_EQ(*item, Json({{"ips", {"10.1.2.3"}}}));
+}
+
+// Schema generation gets the columns it reads of each row, the JSON body in
+// place of the body; the row stays whole for the others.
+TEST(Feeder, SchemaRowsCarryTheSchemaColumns) {
+  LogCapture lc;
+  LocalQueue q_local;
+  EventQueue q_geoip;
+  RequestRecord form = rec("1", "192.0.2.1");
+  form.vhost = "h";
+  form.url = "/form";
+  form.method = "POST";
+  form.content_type = "application/x-www-form-urlencoded";
+  form.body = "a=1";
+  form.ua = "agent";
+  form.other_headers = "x: y";
+  form.orig_zone_data = {{"url", "L2Zvcm0="}};
+  form.extras["schema_name"] = "h";
+  RequestRecord json = form;
+  json.request_id = "2";
+  json.body = "normalised";
+  json.jbody = R"({"a":1})";
+  q_local.put({{form, json}, {}, {}, true});
+  auto oa = std::make_shared<Window>();
+  auto ml = std::make_shared<Ml>();
+  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, nullptr, false, ml, {}, oa,
+                               core::GeoData(), "", core::ApiContext{}, lc.sink());
+  ASSERT_EQ(oa->tables.size(), 1u);
+  ASSERT_EQ(oa->tables[0].size(), 2u);
+  const RequestRecord& f = oa->tables[0][0];
+  EXPECT_EQ(f.request_id, "1");
+  EXPECT_EQ(f.vhost, "h");
+  EXPECT_EQ(f.url, "/form");
+  EXPECT_EQ(f.method, "POST");
+  EXPECT_EQ(f.content_type, "application/x-www-form-urlencoded");
+  EXPECT_EQ(f.body, "a=1");
+  EXPECT_EQ(f.extras, Json({{"schema_name", "h"}}));
+  EXPECT_TRUE(f.id.empty() && f.ua.empty() && f.other_headers.empty() && f.orig_zone_data.empty() && f.ip.is_null());
+  const RequestRecord& j = oa->tables[0][1];
+  EXPECT_EQ(j.jbody, R"({"a":1})");
+  EXPECT_TRUE(j.body.empty());
+  ASSERT_EQ(ml->tables.size(), 1u);
+  EXPECT_EQ(ml->tables[0][1].body, "normalised");
+  EXPECT_EQ(ml->tables[0][1].ua, "agent");
 }
 
 TEST(Feeder, QueueSizeReport) {
