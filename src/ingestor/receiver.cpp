@@ -61,15 +61,23 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
 
       RequestMessages udata;
       RequestBodies rdata;
-      std::uint64_t unacked = 0;  // delivery tag of the last message not acknowledged yet
+      // Delivery tags (consecutive on the pass's channel) of the last
+      // message in memory and of the last one acknowledged.
+      std::uint64_t kept = 0;
+      std::uint64_t acked = 0;
       if (rmq_msg_cnt != 0) {
         // The broker delivers at most `prefetch` messages beyond those
         // acknowledged. With no more in flight than the pass expects, and
         // the last `prefetch` messages acknowledged together once the
         // consumer is cancelled, it never delivers more than the pass
         // declared, so a pass that takes all it expects hands nothing back.
+        // Before those, the messages in memory are acknowledged in groups
+        // of a quarter of the prefetch (one acknowledgement for each group),
+        // the last group when exactly `prefetch` remain, so the broker is
+        // never short of room for what the pass still expects.
         const auto prefetch =
             static_cast<std::uint16_t>(std::min<std::int64_t>(opts.prefetch == 0 ? 1 : opts.prefetch, rmq_msg_cnt));
+        const std::uint64_t ack_group = std::max(1, prefetch / 4);
         try {
           channel->qos(prefetch);
           channel->consume(rmq_q);
@@ -84,10 +92,10 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
             --rmq_msg_cnt;
             // The message is in memory before it is acknowledged.
             sort_body(msg.body, use_dyn_unlock, udata, rdata, sink);
-            if (rmq_msg_cnt >= prefetch) {
-              channel->ack(msg.delivery_tag);
-            } else {
-              unacked = msg.delivery_tag;
+            kept = msg.delivery_tag;
+            if (rmq_msg_cnt >= prefetch && (rmq_msg_cnt == prefetch || kept - acked >= ack_group)) {
+              channel->ack(kept, true);
+              acked = kept;
             }
             if (cnt > opts.data_lmt) {
               hand_over(udata, rdata);
@@ -112,7 +120,7 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std
       const std::size_t pending = channel->cancel();
       // What the pass holds unacknowledged; on a lost connection the broker
       // delivers it again.
-      if (unacked != 0) channel->ack(unacked, true);
+      if (kept > acked) channel->ack(kept, true);
       if (pending > 0) {
         core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while processing messages from RabbitMQ " + rmq_q + " queue (" +

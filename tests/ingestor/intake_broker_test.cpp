@@ -239,6 +239,27 @@ TEST_F(IntakeBroker, ChunksOfTheHandOverLimit) {
   EXPECT_EQ(ids.size(), 250u);
 }
 
+// Acknowledgements go out in groups: whatever the prefetch, every group
+// leaves the broker room for the rest of the pass, so one pass takes
+// everything without waiting for deliveries, and acknowledges all of it.
+TEST_F(IntakeBroker, GroupedAcknowledgementsNeverStallAPass) {
+  for (const std::uint16_t prefetch : {1, 5, 8, 40}) {
+    SCOPED_TRACE(prefetch);
+    const std::vector<std::string> bodies = numbered_bodies(0, 61);
+    publish(url_, "vexa", bodies);
+    IntakeOptions o = fast_options();
+    o.prefetch = prefetch;
+    Intake intake(url_, o);
+    intake.start();
+    ASSERT_EQ(intake.rows(61).size(), 61u);
+    // A stalled pass ends its batch after the delivery wait: two tables.
+    EXPECT_EQ(intake.table_sizes(), std::vector<std::size_t>{61});
+    intake.stop();
+    auto conn = core::AmqpConnection::open(url_);
+    EXPECT_EQ(conn->channel()->queue_declare("vexa"), 0u);
+  }
+}
+
 TEST_F(IntakeBroker, OverloadSpoolsBatchesUntilItClears) {
   Intake intake(url_);
   intake.nsg.set_overload(true);
