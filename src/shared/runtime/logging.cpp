@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -40,11 +41,20 @@ std::string format_record(const LogRecord& r) {
   auto since = r.created.time_since_epoch();
   auto secs = duration_cast<seconds>(since);
   auto msecs = duration_cast<milliseconds>(since - secs).count();
-  std::time_t t = static_cast<std::time_t>(secs.count());
-  std::tm tm{};
-  localtime_r(&t, &tm);
+  // The local date and time of the last second formatted on this thread.
+  thread_local std::int64_t cached_secs = INT64_MIN;
+  thread_local char date[32];
+  thread_local std::size_t date_len = 0;
+  if (secs.count() != cached_secs) {
+    std::time_t t = static_cast<std::time_t>(secs.count());
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    date_len = std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
+    cached_secs = secs.count();
+  }
   char buf[64];
-  std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  std::memcpy(buf, date, date_len);
+  const std::size_t n = date_len;
   std::snprintf(buf + n, sizeof buf - n, ",%03d", static_cast<int>(msecs));
   std::string out;
   out.reserve(48 + r.message.size());
@@ -64,12 +74,14 @@ int Logger::level() const { return level_.load(std::memory_order_relaxed); }
 
 void Logger::add_handler(std::shared_ptr<LogQueue> q) {
   std::lock_guard lk(mu_);
-  handlers_.push_back(std::move(q));
+  auto hs = std::make_shared<std::vector<std::shared_ptr<LogQueue>>>(*handlers_);
+  hs->push_back(std::move(q));
+  handlers_ = std::move(hs);
 }
 
 void Logger::set_handlers(std::vector<std::shared_ptr<LogQueue>> qs) {
   std::lock_guard lk(mu_);
-  handlers_ = std::move(qs);
+  handlers_ = std::make_shared<const std::vector<std::shared_ptr<LogQueue>>>(std::move(qs));
 }
 
 void Logger::log(int levelno, std::string message) {
@@ -78,14 +90,14 @@ void Logger::log(int levelno, std::string message) {
 }
 
 void Logger::handle(LogRecord record) {
-  std::vector<std::shared_ptr<LogQueue>> hs;
+  std::shared_ptr<const std::vector<std::shared_ptr<LogQueue>>> hs;
   {
     std::lock_guard lk(mu_);
     hs = handlers_;
   }
-  if (hs.empty()) return;
-  for (std::size_t i = 0; i + 1 < hs.size(); ++i) hs[i]->put(record);
-  hs.back()->put(std::move(record));
+  if (hs->empty()) return;
+  for (std::size_t i = 0; i + 1 < hs->size(); ++i) (*hs)[i]->put(record);
+  hs->back()->put(std::move(record));
 }
 
 RotatingFileWriter::RotatingFileWriter(std::string path, std::uint64_t max_bytes, int backup_count)
@@ -104,16 +116,16 @@ void RotatingFileWriter::open() {
   }
 }
 
-bool RotatingFileWriter::should_rollover(const std::string& line) {
+bool RotatingFileWriter::rotates() const {
   if (max_bytes_ == 0) return false;
   struct stat st {};
   // Only a regular file is rotated (a device such as /dev/null is not).
-  if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
-  off_t pos = ::lseek(fd_, 0, SEEK_END);
-  if (pos < 0) pos = 0;
-  // The file position in bytes plus the line's length in characters, the
-  // measure Python's RotatingFileHandler takes.
-  return static_cast<std::uint64_t>(pos) + utf8_length(line) >= max_bytes_;
+  return !(::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+}
+
+std::uint64_t RotatingFileWriter::end_position() const {
+  const off_t pos = ::lseek(fd_, 0, SEEK_END);
+  return pos < 0 ? 0 : static_cast<std::uint64_t>(pos);
 }
 
 void RotatingFileWriter::rollover() {
@@ -139,37 +151,77 @@ void RotatingFileWriter::rollover() {
   open();
 }
 
-void RotatingFileWriter::emit(const LogRecord& r) {
-  std::lock_guard lk(mu_);
-  try {
-    std::string line = format_record(r);
-    line = utf8_sanitize(line);
-    line.push_back('\n');
-    if (fd_ < 0) open();
-    if (should_rollover(line)) rollover();
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-      ssize_t w = ::write(fd_, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        throw std::runtime_error(std::string("write failed: ") + std::strerror(errno));
-      }
-      p += w;
-      left -= static_cast<std::size_t>(w);
+void RotatingFileWriter::write_all(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t w = ::write(fd_, text.data(), text.size());
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(std::string("write failed: ") + std::strerror(errno));
     }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "--- Logging error ---\n%s\nMessage: %s\n", e.what(), r.message.c_str());
+    text.remove_prefix(static_cast<std::size_t>(w));
   }
+}
+
+void RotatingFileWriter::emit(const LogRecord& r) { emit(std::span<const LogRecord>(&r, 1)); }
+
+void RotatingFileWriter::emit(std::span<const LogRecord> records) {
+  std::lock_guard lk(mu_);
+  // Lines go out together, up to a rotation; the file's end is read once
+  // per run of lines.
+  std::string out;
+  const LogRecord* first = nullptr;  // of the lines in `out`
+  bool checked = false, rotating = false;
+  std::uint64_t pos = 0;  // the file's size with `out` written
+  auto flush = [&] {
+    if (out.empty()) return;
+    try {
+      write_all(out);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "--- Logging error ---\n%s\nMessage: %s\n", e.what(), first->message.c_str());
+    }
+    out.clear();
+  };
+  for (const LogRecord& r : records) {
+    try {
+      std::string line = format_record(r);
+      line = utf8_sanitize(line);
+      line.push_back('\n');
+      if (fd_ < 0) open();
+      if (!checked) {
+        rotating = rotates();
+        pos = rotating ? end_position() : 0;
+        checked = true;
+      }
+      // The file's size in bytes plus the line's length in characters, the
+      // measure Python's RotatingFileHandler takes.
+      if (rotating && pos + utf8_length(line) >= max_bytes_) {
+        flush();
+        rollover();
+        pos = end_position();
+      }
+      if (out.empty()) first = &r;
+      out += line;
+      pos += line.size();
+    } catch (const std::exception& e) {
+      flush();
+      checked = false;
+      std::fprintf(stderr, "--- Logging error ---\n%s\nMessage: %s\n", e.what(), r.message.c_str());
+    }
+  }
+  flush();
 }
 
 LogListener::LogListener(std::shared_ptr<LogQueue> q, std::shared_ptr<RotatingFileWriter> writer)
     : q_(std::move(q)), writer_(std::move(writer)) {
   thread_ = std::thread([q = q_, w = writer_] {
+    std::vector<LogRecord> batch;
     for (;;) {
-      LogRecord r = q->get();
-      if (r.stop) return;
-      w->emit(r);
+      batch.clear();
+      batch.push_back(q->get());
+      for (auto& r : q->drain(kBatch - 1)) batch.push_back(std::move(r));
+      const auto stop = std::find_if(batch.begin(), batch.end(), [](const LogRecord& r) { return r.stop; });
+      w->emit(std::span<const LogRecord>(batch.data(), static_cast<std::size_t>(stop - batch.begin())));
+      if (stop != batch.end()) return;
     }
   });
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -54,7 +55,9 @@ class Logger {
   std::string name_;
   mutable std::mutex mu_;
   std::atomic<int> level_{WARNING};  // read on every record: no lock
-  std::vector<std::shared_ptr<LogQueue>> handlers_;
+  // Replaced whole on a change, so a record takes one reference to it.
+  std::shared_ptr<const std::vector<std::shared_ptr<LogQueue>>> handlers_ =
+      std::make_shared<const std::vector<std::shared_ptr<LogQueue>>>();
 };
 
 // Size-rotating log file: before a line that would bring the file to
@@ -71,10 +74,14 @@ class RotatingFileWriter {
   // Writes one formatted line; failures go to standard error and the line is
   // dropped, as a logging handler does.
   void emit(const LogRecord& r);
+  // Writes the lines of several records in order, as many emit calls would.
+  void emit(std::span<const LogRecord> records);
 
  private:
   void open();
-  bool should_rollover(const std::string& line);
+  bool rotates() const;
+  std::uint64_t end_position() const;
+  void write_all(std::string_view text);
   void rollover();
 
   std::string path_;
@@ -88,6 +95,8 @@ class RotatingFileWriter {
 // the process unless stopped (tests).
 class LogListener {
  public:
+  // Records written together at most.
+  static constexpr std::size_t kBatch = 1024;
   LogListener(std::shared_ptr<LogQueue> q, std::shared_ptr<RotatingFileWriter> writer);
   ~LogListener();
   void stop();  // writes what is queued, then ends the thread

@@ -78,6 +78,32 @@ TEST(RotatingFileWriter, CountsCharactersNotBytesForTheLine) {
   EXPECT_TRUE(std::filesystem::exists(path + ".1"));
 }
 
+// Records written together give the files that one write per record gives,
+// rotations inside a batch included; each line has its own second.
+TEST(RotatingFileWriter, ABatchWritesWhatSingleLinesWould) {
+  TempDir one, many;
+  std::vector<LogRecord> records;
+  for (int i = 0; i < 40; ++i) {
+    LogRecord r = rec(INFO, (i < 10 ? "0" : "") + std::to_string(i));
+    r.created += std::chrono::seconds(i / 3);
+    records.push_back(std::move(r));
+  }
+  const std::size_t line_len = format_record(records[0]).size() + 1;
+  {
+    RotatingFileWriter w(one.file("t.log"), 3 * line_len, 5);
+    for (const auto& r : records) w.emit(r);
+  }
+  {
+    RotatingFileWriter w(many.file("t.log"), 3 * line_len, 5);
+    for (std::size_t i = 0; i < records.size(); i += 7)
+      w.emit(std::span<const LogRecord>(records.data() + i, std::min<std::size_t>(7, records.size() - i)));
+  }
+  for (const char* name : {"t.log", "t.log.1", "t.log.2", "t.log.5"})
+    EXPECT_EQ(read_file(many.file(name)), read_file(one.file(name))) << name;
+  EXPECT_EQ(read_file(many.file("t.log")), format_record(records[38]) + "\n" + format_record(records[39]) + "\n");
+  EXPECT_NE(read_file(many.file("t.log")).find("2026-12-10 12:00:13,123 MAIN"), std::string::npos);
+}
+
 TEST(RotatingFileWriter, ReportsAnUnwritableDirectory) {
   EXPECT_THROW(RotatingFileWriter("/nonexistent-dir/x/tessel.log", 100, 5), std::runtime_error);
 }
