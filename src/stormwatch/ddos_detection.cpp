@@ -1,6 +1,7 @@
 #include "stormwatch/ddos_detection.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <map>
@@ -34,58 +35,157 @@ class Keys {
     owned_.push_back(value_key(v));
     return owned_.back();
   }
+  void clear() { owned_.clear(); }
 
  private:
   std::deque<std::string> owned_;
 };
 
-// Numbers the rows' groups by a key in order of first appearance: the group
-// of each row and the size of each group.
-template <class KeyOf>
-void number_groups(const Rows& rows, KeyOf key_of, std::vector<std::uint32_t>& group_of,
-                   std::vector<std::uint32_t>& sizes) {
-  // Open addressing over the keys of the groups: slot = group + 1, 0 free.
-  std::size_t cap = 16;
-  while (cap < rows.size() * 2) cap *= 2;
-  const std::size_t mask = cap - 1;
-  std::vector<std::uint32_t> slots(cap, 0);
-  std::vector<std::string_view> keys;
-  group_of.resize(rows.size());
-  sizes.clear();
-  const std::hash<std::string_view> hash;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::string_view k = key_of(*rows[i]);
-    std::size_t at = hash(k) & mask;
-    while (slots[at] != 0 && keys[slots[at] - 1] != k) at = (at + 1) & mask;
-    if (slots[at] == 0) {
-      keys.push_back(k);
-      sizes.push_back(0);
-      slots[at] = static_cast<std::uint32_t>(keys.size());
-    }
-    const std::uint32_t g = slots[at] - 1;
-    ++sizes[g];
-    group_of[i] = g;
+// A hash for short keys (host names, addresses).
+std::uint64_t key_hash(std::string_view k) {
+  auto mix = [](std::uint64_t h) {
+    h *= 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 31);
+  };
+  std::uint64_t h = 0x9e3779b97f4a7c15ull ^ k.size();
+  const char* p = k.data();
+  std::size_t n = k.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h ^ w);
   }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = mix(h ^ w ^ 0xff51afd7ed558ccdull);
+  }
+  h ^= h >> 29;
+  h *= 0x94d049bb133111ebull;
+  return h ^ (h >> 32);
 }
 
-// The rows of the groups `keep` accepts, groups in order of first
-// appearance, rows in table order.
-template <class KeyOf, class Keep>
-std::vector<Rows> groups_of(const Rows& rows, KeyOf key_of, Keep keep) {
-  std::vector<std::uint32_t> group_of, sizes;
-  number_groups(rows, key_of, group_of, sizes);
-  constexpr std::uint32_t none = ~0u;
-  std::vector<std::uint32_t> slot(sizes.size(), none);
-  std::vector<Rows> out;
-  for (std::size_t g = 0; g < sizes.size(); ++g) {
-    if (!keep(sizes[g])) continue;
-    slot[g] = static_cast<std::uint32_t>(out.size());
-    out.emplace_back().reserve(sizes[g]);
+// The window's rows grouped by host, then by address within the host: each
+// host in order of first appearance with the addresses `keep` accepts (by
+// their number of rows), in order of first appearance, their rows in table
+// order. One pass over the rows; the working arrays are kept per thread so
+// windows after the first allocate only what they return.
+class HostAddressGroups {
+ public:
+  struct Host {
+    const Json* vhost = nullptr;
+    std::vector<Rows> addresses;
+  };
+
+  template <class Keep>
+  std::vector<Host> operator()(const Rows& rows, Keep keep) {
+    keys_.clear();
+    vhosts_.clear();
+    vhost_index_.clear();
+    pairs_.clear();
+    std::size_t cap = 16;
+    while (cap < rows.size() * 2) cap *= 2;
+    const std::size_t mask = cap - 1;
+    slots_.assign(cap, 0);
+    pair_of_.resize(rows.size());
+    // Keys and hashes first (the rows' loads overlap), then the table with
+    // the slot of a later row fetched ahead.
+    keyed_.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const RequestRecord& r = *rows[i];
+      Keyed& k = keyed_[i];
+      k.vhost = vhost_of(keys_.of(r.vhost), r.vhost);
+      k.ip = keys_.of(r.ip);
+      k.hash = key_hash(k.ip) + k.vhost * 0x9e3779b97f4a7c15ull;
+    }
+    constexpr std::size_t ahead = 8;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i + ahead < rows.size()) __builtin_prefetch(&slots_[keyed_[i + ahead].hash & mask]);
+      const Keyed& k = keyed_[i];
+      const std::uint64_t tag = k.hash >> 32 << 32;
+      std::size_t at = k.hash & mask;
+      std::uint32_t g = 0;
+      for (;; at = (at + 1) & mask) {
+        const std::uint64_t s = slots_[at];
+        if (s == 0) {
+          pairs_.push_back(Pair{k.ip, k.vhost, 0});
+          g = static_cast<std::uint32_t>(pairs_.size() - 1);
+          slots_[at] = tag | (g + 1);
+          break;
+        }
+        if ((s & ~0xffffffffull) == tag) {
+          const Pair& p = pairs_[(s & 0xffffffffull) - 1];
+          if (p.vhost == k.vhost && p.ip == k.ip) {
+            g = static_cast<std::uint32_t>((s & 0xffffffffull) - 1);
+            break;
+          }
+        }
+      }
+      ++pairs_[g].rows;
+      pair_of_[i] = g;
+    }
+    std::vector<Host> out(vhosts_.size());
+    for (std::size_t v = 0; v < vhosts_.size(); ++v) out[v].vhost = vhosts_[v].value;
+    constexpr std::uint32_t none = ~0u;
+    for (Pair& p : pairs_) {
+      if (!keep(p.rows)) {
+        p.rows = none;
+        continue;
+      }
+      auto& addrs = out[p.vhost].addresses;
+      addrs.emplace_back().reserve(p.rows);
+      p.rows = static_cast<std::uint32_t>(addrs.size() - 1);
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Pair& p = pairs_[pair_of_[i]];
+      if (p.rows != none) out[p.vhost].addresses[p.rows].push_back(rows[i]);
+    }
+    return out;
   }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (slot[group_of[i]] != none) out[slot[group_of[i]]].push_back(rows[i]);
+
+ private:
+  struct Pair {
+    std::string_view ip;
+    std::uint32_t vhost;
+    std::uint32_t rows;  // then the address's place in its host
+  };
+  struct VHost {
+    std::string_view key;
+    const Json* value;
+  };
+  struct Keyed {
+    std::string_view ip;
+    std::uint64_t hash;
+    std::uint32_t vhost;
+  };
+
+  std::uint32_t vhost_of(std::string_view key, const Json& value) {
+    // Windows hold few hosts: a scan of the recent ones before the index.
+    if (vhosts_.size() <= 16) {
+      for (std::size_t v = 0; v < vhosts_.size(); ++v)
+        if (vhosts_[v].key == key) return static_cast<std::uint32_t>(v);
+    } else if (auto it = vhost_index_.find(key); it != vhost_index_.end()) {
+      return it->second;
+    }
+    const auto v = static_cast<std::uint32_t>(vhosts_.size());
+    vhosts_.push_back(VHost{key, &value});
+    vhost_index_.emplace(key, v);
+    return v;
   }
-  return out;
+
+  Keys keys_;
+  std::vector<VHost> vhosts_;
+  std::unordered_map<std::string_view, std::uint32_t> vhost_index_;
+  std::vector<Pair> pairs_;
+  std::vector<std::uint64_t> slots_;  // hash's high half | pair + 1; 0 free
+  std::vector<std::uint32_t> pair_of_;
+  std::vector<Keyed> keyed_;
+};
+
+// Reached once per window: members are then used through a plain pointer.
+[[gnu::noinline]] HostAddressGroups& thread_groups() {
+  thread_local HostAddressGroups groups;
+  return groups;
 }
 
 bool flag(const Json& m, const char* key) {
@@ -156,10 +256,11 @@ class Worker {
          const DDoSWorkerEnv& env)
       : rccdfs_(rccdfs), interval_(interval), latest_only_(latest_only), send_possible_(send_possible), env_(env) {}
 
-  void host(const Rows& vdf, const std::stop_token& stop) {
+  // `candidates`: the host's addresses with more than min_ip_cnt rows.
+  void host(const Json& vhost_value, const std::vector<Rows>& candidates, const std::stop_token& stop) {
     Keys vkeys;
-    const std::string_view vhost = vkeys.of(vdf.front()->vhost);
-    const std::string vhost_text = text_of(vdf.front()->vhost);
+    const std::string_view vhost = vkeys.of(vhost_value);
+    const std::string vhost_text = text_of(vhost_value);
     // Countries usual for the host: at least 10 % of its history rows.
     std::set<std::string> usual;
     if (auto h = rccdfs_.find(std::string(vhost)); h != rccdfs_.end()) {
@@ -172,9 +273,6 @@ class Worker {
       if (!usual.count(code)) suspicious_.insert(code);
     }
     HostReports rep;
-    Keys keys;
-    const auto candidates = groups_of(
-        vdf, [&keys](const RequestRecord& r) { return keys.of(r.ip); }, [](std::size_t n) { return n > min_ip_cnt; });
     for (const Rows& ivdf : candidates) {
       if (stop.stop_requested()) return;
       Address a;
@@ -338,11 +436,9 @@ void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std:
                     bool send_possible, const DDoSWorkerEnv& env, std::stop_token stop) {
   try {
     Worker worker(rccdfs, interval, latest_only, send_possible, env);
-    Keys keys;
-    for (const Rows& vdf : groups_of(
-             idfs.rows(), [&keys](const RequestRecord& r) { return keys.of(r.vhost); }, [](std::size_t) { return true; })) {
+    for (const auto& h : thread_groups()(idfs.rows(), [](std::size_t n) { return n > min_ip_cnt; })) {
       if (stop.stop_requested()) return;
-      worker.host(vdf, stop);
+      if (!h.addresses.empty()) worker.host(*h.vhost, h.addresses, stop);
     }
   } catch (const std::exception& e) {
     core::log_processing(env.sink, "error", "ddos", std::string("An error occurred in ddos_detection: ") + e.what());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -220,6 +221,53 @@ TEST(DDoSDetection, LookUpsOnlyForPublicCandidates) {
                                      {"198.51.100.5", "/b", 1}, {"198.51.100.5", "/c", 1}, {"198.51.100.5", "/d", 1}});
   ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, false, false, run.env());
   EXPECT_EQ(run.fakes.geoip_asked, (std::vector<std::string>{"198.51.100.5"}));
+}
+
+// Many interleaved hosts, one address on several hosts, counts around the
+// threshold, and non-text values: addresses are counted per host, hosts
+// come in order of first appearance and their addresses likewise.
+TEST(DDoSDetection, GroupsByHostThenAddressInOrderOfAppearance) {
+  std::uint64_t seed = 12345;
+  auto below = [&seed](std::uint64_t n) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return (seed >> 33) % n;
+  };
+  RequestTable rows;
+  for (int i = 0; i < 6000; ++i) {
+    RequestRecord r = record({}, 1000, i);
+    r.vhost = "h" + std::to_string(below(40));
+    r.ip = "10.0." + std::to_string(below(3)) + "." + std::to_string(below(40));
+    r.url = "/same";
+    rows.push_back(std::move(r));
+  }
+  rows[7].vhost = 42;  // a number and the text "42" are different hosts
+  for (int i = 0; i < 5; ++i) {
+    rows.push_back(record({"10.9.9.9", "/same", 1, 200, "42"}, 1000, i));
+    rows.push_back(record({}, 1000, i));
+    rows.back().ip = 7;  // an address that is no text: an error of its own
+  }
+  // The plain model: first appearance of hosts, then of addresses per host.
+  std::vector<std::string> hosts;
+  std::map<std::string, std::vector<std::string>> addrs;
+  std::map<std::pair<std::string, std::string>, int> count;
+  for (const RequestRecord& r : rows) {
+    const std::string h = value_key(r.vhost), a = value_key(r.ip);
+    if (!addrs.count(h)) hosts.push_back(h);
+    auto& list = addrs[h];
+    if (count[{h, a}]++ == 0) list.push_back(a);
+  }
+  std::vector<std::string> expected;
+  for (const std::string& h : hosts)
+    for (const std::string& a : addrs[h])
+      if (count[{h, a}] > 3 && a[0] != '\x1f') expected.push_back(a + " DDoS");
+  WindowRun run;
+  ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, false, false, run.env());
+  Outcome o = run.collect();
+  EXPECT_EQ(o.aad, expected);
+  EXPECT_GT(expected.size(), 20u);
+  EXPECT_EQ(std::count_if(o.lines.begin(), o.lines.end(),
+                          [](const std::string& l) { return l.rfind("error/", 0) == 0; }),
+            1);
 }
 
 // Report rows: every column of the window plus group_id (the request id of
