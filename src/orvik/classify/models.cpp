@@ -32,122 +32,106 @@ namespace {
 
 std::atomic<std::uint64_t> g_cache_ids{0};
 
-// This thread's labels of one cache: open addressing on the key's hash,
-// the keys in one buffer; emptied when half full.
-class LocalLabels {
- public:
-  static constexpr std::size_t kSlots = 16384, kMaxEntries = kSlots / 2;
-
-  int find(std::uint64_t h, std::string_view key) const {
-    for (std::size_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
-      const Slot& s = slots_[i];
-      if (s.label < 0) return -1;
-      if (s.hash == h && same(s, key)) return s.label;
-    }
-  }
-
-  void put(std::uint64_t h, std::string_view key, std::int8_t label) {
-    if (used_ >= kMaxEntries) clear();
-    for (std::size_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
-      Slot& s = slots_[i];
-      if (s.label >= 0 && !(s.hash == h && same(s, key))) continue;
-      if (s.label < 0) {
-        ++used_;
-        s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), label};
-        keys_.append(key);
-      }
-      s.label = label;
-      return;
-    }
-  }
-
- private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint32_t off = 0, len = 0;
-    std::int8_t label = -1;  // -1: free
-  };
-  bool same(const Slot& s, std::string_view key) const {
-    return s.len == key.size() && std::string_view(keys_).substr(s.off, s.len) == key;
-  }
-  void clear() {
-    std::fill(slots_.begin(), slots_.end(), Slot{});
-    keys_.clear();
-    used_ = 0;
-  }
-
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
-  std::string keys_ = reserved_keys();
-  std::size_t used_ = 0;
-
-  // Room for the keys of a full table of values of typical length, so the
-  // buffer is not copied over and over while the table fills.
-  static std::string reserved_keys() {
-    std::string k;
-    k.reserve(kMaxEntries * 64);
-    return k;
-  }
-};
-
 // This thread's labels of the caches it used lately, by cache id.
-LocalLabels& local_labels(std::uint64_t id) {
+LabelTable& local_labels(std::uint64_t id) {
   constexpr std::size_t kLocalCaches = 16;
-  thread_local std::unordered_map<std::uint64_t, std::unique_ptr<LocalLabels>> local;
+  thread_local std::unordered_map<std::uint64_t, std::unique_ptr<LabelTable>> local;
   thread_local std::uint64_t last_id = 0;
-  thread_local LocalLabels* last = nullptr;
+  thread_local LabelTable* last = nullptr;
   if (last && last_id == id) return *last;
   auto it = local.find(id);
   if (it == local.end()) {
     if (local.size() >= kLocalCaches) local.clear();
-    it = local.emplace(id, std::make_unique<LocalLabels>()).first;
+    it = local.emplace(id, std::make_unique<LabelTable>()).first;
   }
   last_id = id;
   last = it->second.get();
   return *last;
 }
 
-// Zone + '\0' + value, in a buffer of this thread.
-const std::string& cache_key(std::string_view z, std::string_view value) {
-  thread_local std::string key;
-  key.assign(z).push_back('\0');
-  key.append(value);
-  return key;
+// Zone + '\0' + value, in a buffer of this thread, and its hash.
+std::uint64_t cache_key(std::string_view z, std::string_view value, const std::string*& key) {
+  thread_local std::string buf;
+  buf.assign(z).push_back('\0');
+  buf.append(value);
+  key = &buf;
+  return std::hash<std::string_view>{}(buf);
 }
 
 }  // namespace
 
-PredictionCache::PredictionCache() : id_(++g_cache_ids) {}
-
-std::size_t PredictionCache::shard_of(std::string_view z, std::string_view value) {
-  return (std::hash<std::string_view>{}(value) ^ (z.size() * 0x9e3779b97f4a7c15ULL)) % kShards;
+int LabelTable::find(std::uint64_t h, std::string_view key) const {
+  if (slots_.empty()) return -1;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.label < 0) return -1;
+    if (s.hash == h && same(s, key)) return s.label;
+  }
 }
+
+void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
+  if (used_ >= kMaxEntries) clear();
+  // At most half full.
+  if ((used_ + 1) * 2 > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    Slot& s = slots_[i];
+    if (s.label >= 0 && !(s.hash == h && same(s, key))) continue;
+    if (s.label < 0) {
+      ++used_;
+      s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), label};
+      keys_.append(key);
+    }
+    s.label = label;
+    return;
+  }
+}
+
+void LabelTable::clear() {
+  std::fill(slots_.begin(), slots_.end(), Slot{});
+  keys_.clear();
+  used_ = 0;
+}
+
+void LabelTable::grow() {
+  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.label < 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].label >= 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+PredictionCache::PredictionCache() : id_(++g_cache_ids) {}
 
 int PredictionCache::find(std::string_view z, std::string_view value) const {
   if (value.size() > kMaxValueBytes) return -1;
-  const std::string& key = cache_key(z, value);
-  const std::uint64_t h = std::hash<std::string_view>{}(key);
-  LocalLabels& local = local_labels(id_);
-  if (const int known = local.find(h, key); known >= 0) return known;
-  std::int8_t label;
+  const std::string* key = nullptr;
+  const std::uint64_t h = cache_key(z, value, key);
+  LabelTable& local = local_labels(id_);
+  if (const int known = local.find(h, *key); known >= 0) return known;
+  int label;
   {
-    const Shard& s = shards_[shard_of(z, value)];
+    const Shard& s = shards_[shard_of(h)];
     std::lock_guard lk(s.mu);
-    auto it = s.labels.find(key);
-    if (it == s.labels.end()) return -1;
-    label = it->second;
+    label = s.labels.find(h, *key);
   }
-  local.put(h, key, label);
+  if (label >= 0) local.put(h, *key, static_cast<std::int8_t>(label));
   return label;
 }
 
 void PredictionCache::put(std::string_view z, std::string_view value, std::int64_t label) {
   if (value.size() > kMaxValueBytes || label < 0 || label > 127) return;
-  std::string key = cache_key(z, value);
-  local_labels(id_).put(std::hash<std::string_view>{}(key), key, static_cast<std::int8_t>(label));
-  Shard& s = shards_[shard_of(z, value)];
+  const std::string* key = nullptr;
+  const std::uint64_t h = cache_key(z, value, key);
+  local_labels(id_).put(h, *key, static_cast<std::int8_t>(label));
+  Shard& s = shards_[shard_of(h)];
   std::lock_guard lk(s.mu);
-  if (s.labels.size() >= kShardEntries) s.labels.clear();
-  s.labels.emplace(std::move(key), static_cast<std::int8_t>(label));
+  s.labels.put(h, *key, static_cast<std::int8_t>(label));
 }
 
 ClassifyModels ModelStore::load(const std::string& models_dir, const std::string& vhost, const LogSink& sink) {

@@ -18,6 +18,34 @@
 
 namespace tessel::orvik {
 
+// Labels by key: open addressing on the key's hash, the keys in one
+// buffer; grows up to kMaxEntries entries and is emptied when that full.
+// Not thread-safe.
+class LabelTable {
+ public:
+  static constexpr std::size_t kMaxEntries = 8192;
+
+  // The label of `key` (hash h), -1 when not known.
+  int find(std::uint64_t h, std::string_view key) const;
+  void put(std::uint64_t h, std::string_view key, std::int8_t label);
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t off = 0, len = 0;
+    std::int8_t label = -1;  // -1: free
+  };
+  bool same(const Slot& s, std::string_view key) const {
+    return s.len == key.size() && std::string_view(keys_).substr(s.off, s.len) == key;
+  }
+  void clear();
+  void grow();
+
+  std::vector<Slot> slots_;
+  std::string keys_;
+  std::size_t used_ = 0;
+};
+
 // Labels the models gave to zone values, kept with the models they came
 // from: a value seen before is not vectorised and predicted again. Bounded
 // (a full shard is emptied); long values are not kept. Thread-safe: each
@@ -34,13 +62,13 @@ class PredictionCache {
  private:
   const std::uint64_t id_;  // tells the caches apart in the per-thread copies
   static constexpr std::size_t kShards = 32;
-  static constexpr std::size_t kShardEntries = 8192;
   static constexpr std::size_t kMaxValueBytes = 512;
   struct Shard {
     mutable std::mutex mu;
-    std::unordered_map<std::string, std::int8_t> labels;  // zone + '\0' + value
+    LabelTable labels;  // zone + '\0' + value
   };
-  static std::size_t shard_of(std::string_view z, std::string_view value);
+  // By the top bits of the hash; the tables use the low ones.
+  static std::size_t shard_of(std::uint64_t h) { return static_cast<std::size_t>(h >> 59) % kShards; }
   std::array<Shard, kShards> shards_;
 };
 
