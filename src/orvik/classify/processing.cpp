@@ -23,27 +23,13 @@ namespace {
 
 constexpr std::string_view kCrlf = "\r\n";
 
-// Splits on "\r\n"; "" gives one empty piece.
-std::vector<std::string_view> split_crlf(std::string_view s) {
-  std::vector<std::string_view> out;
-  std::size_t pos = 0;
-  while (true) {
-    const std::size_t next = s.find(kCrlf, pos);
-    if (next == std::string_view::npos) {
-      out.push_back(s.substr(pos));
-      return out;
-    }
-    out.push_back(s.substr(pos, next - pos));
-    pos = next + kCrlf.size();
-  }
-}
-
-// Distinct values in first-occurrence order, empty ones left out when asked.
+// Distinct values in first-occurrence order into out, empty ones left out
+// when asked.
 template <class T>
-std::vector<std::string_view> distinct(const std::vector<T>& values, bool drop_empty) {
+void distinct_into(const std::vector<T>& values, bool drop_empty, std::vector<std::string_view>& out) {
   // A zone holds a few values as a rule: a scan beats hashing them.
   constexpr std::size_t kScanMax = 32;
-  std::vector<std::string_view> out;
+  out.clear();
   out.reserve(values.size());
   std::unordered_set<std::string_view> seen;
   const bool scan = values.size() <= kScanMax;
@@ -52,6 +38,12 @@ std::vector<std::string_view> distinct(const std::vector<T>& values, bool drop_e
     if (drop_empty && sv.empty()) continue;
     if (scan ? std::find(out.begin(), out.end(), sv) == out.end() : seen.insert(sv).second) out.push_back(sv);
   }
+}
+
+template <class T>
+std::vector<std::string_view> distinct(const std::vector<T>& values, bool drop_empty) {
+  std::vector<std::string_view> out;
+  distinct_into(values, drop_empty, out);
   return out;
 }
 
@@ -82,31 +74,57 @@ void log(const LogSink& sink, std::string_view level, std::string_view category,
   core::log_processing(sink, level, category, text);
 }
 
+// Calls fn(piece) for each piece of s between "\r\n"; "" gives one empty
+// piece.
+template <class Fn>
+void for_each_crlf_piece(std::string_view s, Fn&& fn) {
+  for (std::size_t pos = 0;;) {
+    const std::size_t next = s.find(kCrlf, pos);
+    if (next == std::string_view::npos) {
+      fn(s.substr(pos));
+      return;
+    }
+    fn(s.substr(pos, next - pos));
+    pos = next + kCrlf.size();
+  }
+}
+
 // One zone of one record through the normalisation of the classification
 // path: lines (body lines cut into pieces), zone normalisation, distinct
-// values stripped and longer than 3 code points.
+// values stripped and longer than 3 code points. The buffers are kept per
+// thread; values the zone normalisation leaves alone are not copied.
 std::string normalize_zone(std::string_view value, std::string_view z, const LogSink& sink) {
-  std::vector<std::string> values;
+  thread_local std::vector<std::string_view> pieces;
+  thread_local std::vector<std::string> owned;
+  thread_local std::vector<std::string_view> unique, kept;
+  pieces.clear();
   if (is_kv_zone(z)) {
     const bool body = z == "body";
-    for (std::string_view line : split_crlf(value)) {
+    for_each_crlf_piece(value, [&](std::string_view line) {
       line = py_strip(line);
       if (body && line.size() > core::max_body_chunk_ai && py_len(line) > core::max_body_chunk_ai) {
         while (!line.empty()) {
           const std::string_view piece = py_slice(line, 0, static_cast<std::ptrdiff_t>(core::max_body_chunk_ai));
-          values.emplace_back(piece);
+          pieces.push_back(piece);
           line.remove_prefix(piece.size());
         }
       } else {
-        values.emplace_back(line);
+        pieces.push_back(line);
       }
-    }
+    });
   } else {
-    values.emplace_back(py_strip(value));
+    pieces.push_back(py_strip(value));
   }
-  ml_data_normalization(values, z, sink);
-  std::vector<std::string_view> kept;
-  for (std::string_view v : distinct(values, false)) {
+  if (ml_data_normalization_changes(z)) {
+    // The strings keep their room from call to call.
+    owned.resize(pieces.size());
+    for (std::size_t i = 0; i < pieces.size(); ++i) owned[i].assign(pieces[i]);
+    ml_data_normalization(owned, z, sink);
+    for (std::size_t i = 0; i < pieces.size(); ++i) pieces[i] = owned[i];
+  }
+  distinct_into(pieces, false, unique);
+  kept.clear();
+  for (std::string_view v : unique) {
     v = py_strip(v);
     if (v.size() > 3 && py_len(v) > 3) kept.push_back(v);
   }
@@ -127,6 +145,8 @@ struct Call {
   // value is kept once its field is about to change.
   std::vector<std::string> orig;
   std::vector<bool> orig_kept;
+  // The lines of the zone in hand.
+  std::vector<std::string_view> lines;
 
   void keep_orig(std::size_t i, std::string value) {
     orig[i] = std::move(value);
@@ -177,7 +197,8 @@ struct Call {
         }
         // An empty value is white-listed whatever the model says.
         if (f->empty()) continue;
-        const std::vector<std::string_view> lines = split_crlf(*f);
+        lines.clear();
+        for_each_crlf_piece(*f, [&](std::string_view line) { lines.push_back(line); });
         try {
           std::vector<std::string_view> flagged;
           AnalysisResult result =
@@ -362,7 +383,7 @@ void ml_processing(const std::shared_ptr<Nsg>& nsg, RequestTable data, const Loc
   const LogSink& sink = cc.ctx.sink;
   const bool is_training = db_fname.has_value() && !db_fname->empty();
   const bool is_predicting = vhost_ai_extra && models.usable();
-  Call call{cc, ml_vhost, models, is_training, is_predicting, sink, {}, {}, {}, {}, {}};
+  Call call{cc, ml_vhost, models, is_training, is_predicting, sink, {}, {}, {}, {}, {}, {}};
   try {
     if (nsg) core::is_hw_overload(*nsg);
     if (!vhost_ai_extra && !is_training) return;

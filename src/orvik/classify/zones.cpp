@@ -49,11 +49,12 @@ std::string collapse_plus_and_space(std::string_view v) {
 std::string* zone_field(RequestRecord& r, std::string_view z) { return zone_field_of(r, z); }
 const std::string* zone_field(const RequestRecord& r, std::string_view z) { return zone_field_of(r, z); }
 
+bool ml_data_normalization_changes(std::string_view z) { return z == "url" || z == "args" || z == "body"; }
+
 std::vector<std::string>& ml_data_normalization(std::vector<std::string>& data, std::string_view z,
                                                 const LogSink& sink) {
+  if (!ml_data_normalization_changes(z)) return data;
   const bool url = z == "url";
-  const bool plus = z == "args" || z == "body";
-  if (!url && !plus) return data;
   try {
     for (auto& v : data) {
       if (py_isdigit(v)) continue;

@@ -22,6 +22,8 @@ const std::string* zone_field(const RequestRecord& r, std::string_view z);
 // the values after it left as they were.
 std::vector<std::string>& ml_data_normalization(std::vector<std::string>& data, std::string_view z,
                                                 const LogSink& sink);
+// Whether ml_data_normalization may change values of zone `z`.
+bool ml_data_normalization_changes(std::string_view z);
 
 // The flagged zones' values as received, as Python prints a dict:
 // {'uri': 'L2luZGV4', 'args': 'aWQ9MQ=='} ("url" keyed "uri", first place
