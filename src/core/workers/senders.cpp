@@ -18,8 +18,12 @@ Outbox::Outbox(std::string what, std::string url, std::size_t batch, std::size_t
       body_(std::move(body)) {}
 
 void Outbox::add(Json item) {
-  if (items_.size() >= capacity_) {
-    items_.pop_front();
+  if (pending() >= capacity_) {
+    if (retry_body_) {
+      retry_body_.reset();
+    } else {
+      items_.pop_front();
+    }
     ++dropped_;
   }
   items_.push_back(std::move(item));
@@ -46,29 +50,45 @@ void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now
   }
   log_rejected(now, retry_pause, sink);
   if (failing_ && now < retry_at_) return;
-  while (!items_.empty()) {
-    const auto n = static_cast<std::ptrdiff_t>(std::min(batch_, items_.size()));
-    std::vector<Json> chunk(items_.begin(), items_.begin() + n);
+  while (retry_body_ || !items_.empty()) {
+    // One item a request moves into its body, which is kept for a retry;
+    // items of a larger batch are copied, so that a retry can batch them
+    // with later ones.
+    const bool single = batch_ == 1;
+    const auto n = static_cast<std::ptrdiff_t>(single ? 1 : std::min(batch_, items_.size()));
+    Json body;
+    if (retry_body_) {
+      body = std::move(*retry_body_);
+      retry_body_.reset();
+    } else if (single) {
+      std::vector<Json> one;
+      one.push_back(std::move(items_.front()));
+      items_.pop_front();
+      body = body_(std::move(one));
+    } else {
+      body = body_(std::vector<Json>(items_.begin(), items_.begin() + n));
+    }
     try {
-      post(url_, body_(std::move(chunk)));
+      post(url_, body);
     } catch (const DeliveryError& e) {
       if (!e.retry) {
         rejected_ += static_cast<std::uint64_t>(n);
         rejection_ = e.what();
         log_rejected(now, retry_pause, sink);
-        items_.erase(items_.begin(), items_.begin() + n);
+        if (!single) items_.erase(items_.begin(), items_.begin() + n);
         continue;
       }
+      if (single) retry_body_ = std::move(body);
       if (!failing_) {
         log_processing(sink, "error", e.network ? "network" : "api",
                        "An error occurred while sending data to " + url_ + ": " + e.what() + "; " +
-                           std::to_string(items_.size()) + " " + what_ + " kept for a retry");
+                           std::to_string(pending()) + " " + what_ + " kept for a retry");
       }
       failing_ = true;
       retry_at_ = now + retry_pause;
       return;
     }
-    items_.erase(items_.begin(), items_.begin() + n);
+    if (!single) items_.erase(items_.begin(), items_.begin() + n);
     if (failing_) {
       failing_ = false;
       log_processing(sink, "info", "api", "Sending data to " + url_ + " resumed");

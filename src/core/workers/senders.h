@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 
@@ -50,7 +51,7 @@ class Outbox {
 
   // Queues an item; past the capacity the oldest waiting item is dropped.
   void add(Json item);
-  std::size_t pending() const { return items_.size(); }
+  std::size_t pending() const { return items_.size() + (retry_body_ ? 1 : 0); }
   std::uint64_t dropped() const { return dropped_; }
 
   // Sends waiting items in batches until all are sent, a delivery fails or
@@ -67,6 +68,8 @@ class Outbox {
   std::size_t capacity_;
   BodyFn body_;
   std::deque<Json> items_;
+  // With one item a request: the body of the item whose delivery failed.
+  std::optional<Json> retry_body_;
   std::uint64_t dropped_ = 0;
   std::uint64_t dropped_logged_ = 0;
   bool failing_ = false;

@@ -97,6 +97,23 @@ TEST(Outbox, DeliversInOrderRetriesAndBounds) {
        1,
        {"b"},
        {"error/api: An error occurred while sending data to http://api/x: <Response [400]>; 1 item(s) dropped"}},
+      {"one item a request: the failed one goes again first, once",
+       1,
+       10,
+       {"a", "b"},
+       {kDown, kBusy},
+       3,
+       {"a", "b"},
+       {kept + "ConnectionError: refused; 2 item(s) kept for a retry",
+        "info/api: Sending data to http://api/x resumed"}},
+      {"one item a request: a rejected one is dropped",
+       1,
+       10,
+       {"a", "b"},
+       {kRejected},
+       1,
+       {"b"},
+       {"error/api: An error occurred while sending data to http://api/x: <Response [400]>; 1 item(s) dropped"}},
       {"past the bound the oldest are dropped and counted",
        10,
        2,
@@ -144,6 +161,25 @@ TEST(Outbox, RejectionsAreLoggedOncePerRetryPause) {
   box.flush(std::ref(post), t + 6s, 5s, lc.sink());
   EXPECT_EQ(post.sent, std::vector<std::string>{"e"});
   EXPECT_TRUE(lc.take().empty());
+}
+
+// With one item a request, the item waiting for a retry is the oldest: past
+// the bound it is the one dropped.
+TEST(Outbox, OneItemARequestKeepsTheBoundWithAFailedItem) {
+  LogCapture lc;
+  auto box = make_box(1, 2);
+  FakePost post{{}, {kDown}};
+  const auto t = std::chrono::steady_clock::now();
+  box.add("a");
+  box.flush(std::ref(post), t, 5s, lc.sink());
+  box.add("b");
+  EXPECT_EQ(box.pending(), 2u);
+  box.add("c");
+  EXPECT_EQ(box.pending(), 2u);
+  EXPECT_EQ(box.dropped(), 1u);
+  box.flush(std::ref(post), t + 5s, 5s, lc.sink());
+  EXPECT_EQ(post.sent, (std::vector<std::string>{"b", "c"}));
+  EXPECT_EQ(box.pending(), 0u);
 }
 
 TEST(Outbox, WaitsForTheRetryPause) {
