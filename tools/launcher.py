@@ -29,6 +29,22 @@ def _service(nsg, conf_file, conf_default):
     os._exit(0)
 
 
+# Blocks of each size a thread keeps of those it freed. The service's threads
+# free what others made (request batches, events, reports); a deeper cache
+# than the allocator's default of 7 spares them the locks of the other
+# threads' heaps.
+TCACHE_COUNT = 1024
+
+
+def allocator_tunables(current):
+    """GLIBC_TUNABLES for the service: `current` with a deeper per-thread
+    cache of freed blocks, unless it sets one itself."""
+    if "glibc.malloc.tcache_count=" in current:
+        return current
+    own = "glibc.malloc.tcache_count=%d" % TCACHE_COUNT
+    return current + ":" + own if current else own
+
+
 def _stop(child, wait=30.0):
     os.kill(child.pid, signal.SIGINT)
     child.join(wait)
@@ -50,6 +66,8 @@ def main(argv=None):
     conf_file = args.conf
     conf_default = args.default_conf or conf_file
 
+    # read by the allocator of each process started from here
+    os.environ["GLIBC_TUNABLES"] = allocator_tunables(os.environ.get("GLIBC_TUNABLES", ""))
     ctx = mp.get_context("spawn")
     manager = ctx.Manager()
     nsg = manager.Namespace()

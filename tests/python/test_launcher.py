@@ -11,7 +11,25 @@ import unittest
 SRC = os.environ.get("TESSEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
+def load_launcher():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("launcher", os.path.join(SRC, "tools", "launcher.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 class Launcher(unittest.TestCase):
+    def test_allocator_tunables_keep_what_is_set(self):
+        launcher = load_launcher()
+        own = "glibc.malloc.tcache_count=%d" % launcher.TCACHE_COUNT
+        for current, expected in [
+            ("", own),
+            ("glibc.malloc.arena_max=2", "glibc.malloc.arena_max=2:" + own),
+            ("glibc.malloc.tcache_count=7", "glibc.malloc.tcache_count=7"),
+        ]:
+            self.assertEqual(launcher.allocator_tunables(current), expected)
+
     def test_restarts_after_return_and_stops_on_sigint(self):
         with tempfile.TemporaryDirectory() as d:
             env = dict(os.environ)

@@ -40,17 +40,19 @@ void Outbox::log_rejected(std::chrono::steady_clock::time_point now, std::chrono
 }
 
 void Outbox::flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
-                   const LogSink& sink) {
-  if (dropped_ > dropped_logged_) {
+                   const LogSink& sink, std::size_t max_requests) {
+  // New drops are logged at most once per retry pause.
+  if (dropped_ > dropped_logged_ && now >= drop_log_at_) {
     log_processing(sink, "warn", "api",
                    std::to_string(dropped_ - dropped_logged_) + " " + what_ + " waiting for " + url_ +
                        " dropped: more than " + std::to_string(capacity_) + " were waiting (" +
                        std::to_string(dropped_) + " dropped so far)");
     dropped_logged_ = dropped_;
+    drop_log_at_ = now + retry_pause;
   }
   log_rejected(now, retry_pause, sink);
   if (failing_ && now < retry_at_) return;
-  while (retry_body_ || !items_.empty()) {
+  for (std::size_t tried = 0; (retry_body_ || !items_.empty()) && tried < max_requests; ++tried) {
     // One item a request moves into its body, which is kept for a retry;
     // items of a larger batch are copied, so that a retry can batch them
     // with later ones.
@@ -228,8 +230,14 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
       }
       const auto now = std::chrono::steady_clock::now();
       auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
-      for (Outbox* box : {&attacks, &tables, &events, &api_objects}) box->flush(post, now, opts.retry_pause, sink);
-      if (!moved) {
+      // One request per endpoint a turn, so the queues are taken up between
+      // two requests and what waits stays within each endpoint's bound.
+      bool due = false;
+      for (Outbox* box : {&attacks, &tables, &events, &api_objects}) {
+        box->flush(post, now, opts.retry_pause, sink, 1);
+        due = due || box->due(std::chrono::steady_clock::now());
+      }
+      if (!moved && !due) {
         if (auto e = q_ec->get(opts.cycle)) events.add(std::move(*e));
       }
     } catch (const std::exception& e) {

@@ -56,10 +56,15 @@ class Outbox {
 
   // Sends waiting items in batches until all are sent, a delivery fails or
   // the retry pause after an earlier failure has not passed yet. Logs the
-  // first failure of a run of failures, the recovery, new drops and, once
-  // per retry pause, the rejected items.
+  // first failure of a run of failures, the recovery and, once per retry
+  // pause, new drops and the rejected items.
+  // At most `max_requests` deliveries are tried.
   void flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
-             const LogSink& sink);
+             const LogSink& sink, std::size_t max_requests = static_cast<std::size_t>(-1));
+  // Whether items wait and no retry pause holds them back at `now`.
+  bool due(std::chrono::steady_clock::time_point now) const {
+    return pending() > 0 && !(failing_ && now < retry_at_);
+  }
 
  private:
   std::string what_;
@@ -72,6 +77,7 @@ class Outbox {
   std::optional<Json> retry_body_;
   std::uint64_t dropped_ = 0;
   std::uint64_t dropped_logged_ = 0;
+  std::chrono::steady_clock::time_point drop_log_at_{};
   bool failing_ = false;
   std::chrono::steady_clock::time_point retry_at_{};
   // Rejected items not logged yet, the last rejection and when the next

@@ -182,6 +182,34 @@ TEST(Outbox, OneItemARequestKeepsTheBoundWithAFailedItem) {
   EXPECT_EQ(box.pending(), 0u);
 }
 
+// A flush limited to one request sends one batch; the box stays due until
+// everything is sent, and not while a retry pause holds it back. Drops past
+// the bound are logged once per retry pause.
+TEST(Outbox, OneRequestATurnAndDropsLoggedOncePerPause) {
+  LogCapture lc;
+  auto box = make_box(2, 4);
+  FakePost post{{}, {std::nullopt, kDown}};
+  const auto t = std::chrono::steady_clock::now();
+  for (const char* i : {"a", "b", "c", "d", "e"}) box.add(i);  // "a" dropped
+  box.flush(std::ref(post), t, 5s, lc.sink(), 1);
+  EXPECT_EQ(post.sent, std::vector<std::string>{"b,c"});
+  EXPECT_TRUE(box.due(t));
+  for (const char* i : {"f", "g", "h"}) box.add(i);  // "d" dropped; logged after the pause
+  box.flush(std::ref(post), t, 5s, lc.sink(), 1);  // fails
+  EXPECT_FALSE(box.due(t + 4s));
+  EXPECT_TRUE(box.due(t + 5s));
+  box.flush(std::ref(post), t + 5s, 5s, lc.sink(), 1);
+  box.flush(std::ref(post), t + 5s, 5s, lc.sink(), 1);
+  EXPECT_EQ(post.sent, (std::vector<std::string>{"b,c", "e,f", "g,h"}));
+  EXPECT_FALSE(box.due(t + 5s));
+  const std::string drops = "warn/api: 1 item(s) waiting for http://api/x dropped: more than 4 were waiting (";
+  EXPECT_EQ(lc.take(), (std::vector<std::string>{
+                           drops + "1 dropped so far)",
+                           "error/network: An error occurred while sending data to http://api/x: ConnectionError: "
+                           "refused; 4 item(s) kept for a retry",
+                           drops + "2 dropped so far)", "info/api: Sending data to http://api/x resumed"}));
+}
+
 TEST(Outbox, WaitsForTheRetryPause) {
   LogCapture lc;
   auto box = make_box(5, 10);
