@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -26,14 +27,13 @@ Json& field(Json& msg, const std::string& name) {
 
 // A zone value as received (base64 text) to its text; bytes that are not
 // UTF-8 become U+FFFD. Anything that is not base64 text fails the message.
-std::string decode_zone(const Json& value) {
+void decode_zone(const Json& value, std::string& text) {
   if (!value.is_string()) {
     throw PyValueError(std::string("argument should be a bytes-like object or ASCII string, not '") +
                        py_type_name(value) + "'");
   }
-  std::string bytes = base64_decode(value.get_ref<const std::string&>());
-  if (utf8_valid(bytes)) return bytes;
-  return py_decode_utf8_replace(bytes);
+  base64_decode(value.get_ref<const std::string&>(), text);
+  if (!utf8_valid(text)) text = py_decode_utf8_replace(text);
 }
 
 // The seven record zones, in record order.
@@ -76,16 +76,16 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   if (!msg.is_object()) throw std::invalid_argument(std::string("'") + py_type_name(msg) + "' object has no attribute 'get'");
   RequestRecord r;
 
+  // The fields are checked in place and move into the record once the
+  // message is known to give one.
   auto rt = msg.find("request_type");
-  r.request_type = rt == msg.end() ? Json() : *rt;
-
-  r.request_id = field(msg, "request_id");
-  if (!py_truthy(r.request_id)) {
+  Json& request_id = field(msg, "request_id");
+  if (!py_truthy(request_id)) {
     core::log_processing(sink, "error", "dyn", "An error occurred while processing data from Corvane WAF: request_id is empty");
     return std::nullopt;
   }
-  r.vhost = field(msg, "vhost");
-  if (!py_truthy(r.vhost)) {
+  Json& vhost = field(msg, "vhost");
+  if (!py_truthy(vhost)) {
     Json log_item = Json::object();
     for (const auto& [k, v] : msg.items()) {
       if (k != "args" && k != "body" && k != "cookie" && k != "ua" && k != "referer" && k != "other_headers") log_item[k] = v;
@@ -100,21 +100,28 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
     core::log_processing(sink, "error", "dyn",
                          "An incorrect port has been received from Corvane WAF: " + py_str(port == msg.end() ? Json() : *port));
   }
-  r.lm = field(msg, "lm");
+  Json& lm = field(msg, "lm");
   r.bt = py_int(field(msg, "blocked"));
-  r.mz = field(msg, "mz");
+  Json& mz = field(msg, "mz");
   r.timestamp = py_int(field(msg, "timestamp"));
-  r.ip = field(msg, "ip");
-  if (!py_truthy(r.ip)) {
+  Json& ip = field(msg, "ip");
+  if (!py_truthy(ip)) {
     core::log_processing(sink, "error", "dyn", "An error occurred while processing data from Corvane WAF: ip is empty");
     return std::nullopt;
   }
-  r.method = field(msg, "method");
+  Json& method = field(msg, "method");
   r.status_code = py_int(field(msg, "status_code"));
+  if (rt != msg.end()) r.request_type = std::move(*rt);
+  r.request_id = std::move(request_id);
+  r.vhost = std::move(vhost);
+  r.lm = std::move(lm);
+  r.mz = std::move(mz);
+  r.ip = std::move(ip);
+  r.method = std::move(method);
 
-  // Decoded zones; a record field that the zone list does not name is read
-  // as received.
-  std::array<std::string, kZoneCount> text;
+  // Decoded zones, in buffers each thread keeps for its next messages; a
+  // record field that the zone list does not name is read as received.
+  thread_local std::array<std::string, kZoneCount> text;
   std::array<bool, kZoneCount> decoded{};
   const bool ws = r.request_type.is_string() && r.request_type.get_ref<const std::string&>() == "ws";
   const auto& zones = core::zones();
@@ -122,21 +129,26 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   for (const auto& z : zones) {
     Json& value = field(msg, z);
     const bool blank = ws && z != "url" && z != "body";
-    std::string t = blank ? std::string() : decode_zone(value);
-    r.orig_zone_data.emplace_back(z, std::move(value));
-    for (int i = 0; i < kZoneCount; ++i) {
-      if (z == kZoneNames[i]) {
-        text[i] = std::move(t);
-        decoded[i] = true;
-        break;
+    int i = 0;
+    while (i < kZoneCount && z != kZoneNames[i]) ++i;
+    if (i < kZoneCount) {
+      if (blank) {
+        text[i].clear();
+      } else {
+        decode_zone(value, text[i]);
       }
+      decoded[i] = true;
+    } else if (!blank) {
+      std::string unused;
+      decode_zone(value, unused);
     }
+    r.orig_zone_data.emplace_back(z, std::move(value));
   }
   for (int i = 0; i < kZoneCount; ++i) {
     if (decoded[i]) continue;
     const Json& value = field(msg, kZoneNames[i]);
     if (!value.is_string()) throw std::invalid_argument(std::string(kZoneNames[i]) + " is not text");
-    text[i] = value.get<std::string>();
+    text[i] = value.get_ref<const std::string&>();
   }
 
   const std::string& body_text = text[kBody];
@@ -145,7 +157,13 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   auto norm = [&](Zone z) {
     return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, sink);
   };
-  r.url = py_lower(norm(kUrl));
+  r.url = norm(kUrl);
+  if (std::all_of(r.url.begin(), r.url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::transform(r.url.begin(), r.url.end(), r.url.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  } else {
+    r.url = py_lower(r.url);
+  }
   r.args = norm(kArgs);
   r.cookie = norm(kCookie);
   r.ua = norm(kUa);
@@ -162,6 +180,10 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   const std::size_t body_size = py_len(r.body) / 1048576;
   if (core::is_json(body_text)) r.jbody = body_text;
   r.id = uuid4_hex();
+  // A large zone's room is not kept for the next message.
+  constexpr std::size_t kKeptBytes = 256 * 1024;
+  for (auto& t : text)
+    if (t.capacity() > kKeptBytes) std::string().swap(t);
   // cc stays "" until the detector feeder fills it.
   if (sink.debug && body_size > 9) {
     const std::string ct = r.content_type.empty() ? std::string() : " (" + r.content_type + ")";

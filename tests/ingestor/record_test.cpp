@@ -199,6 +199,54 @@ TEST_F(RecordTest, WebSocketRequestsKeepOnlyUrlAndBody) {
   EXPECT_EQ(r->args, "user=alice\r\nlang=en");
 }
 
+TEST_F(RecordTest, UrlIsLowerCasedAsTextLowerCases) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/Shop/Cart.JSP?ID=1", "/shop/cart.jsp"},
+      {"/Stra%C3%9Fe/%C3%84%C3%96", "/stra\u00dfe/\u00e4\u00f6"},
+      {"/\u00c4BC/X", "/\u00e4bc/x"},
+      {"/", "/"},
+  };
+  for (const auto& [url, expected] : cases) {
+    SCOPED_TRACE(url);
+    WafRequest w;
+    w.url = url;
+    auto r = build(waf_message(w));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->url, expected);
+  }
+}
+
+// Messages built one after another on one thread: nothing of a message's
+// zones reaches the records of the next.
+TEST_F(RecordTest, EachRecordHoldsOnlyItsOwnMessage) {
+  WafRequest big;
+  big.url = "/" + std::string(3000, 'a');
+  big.args = "q=" + std::string(5000, 'b');
+  big.cookie = "sid=" + std::string(400000, 'c');  // more than a buffer keeps
+  big.body = std::string(2000, 'd');
+  const WafRequest empty{.url = "", .args = "", .cookie = "", .ua = "", .referer = "", .other_headers = "", .body = ""};
+  Json ws = waf_message(big);
+  ws["request_type"] = "ws";
+  const Json msgs[] = {waf_message(big), waf_message(empty), waf_message(big), ws, waf_message()};
+  for (const Json& msg : msgs) {
+    auto r = build(msg);
+    ASSERT_TRUE(r);
+    core::B64Whitelist wl;
+    auto norm = [&](const char* zone) {
+      if (r->request_type == "ws" && std::string(zone) != "url" && std::string(zone) != "body") return std::string();
+      return core::req_data_normalization(zone, base64_decode(msg[zone].get<std::string>()), "", wl, sink_);
+    };
+    EXPECT_EQ(r->args, norm("args"));
+    EXPECT_EQ(r->cookie, norm("cookie"));
+    EXPECT_EQ(r->ua, norm("ua"));
+    EXPECT_EQ(r->referer, norm("referer"));
+    EXPECT_EQ(r->other_headers, norm("other_headers"));
+    EXPECT_EQ(r->body, norm("body"));
+    EXPECT_EQ(r->url.size(), norm("url").size());
+    for (const auto& [z, v] : r->orig_zone_data) EXPECT_EQ(v, msg[z]);
+  }
+}
+
 TEST_F(RecordTest, ContentTypeFromTheLastMatchingHeaderLine) {
   const std::pair<const char*, const char*> cases[] = {
       {"Content-Type: Multipart/Form-Data; boundary=x", "multipart/form-data"},

@@ -47,14 +47,17 @@ std::string base64_encode(std::string_view bytes) {
 }
 
 std::string base64_decode(std::string_view text) {
+  std::string out;
+  base64_decode(text, out);
+  return out;
+}
+
+void base64_decode(std::string_view text, std::string& out) {
   for (unsigned char c : text)
     if (c >= 0x80) throw PyValueError("string argument should contain only ASCII characters");
-  std::string out(text.size() / 4 * 3 + 3, '\0');
+  out.resize(text.size() / 4 * 3 + 3);
   char* o = out.data();
-  auto done = [&] {
-    out.resize(static_cast<std::size_t>(o - out.data()));
-    return std::move(out);
-  };
+  auto done = [&] { out.resize(static_cast<std::size_t>(o - out.data())); };
   int quad = 0, pads = 0;
   unsigned left = 0;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -75,7 +78,10 @@ std::string base64_decode(std::string_view text) {
     }
     const unsigned char ch = p[i];
     if (ch == '=') {
-      if (quad >= 2 && quad + ++pads >= 4) return done();
+      if (quad >= 2 && quad + ++pads >= 4) {
+        done();
+        return;
+      }
       continue;
     }
     unsigned v = kTable[ch];
@@ -104,7 +110,7 @@ std::string base64_decode(std::string_view text) {
     throw PyValueError("Invalid base64-encoded string: number of data characters (" +
                        std::to_string(len / 3 * 4 + 1) + ") cannot be 1 more than a multiple of 4");
   if (quad != 0) throw PyValueError("Incorrect padding");
-  return done();
+  done();
 }
 
 }  // namespace tessel

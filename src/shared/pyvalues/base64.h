@@ -14,5 +14,7 @@ std::string base64_encode(std::string_view bytes);
 // characters (5) cannot be 1 more than a multiple of 4", "string argument
 // should contain only ASCII characters".
 std::string base64_decode(std::string_view text);
+// The same into `out`, whose room is reused.
+void base64_decode(std::string_view text, std::string& out);
 
 }  // namespace tessel

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,17 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Members of the objects being read, one list per nesting level, kept by
+// each thread: reading many messages allocates them once. A list that grew
+// past kKeptMembers is let go after its object.
+constexpr std::size_t kKeptMembers = 256;
+
+PyDictBuilder::Members& object_members(int depth) {
+  thread_local std::deque<PyDictBuilder::Members> levels;
+  while (levels.size() < static_cast<std::size_t>(depth)) levels.emplace_back();
+  return levels[static_cast<std::size_t>(depth) - 1];
 }
 
 class Reader {
@@ -240,7 +252,8 @@ class Reader {
   }
 
   Json scan_object(std::size_t& i) {
-    PyDictBuilder dict;
+    PyDictBuilder::Members& members = object_members(depth_);
+    PyDictBuilder dict(members);
     std::size_t j = skip_ws(i + 1);
     if (j >= s_.size() || s_[j] != '}') {
       for (;;) {
@@ -258,7 +271,9 @@ class Reader {
       }
     }
     i = j + 1;
-    return dict.take();
+    Json obj = dict.take();
+    if (members.capacity() > kKeptMembers) PyDictBuilder::Members().swap(members);
+    return obj;
   }
 };
 

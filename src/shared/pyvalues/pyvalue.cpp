@@ -353,7 +353,9 @@ double py_float_from_text(std::string_view t) {
 }
 
 void PyDictBuilder::put(std::string key, Json value) {
-  constexpr std::size_t kIndexed = 16;
+  // Below this size a linear search of the members is quicker than keeping
+  // an index (request messages have about 20).
+  constexpr std::size_t kIndexed = 32;
   if (members_.size() < kIndexed) {
     for (auto& [k, v] : members_)
       if (k == key) {

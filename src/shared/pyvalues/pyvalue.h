@@ -59,11 +59,20 @@ double py_float_from_text(std::string_view text);
 // also for large dicts (a Json object finds keys by linear search).
 class PyDictBuilder {
  public:
+  using Members = std::vector<std::pair<std::string, Json>>;
+  PyDictBuilder() : members_(own_) {}
+  // Gathers the members in `scratch`, which take() leaves empty with its
+  // room kept: a caller building many dicts allocates it once.
+  explicit PyDictBuilder(Members& scratch) : members_(scratch) { members_.clear(); }
+  PyDictBuilder(const PyDictBuilder&) = delete;
+  PyDictBuilder& operator=(const PyDictBuilder&) = delete;
+
   void put(std::string key, Json value);
   Json take();
 
  private:
-  std::vector<std::pair<std::string, Json>> members_;
+  Members own_;
+  Members& members_;
   std::unordered_map<std::string, std::size_t> index_;  // filled once members_ is large
 };
 

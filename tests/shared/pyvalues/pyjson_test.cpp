@@ -90,6 +90,29 @@ TEST(PyJson, LargeObjectsKeepOrderAndLastValue) {
   EXPECT_EQ(std::prev(v.end()).key(), "k" + std::to_string(n - 1));
 }
 
+// Objects read one after another and inside each other, on both sides of
+// the size at which duplicate keys are found through an index, and after a
+// text that failed halfway through an object.
+TEST(PyJson, ObjectsOfEverySizeKeepFirstPlaceAndLastValue) {
+  for (const int n : {1, 2, 31, 32, 33, 40, 300}) {
+    SCOPED_TRACE(n);
+    std::string text = "{";
+    Json want = Json::object();
+    for (int i = 0; i < n; ++i) {
+      const std::string k = "k" + std::to_string(i);
+      text += "\"" + k + "\": " + std::to_string(i) + ", ";
+      want[k] = i;
+    }
+    text += "\"inner\": {\"a\": 1, \"b\": {\"c\": 2, \"c\": 3}, \"a\": 4}, \"k0\": \"last\"}";
+    want["k0"] = "last";
+    want["inner"] = Json::parse(R"({"a": 4, "b": {"c": 3}})");
+    const Json got = json_loads(text);
+    EXPECT_EQ(json_dumps(got), json_dumps(want));
+    EXPECT_THROW(json_loads(text.substr(0, text.size() / 2)), JsonDecodeError);
+    EXPECT_EQ(json_dumps(json_loads(R"({"x": {"y": 1}})")), R"({"x": {"y": 1}})");
+  }
+}
+
 TEST(PyJson, ErrorsCarryPositionsInCodePoints) {
   try {
     json_loads("{\"\u00e9\u00e9\": 1,\n \"\u20ac\" 2}");
