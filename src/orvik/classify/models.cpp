@@ -71,6 +71,7 @@ int LabelTable::find(std::uint64_t h, std::string_view key) const {
 }
 
 void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
+  if (key.size() > kMaxKeyBytes) return;
   if (used_ >= kMaxEntries) clear();
   // At most half full.
   if ((used_ + 1) * 2 > slots_.size()) grow();
@@ -80,7 +81,7 @@ void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
     if (s.label >= 0 && !(s.hash == h && same(s, key))) continue;
     if (s.label < 0) {
       ++used_;
-      s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), label};
+      s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint16_t>(key.size()), label};
       keys_.append(key);
     }
     s.label = label;

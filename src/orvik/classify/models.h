@@ -32,9 +32,11 @@ class LabelTable {
  private:
   struct Slot {
     std::uint64_t hash = 0;
-    std::uint32_t off = 0, len = 0;
+    std::uint32_t off = 0;
+    std::uint16_t len = 0;
     std::int8_t label = -1;  // -1: free
   };
+  static constexpr std::size_t kMaxKeyBytes = UINT16_MAX;
   bool same(const Slot& s, std::string_view key) const {
     return s.len == key.size() && std::string_view(keys_).substr(s.off, s.len) == key;
   }
@@ -62,7 +64,7 @@ class PredictionCache {
  private:
   const std::uint64_t id_;  // tells the caches apart in the per-thread copies
   static constexpr std::size_t kShards = 32;
-  static constexpr std::size_t kMaxValueBytes = 512;
+  static constexpr std::size_t kMaxValueBytes = 512;  // zone + value stay below LabelTable::kMaxKeyBytes
   struct Shard {
     mutable std::mutex mu;
     LabelTable labels;  // zone + '\0' + value
