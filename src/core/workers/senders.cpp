@@ -155,6 +155,28 @@ Json rows_with_columns(const RequestTable& table, const std::vector<std::string>
 
 bool stopped(const std::stop_token& stop) { return stop.stop_requested(); }
 
+// Reports and tables wait on their queue in their own form and become JSON
+// one at a time, when their box has nothing waiting. Past `bound` waiting
+// (the box's item counted), the oldest are dropped and counted by the box.
+// Returns whether anything was taken or dropped.
+template <class T, class ToJson>
+bool take_when_idle(BlockingQueue<T>& queue, Outbox& box, std::size_t bound, ToJson&& to_json) {
+  bool moved = false;
+  if (box.pending() == 0) {
+    if (auto item = queue.try_get()) {
+      box.add(to_json(std::move(*item)));
+      moved = true;
+    }
+  }
+  const std::size_t room = bound > box.pending() ? bound - box.pending() : 0;
+  const std::size_t waiting = queue.qsize();
+  if (waiting > room) {
+    box.count_dropped(queue.drain(waiting - room).size());
+    moved = true;
+  }
+  return moved;
+}
+
 }  // namespace
 
 void post_json(const std::string& url, const Json& body, const Json& proxy, const Json& headers) {
@@ -212,14 +234,12 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
     try {
       if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
       bool moved = false;
-      for (auto& r : q_attack_api->drain()) {
-        attacks.add(Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}});
-        moved = true;
-      }
-      for (auto& t : q_mt_api->drain()) {
-        tables.add(Json{{"rows", rows_with_columns(t, tessel_df_columns())}});
-        moved = true;
-      }
+      moved = take_when_idle(*q_attack_api, attacks, opts.max_pending_tables, [](AttackReport r) {
+        return Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}};
+      }) || moved;
+      moved = take_when_idle(*q_mt_api, tables, opts.max_pending_tables, [](RequestTable t) {
+        return Json{{"rows", rows_with_columns(t, tessel_df_columns())}};
+      }) || moved;
       for (auto& a : q_api->drain()) {
         api_objects.add(std::move(a));
         moved = true;

@@ -53,6 +53,8 @@ class Outbox {
   void add(Json item);
   std::size_t pending() const { return items_.size() + (retry_body_ ? 1 : 0); }
   std::uint64_t dropped() const { return dropped_; }
+  // Counts items dropped before they reached the box (logged as its own).
+  void count_dropped(std::uint64_t n) { dropped_ += n; }
 
   // Sends waiting items in batches until all are sent, a delivery fails or
   // the retry pause after an earlier failure has not passed yet. Logs the

@@ -343,6 +343,47 @@ TEST(Senders, OwnDeliveryFailuresAreLoggedNotQueued) {
   }
 }
 
+// Attack reports wait as reports while one is being delivered; past the bound
+// of waiting reports the oldest are dropped and logged.
+TEST(Senders, WaitingReportsKeepTheirBound) {
+  LoopbackHttpServer srv;
+  srv.route("POST", "/attack", CannedResponse{503, "{}"});
+  auto q_attack_api = std::make_shared<AttackQueue>();
+  for (int i = 0; i < 5; ++i) q_attack_api->put({{record("r" + std::to_string(i), "192.0.2.1")}, kDDoS});
+  auto log = std::make_shared<Logger>("senders-test");
+  log->set_level(INFO);
+  auto records = std::make_shared<LogQueue>();
+  log->add_handler(records);
+  std::stop_source stop;
+  core::SenderOptions opts;
+  opts.cycle = 5ms;
+  opts.retry_pause = 1h;
+  opts.max_pending_tables = 2;
+  std::thread t([&] {
+    core::ApiEndpoints e;
+    e.set_event_url = srv.url("/set_event");
+    e.set_attack_url = srv.url("/attack");
+    e.set_mt_data_url = srv.url("/set_mt_data_uri");
+    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
+                                     q_attack_api, std::make_shared<TableQueue>(), std::make_shared<EventQueue>(),
+                                     LogSink{std::make_shared<EventQueue>(), log, false}, stop.get_token(), opts);
+  });
+  for (int i = 0; i < 500 && srv.requests_to("/attack").empty(); ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(50ms);
+  stop.request_stop();
+  t.join();
+  const auto attacks = srv.requests_to("/attack");
+  ASSERT_EQ(attacks.size(), 1u);
+  EXPECT_EQ(Json::parse(attacks[0].body)["rows"][0]["id"], "r0");
+  EXPECT_EQ(q_attack_api->qsize(), 1u);  // with the one kept for a retry, the bound of two
+  std::vector<std::string> lines;
+  for (const auto& r : records->drain()) lines.push_back(r.message);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "3 attack report(s) waiting for " + srv.url("/attack") +
+                          " dropped: more than 2 were waiting (3 dropped so far)");
+  EXPECT_EQ(lines[1].rfind("An error occurred while sending data to " + srv.url("/attack") + ": ", 0), 0u) << lines[1];
+}
+
 TEST(Senders, StatisticsByType) {
   LoopbackHttpServer srv;
   srv.route("POST", "/req", CannedResponse{200, "{}"});
