@@ -224,22 +224,45 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
     for (auto& [k, v] : items.front().items()) body[k] = std::move(v);
     return body;
   };
-  Outbox attacks("attack report(s)", set_attack_url, 1, opts.max_pending_tables, single);
-  Outbox tables("attack table(s)", set_mt_data_url, 1, opts.max_pending_tables, single);
+  // Attack reports and tables go out on a thread of their own, so that a
+  // large report does not hold the events back.
+  // Ends with the worker, also when the worker ends by an exception.
+  std::jthread reports([&](std::stop_token own) {
+    Outbox attacks("attack report(s)", set_attack_url, 1, opts.max_pending_tables, single);
+    Outbox tables("attack table(s)", set_mt_data_url, 1, opts.max_pending_tables, single);
+    std::unique_ptr<JsonPoster> poster;
+    while (!stopped(stop) && !stopped(own)) {
+      try {
+        if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
+        bool moved = take_when_idle(*q_attack_api, attacks, opts.max_pending_tables, [](AttackReport r) {
+          return Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}};
+        });
+        moved = take_when_idle(*q_mt_api, tables, opts.max_pending_tables, [](RequestTable t) {
+          return Json{{"rows", rows_with_columns(t, tessel_df_columns())}};
+        }) || moved;
+        const auto now = std::chrono::steady_clock::now();
+        auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
+        bool due = false;
+        for (Outbox* box : {&attacks, &tables}) {
+          box->flush(post, now, opts.retry_pause, sink, 1);
+          due = due || box->due(std::chrono::steady_clock::now());
+        }
+        if (!moved && !due) std::this_thread::sleep_for(opts.cycle);
+      } catch (const std::exception& e) {
+        log_processing(sink, "error", "misc",
+                       std::string("An error occurred in rmq_log_and_api_processing: ") + e.what());
+        std::this_thread::sleep_for(opts.cycle);
+      }
+    }
+  });
+
   Outbox events("event(s)", set_event_url, opts.batch, opts.max_pending, body_with("events"));
   Outbox api_objects("API object(s)", set_event_url, opts.batch, opts.max_pending, body_with("api"));
   std::unique_ptr<JsonPoster> poster;
-
   while (!stopped(stop)) {
     try {
       if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
       bool moved = false;
-      moved = take_when_idle(*q_attack_api, attacks, opts.max_pending_tables, [](AttackReport r) {
-        return Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}};
-      }) || moved;
-      moved = take_when_idle(*q_mt_api, tables, opts.max_pending_tables, [](RequestTable t) {
-        return Json{{"rows", rows_with_columns(t, tessel_df_columns())}};
-      }) || moved;
       for (auto& a : q_api->drain()) {
         api_objects.add(std::move(a));
         moved = true;
@@ -253,7 +276,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
       // One request per endpoint a turn, so the queues are taken up between
       // two requests and what waits stays within each endpoint's bound.
       bool due = false;
-      for (Outbox* box : {&attacks, &tables, &events, &api_objects}) {
+      for (Outbox* box : {&events, &api_objects}) {
         box->flush(post, now, opts.retry_pause, sink, 1);
         due = due || box->due(std::chrono::steady_clock::now());
       }

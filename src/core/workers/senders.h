@@ -111,7 +111,8 @@ void q_attack_bd_processing(std::shared_ptr<SharedNamespace> nsi, std::shared_pt
 
 // The event-and-API sender: attack reports to "/attack", attack tables to
 // "/set_mt_data_uri", events and the WAF's "api" objects to "/set_event".
-// Runs until `stop`.
+// Reports and tables are delivered by a second thread, so a large report
+// does not hold back the events. Runs until `stop`.
 void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints endpoints, ApiContext api,
                                 std::string geo_token, std::shared_ptr<AttackQueue> q_attack_api,
                                 std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
