@@ -8,7 +8,10 @@
 //      on q_local.
 //
 //   bench_intake [--messages N] [--rounds R] [--input FILE] [--url URL]
+//                [--only PART] [--read-pause MICROSECONDS]
 //
+// --read-pause sets intake's IntakeOptions::read_pause (default: the
+// service's).
 // The input is WAF request messages, one JSON object a line (by default made
 // from the CSIC 2010 normal traffic with tools/replay/csic_to_waf.py into the
 // build directory). The broker runs in a virtual host of its own when
@@ -48,6 +51,7 @@ struct Args {
   std::string url;
   std::uint16_t prefetch = ingestor::IntakeOptions{}.prefetch;
   std::string only;  // "bare", "pika", "intake" or "normalisation": that part alone
+  std::chrono::microseconds read_pause = ingestor::IntakeOptions{}.read_pause;
 };
 
 double seconds_since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
@@ -207,7 +211,7 @@ double pika_drain(const std::string& url, std::size_t n, std::uint16_t prefetch)
   return s;
 }
 
-double intake_drain(const std::string& url, std::size_t n) {
+double intake_drain(const std::string& url, std::size_t n, std::chrono::microseconds read_pause) {
   LocalNsg nsg;
   const std::string spool = std::string(TESSEL_BINARY_DIR) + "/bench/intake/spool";
   std::filesystem::create_directories(spool);
@@ -224,6 +228,7 @@ double intake_drain(const std::string& url, std::size_t n) {
   auto q_stats = std::make_shared<EventQueue>();
   ingestor::IntakeOptions opts;
   opts.restart_wait = 3s;
+  opts.read_pause = read_pause;
   const auto t0 = clock_type::now();
   auto sup = Child::start("dyn_queue_consumer", [&] {
     ingestor::dyn_queue_consumer(nsg, nsi, url, true, "bench", "tessel", {{url, "bench"}}, q_local, true, false,
@@ -291,8 +296,10 @@ int main(int argc, char** argv) {
     else if (k == "--input") a.input = v;
     else if (k == "--url") a.url = v;
     else if (k == "--only") a.only = v;
+    else if (k == "--read-pause") a.read_pause = std::chrono::microseconds(std::stol(v));
     else {
-      std::cerr << "usage: bench_intake [--messages N] [--rounds R] [--input FILE] [--url URL] [--only PART]\n";
+      std::cerr << "usage: bench_intake [--messages N] [--rounds R] [--input FILE] [--url URL] [--only PART]"
+                   " [--read-pause MICROSECONDS]\n";
       return 2;
     }
   }
@@ -340,7 +347,7 @@ int main(int argc, char** argv) {
           default:
             if (part("intake")) {
               fill(url, lines, a.messages);
-              intake_runs.push_back(measured(RUSAGE_SELF, [&] { return intake_drain(url, a.messages); }));
+              intake_runs.push_back(measured(RUSAGE_SELF, [&] { return intake_drain(url, a.messages, a.read_pause); }));
               t = intake_runs.back().wall;
             }
         }
@@ -362,7 +369,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double n = static_cast<double>(a.messages);
-  std::printf("end to end, prefetch %u, best of %d round(s):\n", static_cast<unsigned>(a.prefetch), a.rounds);
+  std::printf("end to end, prefetch %u, read pause %lld us, best of %d round(s):\n", static_cast<unsigned>(a.prefetch),
+              static_cast<long long>(a.read_pause.count()), a.rounds);
   auto line = [&](const char* what, double s) {
     if (s < 1e29) std::printf("  %-36s %8.0f msg/s\n", what, n / s);
   };

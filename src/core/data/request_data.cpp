@@ -79,11 +79,22 @@ std::optional<std::string> base64_text(std::string_view v) {
 
 class Lines {
  public:
-  explicit Lines(std::size_t reserve) { out_.reserve(reserve); }
+  // Room for the lines of `data`, a little longer than it; none for an
+  // empty one.
+  Lines(std::string_view data, std::size_t extra) {
+    if (!data.empty()) out_.reserve(data.size() + extra);
+  }
   void add(std::string_view line) {
     if (line.empty()) return;
     if (!out_.empty()) out_ += kCrlf;
     out_ += line;
+  }
+  // The line "name=value".
+  void add_pair(std::string_view name, std::string_view value) {
+    if (!out_.empty()) out_ += kCrlf;
+    out_ += name;
+    out_ += '=';
+    out_ += value;
   }
   std::string take() { return std::move(out_); }
 
@@ -94,21 +105,21 @@ class Lines {
 // "name=value" with both sides percent-decoded and the value's base64 text
 // in its place unless the name is white-listed.
 void add_pair(Lines& lines, std::string_view name, std::optional<std::string_view> value, const B64Whitelist& b64wl) {
-  std::string line = pct_decode(name);
-  if (value) {
-    std::string v = pct_decode(*value);
-    if (!b64wl.contains(line) && !b64wl.contains(v)) {
-      if (auto text = base64_text(v)) v = std::move(*text);
-    }
-    line += '=';
-    line += v;
+  const std::string decoded_name = pct_decode(name);
+  if (!value) {
+    lines.add(decoded_name);
+    return;
   }
-  lines.add(line);
+  std::string v = pct_decode(*value);
+  if (!b64wl.contains(decoded_name) && !b64wl.contains(v)) {
+    if (auto text = base64_text(v)) v = std::move(*text);
+  }
+  lines.add_pair(decoded_name, v);
 }
 
 // "a=1&b=2" (or ";"-separated cookies) as "name=value" lines.
 std::string pairs(std::string_view data, char sep, bool strip_items, const B64Whitelist& b64wl) {
-  Lines lines(data.size() + 16);
+  Lines lines(data, 16);
   while (!data.empty()) {
     const auto cut = data.find(sep);
     std::string_view item = data.substr(0, cut);
@@ -127,7 +138,7 @@ std::string pairs(std::string_view data, char sep, bool strip_items, const B64Wh
 
 // Text as its stripped, non-empty lines.
 std::string text_lines(std::string_view data) {
-  Lines lines(data.size() + 2);
+  Lines lines(data, 2);
   while (!data.empty()) {
     const auto cut = data.find('\n');
     lines.add(py_strip(data.substr(0, cut)));
@@ -162,7 +173,7 @@ std::string multipart(std::string_view data, std::string_view boundary) {
   const std::string delim = "--" + std::string(boundary);
   std::size_t pos = data.find(delim);
   if (pos == std::string_view::npos) return text_lines(data);
-  Lines lines(data.size() + 16);
+  Lines lines(data, 16);
   for (;;) {
     std::size_t start = pos + delim.size();
     if (data.substr(start, 2) == "--") break;
@@ -308,7 +319,7 @@ std::string req_data_normalization(std::string_view zone, std::string_view data,
   if (zone == "body") {
     if (!boundary.empty()) return multipart(data, boundary);
     if (is_json(data) && nesting_within(data, kPyMaxDepth)) {
-      Lines lines(data.size());
+      Lines lines(data, 0);
       flatten(Json::parse(data), std::string(), 0, lines, b64wl);
       return lines.take();
     }
