@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 
@@ -70,6 +71,15 @@ int LabelTable::find(std::uint64_t h, std::string_view key) const {
   }
 }
 
+std::uint32_t LabelTable::store(std::string_view key) {
+  if (block_ < blocks_.size() && block_used_ + key.size() > kBlockBytes) ++block_, block_used_ = 0;
+  if (block_ == blocks_.size()) blocks_.push_back(std::make_unique<char[]>(kBlockBytes));
+  std::memcpy(blocks_[block_].get() + block_used_, key.data(), key.size());
+  const std::size_t off = block_ * kBlockBytes + block_used_;
+  block_used_ += key.size();
+  return static_cast<std::uint32_t>(off);
+}
+
 void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
   if (key.size() > kMaxKeyBytes) return;
   if (used_ >= kMaxEntries) clear();
@@ -81,8 +91,7 @@ void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
     if (s.label >= 0 && !(s.hash == h && same(s, key))) continue;
     if (s.label < 0) {
       ++used_;
-      s = Slot{h, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint16_t>(key.size()), label};
-      keys_.append(key);
+      s = Slot{h, store(key), static_cast<std::uint16_t>(key.size()), label};
     }
     s.label = label;
     return;
@@ -91,12 +100,12 @@ void LabelTable::put(std::uint64_t h, std::string_view key, std::int8_t label) {
 
 void LabelTable::clear() {
   std::fill(slots_.begin(), slots_.end(), Slot{});
-  keys_.clear();
+  block_ = block_used_ = 0;
   used_ = 0;
 }
 
 void LabelTable::grow() {
-  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+  std::vector<Slot> old(std::max(kFirstSlots, slots_.size() * 2));
   old.swap(slots_);
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {

@@ -18,33 +18,38 @@
 
 namespace tessel::orvik {
 
-// Labels by key: open addressing on the key's hash, the keys in one
-// buffer; grows up to kMaxEntries entries and is emptied when that full.
-// Not thread-safe.
+// Labels by key: open addressing on the key's hash, the keys in blocks
+// that are kept when the table is emptied (growing moves no key); grows up
+// to kMaxEntries entries and is emptied when that full. Not thread-safe.
 class LabelTable {
  public:
   static constexpr std::size_t kMaxEntries = 8192;
+  static constexpr std::size_t kMaxKeyBytes = 16384;  // longer keys are not kept
 
   // The label of `key` (hash h), -1 when not known.
   int find(std::uint64_t h, std::string_view key) const;
   void put(std::uint64_t h, std::string_view key, std::int8_t label);
 
  private:
+  static constexpr std::size_t kBlockBytes = kMaxKeyBytes;
+  static constexpr std::size_t kFirstSlots = 1024;
   struct Slot {
     std::uint64_t hash = 0;
-    std::uint32_t off = 0;
+    std::uint32_t off = 0;  // block * kBlockBytes + offset in the block
     std::uint16_t len = 0;
     std::int8_t label = -1;  // -1: free
   };
-  static constexpr std::size_t kMaxKeyBytes = UINT16_MAX;
   bool same(const Slot& s, std::string_view key) const {
-    return s.len == key.size() && std::string_view(keys_).substr(s.off, s.len) == key;
+    if (s.len != key.size()) return false;
+    return key.empty() || std::string_view(blocks_[s.off / kBlockBytes].get() + s.off % kBlockBytes, s.len) == key;
   }
+  std::uint32_t store(std::string_view key);
   void clear();
   void grow();
 
   std::vector<Slot> slots_;
-  std::string keys_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t block_ = 0, block_used_ = 0;  // the block keys go to, and its bytes taken
   std::size_t used_ = 0;
 };
 

@@ -36,6 +36,17 @@ TEST(PredictionCache, BoundedAndNeverWrong) {
   EXPECT_LT(known, values.size());
   EXPECT_EQ(cache.find("args", values.back()), label_of(values.back()));
 
+  // Values of every length kept, so that keys fill their blocks to the end.
+  PredictionCache sized;
+  std::vector<std::string> lengths;
+  for (int i = 0; i < 3000; ++i) lengths.push_back(std::to_string(i) + std::string((i * 37) % 510, 'y'));
+  for (const auto& v : lengths) sized.put("body", v, label_of(v));
+  for (const auto& v : lengths) {
+    const int l = sized.find("body", v);
+    EXPECT_TRUE(l == -1 || l == label_of(v)) << v.size();
+  }
+  EXPECT_EQ(sized.find("body", lengths.back()), label_of(lengths.back()));
+
   const std::string long_value(600, 'a');
   cache.put("args", long_value, 1);
   EXPECT_EQ(cache.find("args", long_value), -1);
