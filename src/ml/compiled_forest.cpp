@@ -15,10 +15,6 @@ namespace {
 constexpr int kMaxClasses = RandomForestClassifier::kMaxClasses;
 constexpr std::uint8_t kMixedLeaf = 255;
 
-inline std::size_t slot_hash(std::int32_t feature, std::size_t mask) {
-  return static_cast<std::size_t>((static_cast<std::uint64_t>(feature) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
-}
-
 // Portable popcount (the default target has no instruction for it).
 inline std::uint32_t bit_count(std::uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ull;
@@ -44,14 +40,8 @@ CompiledForest::CompiledForest(const std::vector<Tree>& trees, std::size_t n_cla
   std::sort(features.begin(), features.end());
   features.erase(std::unique(features.begin(), features.end()), features.end());
   n_slots_ = static_cast<std::int32_t>(features.size());
-  std::size_t cap = 16;
-  while (cap < features.size() * 2) cap <<= 1;
-  slot_map_.assign(cap, SlotEntry{0, 0});
-  for (std::int32_t s = 0; s < n_slots_; ++s) {
-    std::size_t i = slot_hash(features[s], cap - 1);
-    while (slot_map_[i].key != 0) i = (i + 1) & (cap - 1);
-    slot_map_[i] = {features[s] + 1, s};
-  }
+  slot_of_feature_.assign(features.empty() ? 0 : static_cast<std::size_t>(features.back()) + 1, -1);
+  for (std::int32_t s = 0; s < n_slots_; ++s) slot_of_feature_[features[s]] = s;
   auto slot_of = [&](std::int32_t f) {
     return static_cast<std::int32_t>(std::lower_bound(features.begin(), features.end(), f) - features.begin());
   };
@@ -131,6 +121,9 @@ void CompiledForest::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const
     thread_local std::vector<float> dense;
     thread_local std::vector<std::uint64_t> row_bits;
     thread_local std::vector<std::int32_t> row_slots;
+    thread_local std::vector<std::uint32_t> leaf_nodes;
+    if (leaf_nodes.size() < n_trees) leaf_nodes.resize(n_trees);
+    std::uint32_t* leaves = leaf_nodes.data();
     if (dense.size() < static_cast<std::size_t>(n_slots_)) dense.resize(n_slots_, 0.0f);
     if (row_bits.size() < n_words) row_bits.resize(n_words, 0);
     const std::uint64_t* stops = stop_bits_.data();
@@ -139,8 +132,8 @@ void CompiledForest::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const
     const std::uint64_t* mixed_bits = mixed_bits_.data();
     const std::uint32_t* mixed_rank = mixed_rank_.data();
     const double* mixed_proba = mixed_proba_.data();
-    const SlotEntry* map = slot_map_.data();
-    const std::size_t map_mask = slot_map_.size() - 1;
+    const std::int32_t* slot_of = slot_of_feature_.data();
+    const std::int64_t n_tested = static_cast<std::int64_t>(slot_of_feature_.size());
     std::uint64_t* bits = row_bits.data();
     const FastNode* nodes = fast_nodes_.data();
     const std::uint32_t* pos = node_pos_.data();
@@ -152,14 +145,13 @@ void CompiledForest::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const
       // The row's features that the trees test: look-ups fetched ahead, then
       // resolved, then their nodes marked.
       const std::int64_t e_begin = X.indptr[r], e_end = X.indptr[r + 1];
-      for (std::int64_t e = e_begin; e < e_end; ++e) __builtin_prefetch(map + slot_hash(X.indices[e], map_mask));
+      for (std::int64_t e = e_begin; e < e_end; ++e)
+        if (X.indices[e] < n_tested) __builtin_prefetch(slot_of + X.indices[e]);
       row_slots.clear();
       for (std::int64_t e = e_begin; e < e_end; ++e) {
-        const std::int32_t key = X.indices[e] + 1;
-        std::size_t h = slot_hash(X.indices[e], map_mask);
-        while (map[h].key != key && map[h].key != 0) h = (h + 1) & map_mask;
-        if (map[h].key == 0) continue;  // no tree tests it
-        const std::int32_t s = map[h].slot;
+        const std::int32_t f = X.indices[e];
+        if (f >= n_tested || slot_of[f] < 0) continue;  // no tree tests it
+        const std::int32_t s = slot_of[f];
         row_slots.push_back(s);
         values[s] = static_cast<float>(X.data[e]);
         __builtin_prefetch(pos + pos_off[s]);
@@ -170,7 +162,6 @@ void CompiledForest::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const
           bits[pos[p] >> 6] |= std::uint64_t{1} << (pos[p] & 63);
         n_set += static_cast<std::size_t>(pos_off[s + 1] - pos_off[s]);
       }
-      std::fill(acc, acc + k, 0.0);
       auto next_stop = [&](std::uint32_t i) {
         // Nodes up to the next stop send the row left, to the next node.
         std::uint32_t w = i >> 6;
@@ -182,24 +173,38 @@ void CompiledForest::run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const
         } while (m == 0);
         return (w << 6) + static_cast<std::uint32_t>(std::countr_zero(m));
       };
+      // Leaves of one class are counted; the sums are those counts unless
+      // a leaf of mixed classes was met, when every tree's share is added in
+      // tree order.
+      std::uint32_t counts[kMaxClasses] = {};
+      bool mixed = false;
       for (std::size_t t = 0; t < n_trees; ++t) {
         std::uint32_t i = next_stop(static_cast<std::uint32_t>(tree_root_[t]));
-        while (true) {
-          const std::uint32_t w = i >> 6;
-          if (leaf_bits[w] >> (i & 63) & 1) {
-            const std::uint8_t cls = leaf_class[i];
-            if (cls != kMixedLeaf) {
-              acc[cls] += 1.0;
-            } else {
-              const std::size_t leaf =
-                  mixed_rank[w] + bit_count(mixed_bits[w] & ((std::uint64_t{2} << (i & 63)) - 1)) - 1;
-              const double* p = mixed_proba + leaf * k;
-              for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
-            }
-            break;
-          }
+        while (!(leaf_bits[i >> 6] >> (i & 63) & 1)) {
           const FastNode& n = nodes[i];
           i = next_stop(values[n.feature] <= n.threshold ? i + 1 : static_cast<std::uint32_t>(n.right));
+        }
+        leaves[t] = i;
+        const std::uint8_t cls = leaf_class[i];
+        if (cls != kMixedLeaf)
+          ++counts[cls];
+        else
+          mixed = true;
+      }
+      if (!mixed) {
+        for (std::size_t c = 0; c < k; ++c) acc[c] = static_cast<double>(counts[c]);
+      } else {
+        std::fill(acc, acc + k, 0.0);
+        for (std::size_t t = 0; t < n_trees; ++t) {
+          const std::uint32_t i = leaves[t], w = i >> 6;
+          const std::uint8_t cls = leaf_class[i];
+          if (cls != kMixedLeaf) {
+            acc[cls] += 1.0;
+            continue;
+          }
+          const std::size_t leaf = mixed_rank[w] + bit_count(mixed_bits[w] & ((std::uint64_t{2} << (i & 63)) - 1)) - 1;
+          const double* p = mixed_proba + leaf * k;
+          for (std::size_t c = 0; c < k; ++c) acc[c] += p[c];
         }
       }
       for (std::int32_t s : row_slots) values[s] = 0.0f;

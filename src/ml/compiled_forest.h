@@ -33,10 +33,6 @@ class CompiledForest {
     std::int32_t feature;  // feature slot
     std::int32_t right;    // index in fast_nodes_
   };
-  struct SlotEntry {
-    std::int32_t key;  // feature + 1, 0 when empty
-    std::int32_t slot;
-  };
   // Calls sink(row, proba) for every row, proba holding n_classes values.
   template <class Sink>
   void run_rows(const CsrMatrix& X, int n_jobs, Sink&& sink) const;
@@ -54,9 +50,9 @@ class CompiledForest {
   std::vector<double> mixed_proba_;
   std::vector<std::int32_t> node_pos_off_;
   std::vector<std::uint32_t> node_pos_;
-  // The features the trees test get compact slots: an open-addressing map
-  // feature -> slot.
-  std::vector<SlotEntry> slot_map_;
+  // The features the trees test get compact slots: slot by feature, -1 for
+  // the others (up to the largest feature tested).
+  std::vector<std::int32_t> slot_of_feature_;
   std::int32_t n_slots_ = 0;
 };
 
