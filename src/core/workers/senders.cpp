@@ -155,6 +155,28 @@ Json rows_with_columns(const RequestTable& table, const std::vector<std::string>
 
 bool stopped(const std::stop_token& stop) { return stop.stop_requested(); }
 
+// Moves queued items into `box` as far as its bound leaves room; the rest
+// wait on the queue, so a burst is delivered whole. While the box waits for
+// a retry, the queue keeps the same bound: its oldest items past it are
+// dropped and counted by the box. Returns whether anything was taken or
+// dropped.
+bool take_up(EventQueue& queue, Outbox& box, std::size_t bound, std::chrono::steady_clock::time_point now) {
+  bool moved = false;
+  const std::size_t room = bound > box.pending() ? bound - box.pending() : 0;
+  for (auto& item : queue.drain(room)) {
+    box.add(std::move(item));
+    moved = true;
+  }
+  if (box.pending() > 0 && !box.due(now)) {
+    const std::size_t waiting = queue.qsize();
+    if (waiting > bound) {
+      box.count_dropped(queue.drain(waiting - bound).size());
+      moved = true;
+    }
+  }
+  return moved;
+}
+
 // Reports and tables wait on their queue in their own form and become JSON
 // one at a time, when their box has nothing waiting. Past `bound` waiting
 // (the box's item counted), the oldest are dropped and counted by the box.
@@ -262,16 +284,9 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
   while (!stopped(stop)) {
     try {
       if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
-      bool moved = false;
-      for (auto& a : q_api->drain()) {
-        api_objects.add(std::move(a));
-        moved = true;
-      }
-      for (auto& e : q_ec->drain()) {
-        events.add(std::move(e));
-        moved = true;
-      }
       const auto now = std::chrono::steady_clock::now();
+      bool moved = take_up(*q_api, api_objects, opts.max_pending, now);
+      moved = take_up(*q_ec, events, opts.max_pending, now) || moved;
       auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
       // One request per endpoint a turn, so the queues are taken up between
       // two requests and what waits stays within each endpoint's bound.

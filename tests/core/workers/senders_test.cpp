@@ -384,6 +384,41 @@ TEST(Senders, WaitingReportsKeepTheirBound) {
   EXPECT_EQ(lines[1].rfind("An error occurred while sending data to " + srv.url("/attack") + ": ", 0), 0u) << lines[1];
 }
 
+// A burst of events larger than the bound of waiting events is delivered
+// whole while the endpoint answers: the rest waits on the event queue.
+TEST(Senders, ABurstOfEventsIsDeliveredWhole) {
+  LoopbackHttpServer srv;
+  srv.route("POST", "/set_event", CannedResponse{200, "{}"});
+  auto q_ec = std::make_shared<EventQueue>();
+  for (int i = 0; i < 25; ++i) q_ec->put(Json{{"message", "e" + std::to_string(i)}});
+  auto log = std::make_shared<Logger>("senders-test");
+  std::stop_source stop;
+  core::SenderOptions opts;
+  opts.cycle = 5ms;
+  opts.batch = 5;
+  opts.max_pending = 10;
+  std::thread t([&] {
+    core::ApiEndpoints e;
+    e.set_event_url = srv.url("/set_event");
+    e.set_attack_url = srv.url("/attack");
+    e.set_mt_data_url = srv.url("/set_mt_data_uri");
+    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
+                                     std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
+                                     std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(), opts);
+  });
+  for (int i = 0; i < 500 && srv.requests_to("/set_event").size() < 5; ++i) std::this_thread::sleep_for(10ms);
+  stop.request_stop();
+  t.join();
+  std::vector<std::string> got;
+  for (const auto& r : srv.requests_to("/set_event")) {
+    const Json body = Json::parse(r.body);
+    for (const auto& e : body["events"]) got.push_back(e["message"].get<std::string>());
+  }
+  std::vector<std::string> want;
+  for (int i = 0; i < 25; ++i) want.push_back("e" + std::to_string(i));
+  EXPECT_EQ(got, want);
+}
+
 TEST(Senders, StatisticsByType) {
   LoopbackHttpServer srv;
   srv.route("POST", "/req", CannedResponse{200, "{}"});
