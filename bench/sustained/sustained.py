@@ -18,7 +18,10 @@ service has started again in trained mode; then the measured replay: CSIC
 normal requests with a share of attack values from the shared attack list
 (classification) and a password-guessing sequence on a login page
 (brute force), with DDoS, brute-force and schema detection enabled, all
-published by tools/replay at --rate (0: the broker's rate) for --seconds.
+published by tools/replay at --rate (0: the broker's rate) for --seconds,
+each repetition of the file from client addresses of its own (a file
+replayed in a loop would otherwise be each client repeating its requests
+every few seconds, which the DDoS detector rightly reports).
 The service runs with its production pauses (main loop 5 s, settings 60 s);
 the hardware-overload watch stays on unless --no-hw-watch.
 
@@ -163,7 +166,7 @@ class Replay:
         self.published = 0
         self.final = None
         self.proc = subprocess.Popen([replay, "--url", url, "--queue", "vexa", "--rate", str(rate), "--seconds",
-                                      str(seconds), "--progress", str(progress), path],
+                                      str(seconds), "--progress", str(progress), "--vary-addresses", path],
                                      stdout=subprocess.PIPE, text=True)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()

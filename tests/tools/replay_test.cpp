@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "core/net/amqp.h"
 #include "support/broker.h"
@@ -122,4 +123,28 @@ TEST(Replay, SecondsEndTheRunAndProgressCounts) {
   const std::uint32_t held = ch->queue_declare(queue);
   ch->queue_delete(queue);
   EXPECT_EQ(held, static_cast<std::uint32_t>(final_count));
+}
+
+// --vary-addresses: each repetition of the file moves the 10.N.x.y (N < 4)
+// client addresses to a block of their own; other messages stay as they are.
+TEST(Replay, VaryAddressesMovesEachRepetitionToABlockOfItsOwn) {
+  TESSEL_REQUIRE_BROKER();
+  TempDir dir;
+  tt::write_file(dir.file("msgs.jsonl"),
+                 "{\"ip\": \"10.2.5.6\", \"n\": 1}\n{\"ip\": \"10.250.0.1\"}\n{\"ip\": \"192.168.0.1\"}\n");
+  const tt::BrokerAddress broker = tt::broker_address();
+  const std::string queue = tt::unique_name("replay");
+  const ReplayRun r = replay(dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --count 9 --vary-addresses");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto conn = tessel::core::AmqpConnection::open(tt::broker_url(broker));
+  auto ch = conn->channel();
+  std::vector<std::string> got;
+  tessel::core::AmqpMessage msg;
+  while (got.size() < 9 && ch->get(queue, msg)) got.emplace_back(msg.body);
+  ch->queue_delete(queue);
+  const std::vector<std::string> expected = {
+      "{\"ip\": \"10.2.5.6\", \"n\": 1}",  "{\"ip\": \"10.250.0.1\"}", "{\"ip\": \"192.168.0.1\"}",
+      "{\"ip\": \"10.6.5.6\", \"n\": 1}",  "{\"ip\": \"10.250.0.1\"}", "{\"ip\": \"192.168.0.1\"}",
+      "{\"ip\": \"10.10.5.6\", \"n\": 1}", "{\"ip\": \"10.250.0.1\"}", "{\"ip\": \"192.168.0.1\"}"};
+  EXPECT_EQ(got, expected);
 }

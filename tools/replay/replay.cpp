@@ -2,14 +2,18 @@
 // broker queue at a given rate.
 //
 //   tessel-replay [--url URL] [--queue vexa] [--rate N] [--count N] [--seconds S]
-//                 [--progress S] [--reconnect] FILE
+//                 [--progress S] [--reconnect] [--vary-addresses] FILE
 //
 // --rate: messages per second (0: as fast as the broker takes them);
 // --count: messages to publish, the file repeating as needed (default: each
 // line once, or without end with --seconds); --seconds: stop publishing
 // after S seconds; --progress: print the count published every S seconds;
 // --reconnect: when the broker goes away, connect again (once a
-// second) and go on with the next message. The queue is declared as request
+// second) and go on with the next message; --vary-addresses: each repetition
+// of the file moves the client addresses 10.N.x.y with N below 4 (those
+// csic_to_waf.py writes) to 10.(N + 4k).x.y, k the repetition modulo 64, so
+// that a file replayed in a loop does not look like each client repeating
+// its requests. The queue is declared as request
 // intake declares it. Without --reconnect a lost broker ends the run with
 // the count of messages published until then.
 #include <chrono>
@@ -29,8 +33,24 @@ namespace {
 
 int usage() {
   std::cerr << "usage: tessel-replay [--url URL] [--queue NAME] [--rate PER_SECOND] [--count N] [--seconds S]\n"
-               "                     [--progress S] [--reconnect] FILE\n";
+               "                     [--progress S] [--reconnect] [--vary-addresses] FILE\n";
   return 2;
+}
+
+// The message with its "ip" value 10.N.x.y (N < 4) moved to 10.(N + 4k).x.y;
+// other messages as they are.
+const std::string& with_address_block(const std::string& line, long long pass, std::string& out) {
+  const int k = static_cast<int>(pass % 64);
+  if (k == 0) return line;
+  static const std::string key = "\"ip\": \"10.";
+  const auto at = line.find(key);
+  if (at == std::string::npos) return line;
+  const std::size_t n = at + key.size();
+  if (n + 1 >= line.size() || line[n] < '0' || line[n] > '3' || line[n + 1] != '.') return line;
+  out.assign(line, 0, n);
+  out += std::to_string(line[n] - '0' + 4 * k);
+  out.append(line, n + 1);
+  return out;
 }
 
 }  // namespace
@@ -44,6 +64,7 @@ int main(int argc, char** argv) {
   double seconds = 0;
   double progress = 0;
   bool reconnect = false;
+  bool vary_addresses = false;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -59,6 +80,7 @@ int main(int argc, char** argv) {
       else if (a == "--seconds") seconds = std::stod(value());
       else if (a == "--progress") progress = std::stod(value());
       else if (a == "--reconnect") reconnect = true;
+      else if (a == "--vary-addresses") vary_addresses = true;
       else if (a == "-h" || a == "--help") return usage();
       else if (!a.empty() && a[0] == '-') return usage();
       else file = a;
@@ -94,6 +116,7 @@ int main(int argc, char** argv) {
   auto next_progress = progress > 0 ? start + seconds_as_duration(progress) : clock::time_point::max();
   long long published = 0;  // handed to a broker connection
   bool away = false;        // the broker went away and is not back yet
+  std::string varied;
   for (;;) {
     std::unique_ptr<tessel::core::AmqpConnection> conn;
     std::unique_ptr<tessel::core::AmqpChannel> ch;
@@ -122,7 +145,10 @@ int main(int argc, char** argv) {
             while (next_progress <= t) next_progress += seconds_as_duration(progress);
           }
         }
-        ch->publish("", queue, lines[static_cast<std::size_t>(published) % lines.size()]);
+        const std::string& line = lines[static_cast<std::size_t>(published) % lines.size()];
+        ch->publish("", queue,
+                    vary_addresses ? with_address_block(line, published / static_cast<long long>(lines.size()), varied)
+                                   : line);
       }
       ch->queue_declare(queue);  // every message published before it is routed
     } catch (const std::exception& e) {
