@@ -156,10 +156,11 @@ Json rows_with_columns(const RequestTable& table, const std::vector<std::string>
 bool stopped(const std::stop_token& stop) { return stop.stop_requested(); }
 
 // Moves queued items into `box` as far as its bound leaves room; the rest
-// wait on the queue, so a burst is delivered whole. While the box waits for
-// a retry, the queue keeps the same bound: its oldest items past it are
-// dropped and counted by the box. Returns whether anything was taken or
-// dropped.
+// wait on the queue, so a burst of up to three times the bound is delivered
+// whole. The queue keeps twice the bound while the box sends, the bound
+// while the box waits for a retry: its oldest items past it are dropped and
+// counted by the box, so items coming faster than the endpoint takes them
+// cost bounded memory. Returns whether anything was taken or dropped.
 bool take_up(EventQueue& queue, Outbox& box, std::size_t bound, std::chrono::steady_clock::time_point now) {
   bool moved = false;
   const std::size_t room = bound > box.pending() ? bound - box.pending() : 0;
@@ -167,10 +168,11 @@ bool take_up(EventQueue& queue, Outbox& box, std::size_t bound, std::chrono::ste
     box.add(std::move(item));
     moved = true;
   }
-  if (box.pending() > 0 && !box.due(now)) {
+  if (box.pending() > 0) {
+    const std::size_t keep = box.due(now) ? 2 * bound : bound;
     const std::size_t waiting = queue.qsize();
-    if (waiting > bound) {
-      box.count_dropped(queue.drain(waiting - bound).size());
+    if (waiting > keep) {
+      box.count_dropped(queue.drain(waiting - keep).size());
       moved = true;
     }
   }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <thread>
 
 #include "core/data/columns.h"
@@ -384,39 +386,75 @@ TEST(Senders, WaitingReportsKeepTheirBound) {
   EXPECT_EQ(lines[1].rfind("An error occurred while sending data to " + srv.url("/attack") + ": ", 0), 0u) << lines[1];
 }
 
-// A burst of events larger than the bound of waiting events is delivered
-// whole while the endpoint answers: the rest waits on the event queue.
-TEST(Senders, ABurstOfEventsIsDeliveredWhole) {
-  LoopbackHttpServer srv;
-  srv.route("POST", "/set_event", CannedResponse{200, "{}"});
-  auto q_ec = std::make_shared<EventQueue>();
-  for (int i = 0; i < 25; ++i) q_ec->put(Json{{"message", "e" + std::to_string(i)}});
-  auto log = std::make_shared<Logger>("senders-test");
-  std::stop_source stop;
-  core::SenderOptions opts;
-  opts.cycle = 5ms;
-  opts.batch = 5;
-  opts.max_pending = 10;
-  std::thread t([&] {
-    core::ApiEndpoints e;
-    e.set_event_url = srv.url("/set_event");
-    e.set_attack_url = srv.url("/attack");
-    e.set_mt_data_url = srv.url("/set_mt_data_uri");
-    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
-                                     std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
-                                     std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(), opts);
-  });
-  for (int i = 0; i < 500 && srv.requests_to("/set_event").size() < 5; ++i) std::this_thread::sleep_for(10ms);
-  stop.request_stop();
-  t.join();
-  std::vector<std::string> got;
-  for (const auto& r : srv.requests_to("/set_event")) {
-    const Json body = Json::parse(r.body);
-    for (const auto& e : body["events"]) got.push_back(e["message"].get<std::string>());
+// Events faster than the endpoint takes them: a burst of up to three times
+// the bound of waiting events is delivered whole (the bound in the sender,
+// twice the bound on the queue); past that the oldest on the queue are
+// dropped and logged, so the queue stays bounded.
+TEST(Senders, EventBurstsAreDeliveredWholeUpToTheQueueBound) {
+  struct Case {
+    int burst;
+    std::vector<int> delivered;
+    std::size_t dropped;
+  };
+  auto range = [](int from, int to) {
+    std::vector<int> v;
+    for (int i = from; i < to; ++i) v.push_back(i);
+    return v;
+  };
+  std::vector<int> cut = range(0, 10);
+  for (int i : range(80, 100)) cut.push_back(i);
+  const Case cases[] = {{25, range(0, 25), 0}, {30, range(0, 30), 0}, {100, cut, 70}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.burst);
+    LoopbackHttpServer srv;
+    srv.route("POST", "/set_event", CannedResponse{200, "{}"});
+    auto q_ec = std::make_shared<EventQueue>();
+    for (int i = 0; i < c.burst; ++i) q_ec->put(Json{{"message", "e" + std::to_string(i)}});
+    auto log = std::make_shared<Logger>("senders-test");
+    log->set_level(INFO);
+    auto records = std::make_shared<LogQueue>();
+    log->add_handler(records);
+    std::stop_source stop;
+    core::SenderOptions opts;
+    opts.cycle = 5ms;
+    opts.batch = 5;
+    opts.max_pending = 10;
+    std::thread t([&] {
+      core::ApiEndpoints e;
+      e.set_event_url = srv.url("/set_event");
+      e.set_attack_url = srv.url("/attack");
+      e.set_mt_data_url = srv.url("/set_mt_data_uri");
+      core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
+                                       std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
+                                       std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(),
+                                       opts);
+    });
+    auto delivered = [&] {
+      std::vector<int> got;
+      for (const auto& r : srv.requests_to("/set_event")) {
+        const Json body = Json::parse(r.body);
+        for (const auto& e : body["events"]) {
+          const std::string m = e["message"].get<std::string>();
+          if (m.size() > 1 && m[0] == 'e' && std::isdigit(static_cast<unsigned char>(m[1]))) got.push_back(std::stoi(m.substr(1)));
+        }
+      }
+      return got;
+    };
+    for (int i = 0; i < 500 && delivered().size() < c.delivered.size(); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(30ms);
+    stop.request_stop();
+    t.join();
+    EXPECT_EQ(delivered(), c.delivered);
+    std::vector<std::string> drops;
+    for (const auto& r : records->drain())
+      if (r.message.find(" dropped: ") != std::string::npos) drops.push_back(r.message);
+    if (c.dropped == 0) {
+      EXPECT_TRUE(drops.empty());
+    } else {
+      ASSERT_EQ(drops.size(), 1u);
+      EXPECT_EQ(drops[0].rfind(std::to_string(c.dropped) + " ", 0), 0u) << drops[0];
+    }
   }
-  std::vector<std::string> want;
-  for (int i = 0; i < 25; ++i) want.push_back("e" + std::to_string(i));
-  EXPECT_EQ(got, want);
 }
 
 TEST(Senders, StatisticsByType) {
