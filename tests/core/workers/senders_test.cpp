@@ -229,6 +229,40 @@ TEST(Outbox, WaitsForTheRetryPause) {
 
 // The event-and-API sender against a local server: what goes where, and a
 // report kept while the server answers 503.
+// A logger at INFO whose records are kept.
+struct RecordingLogger {
+  std::shared_ptr<Logger> log = std::make_shared<Logger>("senders-test");
+  std::shared_ptr<LogQueue> records = std::make_shared<LogQueue>();
+  RecordingLogger() {
+    log->set_level(INFO);
+    log->add_handler(records);
+  }
+};
+
+// The event-and-API sender on a thread of its own, its endpoints under
+// `base`.
+struct SenderThread {
+  std::stop_source stop;
+  std::thread thread;
+  SenderThread(const std::string& base, std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
+               std::shared_ptr<EventQueue> q_api, LogSink sink, core::SenderOptions opts,
+               Json headers = Json::object()) {
+    core::ApiEndpoints e;
+    e.set_event_url = base + "/set_event";
+    e.set_attack_url = base + "/attack";
+    e.set_mt_data_url = base + "/set_mt_data_uri";
+    thread = std::thread([=, token = stop.get_token()] {
+      core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", headers), "",
+                                       q_attack_api, q_mt_api, q_api, sink, token, opts);
+    });
+  }
+  void join() {
+    stop.request_stop();
+    if (thread.joinable()) thread.join();
+  }
+  ~SenderThread() { join(); }
+};
+
 TEST(Senders, EventAndApiSenderBodies) {
   LoopbackHttpServer srv;
   std::atomic<int> attack_calls{0};
@@ -249,21 +283,12 @@ TEST(Senders, EventAndApiSenderBodies) {
   q_api->put(Json{{"api", 1}});
   q_ec->put(Json{{"message", "hello"}});
 
-  std::stop_source stop;
-  core::SenderOptions opts;
+    core::SenderOptions opts;
   opts.cycle = 20ms;
   opts.retry_pause = 50ms;
-  std::thread t([&] {
-    core::ApiEndpoints e;
-    e.set_event_url = srv.url("/set_event");
-    e.set_attack_url = srv.url("/attack");
-    e.set_mt_data_url = srv.url("/set_mt_data_uri");
-    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json{{"User-Agent", "ua"}}), "",
-                                     q_attack_api, q_mt_api, q_api, LogSink{q_ec, log, false}, stop.get_token(), opts);
-  });
+  SenderThread t(srv.url(""), q_attack_api, q_mt_api, q_api, LogSink{q_ec, log, false}, opts, Json{{"User-Agent", "ua"}});
   for (int i = 0; i < 500 && srv.requests_to("/attack").size() < 2; ++i) std::this_thread::sleep_for(10ms);
   for (int i = 0; i < 100 && srv.requests_to("/set_event").size() < 3; ++i) std::this_thread::sleep_for(10ms);
-  stop.request_stop();
   t.join();
 
   const auto attacks = srv.requests_to("/attack");
@@ -310,31 +335,19 @@ TEST(Senders, OwnDeliveryFailuresAreLoggedNotQueued) {
   for (const char* base : {"http://127.0.0.1:9/vx-api", "http://127.0.0.1:8089 junk/vx-api"}) {
     SCOPED_TRACE(base);
     auto q_ec = std::make_shared<EventQueue>();
-    auto log = std::make_shared<Logger>("senders-test");
-    log->set_level(INFO);
-    auto records = std::make_shared<LogQueue>();
-    log->add_handler(records);
-    std::stop_source stop;
-    core::SenderOptions opts;
+    RecordingLogger rec;
+    auto log = rec.log;
+    auto records = rec.records;
+        core::SenderOptions opts;
     opts.cycle = 5ms;
     opts.retry_pause = 1h;
     opts.batch = 3;
-    std::thread t([&] {
-      core::ApiEndpoints e;
-      e.set_event_url = std::string(base) + "/set_event";
-      e.set_attack_url = std::string(base) + "/attack";
-      e.set_mt_data_url = std::string(base) + "/set_mt_data_uri";
-      core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
-                                       std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
-                                       std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(),
-                                       opts);
-    });
+    SenderThread t(std::string(base), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
     for (int i = 0; i < 100; ++i) {
       q_ec->put(Json{{"message", "e" + std::to_string(i)}});
       std::this_thread::sleep_for(1ms);
     }
     for (int i = 0; i < 500 && q_ec->qsize() > 0; ++i) std::this_thread::sleep_for(5ms);
-    stop.request_stop();
     t.join();
     EXPECT_FALSE(q_ec->try_get().has_value());
     const auto lines = records->drain();
@@ -352,27 +365,16 @@ TEST(Senders, WaitingReportsKeepTheirBound) {
   srv.route("POST", "/attack", CannedResponse{503, "{}"});
   auto q_attack_api = std::make_shared<AttackQueue>();
   for (int i = 0; i < 5; ++i) q_attack_api->put({{record("r" + std::to_string(i), "192.0.2.1")}, kDDoS});
-  auto log = std::make_shared<Logger>("senders-test");
-  log->set_level(INFO);
-  auto records = std::make_shared<LogQueue>();
-  log->add_handler(records);
-  std::stop_source stop;
-  core::SenderOptions opts;
+  RecordingLogger rec;
+  auto log = rec.log;
+  auto records = rec.records;
+    core::SenderOptions opts;
   opts.cycle = 5ms;
   opts.retry_pause = 1h;
   opts.max_pending_tables = 2;
-  std::thread t([&] {
-    core::ApiEndpoints e;
-    e.set_event_url = srv.url("/set_event");
-    e.set_attack_url = srv.url("/attack");
-    e.set_mt_data_url = srv.url("/set_mt_data_uri");
-    core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
-                                     q_attack_api, std::make_shared<TableQueue>(), std::make_shared<EventQueue>(),
-                                     LogSink{std::make_shared<EventQueue>(), log, false}, stop.get_token(), opts);
-  });
+  SenderThread t(srv.url(""), q_attack_api, std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{std::make_shared<EventQueue>(), log, false}, opts);
   for (int i = 0; i < 500 && srv.requests_to("/attack").empty(); ++i) std::this_thread::sleep_for(10ms);
   std::this_thread::sleep_for(50ms);
-  stop.request_stop();
   t.join();
   const auto attacks = srv.requests_to("/attack");
   ASSERT_EQ(attacks.size(), 1u);
@@ -410,25 +412,14 @@ TEST(Senders, EventBurstsAreDeliveredWholeUpToTheQueueBound) {
     srv.route("POST", "/set_event", CannedResponse{200, "{}"});
     auto q_ec = std::make_shared<EventQueue>();
     for (int i = 0; i < c.burst; ++i) q_ec->put(Json{{"message", "e" + std::to_string(i)}});
-    auto log = std::make_shared<Logger>("senders-test");
-    log->set_level(INFO);
-    auto records = std::make_shared<LogQueue>();
-    log->add_handler(records);
-    std::stop_source stop;
-    core::SenderOptions opts;
+    RecordingLogger rec;
+    auto log = rec.log;
+    auto records = rec.records;
+        core::SenderOptions opts;
     opts.cycle = 5ms;
     opts.batch = 5;
     opts.max_pending = 10;
-    std::thread t([&] {
-      core::ApiEndpoints e;
-      e.set_event_url = srv.url("/set_event");
-      e.set_attack_url = srv.url("/attack");
-      e.set_mt_data_url = srv.url("/set_mt_data_uri");
-      core::rmq_log_and_api_processing("10.0.0.5", "u1", e, tessel::testing::api_context("k1", Json::object()), "",
-                                       std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
-                                       std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, stop.get_token(),
-                                       opts);
-    });
+    SenderThread t(srv.url(""), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
     auto delivered = [&] {
       std::vector<int> got;
       for (const auto& r : srv.requests_to("/set_event")) {
@@ -442,7 +433,6 @@ TEST(Senders, EventBurstsAreDeliveredWholeUpToTheQueueBound) {
     };
     for (int i = 0; i < 500 && delivered().size() < c.delivered.size(); ++i) std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(30ms);
-    stop.request_stop();
     t.join();
     EXPECT_EQ(delivered(), c.delivered);
     std::vector<std::string> drops;
