@@ -283,10 +283,11 @@ TEST(Senders, EventAndApiSenderBodies) {
   q_api->put(Json{{"api", 1}});
   q_ec->put(Json{{"message", "hello"}});
 
-    core::SenderOptions opts;
+  core::SenderOptions opts;
   opts.cycle = 20ms;
   opts.retry_pause = 50ms;
-  SenderThread t(srv.url(""), q_attack_api, q_mt_api, q_api, LogSink{q_ec, log, false}, opts, Json{{"User-Agent", "ua"}});
+  SenderThread t(srv.url(""), q_attack_api, q_mt_api, q_api, LogSink{q_ec, log, false}, opts,
+                 Json{{"User-Agent", "ua"}});
   for (int i = 0; i < 500 && srv.requests_to("/attack").size() < 2; ++i) std::this_thread::sleep_for(10ms);
   for (int i = 0; i < 100 && srv.requests_to("/set_event").size() < 3; ++i) std::this_thread::sleep_for(10ms);
   t.join();
@@ -338,11 +339,12 @@ TEST(Senders, OwnDeliveryFailuresAreLoggedNotQueued) {
     RecordingLogger rec;
     auto log = rec.log;
     auto records = rec.records;
-        core::SenderOptions opts;
+    core::SenderOptions opts;
     opts.cycle = 5ms;
     opts.retry_pause = 1h;
     opts.batch = 3;
-    SenderThread t(std::string(base), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
+    SenderThread t(std::string(base), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
+                   std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
     for (int i = 0; i < 100; ++i) {
       q_ec->put(Json{{"message", "e" + std::to_string(i)}});
       std::this_thread::sleep_for(1ms);
@@ -368,11 +370,12 @@ TEST(Senders, WaitingReportsKeepTheirBound) {
   RecordingLogger rec;
   auto log = rec.log;
   auto records = rec.records;
-    core::SenderOptions opts;
+  core::SenderOptions opts;
   opts.cycle = 5ms;
   opts.retry_pause = 1h;
   opts.max_pending_tables = 2;
-  SenderThread t(srv.url(""), q_attack_api, std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{std::make_shared<EventQueue>(), log, false}, opts);
+  SenderThread t(srv.url(""), q_attack_api, std::make_shared<TableQueue>(), std::make_shared<EventQueue>(),
+                 LogSink{std::make_shared<EventQueue>(), log, false}, opts);
   for (int i = 0; i < 500 && srv.requests_to("/attack").empty(); ++i) std::this_thread::sleep_for(10ms);
   std::this_thread::sleep_for(50ms);
   t.join();
@@ -415,18 +418,20 @@ TEST(Senders, EventBurstsAreDeliveredWholeUpToTheQueueBound) {
     RecordingLogger rec;
     auto log = rec.log;
     auto records = rec.records;
-        core::SenderOptions opts;
+    core::SenderOptions opts;
     opts.cycle = 5ms;
     opts.batch = 5;
     opts.max_pending = 10;
-    SenderThread t(srv.url(""), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(), std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
+    SenderThread t(srv.url(""), std::make_shared<AttackQueue>(), std::make_shared<TableQueue>(),
+                   std::make_shared<EventQueue>(), LogSink{q_ec, log, false}, opts);
     auto delivered = [&] {
       std::vector<int> got;
       for (const auto& r : srv.requests_to("/set_event")) {
         const Json body = Json::parse(r.body);
         for (const auto& e : body["events"]) {
           const std::string m = e["message"].get<std::string>();
-          if (m.size() > 1 && m[0] == 'e' && std::isdigit(static_cast<unsigned char>(m[1]))) got.push_back(std::stoi(m.substr(1)));
+          if (m.size() > 1 && m[0] == 'e' && std::isdigit(static_cast<unsigned char>(m[1])))
+            got.push_back(std::stoi(m.substr(1)));
         }
       }
       return got;
