@@ -137,6 +137,15 @@ def cpu_ticks(stat_path):
     return int(fields[11]) + int(fields[12])  # utime + stime
 
 
+def allocator(pid):
+    """The allocator a process runs with: jemalloc when it is mapped."""
+    try:
+        with open("/proc/%d/maps" % pid) as f:
+            return "jemalloc" if "libjemalloc" in f.read() else "glibc"
+    except OSError:
+        return "?"
+
+
 def sample_tree(root):
     """{pid: (rss_kb, cpu_s, cmdline, {tid: cpu_s})} of the tree."""
     out = {}
@@ -468,10 +477,10 @@ def measure(svc, ts, e2e, args):
 def report(res, args):
     rows, follower = res["rows"], res["follower"]
     first, last = res["first"], res["last"]
-    print("\nprocesses (RSS at the end, CPU over the run):")
+    print("\nprocesses (RSS at the end, CPU over the run, allocator):")
     for pid, (rss_kb, cpu, cmd, _) in sorted(last.items()):
         before = first.get(pid, (0, 0.0, "", {}))[1]
-        print("  %7d %9.1f MB %8.1f s  %s" % (pid, rss_kb / 1024, cpu - before, cmd[:90]))
+        print("  %7d %9.1f MB %8.1f s  %-8s %s" % (pid, rss_kb / 1024, cpu - before, allocator(pid), cmd[:80]))
     gone = [pid for pid in first if pid not in last]
     if gone:
         print("  processes gone during the run (a restart?): %s" % gone)

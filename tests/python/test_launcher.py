@@ -30,6 +30,18 @@ class Launcher(unittest.TestCase):
         ]:
             self.assertEqual(launcher.allocator_tunables(current), expected)
 
+    def test_allocator_preload_comes_after_what_is_set(self):
+        launcher = load_launcher()
+        lib = "libjemalloc.so.2"
+        for current, library, expected in [
+            ("", lib, lib),
+            ("", None, ""),
+            ("/opt/own.so", lib, "/opt/own.so " + lib),
+            ("libjemalloc.so.2", lib, "libjemalloc.so.2"),
+            ("/opt/own.so", None, "/opt/own.so"),
+        ]:
+            self.assertEqual(launcher.allocator_preload(current, library), expected)
+
     def test_restarts_after_return_and_stops_on_sigint(self):
         with tempfile.TemporaryDirectory() as d:
             env = dict(os.environ)
