@@ -51,6 +51,14 @@ Goals, and why:
     main loop takes q_local every 5 s, so a service that keeps up stays
     within a few seconds of traffic; one that falls behind by 1 % passes
     six seconds' worth within ten minutes.
+  sustained_broker_queue_depth_trend_s <= 1: the median depth of the
+    second half of the samples after the warm-up less that of the first
+    half, in seconds of traffic. The largest depth catches a service that
+    falls behind only after minutes; single samples also catch the broker
+    and intake's passes at their worst (a pass takes what was waiting at
+    its start, then pauses a second and connects again), so the trend of
+    the middle tells growth from spikes: one that falls behind by 1 % gains
+    one second of traffic every 100 s, two from half to half in ten minutes.
   sustained_q_local_max <= 5 s of traffic in tables: the feeder's queue of
     request tables, checked the same way.
   sustained_cpu_s_per_1000_requests <= 0.5: the CPU of the service's
@@ -544,6 +552,12 @@ def report(res, args):
     else:
         print("RSS: too few samples after the warm-up of %.0f s" % args.warmup)
     pub_rate = published / replay_s if replay_s else 0
+    trend_s = 0.0
+    if half >= 1 and pub_rate:
+        da = statistics.median(r["depth"] for r in warm[:half])
+        db = statistics.median(r["depth"] for r in warm[half:])
+        trend_s = (db - da) / pub_rate
+        print("broker queue depth after the warm-up: median %d then %d" % (da, db))
     taken_rate = taken / replay_s if replay_s else 0
     # a replay stopped before the warm-up's end is judged on every sample
     depth_max = max((r["depth"] for r in (rows if res["stopped_for_memory"] else warm)), default=0)
@@ -566,6 +580,7 @@ def report(res, args):
          half >= 1 and growth <= 5 and not res["stopped_for_memory"])
     line("sustained_broker_queue_depth_max", "%d" % depth_max, "bounded: <= %d, 5 s of traffic" % bound,
          depth_max <= bound)
+    line("sustained_broker_queue_depth_trend_s", "%.2f" % trend_s, "<= 1", half >= 1 and trend_s <= 1)
     line("sustained_q_local_max", "%d" % qlocal_max, "bounded: <= %d tables, 5 s of traffic" % tables_5s,
          qlocal_max <= tables_5s)
     line("sustained_cpu_s_per_1000_requests", "%.3f" % cpu_per_1000, "<= 0.5", cpu_per_1000 <= 0.5)
