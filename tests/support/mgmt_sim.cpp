@@ -70,7 +70,8 @@ void MgmtSim::set_answer(const std::string& name, const Json& doc) {
 std::vector<Json> MgmtSim::requests() const {
   std::vector<Json> out;
   std::ifstream in(dir_.file("requests.jsonl"));
-  for (std::string line; std::getline(in, line);)
+  // A line without its newline is still being written by the simulator.
+  for (std::string line; std::getline(in, line) && !in.eof();)
     if (!line.empty()) out.push_back(Json::parse(line));
   return out;
 }
