@@ -8,8 +8,8 @@ PKGS=(
   python3 python3-dev pybind11-dev
   librabbitmq-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
   nlohmann-json3-dev libre2-dev libicu-dev libidn11-dev libzip-dev
-  libspdlog-dev libfmt-dev libgeoip-dev geoip-database libjemalloc2
-  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  libgeoip-dev geoip-database libjemalloc2
+  libgtest-dev libgmock-dev libcpp-httplib-dev
   rabbitmq-server clang libclang-rt-14-dev
   python3-sklearn python3-pandas python3-pika python3-url-normalize
   python3-levenshtein python3-fuzzywuzzy python3-sqlalchemy
