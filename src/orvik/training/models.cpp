@@ -1,6 +1,9 @@
 #include "orvik/training/models.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -10,8 +13,9 @@
 #include <memory>
 #include <set>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <system_error>
 #include <utility>
+#include <variant>
 
 #include "core/data/codec.h"
 #include "core/data/hosts.h"
@@ -264,23 +268,64 @@ struct Member {
   zip_uint64_t size = 0;
 };
 
-// Reads a member whole, refusing one whose content is larger than it
-// declares.
-std::string read_member(zip_t* z, const Member& m) {
+void write_all(int fd, const char* data, std::size_t n, const std::string& path) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), path);
+    }
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// Copies a member into a new file at `path` in bounded chunks, refusing one
+// whose content exceeds `cap` bytes (before writing more) or differs from
+// the size it declares.
+void extract_member(zip_t* z, const Member& m, const std::string& path, std::uint64_t cap) {
+  if (m.size > cap)
+    throw std::runtime_error("member " + m.name + " declares " + std::to_string(m.size) + " bytes, more than " +
+                             std::to_string(cap));
   std::unique_ptr<zip_file_t, decltype(&zip_fclose)> f(zip_fopen_index(z, m.index, 0), zip_fclose);
   if (!f) throw std::runtime_error("cannot read member " + m.name + ": " + zip_error_text(z));
-  std::string out(static_cast<std::size_t>(m.size), '\0');
-  zip_uint64_t got = 0;
-  while (got < m.size) {
-    const zip_int64_t n = zip_fread(f.get(), out.data() + got, m.size - got);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{fd};
+  constexpr std::size_t kChunk = 1 << 20;
+  const std::unique_ptr<char[]> buf(new char[kChunk]);
+  std::uint64_t got = 0;
+  while (true) {
+    const zip_int64_t n = zip_fread(f.get(), buf.get(), kChunk);
     if (n < 0) throw std::runtime_error("cannot read member " + m.name + ": " + zip_file_strerror(f.get()));
     if (n == 0) break;
-    got += static_cast<zip_uint64_t>(n);
+    got += static_cast<std::uint64_t>(n);
+    if (got > cap || got > m.size)
+      throw std::runtime_error("member " + m.name + " holds more than " +
+                               std::to_string(std::min<std::uint64_t>(cap, m.size)) + " bytes");
+    write_all(fd, buf.get(), static_cast<std::size_t>(n), path);
   }
-  char extra;
-  if (got != m.size || zip_fread(f.get(), &extra, 1) != 0)
-    throw std::runtime_error("member " + m.name + " does not hold its declared size");
-  return out;
+  if (got != m.size) throw std::runtime_error("member " + m.name + " does not hold its declared size");
+  if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), path);
+  closer.fd = -1;
+  if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), path);
+}
+
+// Throws unless the file at `path` loads as a non-empty model file of the
+// kind its member name says.
+void check_model_file(const std::string& path, const std::string& name) {
+  const ml::ZoneModels models = ml::load_file(path);
+  const bool forests = std::string_view(name).ends_with("_rf.ml");
+  if (forests ? !std::holds_alternative<ml::ForestMap>(models) : !std::holds_alternative<ml::VectorizerMap>(models))
+    throw std::runtime_error(forests ? "the file holds vectorisers, not forests"
+                                     : "the file holds forests, not vectorisers");
+  const bool empty = std::visit([](const auto& m) { return m.empty(); }, models);
+  if (empty) throw std::runtime_error("the file holds no zone");
 }
 
 }  // namespace
@@ -352,11 +397,24 @@ std::vector<std::string> detail::apply_model_archive(const std::string& models_d
                 list_repr(std::vector<std::string>(kinds.begin(), kinds.end())) + ")");
         continue;
       }
+      const std::size_t first = staged.size();
       for (const Member* m : list) {
-        const std::string target = path_join(models_dir, m->name);
         const std::string tmp = path_join(models_dir, "." + m->name + ".part");
-        staged.emplace_back(tmp, target);
-        write_file_atomic(tmp, read_member(z.get(), *m));
+        staged.emplace_back(tmp, path_join(models_dir, m->name));
+        extract_member(z.get(), *m, tmp, opts.max_member_bytes);
+      }
+      // A pair that does not load as models leaves the host's files as they are.
+      for (std::size_t i = first; i < staged.size(); ++i) {
+        const std::string name = fs::path(staged[i].second).filename().string();
+        try {
+          check_model_file(staged[i].first, name);
+        } catch (const std::exception& e) {
+          log(sink, "error", "os",
+              "An error occurred while validating the model archive (" + name + "): " + e.what());
+          for (std::size_t j = first; j < staged.size(); ++j) remove_quietly(staged[j].first);
+          staged.resize(first);
+          break;
+        }
       }
     }
   } catch (...) {
@@ -406,25 +464,25 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
   try {
     core::RequestOptions options = core::request_options(api, core::Route::api);
     options.cookies = {{"key", api.key}};
-    std::optional<ModelsDict> sent;  // the dictionary of the previous pass
+    std::optional<ModelsDict> previous;  // the dictionary sent by the pass before
+    // Asks again after every archive and removal list, whatever they
+    // changed; the cap on requests is the only bound.
     for (int pass = 0; status == 202; ++pass) {
       if (opts.stop.stop_requested()) break;
-      const ModelsDict models = tessel_models_dict(models_dir, true, sink.quiet());
-      // Nothing changed by the answer before: asking again would only repeat it.
-      if (sent && *sent == models && !models.empty()) {
-        log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
-        break;
-      }
+      ModelsDict models = tessel_models_dict(models_dir, true, sink.quiet());
       if (pass >= opts.max_passes) {
-        log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
+        if (previous && *previous == models && !models.empty())
+          log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
+        else
+          log(sink, "error", "api", receiving + "no end of the exchange after " + std::to_string(pass) + " requests");
         break;
       }
       Json dict = Json::object();
       for (const auto& [host, digest] : models) dict[host] = digest;
       const std::string body = core::b64e(json_dumps(dict), sink);
+      previous = std::move(models);
       const core::HttpResponse r = core::init_session().post(get_models_url, core::RequestBody::raw(body), options);
       status = r.status_code;
-      sent.reset();
       if (core::status_ok(status)) {
         if (sink.debug) log(sink, "debug", "api", "Request data from " + get_models_url + ": " + r.str());
         if (status == 202) {
@@ -432,13 +490,17 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
             throw std::runtime_error("the archive is larger than " + std::to_string(opts.max_archive_bytes) +
                                      " bytes");
           const std::string archive_path = path_join(models_dir, "models.zip");
-          write_file_atomic(archive_path, base64_decode(r.content));
-          const auto installed = detail::apply_model_archive(models_dir, archive_path, opts, sink);
+          std::vector<std::string> installed;
+          try {
+            write_file_atomic(archive_path, base64_decode(r.content));
+            installed = detail::apply_model_archive(models_dir, archive_path, opts, sink);
+          } catch (...) {
+            remove_quietly(archive_path);  // a refused archive leaves nothing behind
+            throw;
+          }
           for (const auto& name : installed) log(sink, "info", "os", "Models extracted: " + name);
           fs::remove(archive_path);
-          if (installed.empty()) break;  // nothing usable: asking again repeats it
-          restart = true;
-          sent = models;
+          if (!installed.empty()) restart = true;
         } else if (status == 203) {
           tessel_models_dict(models_dir, false, sink);
           const Json items = literal_eval(r.text());
@@ -446,7 +508,6 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
           for (const auto& item : items) remove_host_models(models_dir, item, sink);
           status = 202;
           restart = true;
-          sent = models;
         }
       } else if (status == 304) {
         if (sink.debug) log(sink, "debug", "api", "Request data from " + get_models_url + ": " + r.str());

@@ -44,12 +44,18 @@ ModelsDict tessel_models_dict(const std::string& models_dir, bool nolog, const L
 // std::runtime_error when one cannot be read.
 std::string models_digest(const std::vector<std::string>& paths);
 
+// Largest model file taken from the management API (docs/model-files.md).
+inline constexpr std::uint64_t kMaxModelFileBytes = std::uint64_t(512) << 20;
+
 // Pauses, caps and the stop of the model exchange.
 struct ExchangeOptions {
   std::chrono::milliseconds upload_retry{std::chrono::seconds(30)};
   // Largest archive received, and largest total size of its members.
   std::uint64_t max_archive_bytes = std::uint64_t(2) << 30;
   std::uint64_t max_model_bytes = std::uint64_t(4) << 30;
+  // Largest model file received: a member whose content (not the size it
+  // declares) goes beyond it is refused before more of it is written.
+  std::uint64_t max_member_bytes = kMaxModelFileBytes;
   // Requests of one exchange, at most.
   int max_passes = 1000;
   std::stop_token stop;
@@ -73,9 +79,10 @@ bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const 
 
 namespace detail {
 // Applies an archive received from the management API, written at
-// `archive_path`: each host whose two model files it holds gets them,
-// written beside their targets and renamed into place together; any other
-// member is refused and logged. Returns the names put in place. Throws for
+// `archive_path`: each host whose two model files it holds, both loading as
+// model files of their kind, gets them, written beside their targets and
+// renamed into place together; any other member, and a pair that does not
+// load, is refused and logged. Returns the names put in place. Throws for
 // an archive that cannot be read or exceeds the caps of `opts`; nothing is
 // put in place then.
 std::vector<std::string> apply_model_archive(const std::string& models_dir, const std::string& archive_path,
