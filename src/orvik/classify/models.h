@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ml/model_io.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ml/model_io.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/base64.h"
 #include "support/http_server.h"
 #include "support/log_capture.h"

@@ -1,6 +1,7 @@
 // A host's model files: loading, digests, upload and the exchange with the
 // management API.
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
+#include "orvik/training/model_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -1,48 +1,17 @@
 #pragma once
-// A host's model files: loading them for classification, their digests, the
-// upload of new models and the exchange with the management API.
+// The exchange of model files with the management API: the upload of new
+// models and the download of other nodes' models.
 // Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "core/net/api_context.h"
-#include "ml/model_io.h"
 #include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
-
-// The models of one host as classification uses them: per zone a TF-IDF
-// vectoriser and a random forest. A null member was not loaded; only a
-// pair with both members is usable. The zone "uri" is found under "url".
-struct HostModels {
-  std::shared_ptr<const ml::ForestMap> rf;
-  std::shared_ptr<const ml::VectorizerMap> vect;
-  bool usable() const { return rf != nullptr && vect != nullptr; }
-};
-
-// Loaded models per host file-name form (classification keeps one per host).
-using HostModelsMap = std::map<std::string, HostModels>;
-
-// Reads `<vhost>_rf.ml` and `<vhost>_vect.ml` from `models_dir`. Neither
-// file: an empty pair, nothing logged. Only one file, or an empty or
-// unreadable one: an empty pair and the "Retrain" lines. Never throws.
-HostModels tessel_models_load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
-
-// Host file-name form -> MD5 (lower-case hex) over its "_rf.ml" then its
-// "_vect.ml" file, for every host with an "_rf.ml" file in `models_dir`.
-using ModelsDict = std::map<std::string, std::string>;
-// Never throws: a failure is logged and the hosts done so far are returned.
-// With `nolog` false one "{} md5: {}" line per host.
-ModelsDict tessel_models_dict(const std::string& models_dir, bool nolog, const LogSink& sink);
-
-// The MD5 of the files of `paths`, fed in list order. Throws
-// std::runtime_error when one cannot be read.
-std::string models_digest(const std::vector<std::string>& paths);
 
 // Largest model file taken from the management API (docs/model-files.md).
 inline constexpr std::uint64_t kMaxModelFileBytes = std::uint64_t(512) << 20;
