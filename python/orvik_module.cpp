@@ -2,7 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "orvik/dataset/mt_data.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 #include "orvik/training/training_state.h"
 #include "pybridge.h"
 

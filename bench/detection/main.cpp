@@ -41,7 +41,7 @@
 #include "orvik/dataset/db_processing.h"
 #include "orvik/dataset/staging.h"
 #include "orvik/training/build.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/json.h"
 #include "support/http_server.h"

@@ -25,7 +25,7 @@
 #include "core/data/hosts.h"
 #include "orvik/dataset/dataset_file.h"
 #include "orvik/training/build.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/json.h"
 #include "support/http_server.h"

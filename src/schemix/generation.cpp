@@ -50,6 +50,11 @@ std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>
   std::vector<std::string> texts;
   texts.reserve(fragments.size());
   for (const auto& f : fragments) texts.push_back(canonical_text(f));
+  return record_fragments(nsi, fragments, texts);
+}
+
+std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>& fragments,
+                                   const std::vector<std::string>& texts) {
   return nsi.update<Json>("schemix_schemas_list", [&](Json& list) {
     if (!list.is_array()) list = Json::array();
     std::unordered_set<std::string> known;
@@ -80,6 +85,7 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
   std::vector<Json> result;
   if (data.empty()) return result;
   std::vector<Json> made;  // in the order made; recorded together below
+  std::vector<std::string> made_texts;
   std::vector<std::string> names;
   for (const std::size_t i : data) add_distinct(names, records[i].schema_name);
   for (const auto& name : names) {
@@ -120,7 +126,11 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
             throw PyValueError(std::string("'") + py_type_name(method) + "' object has no attribute 'lower'");
           SchemaBuilder builder;
           builder.add_object(merged_body);
-          made.push_back(make_fragment(name, path, py_lower(method.get<std::string>()), builder.to_schema()));
+          Json fragment = make_fragment(name, path, py_lower(method.get<std::string>()), builder.to_schema());
+          // Its text here: a schema too deep to write fails this group only.
+          std::string text = canonical_text(fragment);
+          made.push_back(std::move(fragment));
+          made_texts.push_back(std::move(text));
         } catch (const std::exception& e) {
           log_error(sink, std::string("An error occurred while generating Schemix schema: ") + e.what());
         }
@@ -128,7 +138,7 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
     }
   }
   try {
-    const std::vector<bool> recorded = record_fragments(nsi, made);
+    const std::vector<bool> recorded = record_fragments(nsi, made, made_texts);
     for (std::size_t i = 0; i < made.size(); ++i)
       if (recorded[i]) result.push_back(std::move(made[i]));
   } catch (const std::exception& e) {

@@ -21,6 +21,9 @@ Json make_fragment(const std::string& schema_name, const std::string& path, cons
 // unless an equal one is there; one step under the namespace's lock. Returns
 // for each whether it was recorded.
 std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>& fragments);
+// The same with the fragments' canonical texts already made.
+std::vector<bool> record_fragments(SharedNamespace& nsi, const std::vector<Json>& fragments,
+                                   const std::vector<std::string>& texts);
 bool record_fragment(SharedNamespace& nsi, const Json& fragment);
 // Removes the fragments equal to `fragment` from "schemix_schemas_list".
 void forget_fragment(SharedNamespace& nsi, const Json& fragment);

@@ -38,10 +38,20 @@ std::string body_for(const std::string& key, const Json& fragment, const std::st
   return json_dumps(body);
 }
 
-// The reply's "status" when the body reads as a literal mapping.
+// The body as JSON, else as a literal (JSON's true, false and null are no
+// literals; Python's True, False and None are no JSON).
+Json parse_reply(const std::string& content) {
+  try {
+    return json_loads_bytes(content);
+  } catch (const std::exception&) {
+    return literal_eval(py_decode_utf8(content));
+  }
+}
+
+// The reply's "status" when the body reads as a mapping.
 bool reply_success(const core::HttpResponse& reply, const std::string& url, const LogSink& sink) {
   try {
-    const Json parsed = literal_eval(py_decode_utf8(reply.content));
+    const Json parsed = parse_reply(reply.content);
     if (!parsed.is_object())
       throw PyValueError(std::string("'") + py_type_name(parsed) + "' object has no attribute 'get'");
     if (auto it = parsed.find("status"); it != parsed.end() && *it == "success") return true;

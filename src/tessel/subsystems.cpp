@@ -11,7 +11,7 @@
 #include "orvik/classify/mlm.h"
 #include "orvik/dataset/mt_data.h"
 #include "orvik/training/ml_core.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 #include "orvik/training/training_state.h"
 #include "passgate/bfm.h"
 #include "schemix/oam.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 #include "shared/runtime/log_sink.h"
 
 namespace fs = std::filesystem;

@@ -204,6 +204,25 @@ TEST(Generation, ABadBodyFailsOnlyItsGroup) {
                 "'str'>) (/str, POST)"}));
 }
 
+// A body nested as deep as the decoder allows makes a schema too deep to
+// write as text: only its own endpoint is lost.
+TEST(Generation, ATooDeepSchemaFailsOnlyItsGroup) {
+  testing::LogCapture logs;
+  auto nsi = fresh_nsi();
+  std::string deep;
+  for (int i = 0; i < 500; ++i) deep += "{\"a\":";
+  deep += "1" + std::string(500, '}');
+  std::vector<SchemaRecord> data = {rec("h", "/deep", "POST", deep), rec("h", "/ok", "POST", R"({"a":1})")};
+  for (auto& r : data) r.body = json_loads(r.body.get<std::string>());
+  const auto out = schemix_schemas_generation(*nsi, data, {0, 1}, logs.sink());
+  EXPECT_EQ(texts(out), std::vector<std::string>{fragment_text(
+                            "h", "/ok", "post", R"({"properties": {"a": {"type": "integer"}}, "required": ["a"], "type": "object"})")});
+  const auto lines = logs.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(starts_with(lines[0], "error/schemix: An error occurred while generating Schemix schema: ")) << lines[0];
+  EXPECT_EQ(nsi->get<Json>("schemix_schemas_list").size(), 1u);
+}
+
 TEST(Generation, TwoHostsOfOnePatternMergeIntoOneFragment) {
   testing::LogCapture logs;
   auto nsi = fresh_nsi();

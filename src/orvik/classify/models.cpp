@@ -166,6 +166,8 @@ ClassifyModels models_applications(ModelStore& store, const std::string& models_
                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
                                   const LogSink& sink) {
   try {
+    // The list is matched with the host as listed; the file-name-safe form
+    // only names the model files.
     for (const auto& h : mlvh_list) {
       bool covered = h == vhost;
       if (!covered && h.starts_with("."))
@@ -175,7 +177,7 @@ ClassifyModels models_applications(ModelStore& store, const std::string& models_
         covered = rest != vhost && vhost.find(rest) != std::string::npos;
       }
       if (!covered) covered = h == "*";
-      if (covered) return store.load(models_dir, vhost, sink);
+      if (covered) return store.load(models_dir, core::vhost_normalization(vhost), sink);
     }
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "ml", "An error occurred while loading model for " + vhost + ": " + e.what());

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ml/model_io.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 
@@ -118,9 +118,10 @@ class ModelStore {
   std::size_t loads_ = 0;
 };
 
-// Loads the models of `vhost` when an entry of `mlvh_list` covers it (the
-// entry itself, ".d" with d in vhost, "*.d" with ".d" in a different vhost,
-// "*"); an empty pair otherwise.
+// Loads the models of `vhost` (a host as the list writes it) when an entry of
+// `mlvh_list` covers it (the entry itself, ".d" with d in vhost, "*.d" with
+// ".d" in a different vhost, "*"); an empty pair otherwise. The model files
+// are those of the host's file-name-safe form (core::vhost_normalization).
 ClassifyModels models_applications(ModelStore& store, const std::string& models_dir,
                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
                                   const LogSink& sink);

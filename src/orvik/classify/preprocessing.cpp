@@ -29,8 +29,7 @@ bool listed(const std::vector<std::string>& list, const std::string& s) {
 void process_entry(const std::shared_ptr<Nsg>& nsg, RequestTable table, const LockMap& db_processing_lock,
                    const std::string& ml_vhost, const MlHosts& hosts, const ClassifyContext& cc) {
   const LogSink& sink = cc.ctx.sink;
-  const std::string vhost = core::vhost_normalization(ml_vhost, sink);
-  ClassifyModels models = models_applications(*cc.models, cc.models_dir, hosts.mlvh_list, vhost, sink);
+  ClassifyModels models = models_applications(*cc.models, cc.models_dir, hosts.mlvh_list, ml_vhost, sink);
   bool vhost_ai_extra = false;
   if (models.usable()) {
     vhost_ai_extra = hosts.ai_extra;

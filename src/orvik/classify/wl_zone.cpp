@@ -4,6 +4,8 @@
 
 #include <array>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "shared/pyvalues/pytext.h"
 
@@ -126,6 +128,33 @@ RE2::Options pattern_options() {
   return o;
 }
 
+// `pattern` with every bracket expression matched case-sensitively: case
+// folding would widen a class by the characters that fold into it (U+0345
+// folds to a Greek letter but is no letter), while the classes here hold
+// no cased letters of their own and the literals keep matching in any case.
+std::string exact_classes(std::string_view pattern) {
+  std::string out;
+  out.reserve(pattern.size() + 32);
+  for (std::size_t i = 0; i < pattern.size();) {
+    if (pattern[i] == '\\') {
+      out.append(pattern.substr(i, 2));
+      i += 2;
+      continue;
+    }
+    if (pattern[i] != '[') {
+      out.push_back(pattern[i++]);
+      continue;
+    }
+    std::size_t j = i + 1;
+    while (j < pattern.size() && pattern[j] != ']') j += pattern[j] == '\\' ? 2 : 1;
+    out += "(?-i:";
+    out.append(pattern.substr(i, j + 1 - i));
+    out += ')';
+    i = j + 1;
+  }
+  return out;
+}
+
 struct CompiledAlt {
   std::unique_ptr<RE2> re;
   std::vector<std::pair<std::size_t, std::size_t>> bounds;
@@ -145,7 +174,8 @@ const std::vector<CompiledZone>& compiled() {
       CompiledZone cz{zp.zone, {}};
       for (const auto& p : zp.patterns) {
         std::vector<CompiledAlt> alts;
-        for (const auto& alt : p) alts.push_back({std::make_unique<RE2>(alt.pattern, opts), alt.bounds});
+        for (const auto& alt : p)
+          alts.push_back({std::make_unique<RE2>(exact_classes(alt.pattern), opts), alt.bounds});
         cz.patterns.push_back(std::move(alts));
       }
       out.push_back(std::move(cz));

@@ -1,7 +1,6 @@
 #include "orvik/dataset/dataset_file.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "shared/pyvalues/digest.h"
 #include "shared/runtime/fileio.h"
 
 namespace tessel::orvik {
@@ -34,24 +34,6 @@ std::uint64_t get_u(std::string_view s, std::size_t at, int bytes) {
   return v;
 }
 
-class Sha256 {
- public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) throw std::runtime_error("SHA-256 unavailable");
-  }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  void update(std::string_view s) { EVP_DigestUpdate(ctx_, s.data(), s.size()); }
-  std::string final() {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx_, md, &n);
-    return std::string(reinterpret_cast<char*>(md), n);
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
-
 // A file written through a buffer; the payload is hashed on the way.
 class Writer {
  public:
@@ -69,7 +51,7 @@ class Writer {
     put_u64(b, v);
     add(b);
   }
-  std::string digest() { return sha_.final(); }
+  std::string digest() { return sha_.bytes(); }
   void flush() {
     write_all(buf_);
     buf_.clear();
@@ -88,7 +70,7 @@ class Writer {
   }
   int fd_;
   std::string buf_;
-  Sha256 sha_;
+  Digest sha_{Digest::Kind::sha256};
 };
 
 }  // namespace
@@ -154,9 +136,9 @@ std::string detail::dataset_seal(std::string_view payload) {
   put_u32(out, 0);
   put_u64(out, payload.size());
   out.append(payload);
-  Sha256 sha;
+  Digest sha(Digest::Kind::sha256);
   sha.update(payload);
-  return out + sha.final();
+  return out + sha.bytes();
 }
 
 DatasetData dataset_from_bytes(std::string_view s, const std::string& path) {
@@ -170,9 +152,9 @@ DatasetData dataset_from_bytes(std::string_view s, const std::string& path) {
   if (payload != s.size() - kHeader - kDigest)
     throw DatasetFormatError(path + ": dataset file size does not match its header");
   const std::string_view body = s.substr(kHeader, payload);
-  Sha256 sha;
+  Digest sha(Digest::Kind::sha256);
   sha.update(body);
-  if (sha.final() != s.substr(kHeader + payload)) throw DatasetFormatError(path + ": dataset file checksum mismatch");
+  if (sha.bytes() != s.substr(kHeader + payload)) throw DatasetFormatError(path + ": dataset file checksum mismatch");
 
   std::size_t at = 0;
   auto need = [&](std::uint64_t n) {

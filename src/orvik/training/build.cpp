@@ -100,7 +100,7 @@ void with_retries(const BuildOptions& opts, const std::string& error_text, const
 ZoneModel build_zone(const std::string& z, std::vector<std::string> td, const std::vector<std::string>& bl,
                      const Json& wl, const MtData::Hosts& mt_data, std::int64_t dataset_limit,
                      const BuildOptions& opts, const LogSink& sink) {
-  const std::string zn = z;
+  const std::string zn = core::zone_replace(z);  // the zone as messages name it
   log(sink, "info", "ml", "Building the behavioral model for zone " + zn);
   log(sink, "info", "ml", "Data size for zone " + zn + ": " + std::to_string(td.size()) + " entry(s)");
   const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(dataset_limit, 0));
@@ -294,7 +294,8 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
       rf_models.emplace(z, std::move(m.rf));
       vect_models.emplace(z, std::move(m.vect));
     } catch (const std::exception& e) {
-      log(sink, "error", "ml", "An error occurred while building behavioral model for zone " + z + ": " + e.what());
+      log(sink, "error", "ml",
+          "An error occurred while building behavioral model for zone " + core::zone_replace(z) + ": " + e.what());
       missing.push_back(z);
     }
   }

@@ -17,7 +17,7 @@
 #include "orvik/dataset/db_processing.h"
 #include "orvik/dataset/staging.h"
 #include "orvik/training/build.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 #include "orvik/training/training_state.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "shared/runtime/interrupt.h"

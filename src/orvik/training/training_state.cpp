@@ -20,7 +20,7 @@ std::pair<std::optional<bool>, Json> get_training_status(const std::string& url,
   core::HttpResponse r;
   try {
     r = core::init_session().post(url, core::RequestBody::form({{"key", api.key}, {"vhost", vhost}}),
-                                  core::request_options(api.api_proxy, api.headers));
+                                  core::request_options(api, core::Route::api));
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", core::is_network_error(e.what()) ? "network" : "api",
                          receiving + e.what());

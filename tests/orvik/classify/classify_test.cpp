@@ -213,6 +213,28 @@ TEST_F(ClassifyFlow, WildcardEntriesUseTheirOwnModels) {
   EXPECT_EQ(tables[0][0].vhost, "eu.shop.test");
 }
 
+// Hosts listed with characters a file name cannot hold keep their models
+// under a file-name-safe name; classification still finds them.
+TEST_F(ClassifyFlow, HostsWithUnsafeCharactersAreClassified) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"my_shop.test", "my_shop.test"},
+      {"shop.test:8080", "shop.test:8080"},
+      {"пример.рф", "пример.рф"},
+      {".my_shop.test", "eu.my_shop.test"},
+      {"*.my_shop.test", "eu.my_shop.test"},
+  };
+  for (const auto& [entry, host] : cases) {
+    testing::write_models(dir.str(), core::vhost_normalization(entry));
+    ClassifyContext cc = ctx();
+    ml_preprocessing(nullptr, {request("r1", host, {{"cookie", "' or 1=1 --"}})}, {}, hosts({entry}), cc);
+    auto tables = cc.ctx.queues.q_mt_api->drain();
+    ASSERT_EQ(tables.size(), 1u) << entry;
+    ASSERT_EQ(tables[0].size(), 1u) << entry;
+    EXPECT_EQ(tables[0][0].vhost, host);
+    EXPECT_EQ(tables[0][0].mz, "cookie") << entry;
+  }
+}
+
 struct SplitCase {
   std::vector<std::string> list;
   std::vector<std::string> hosts;

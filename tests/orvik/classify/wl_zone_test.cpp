@@ -55,6 +55,29 @@ TEST(WlZone, PathologicalValuesFinish) {
   EXPECT_FALSE(ml_wl_zone(std::string(1 << 20, 'a'), "cookie"));
 }
 
+// Letters match in any case, word characters are letters and numbers
+// only: U+0345, which case folding maps to a Greek letter, is none.
+TEST(WlZone, CaseFoldingAddsNoWordCharacter) {
+  const struct {
+    const char* zone;
+    const char* value;
+    bool listed;
+  } cases[] = {
+      {"args", "a\u0345=1", false},
+      {"args", "id=\u0345", false},
+      {"url", "/a\u0345b", false},
+      {"cookie", "x=\u0345", false},
+      {"referer", "https://a\u0345.com/", false},
+      {"other_headers", "from: a@b\u0345.com", false},
+      {"args", "\u03b9\u0399\u1fbe=1", true},  // the Greek letters it folds with
+      {"url", "/AbC-\u00e9", true},
+      {"other_headers", "CONTENT-TYPE: Multipart/Form-Data; boundary=X1", true},
+      {"other_headers", "From: A@B.Com", true},
+      {"cookie", "__UTMA=1.2", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ml_wl_zone(c.value, c.zone), c.listed) << c.zone << " " << c.value;
+}
+
 TEST(WlZone, InvalidUtf8IsNotWhiteListed) {
   EXPECT_FALSE(ml_wl_zone("id=\xff\xfe", "args"));
   EXPECT_FALSE(ml_wl_zone("/a\xc3", "url"));

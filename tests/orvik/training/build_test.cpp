@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ml/model_io.h"
-#include "orvik/training/models.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/base64.h"
 #include "support/http_server.h"
 #include "support/log_capture.h"
@@ -86,12 +86,12 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
   auto has = [&](const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); };
   EXPECT_TRUE(has("info/ml: BL dataset for all zones has been received: 20 entry(s)"));
   EXPECT_TRUE(has("info/ml: WL dataset received for 4 zone(s)"));
-  EXPECT_TRUE(has("info/ml: Data reduced (duplicates removed) for zone url: 14 entry(s)"));
-  EXPECT_TRUE(has("info/ml: Data reduced (size limited) for zone url: 12 entry(s)"));
-  EXPECT_TRUE(has("info/ml: Model accuracy for zone args: " + zones["args"]["accuracy"].get<std::string>() +
+  EXPECT_TRUE(has("info/ml: Data reduced (duplicates removed) for zone URL: 14 entry(s)"));
+  EXPECT_TRUE(has("info/ml: Data reduced (size limited) for zone URL: 12 entry(s)"));
+  EXPECT_TRUE(has("info/ml: Model accuracy for zone ARGS: " + zones["args"]["accuracy"].get<std::string>() +
                   "% (FP: 0, FN: 0)"));
   EXPECT_TRUE(has("info/ml: Model for virtual host shop.example created successfully"));
-  EXPECT_TRUE(has("error/ml: An error occurred while building behavioral model for zone referer: "
+  EXPECT_TRUE(has("error/ml: An error occurred while building behavioral model for zone REFERER: "
                   "no normal values to learn from"));
   EXPECT_TRUE(has("error/ml: No behavioral model was built for virtual host shop.example in zone(s): ['referer']"));
 }

@@ -1,8 +1,10 @@
 // A host's model files: loading, digests, upload and the exchange with the
 // management API.
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
+#include "orvik/training/model_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -27,6 +29,37 @@ using tessel::testing::LogCapture;
 using tessel::testing::LoopbackHttpServer;
 using tessel::testing::TempDir;
 namespace fs = std::filesystem;
+
+namespace {
+
+// The bytes of a working pair of model files.
+std::pair<std::string, std::string> model_pair_bytes() {
+  const auto m = orvik::testing::small_models({"args", "url"});
+  return {ml::to_bytes(ml::ZoneModels(m.rf)), ml::to_bytes(ml::ZoneModels(m.vect))};
+}
+
+// `zip` with the size its first member declares set to `size`, in its local
+// and its central header alike.
+std::string declare_first_member_size(std::string zip, std::uint32_t size) {
+  auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  };
+  const std::size_t central = zip.find(std::string("PK\x01\x02", 4));
+  if (zip.compare(0, 4, std::string("PK\x03\x04", 4)) != 0 || central == std::string::npos)
+    throw std::runtime_error("not a zip archive");
+  put32(22, size);
+  put32(central + 24, size);
+  return zip;
+}
+
+// The largest resident size of this process so far, in bytes.
+std::uint64_t peak_rss() {
+  struct rusage ru {};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
+}
+
+}  // namespace
 
 TEST(ModelsLoad, Files) {
   struct Case {
@@ -180,6 +213,7 @@ TEST(ModelExchange, UploadThenDownloadOnAnotherNode) {
 TEST(ModelExchange, RefusedArchives) {
   using orvik::testing::ZipMember;
   const std::string old_rf = "old rf", old_vect = "old vect";
+  const auto [rf_bytes, vect_bytes] = model_pair_bytes();
   struct Case {
     const char* name;
     std::vector<ZipMember> members;
@@ -194,7 +228,13 @@ TEST(ModelExchange, RefusedArchives) {
       {"half a pair", {{"h_rf.ml", "new"}, {"mt.json", "[]"}}, false, {}},
       {"symbolic link", {{"h_rf.ml", "/etc/passwd", true}, {"h_vect.ml", "y"}}, false, {}},
       {"hidden name", {{"._rf.ml", "x"}, {"._vect.ml", "y"}}, false, {}},
-      {"a pair and a stranger", {{"n_rf.ml", "a"}, {"n_vect.ml", "b"}, {"x.d", "c"}}, true,
+      {"a pair and a stranger", {{"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}, {"x.d", "c"}}, true,
+       {"n_rf.ml", "n_vect.ml"}},
+      {"a pair that is no model", {{"h_rf.ml", "garbage"}, {"h_vect.ml", "garbage"}}, false, {}},
+      {"half a pair is no model", {{"h_rf.ml", rf_bytes}, {"h_vect.ml", rf_bytes.substr(0, 40)}}, false, {}},
+      {"kinds swapped", {{"h_rf.ml", vect_bytes}, {"h_vect.ml", rf_bytes}}, false, {}},
+      {"a pair that loads beside one that does not",
+       {{"h_rf.ml", rf_bytes}, {"h_vect.ml", "x"}, {"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}}, true,
        {"n_rf.ml", "n_vect.ml"}},
   };
   for (const auto& c : cases) {
@@ -233,14 +273,28 @@ TEST(ModelExchange, SizeCapsAndDamagedReplies) {
     const char* name;
     std::string body;
     std::uint64_t max_model_bytes;
+    std::uint64_t max_member_bytes;
     std::string log_start;
   };
+  const std::string receiving = "error/api: An error occurred while receiving data from ";
+  const auto [rf_bytes, vect_bytes] = model_pair_bytes();
   const std::string pair = orvik::testing::make_zip({{"h_rf.ml", std::string(1000, 'a')}, {"h_vect.ml", "b"}});
+  // Two MiB of zeros deflate to a few KiB.
+  const std::string bomb = orvik::testing::make_zip({{"h_rf.ml", std::string(2 << 20, '\0')}, {"h_vect.ml", vect_bytes}});
+  const std::string small = orvik::testing::make_zip({{"h_rf.ml", rf_bytes}, {"h_vect.ml", vect_bytes}});
+  const std::uint64_t member_cap = orvik::kMaxModelFileBytes;
   const std::vector<Case> cases = {
-      {"members beyond the cap", base64_encode(pair), 500, "error/api: An error occurred while receiving data from "},
-      {"not base64", "%%%", 1 << 20, "error/api: An error occurred while receiving data from "},
-      {"not a zip archive", base64_encode("plain text"), 1 << 20,
-       "error/api: An error occurred while receiving data from "},
+      {"members beyond the cap", base64_encode(pair), 500, member_cap, receiving},
+      {"a member beyond the file cap", base64_encode(bomb), 1 << 30, 1 << 20, receiving},
+      {"a member larger than it declares", base64_encode(declare_first_member_size(bomb, 1000)), 1 << 30, 1 << 20,
+       receiving},
+      {"a member that declares 3 GiB", base64_encode(declare_first_member_size(small, 3u << 30)),
+       std::uint64_t(4) << 30, member_cap, receiving},
+      {"a member smaller than it declares", base64_encode(declare_first_member_size(small, rf_bytes.size() + 1)),
+       std::uint64_t(4) << 30, member_cap, receiving},
+      {"not base64", "%%%", 1 << 20, member_cap, receiving},
+      {"not a zip archive", base64_encode("plain text"), 1 << 20, member_cap, receiving},
+      {"empty", "", 1 << 20, member_cap, receiving},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,10 +305,17 @@ TEST(ModelExchange, SizeCapsAndDamagedReplies) {
     LogCapture lc;
     orvik::ExchangeOptions opts;
     opts.max_model_bytes = c.max_model_bytes;
+    opts.max_member_bytes = c.max_member_bytes;
+    const std::uint64_t rss_before = peak_rss();
     EXPECT_FALSE(
         orvik::tessel_models_receiver(false, dir.str(), srv.url("/get_models_uri"), core::ApiContext{}, lc.sink(), opts));
+    // What a member declares is not allocated.
+    EXPECT_LT(peak_rss() - rss_before, std::uint64_t(256) << 20);
     EXPECT_EQ(tessel::testing::read_file(dir.file("h_rf.ml")), "old");
-    EXPECT_FALSE(fs::exists(dir.file("h_vect.ml")));
+    // Nothing is left behind: no other model file, no part, no archive.
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(dir.path())) files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"h_rf.ml"});
     const auto log = lc.take();
     ASSERT_FALSE(log.empty());
     EXPECT_TRUE(log.back().starts_with(c.log_start)) << log.back();
@@ -299,18 +360,34 @@ TEST(ModelExchange, RepliesThatEndTheExchange) {
     std::size_t requests;
     std::string last_log;
   };
-  const std::string archive = base64_encode(orvik::testing::make_zip({{"h_rf.ml", "a"}, {"h_vect.ml", "b"}}));
+  const auto [rf_bytes, vect_bytes] = model_pair_bytes();
+  const std::string archive = base64_encode(orvik::testing::make_zip({{"h_rf.ml", rf_bytes}, {"h_vect.ml", vect_bytes}}));
+  const std::string no_models = base64_encode(orvik::testing::make_zip({{"h_rf.ml", "a"}, {"h_vect.ml", "b"}}));
+  const std::string unchanged = "error/os: The models dictionary has not changed, is there something wrong with the models?";
+  // The exchange goes on after every archive and removal list, whatever it
+  // changed, up to the cap on requests (5 here).
   const std::vector<Case> cases = {
       {"no change", {{304, ""}}, false, 1, ""},
       {"other 20x", {{200, ""}}, false, 1, ""},
       {"server error", {{500, ""}}, false, 1, "error/api: An error occurred while receiving data from {url}: <Response [500]>"},
-      {"the same archive again and again", {{202, archive}}, true, 2,
-       "error/os: The models dictionary has not changed, is there something wrong with the models?"},
+      {"the same archive again and again", {{202, archive}}, true, 5, unchanged},
+      {"an archive without models, then no change", {{202, no_models}, {304, ""}}, false, 2, "*"},
+      {"a removal list that removes nothing, then no change", {{203, "['gone:1']"}, {304, ""}}, true, 2, "*"},
+      {"removal lists without end", {{203, "[]"}}, true, 5, unchanged},
+      {"removal lists that remove more and more",
+       {{203, "['keep1']"}, {203, "['keep2']"}, {203, "['keep3']"}, {203, "['keep4']"}, {203, "['keep5']"}}, true, 5,
+       "error/api: An error occurred while receiving data from {url}: no end of the exchange after 5 requests"},
       {"damaged archive after a removal", {{203, "[]"}, {202, "AAAA"}}, true, 2, "*"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
+    for (const std::string h : {"keep1", "keep2", "keep3", "keep4", "keep5", "keep6"}) {
+      tessel::testing::write_file(dir.file(h + "_rf.ml"), rf_bytes);
+      tessel::testing::write_file(dir.file(h + "_vect.ml"), vect_bytes);
+    }
+    orvik::ExchangeOptions opts;
+    opts.max_passes = 5;
     LoopbackHttpServer srv;
     std::size_t n = 0;
     srv.route("POST", "/get_models_uri", [&](const tessel::testing::RecordedRequest&) {
@@ -318,8 +395,9 @@ TEST(ModelExchange, RepliesThatEndTheExchange) {
     });
     LogCapture lc;
     const std::string url = srv.url("/get_models_uri");
-    EXPECT_EQ(orvik::tessel_models_receiver(false, dir.str(), url, core::ApiContext{}, lc.sink()), c.restart);
+    EXPECT_EQ(orvik::tessel_models_receiver(false, dir.str(), url, core::ApiContext{}, lc.sink(), opts), c.restart);
     EXPECT_EQ(n, c.requests);
+    EXPECT_FALSE(fs::exists(dir.file("models.zip")));
     const auto log = lc.take();
     if (c.last_log.empty()) {
       EXPECT_TRUE(log.empty());

@@ -5,6 +5,8 @@
 
 #include "support/log_capture.h"
 #include "support/http_server.h"
+#include "support/temp_dir.h"
+#include "support/tls_server.h"
 
 using namespace tessel;
 using tessel::testing::CannedResponse;
@@ -192,4 +194,41 @@ TEST(TrainingState, ProgressReport) {
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(reqs[0].body, "key=k1&vhost=a.com&progress=42");
   }
+}
+
+// Every call of a host's training state trusts the configured certificate
+// bundle: a management API whose certificate a private authority issued.
+TEST(TrainingState, HttpsWithAPrivateAuthority) {
+  tessel::testing::TempDir dir;
+  const std::string ca = dir.file("ca.pem");
+  tessel::testing::LoopbackTlsServer srv(
+      {{"/v2/get_training_uri",
+        R"({"status": "success", "training": [{"vhost": "a.com", "complete": true, "duration": 9}]})"},
+       {"/v2/set_training_uri", R"({"status": "success"})"},
+       {"/set_training_progress_uri", R"({"status": "success"})"}},
+      ca);
+  for (const bool trusted : {false, true}) {
+    SCOPED_TRACE(trusted ? "with the bundle" : "without the bundle");
+    core::ApiContext a = api("k1", Json::object());
+    if (trusted) a.ca_bundle = ca;
+    LogCapture lc;
+    const auto [complete, days] = orvik::get_training_status(srv.url("/v2/get_training_uri"), "a.com", 4, a, lc.sink());
+    EXPECT_EQ(orvik::set_training_status(srv.url("/v2/set_training_uri"), "a.com", true, a, lc.sink()), trusted);
+    orvik::set_training_progress_status(srv.url("/set_training_progress_uri"), "a.com", 42, a, lc.sink());
+    const auto log = lc.take();
+    if (trusted) {
+      EXPECT_EQ(complete, std::optional<bool>(true));
+      EXPECT_EQ(days, 9);
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_EQ(log[0], "info/api: Training status for virtual host a.com has been updated successfully");
+    } else {
+      EXPECT_EQ(complete, std::nullopt);
+      EXPECT_EQ(days, 4);
+      ASSERT_EQ(log.size(), 3u);
+      for (const auto& line : log) EXPECT_NE(line.find("SSLError"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(srv.hits("/v2/get_training_uri"), 1);
+  EXPECT_EQ(srv.hits("/v2/set_training_uri"), 1);
+  EXPECT_EQ(srv.hits("/set_training_progress_uri"), 1);
 }

@@ -1,48 +1,20 @@
 #pragma once
-// A host's model files: loading them for classification, their digests, the
-// upload of new models and the exchange with the management API.
+// The exchange of model files with the management API: the upload of new
+// models and the download of other nodes' models.
 // Entry points of every subsystem and the short names: docs/glossary.md.
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "core/net/api_context.h"
-#include "ml/model_io.h"
 #include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {
 
-// The models of one host as classification uses them: per zone a TF-IDF
-// vectoriser and a random forest. A null member was not loaded; only a
-// pair with both members is usable. The zone "uri" is found under "url".
-struct HostModels {
-  std::shared_ptr<const ml::ForestMap> rf;
-  std::shared_ptr<const ml::VectorizerMap> vect;
-  bool usable() const { return rf != nullptr && vect != nullptr; }
-};
-
-// Loaded models per host file-name form (classification keeps one per host).
-using HostModelsMap = std::map<std::string, HostModels>;
-
-// Reads `<vhost>_rf.ml` and `<vhost>_vect.ml` from `models_dir`. Neither
-// file: an empty pair, nothing logged. Only one file, or an empty or
-// unreadable one: an empty pair and the "Retrain" lines. Never throws.
-HostModels tessel_models_load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
-
-// Host file-name form -> MD5 (lower-case hex) over its "_rf.ml" then its
-// "_vect.ml" file, for every host with an "_rf.ml" file in `models_dir`.
-using ModelsDict = std::map<std::string, std::string>;
-// Never throws: a failure is logged and the hosts done so far are returned.
-// With `nolog` false one "{} md5: {}" line per host.
-ModelsDict tessel_models_dict(const std::string& models_dir, bool nolog, const LogSink& sink);
-
-// The MD5 of the files of `paths`, fed in list order. Throws
-// std::runtime_error when one cannot be read.
-std::string models_digest(const std::vector<std::string>& paths);
+// Largest model file taken from the management API (docs/model-files.md).
+inline constexpr std::uint64_t kMaxModelFileBytes = std::uint64_t(512) << 20;
 
 // Pauses, caps and the stop of the model exchange.
 struct ExchangeOptions {
@@ -50,6 +22,9 @@ struct ExchangeOptions {
   // Largest archive received, and largest total size of its members.
   std::uint64_t max_archive_bytes = std::uint64_t(2) << 30;
   std::uint64_t max_model_bytes = std::uint64_t(4) << 30;
+  // Largest model file received: a member whose content (not the size it
+  // declares) goes beyond it is refused before more of it is written.
+  std::uint64_t max_member_bytes = kMaxModelFileBytes;
   // Requests of one exchange, at most.
   int max_passes = 1000;
   std::stop_token stop;
@@ -73,9 +48,10 @@ bool tessel_models_receiver(bool ai_extra, const std::string& models_dir, const 
 
 namespace detail {
 // Applies an archive received from the management API, written at
-// `archive_path`: each host whose two model files it holds gets them,
-// written beside their targets and renamed into place together; any other
-// member is refused and logged. Returns the names put in place. Throws for
+// `archive_path`: each host whose two model files it holds, both loading as
+// model files of their kind, gets them, written beside their targets and
+// renamed into place together; any other member, and a pair that does not
+// load, is refused and logged. Returns the names put in place. Throws for
 // an archive that cannot be read or exceeds the caps of `opts`; nothing is
 // put in place then.
 std::vector<std::string> apply_model_archive(const std::string& models_dir, const std::string& archive_path,

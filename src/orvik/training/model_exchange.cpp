@@ -1,24 +1,29 @@
-#include "orvik/training/models.h"
+#include "orvik/training/model_exchange.h"
 
-#include <openssl/evp.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <system_error>
 #include <utility>
+#include <variant>
 
 #include "core/data/codec.h"
 #include "core/data/hosts.h"
 #include "core/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/base64.h"
+#include "shared/pyvalues/digest.h"
 #include "shared/pyvalues/literal_eval.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pyvalue.h"
@@ -38,41 +43,12 @@ void log(const LogSink& sink, std::string_view level, std::string_view category,
 
 const char* net_or_api(const std::string& what) { return core::is_network_error(what) ? "network" : "api"; }
 
-template <class Map>
-void move_uri_to_url(Map& m) {
-  auto it = m.find("uri");
-  if (it == m.end()) return;
-  auto value = std::move(it->second);
-  m.erase(it);
-  m.insert_or_assign("url", std::move(value));
-}
-
 std::string read_bytes(const std::string& path) {
   std::string why;
   auto data = read_whole_file(path, &why);
   if (!data) throw std::runtime_error(why.empty() ? "cannot read " + path : why);
   return std::move(*data);
 }
-
-struct Md5 {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
-  Md5() {
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) throw std::runtime_error("MD5 unavailable");
-  }
-  void update(std::string_view s) { EVP_DigestUpdate(ctx.get(), s.data(), s.size()); }
-  std::string hex() {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx.get(), md, &len);
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-      out.push_back(digits[md[i] >> 4]);
-      out.push_back(digits[md[i] & 15]);
-    }
-    return out;
-  }
-};
 
 bool is_model_name(std::string_view name) {
   return std::string_view(name).ends_with("_rf.ml") || std::string_view(name).ends_with("_vect.ml");
@@ -97,74 +73,6 @@ void remove_quietly(const std::string& path) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- loading
-
-HostModels tessel_models_load(const std::string& models_dir, const std::string& vhost, const LogSink& sink) {
-  HostModels out;
-  const std::string rf_path = path_join(models_dir, core::model_rf_name(vhost));
-  const std::string vect_path = path_join(models_dir, core::model_vect_name(vhost));
-  std::error_code ec;
-  const bool rf_present = fs::is_regular_file(rf_path, ec);
-  const bool vect_present = fs::is_regular_file(vect_path, ec);
-  if (!rf_present && !vect_present) return out;
-  std::shared_ptr<ml::ForestMap> rf;
-  std::shared_ptr<ml::VectorizerMap> vect;
-  try {
-    if (rf_present) rf = std::make_shared<ml::ForestMap>(std::get<ml::ForestMap>(ml::load_file(rf_path)));
-    if (vect_present)
-      vect = std::make_shared<ml::VectorizerMap>(std::get<ml::VectorizerMap>(ml::load_file(vect_path)));
-    if (!rf || !vect || rf->empty() || vect->empty()) {
-      rf.reset();
-      vect.reset();
-      log(sink, "error", "ml", "An error occurred while loading model for " + vhost);
-      log(sink, "error", "ml", "Retrain the model for vhost " + vhost);
-    }
-  } catch (const std::bad_variant_access&) {
-    log(sink, "error", "ml", "An error occurred while loading model for " + vhost + ": the file holds other models");
-    log(sink, "error", "ml", "Re-train the model for virtual host " + vhost);
-  } catch (const std::exception& e) {
-    log(sink, "error", "ml", "An error occurred while loading model for " + vhost + ": " + e.what());
-    log(sink, "error", "ml", "Re-train the model for virtual host " + vhost);
-  }
-  if (rf) move_uri_to_url(*rf);
-  if (vect) move_uri_to_url(*vect);
-  out.rf = std::move(rf);
-  out.vect = std::move(vect);
-  return out;
-}
-
-// ---------------------------------------------------------------- digests
-
-std::string models_digest(const std::vector<std::string>& paths) {
-  Md5 md5;
-  for (const auto& p : paths) md5.update(read_bytes(p));
-  return md5.hex();
-}
-
-ModelsDict tessel_models_dict(const std::string& models_dir, bool nolog, const LogSink& sink) {
-  ModelsDict out;
-  try {
-    std::set<std::string> hosts;
-    std::error_code ec;
-    if (!fs::is_directory(models_dir, ec)) return out;
-    for (const auto& entry : fs::directory_iterator(models_dir)) {
-      const std::string name = entry.path().filename().string();
-      if (std::string_view(name).ends_with("_rf.ml") && entry.is_regular_file())
-        hosts.insert(name.substr(0, name.size() - std::string_view("_rf.ml").size()));
-    }
-    for (const auto& host : hosts) {
-      const auto files = core::host_model_files(models_dir, host);
-      if (files.empty()) continue;
-      const std::string digest = models_digest(files);
-      out[host] = digest;
-      if (!nolog) log(sink, "info", "os", host + " md5: " + digest);
-    }
-  } catch (const std::exception& e) {
-    log(sink, "error", "ml", std::string("An error occurred while processing new models: ") + e.what());
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------- upload
 
@@ -194,7 +102,7 @@ std::string write_archive(const std::string& zip_fname, const std::vector<std::s
     zip_error_fini(&ze);
     throw std::runtime_error(what);
   }
-  Md5 md5;
+  Digest md5(Digest::Kind::md5);
   std::vector<std::string> contents;
   contents.reserve(g.size());  // the buffers must live until zip_close
   for (const auto& path : g) {
@@ -264,23 +172,64 @@ struct Member {
   zip_uint64_t size = 0;
 };
 
-// Reads a member whole, refusing one whose content is larger than it
-// declares.
-std::string read_member(zip_t* z, const Member& m) {
+void write_all(int fd, const char* data, std::size_t n, const std::string& path) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), path);
+    }
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// Copies a member into a new file at `path` in bounded chunks, refusing one
+// whose content exceeds `cap` bytes (before writing more) or differs from
+// the size it declares.
+void extract_member(zip_t* z, const Member& m, const std::string& path, std::uint64_t cap) {
+  if (m.size > cap)
+    throw std::runtime_error("member " + m.name + " declares " + std::to_string(m.size) + " bytes, more than " +
+                             std::to_string(cap));
   std::unique_ptr<zip_file_t, decltype(&zip_fclose)> f(zip_fopen_index(z, m.index, 0), zip_fclose);
   if (!f) throw std::runtime_error("cannot read member " + m.name + ": " + zip_error_text(z));
-  std::string out(static_cast<std::size_t>(m.size), '\0');
-  zip_uint64_t got = 0;
-  while (got < m.size) {
-    const zip_int64_t n = zip_fread(f.get(), out.data() + got, m.size - got);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{fd};
+  constexpr std::size_t kChunk = 1 << 20;
+  const std::unique_ptr<char[]> buf(new char[kChunk]);
+  std::uint64_t got = 0;
+  while (true) {
+    const zip_int64_t n = zip_fread(f.get(), buf.get(), kChunk);
     if (n < 0) throw std::runtime_error("cannot read member " + m.name + ": " + zip_file_strerror(f.get()));
     if (n == 0) break;
-    got += static_cast<zip_uint64_t>(n);
+    got += static_cast<std::uint64_t>(n);
+    if (got > cap || got > m.size)
+      throw std::runtime_error("member " + m.name + " holds more than " +
+                               std::to_string(std::min<std::uint64_t>(cap, m.size)) + " bytes");
+    write_all(fd, buf.get(), static_cast<std::size_t>(n), path);
   }
-  char extra;
-  if (got != m.size || zip_fread(f.get(), &extra, 1) != 0)
-    throw std::runtime_error("member " + m.name + " does not hold its declared size");
-  return out;
+  if (got != m.size) throw std::runtime_error("member " + m.name + " does not hold its declared size");
+  if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), path);
+  closer.fd = -1;
+  if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), path);
+}
+
+// Throws unless the file at `path` loads as a non-empty model file of the
+// kind its member name says.
+void check_model_file(const std::string& path, const std::string& name) {
+  const ml::ZoneModels models = ml::load_file(path);
+  const bool forests = std::string_view(name).ends_with("_rf.ml");
+  if (forests ? !std::holds_alternative<ml::ForestMap>(models) : !std::holds_alternative<ml::VectorizerMap>(models))
+    throw std::runtime_error(forests ? "the file holds vectorisers, not forests"
+                                     : "the file holds forests, not vectorisers");
+  const bool empty = std::visit([](const auto& m) { return m.empty(); }, models);
+  if (empty) throw std::runtime_error("the file holds no zone");
 }
 
 }  // namespace
@@ -352,11 +301,24 @@ std::vector<std::string> detail::apply_model_archive(const std::string& models_d
                 list_repr(std::vector<std::string>(kinds.begin(), kinds.end())) + ")");
         continue;
       }
+      const std::size_t first = staged.size();
       for (const Member* m : list) {
-        const std::string target = path_join(models_dir, m->name);
         const std::string tmp = path_join(models_dir, "." + m->name + ".part");
-        staged.emplace_back(tmp, target);
-        write_file_atomic(tmp, read_member(z.get(), *m));
+        staged.emplace_back(tmp, path_join(models_dir, m->name));
+        extract_member(z.get(), *m, tmp, opts.max_member_bytes);
+      }
+      // A pair that does not load as models leaves the host's files as they are.
+      for (std::size_t i = first; i < staged.size(); ++i) {
+        const std::string name = fs::path(staged[i].second).filename().string();
+        try {
+          check_model_file(staged[i].first, name);
+        } catch (const std::exception& e) {
+          log(sink, "error", "os",
+              "An error occurred while validating the model archive (" + name + "): " + e.what());
+          for (std::size_t j = first; j < staged.size(); ++j) remove_quietly(staged[j].first);
+          staged.resize(first);
+          break;
+        }
       }
     }
   } catch (...) {
@@ -406,25 +368,25 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
   try {
     core::RequestOptions options = core::request_options(api, core::Route::api);
     options.cookies = {{"key", api.key}};
-    std::optional<ModelsDict> sent;  // the dictionary of the previous pass
+    std::optional<ModelsDict> previous;  // the dictionary sent by the pass before
+    // Asks again after every archive and removal list, whatever they
+    // changed; the cap on requests is the only bound.
     for (int pass = 0; status == 202; ++pass) {
       if (opts.stop.stop_requested()) break;
-      const ModelsDict models = tessel_models_dict(models_dir, true, sink.quiet());
-      // Nothing changed by the answer before: asking again would only repeat it.
-      if (sent && *sent == models && !models.empty()) {
-        log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
-        break;
-      }
+      ModelsDict models = tessel_models_dict(models_dir, true, sink.quiet());
       if (pass >= opts.max_passes) {
-        log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
+        if (previous && *previous == models && !models.empty())
+          log(sink, "error", "os", "The models dictionary has not changed, is there something wrong with the models?");
+        else
+          log(sink, "error", "api", receiving + "no end of the exchange after " + std::to_string(pass) + " requests");
         break;
       }
       Json dict = Json::object();
       for (const auto& [host, digest] : models) dict[host] = digest;
       const std::string body = core::b64e(json_dumps(dict), sink);
+      previous = std::move(models);
       const core::HttpResponse r = core::init_session().post(get_models_url, core::RequestBody::raw(body), options);
       status = r.status_code;
-      sent.reset();
       if (core::status_ok(status)) {
         if (sink.debug) log(sink, "debug", "api", "Request data from " + get_models_url + ": " + r.str());
         if (status == 202) {
@@ -432,13 +394,17 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
             throw std::runtime_error("the archive is larger than " + std::to_string(opts.max_archive_bytes) +
                                      " bytes");
           const std::string archive_path = path_join(models_dir, "models.zip");
-          write_file_atomic(archive_path, base64_decode(r.content));
-          const auto installed = detail::apply_model_archive(models_dir, archive_path, opts, sink);
+          std::vector<std::string> installed;
+          try {
+            write_file_atomic(archive_path, base64_decode(r.content));
+            installed = detail::apply_model_archive(models_dir, archive_path, opts, sink);
+          } catch (...) {
+            remove_quietly(archive_path);  // a refused archive leaves nothing behind
+            throw;
+          }
           for (const auto& name : installed) log(sink, "info", "os", "Models extracted: " + name);
           fs::remove(archive_path);
-          if (installed.empty()) break;  // nothing usable: asking again repeats it
-          restart = true;
-          sent = models;
+          if (!installed.empty()) restart = true;
         } else if (status == 203) {
           tessel_models_dict(models_dir, false, sink);
           const Json items = literal_eval(r.text());
@@ -446,7 +412,6 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
           for (const auto& item : items) remove_host_models(models_dir, item, sink);
           status = 202;
           restart = true;
-          sent = models;
         }
       } else if (status == 304) {
         if (sink.debug) log(sink, "debug", "api", "Request data from " + get_models_url + ": " + r.str());
