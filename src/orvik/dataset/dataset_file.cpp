@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -73,7 +76,21 @@ class Writer {
   Digest sha_{Digest::Kind::sha256};
 };
 
+std::mutex fault_mutex;
+detail::OpenFaultFn open_fault;
+
+// The errno a test injects for opening `path`, 0 when none.
+int injected_open_error(const std::string& path, bool write) {
+  std::lock_guard g(fault_mutex);
+  return open_fault ? open_fault(path, write) : 0;
+}
+
 }  // namespace
+
+void detail::set_open_fault_for_testing(OpenFaultFn fn) {
+  std::lock_guard g(fault_mutex);
+  open_fault = std::move(fn);
+}
 
 void dataset_save(const DatasetData& data, const std::string& path) {
   std::uint64_t payload = 8;
@@ -83,6 +100,7 @@ void dataset_save(const DatasetData& data, const std::string& path) {
   }
   std::random_device rd;
   const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(rd());
+  if (const int err = injected_open_error(tmp, true)) throw std::system_error(err, std::generic_category(), tmp);
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), tmp);
   try {
@@ -123,7 +141,37 @@ void dataset_save(const DatasetData& data, const std::string& path) {
   }
 }
 
+std::vector<std::string> remove_stale_temporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path p(path);
+  const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+  const std::string name = p.filename().string();
+  // "<pid>.<n>", both decimal.
+  auto pid_and_number = [](std::string_view rest) {
+    const auto dot = rest.find('.');
+    auto digits = [](std::string_view d) {
+      return !d.empty() && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return dot != std::string_view::npos && digits(rest.substr(0, dot)) && digits(rest.substr(dot + 1));
+  };
+  std::vector<std::string> removed;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string f = it->path().filename().string();
+    for (const std::string& prefix : {name + ".tmp.", name + ".bak.tmp."}) {
+      if (f.size() > prefix.size() && f.compare(0, prefix.size(), prefix) == 0 &&
+          pid_and_number(std::string_view(f).substr(prefix.size()))) {
+        std::error_code rm;
+        if (fs::remove(it->path(), rm)) removed.push_back(it->path().string());
+        break;
+      }
+    }
+  }
+  return removed;
+}
+
 DatasetData dataset_load(const std::string& path) {
+  if (const int err = injected_open_error(path, false)) throw std::system_error(err, std::generic_category(), path);
   std::string why;
   const auto content = read_whole_file(path, &why);
   if (!content) throw std::system_error(std::make_error_code(std::errc::io_error), path + ": " + why);

@@ -2,6 +2,7 @@
 // The dataset file of a protected host ("<host>.d" in the model directory):
 // zone name to the values collected for that zone. Format:
 // docs/dataset-files.md.
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -28,9 +29,20 @@ DatasetData dataset_load(const std::string& path);
 // The same for the bytes of a file; `name` starts the error texts.
 DatasetData dataset_from_bytes(std::string_view bytes, const std::string& name);
 
+// Removes what writes of the dataset file `path` that were cut short left
+// behind: "<path>.tmp.<pid>.<n>" and "<path>.bak.tmp.<pid>.<n>". For the
+// start of the host's training process, before its first write. Returns
+// the paths removed; never throws.
+std::vector<std::string> remove_stale_temporaries(const std::string& path);
+
 namespace detail {
 // A file's bytes around `payload`: header and checksum.
 std::string dataset_seal(std::string_view payload);
+// Tests make opening dataset files fail: the function gets the path and
+// whether it is opened for writing, and returns the errno to fail with (0:
+// open as usual). An empty function restores the usual opens.
+using OpenFaultFn = std::function<int(const std::string& path, bool write)>;
+void set_open_fault_for_testing(OpenFaultFn fn);
 }  // namespace detail
 
 }  // namespace tessel::orvik
