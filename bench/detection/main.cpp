@@ -1,8 +1,11 @@
 // Detection quality of models trained as the service trains them: normal WAF
-// request messages become request records, are staged and moved into the
-// host's dataset file, and the host's models are built against the attack
-// list served as the dataset service's attack dataset; the evaluation
-// messages then go through the whole classification of a request.
+// request messages become request records, are staged as a host in training
+// stages them (classification with prediction off: zone values normalised,
+// then written to the host's staging file), moved into the host's dataset
+// file, and the host's models are built against the attack list served as
+// the dataset service's attack dataset; the evaluation messages then go
+// through the whole classification of a request, once with the prediction
+// cache and once without.
 //
 //   bench_detection --train NORMAL.jsonl --attacks ATTACKS.jsonl --eval EVAL.jsonl
 //                   [--labels LABELS.jsonl] [--verdicts OUT.jsonl] [--jobs N] [--no-reference]
@@ -13,9 +16,12 @@
 // CSIC normal requests (through tools/replay/csic_to_waf.py) and the shared
 // attack list, one in five of each held aside for the evaluation, the
 // held-aside attack values placed into copies of held-aside normal requests
-// in the zone the list names. With one protected host, the same models are
-// fitted and the same requests classified by the scikit-learn 1.2.1 recipe
-// (bench/classify/reference.py) for the agreement and the speed ratio.
+// in the zone the list names. With one protected host, the scikit-learn 1.2.1
+// recipe (bench/classify/reference.py) builds its own training set from the
+// same request records (normalisation, split of key-value zones, white
+// list), fits its models and classifies the same requests: the flagged zones
+// of every request are compared, and the speeds with the same cache (a dict
+// keyed by zone and value on its side) and without.
 #include <algorithm>
 #include <atomic>
 #include <barrier>
@@ -25,13 +31,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
+
+#include <openssl/evp.h>
 
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
@@ -180,34 +190,59 @@ std::string field(const RequestRecord& r, const std::string& z) {
   return r.body;
 }
 
-// The samples the model build fits a zone on: the attack values (1), then
-// the zone's dataset values (0), split into lines in key-value zones.
-Json build_samples(const orvik::DatasetData& data, const std::vector<std::string>& attacks,
-                   const std::vector<std::string>& zones) {
-  Json train = Json::object();
-  const auto& kv = core::kv_zone();
-  for (const auto& z : zones) {
-    std::vector<std::string> docs = attacks;
-    std::vector<std::int64_t> y(attacks.size(), 1);
-    const auto it = data.find(z);
-    const bool split = std::find(kv.begin(), kv.end(), z) != kv.end();
-    if (it != data.end())
-      for (const auto& s : it->second) {
-        if (!split) {
-          if (!s.empty()) docs.push_back(s), y.push_back(0);
-          continue;
-        }
-        for (std::size_t pos = 0;;) {
-          const std::size_t end = s.find("\r\n", pos);
-          const std::size_t stop = end == std::string::npos ? s.size() : end;
-          if (stop > pos) docs.emplace_back(s, pos, stop - pos), y.push_back(0);
-          if (end == std::string::npos) break;
-          pos = end + 2;
-        }
-      }
-    train[z] = {{"docs", docs}, {"y", y}};
+// A record as the scikit-learn side reads it: its zones as intake left
+// them, the content type and the request type.
+Json reference_row(const RequestRecord& r) {
+  Json row = Json::object();
+  row["request_id"] = r.request_id;
+  for (const auto& z : core::zones()) row[z] = field(r, z);
+  row["content_type"] = r.content_type;
+  row["request_type"] = r.request_type.is_string() ? r.request_type.get<std::string>() : std::string();
+  return row;
+}
+
+// The normal samples the model build fits a zone on: the dataset's values,
+// split into lines in key-value zones, and the white list's values. Their
+// number and an order-free digest (the sum of the first 8 bytes of each
+// sample's MD5, little-endian), as the scikit-learn side prints them.
+struct Samples {
+  std::size_t n = 0;
+  std::uint64_t digest = 0;
+  void add(std::string_view s) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | md[i];
+    digest += v;
+    ++n;
   }
-  return train;
+  bool operator==(const Samples&) const = default;
+};
+
+Samples normal_samples(const orvik::DatasetData& data, const Json& wl, const std::string& z) {
+  Samples lines, whole;
+  const auto& kv = core::kv_zone();
+  const bool split = std::find(kv.begin(), kv.end(), z) != kv.end();
+  if (const auto it = data.find(z); it != data.end())
+    for (const auto& s : it->second) {
+      if (!s.empty()) whole.add(s);
+      if (!split) continue;
+      for (std::size_t pos = 0;;) {
+        const std::size_t end = s.find("\r\n", pos);
+        const std::size_t stop = end == std::string::npos ? s.size() : end;
+        if (stop > pos) lines.add(std::string_view(s).substr(pos, stop - pos));
+        if (end == std::string::npos) break;
+        pos = end + 2;
+      }
+    }
+  Samples out = split && lines.n > 0 ? lines : whole;
+  if (const auto it = wl.find(z); it != wl.end())
+    for (const auto& v : *it) {
+      if (v.is_string() && !v.get_ref<const std::string&>().empty()) out.add(v.get_ref<const std::string&>());
+      else if (!v.is_string() && !v.is_null()) out.add(v.dump());
+    }
+  return out;
 }
 
 // Runs the scikit-learn side; its JSON reply.
@@ -215,7 +250,7 @@ Json reference_run(const Json& input, int jobs) {
   const std::string path = std::string(TESSEL_BINARY_DIR) + "/bench/detection/reference_input.json";
   std::ofstream(path, std::ios::binary) << input.dump();
   const std::string cmd = "/usr/bin/python3 '" + std::string(TESSEL_SOURCE_DIR) + "/bench/classify/reference.py' '" +
-                          path + "' " + std::to_string(jobs) + " 200";
+                          path + "' " + std::to_string(jobs) + " 0";
   std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
   std::string text;
   char buf[4096];
@@ -264,25 +299,42 @@ int main(int argc, char** argv) {
     const LogSink& sink = cc.ctx.sink;
 
     // The dataset service: the attack list, an empty white list.
+    const Json wl = Json::object();
     testing::LoopbackHttpServer ds;
     ds.route("GET", "/ml/dataset/get_bl_uri", testing::CannedResponse{200, Json{{"attacks", in.attacks}}.dump()});
-    ds.route("GET", "/ml/dataset/get_wl_uri", testing::CannedResponse{200, base64_encode("{}")});
+    ds.route("GET", "/ml/dataset/get_wl_uri", testing::CannedResponse{200, base64_encode(wl.dump())});
     const core::DatasetUrls urls{ds.url("/ml/dataset/get_bl_uri"), ds.url("/ml/dataset/get_wl_uri")};
 
-    // Training: per host, staged, moved into the dataset file, built.
+    // Training: per host, staged by the classification of a host in
+    // training (no models), moved into the dataset file, built.
     testing::TempDir dir;
     const auto t_train = Clock::now();
     std::map<std::string, RequestTable> by_host;
     for (auto& r : records(std::move(in.normal), sink)) by_host[vhost_of(r)].push_back(std::move(r));
+    const bool one_host = reference && by_host.size() == 1;
+    Json ref_train_rows = Json::array();
+    if (one_host)
+      for (const auto& r : by_host.begin()->second) ref_train_rows.push_back(reference_row(r));
+    orvik::ClassifyContext staging_cc;
+    staging_cc.ctx.sink = sink;
+    staging_cc.services.put_data_into_db = orvik::ClassifyServices::real().put_data_into_db;
     std::map<std::string, orvik::ClassifyModels> models;
-    Json ref_train;
+    std::map<std::string, Samples> our_normals;  // zone -> normal samples (one host)
     LockMap locks;
     constexpr std::int64_t kDatasetLimit = 800000;
+    constexpr std::size_t kTable = 256;
     for (auto& [vhost, table] : by_host) {
       const std::string v = core::vhost_normalization(vhost);
       locks.emplace(vhost, std::make_shared<ProcessLock>());
       const std::string db = dir.file(v + ".db"), d = dir.file(v + ".d");
-      orvik::put_data_into_db(table, locks, vhost, db, sink);
+      const std::size_t n_train = table.size();
+      for (std::size_t i = 0; i < table.size(); i += kTable)
+        orvik::ml_processing(nullptr,
+                             RequestTable(std::make_move_iterator(table.begin() + static_cast<std::ptrdiff_t>(i)),
+                                          std::make_move_iterator(table.begin() + static_cast<std::ptrdiff_t>(
+                                                                                      std::min(table.size(), i + kTable)))),
+                             locks, vhost, orvik::ClassifyModels{}, false, db, staging_cc);
+      table.clear();
       orvik::DbProcessingArgs update;
       update.db_processing_lock = locks;
       update.ml_vhost = vhost;
@@ -295,13 +347,13 @@ int main(int argc, char** argv) {
       orvik::BuildOptions opts;
       opts.retry_pause = std::chrono::milliseconds(10);
       orvik::DatasetData data = orvik::dataset_load(d);
-      if (reference && by_host.size() == 1) ref_train = build_samples(data, in.attacks, core::zones());
+      if (one_host)
+        for (const auto& z : core::zones()) our_normals[z] = normal_samples(data, wl, z);
       if (!orvik::tessel_models_build(dir.str(), kDatasetLimit, vhost, v, std::move(data), "", "", urls,
                                       core::ApiContext{}, dir.file("mt.json"), sink, opts))
         throw std::runtime_error("no models built for " + vhost);
-      models[vhost] = orvik::ClassifyModels{orvik::tessel_models_load(dir.str(), v, sink),
-                                            std::make_shared<orvik::PredictionCache>()};
-      std::printf("host %s: %zu requests trained on, models of %zu zone(s)\n", vhost.c_str(), table.size(),
+      models[vhost] = orvik::ClassifyModels{orvik::tessel_models_load(dir.str(), v, sink), nullptr};
+      std::printf("host %s: %zu requests trained on, models of %zu zone(s)\n", vhost.c_str(), n_train,
                   models[vhost].models.rf ? models[vhost].models.rf->size() : 0);
     }
     cc.ctx.queues.q_ec->drain();
@@ -315,72 +367,109 @@ int main(int argc, char** argv) {
     for (auto& r : records(std::move(in.eval), sink)) eval_by_host[vhost_of(r)].push_back(std::move(r));
     std::vector<std::pair<std::string, RequestTable>> tables;
     for (auto& [vhost, t] : eval_by_host)
-      for (std::size_t i = 0; i < t.size(); i += 256)
-        tables.emplace_back(vhost, RequestTable(t.begin() + i, t.begin() + std::min(t.size(), i + 256)));
+      for (std::size_t i = 0; i < t.size(); i += kTable)
+        tables.emplace_back(vhost, RequestTable(t.begin() + static_cast<std::ptrdiff_t>(i),
+                                                t.begin() + static_cast<std::ptrdiff_t>(std::min(t.size(), i + kTable))));
     Json ref_input;
-    if (!ref_train.is_null() && eval_by_host.size() == 1 && models.count(eval_by_host.begin()->first)) {
-      // Zones without a model are left out on both sides.
-      std::vector<std::string> zones;
-      for (const auto& z : core::zones())
-        if (models.begin()->second.models.rf->contains(z)) zones.push_back(z);
-      Json train = Json::object(), rows = Json::array();
-      for (const auto& z : zones) train[z] = std::move(ref_train[z]);
-      for (const auto& r : eval_by_host.begin()->second) {
-        Json row = Json::object();
-        row["request_id"] = r.request_id;
-        for (const auto& z : zones) row[z] = field(r, z);
-        rows.push_back(std::move(row));
-      }
-      ref_input = Json{{"train", train}, {"requests", rows}, {"zones", zones}, {"kv_zone", core::kv_zone()},
+    if (one_host && eval_by_host.size() == 1 && models.count(eval_by_host.begin()->first)) {
+      Json rows = Json::array();
+      for (const auto& r : eval_by_host.begin()->second) rows.push_back(reference_row(r));
+      ref_input = Json{{"train_records", std::move(ref_train_rows)},
+                       {"attacks", in.attacks},
+                       {"wl", wl},
+                       {"bin_content_type", core::bin_content_type()},
+                       {"requests", std::move(rows)},
+                       {"zones", core::zones()},
+                       {"kv_zone", core::kv_zone()},
                        {"max_body_chunk_ai", core::max_body_chunk_ai}};
     }
-    const orvik::ClassifyModels none;
-    // Warm-up as on the scikit-learn side (one table per worker, untimed):
-    // each thread classifies a table with its own context and a prediction
-    // cache of its own, which are then dropped, so the timed run starts with
-    // warm threads and an empty cache.
-    orvik::ClassifyContext warm_cc;
-    warm_cc.ctx.sink = LogSink{warm_cc.ctx.queues.q_ec, std::make_shared<Logger>("bench"), false};
-    std::atomic<std::size_t> next{0};
-    std::barrier start(jobs + 1), done(jobs + 1);
-    std::vector<double> cpu_s(static_cast<std::size_t>(jobs));
-    std::vector<std::thread> threads;
-    for (int j = 0; j < jobs; ++j)
-      threads.emplace_back([&, j] {
-        if (!tables.empty()) {
-          const auto& [vhost, table] = tables[static_cast<std::size_t>(j) % tables.size()];
-          const auto it = models.find(vhost);
-          orvik::ClassifyModels warm = it == models.end() ? none : it->second;
-          if (warm.cache) warm.cache = std::make_shared<orvik::PredictionCache>();
-          orvik::ml_processing(nullptr, table, {}, vhost, warm, true, std::nullopt, warm_cc);
-        }
-        start.arrive_and_wait();
-        const double cpu0 = thread_cpu_seconds();
-        for (std::size_t k; (k = next.fetch_add(1)) < tables.size();) {
-          const auto it = models.find(tables[k].first);
-          orvik::ml_processing(nullptr, std::move(tables[k].second), {}, tables[k].first,
-                               it == models.end() ? none : it->second, true, std::nullopt, cc);
-        }
-        cpu_s[static_cast<std::size_t>(j)] = thread_cpu_seconds() - cpu0;
-        done.arrive_and_wait();
-      });
-    start.arrive_and_wait();
-    const auto t0 = Clock::now();
-    done.arrive_and_wait();
-    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    for (auto& t : threads) t.join();
-    const double rps = static_cast<double>(n_eval) / secs;
 
-    std::map<std::string, std::vector<std::string>> flagged;
-    for (auto& t : cc.ctx.queues.q_mt_api->drain())
-      for (const auto& r : t) {
-        std::stringstream ss(r.mz.get<std::string>());
-        auto& zs = flagged[r.request_id.get<std::string>()];
-        for (std::string z; std::getline(ss, z, '|');)
-          if (!z.empty()) zs.push_back(z);
-      }
-    cc.ctx.queues.q_attack_api->drain();
-    cc.ctx.queues.q_ec->drain();
+    // One timed pass over the tables, with a prediction cache that starts
+    // empty or with none; request id -> flagged zones.
+    struct Pass {
+      double secs = 0, cpu = 0;
+      std::map<std::string, std::vector<std::string>> flagged;
+    };
+    auto timed_pass = [&](std::vector<std::pair<std::string, RequestTable>> work, bool with_cache) {
+      std::map<std::string, orvik::ClassifyModels> run_models = models;
+      for (auto& [vhost, m] : run_models) m.cache = with_cache ? std::make_shared<orvik::PredictionCache>() : nullptr;
+      orvik::ClassifyContext run_cc;
+      run_cc.ctx.sink = sink;
+      const orvik::ClassifyModels none;
+      // Warm-up as on the scikit-learn side (one table per worker, untimed):
+      // each thread classifies a table with its own context and a prediction
+      // cache of its own, which are then dropped, so the timed run starts
+      // with warm threads and an empty cache.
+      orvik::ClassifyContext warm_cc;
+      warm_cc.ctx.sink = LogSink{warm_cc.ctx.queues.q_ec, std::make_shared<Logger>("bench"), false};
+      std::atomic<std::size_t> next{0};
+      std::barrier start(jobs + 1), done(jobs + 1);
+      std::vector<double> cpu_s(static_cast<std::size_t>(jobs));
+      std::vector<std::thread> threads;
+      for (int j = 0; j < jobs; ++j)
+        threads.emplace_back([&, j] {
+          if (!work.empty()) {
+            const auto& [vhost, table] = work[static_cast<std::size_t>(j) % work.size()];
+            const auto it = run_models.find(vhost);
+            orvik::ClassifyModels warm = it == run_models.end() ? none : it->second;
+            if (warm.cache) warm.cache = std::make_shared<orvik::PredictionCache>();
+            orvik::ml_processing(nullptr, table, {}, vhost, warm, true, std::nullopt, warm_cc);
+          }
+          start.arrive_and_wait();
+          const double cpu0 = thread_cpu_seconds();
+          for (std::size_t k; (k = next.fetch_add(1)) < work.size();) {
+            const auto it = run_models.find(work[k].first);
+            orvik::ml_processing(nullptr, std::move(work[k].second), {}, work[k].first,
+                                 it == run_models.end() ? none : it->second, true, std::nullopt, run_cc);
+          }
+          cpu_s[static_cast<std::size_t>(j)] = thread_cpu_seconds() - cpu0;
+          done.arrive_and_wait();
+        });
+      start.arrive_and_wait();
+      const auto t0 = Clock::now();
+      done.arrive_and_wait();
+      Pass pass;
+      pass.secs = std::chrono::duration<double>(Clock::now() - t0).count();
+      for (auto& t : threads) t.join();
+      for (double c : cpu_s) pass.cpu += c;
+      for (auto& t : run_cc.ctx.queues.q_mt_api->drain())
+        for (const auto& r : t) {
+          std::stringstream ss(r.mz.get<std::string>());
+          auto& zs = pass.flagged[r.request_id.get<std::string>()];
+          for (std::string z; std::getline(ss, z, '|');)
+            if (!z.empty()) zs.push_back(z);
+        }
+      run_cc.ctx.queues.q_attack_api->drain();
+      run_cc.ctx.queues.q_ec->drain();
+      warm_cc.ctx.queues.q_ec->drain();
+      return pass;
+    };
+    // On a shared machine one short pass is at the mercy of the other load:
+    // the median of kColdPasses, each a first pass with a fresh cache; the
+    // verdicts are the first pass's.
+    constexpr int kColdPasses = 5;
+    auto cold_passes = [&](bool with_cache) {
+      std::vector<Pass> runs;
+      for (int rep = 0; rep < kColdPasses; ++rep) runs.push_back(timed_pass(tables, with_cache));
+      std::vector<double> secs, cpu;
+      for (const auto& r : runs) secs.push_back(r.secs), cpu.push_back(r.cpu);
+      std::sort(secs.begin(), secs.end());
+      std::sort(cpu.begin(), cpu.end());
+      Pass out = std::move(runs.front());
+      out.secs = secs[kColdPasses / 2];
+      out.cpu = cpu[kColdPasses / 2];
+      return std::tuple(std::move(out), secs.back(), secs.front());
+    };
+    const auto [cached, cached_slow, cached_fast] = cold_passes(true);
+    const auto [uncached, uncached_slow, uncached_fast] = cold_passes(false);
+    tables.clear();
+    const auto& flagged = cached.flagged;
+    const auto zone_set = [](const std::map<std::string, std::vector<std::string>>& f, const std::string& id) {
+      const auto it = f.find(id);
+      return it == f.end() ? std::set<std::string>() : std::set<std::string>(it->second.begin(), it->second.end());
+    };
+    std::size_t cache_differs = 0;
+    for (const auto& id : eval_ids) cache_differs += zone_set(cached.flagged, id) != zone_set(uncached.flagged, id);
 
     if (!verdicts_path.empty()) {
       std::ofstream out(verdicts_path, std::ios::binary);
@@ -395,48 +484,109 @@ int main(int argc, char** argv) {
       if (!out) throw std::runtime_error("cannot write " + verdicts_path);
     }
 
-    double cpu_total = 0;
-    for (double c : cpu_s) cpu_total += c;
+    const auto per_s = [](std::size_t n, double s) { return s > 0 ? static_cast<double>(n) / s : 0.0; };
+    const double rps = per_s(n_eval, cached.secs), rps_nc = per_s(n_eval, uncached.secs);
+    const auto us_cpu = [&](const Pass& p) { return n_eval ? 1e6 * p.cpu / static_cast<double>(n_eval) : 0.0; };
     std::printf("training %.1f s; classification of %zu requests on %d threads: %.0f requests/s (%.1f us CPU a "
-                "request), %zu flagged\n",
-                train_s, n_eval, jobs, rps, n_eval ? 1e6 * cpu_total / static_cast<double>(n_eval) : 0.0,
-                flagged.size());
-    if (!in.labels.empty()) {
+                "request), %zu flagged; without the prediction cache %.0f requests/s (%.1f us CPU a request); "
+                "flagged zones differing between the two: %zu\n",
+                train_s, n_eval, jobs, rps, us_cpu(cached), flagged.size(), rps_nc, us_cpu(uncached), cache_differs);
+    std::printf("  (median of %d cold passes; their range %.0f-%.0f requests/s with the cache, %.0f-%.0f without)\n",
+                kColdPasses, per_s(n_eval, cached_slow), per_s(n_eval, cached_fast), per_s(n_eval, uncached_slow),
+                per_s(n_eval, uncached_fast));
+    // Precision, recall, F1 and false-positive rate of the request verdicts
+    // of `is_flagged`.
+    const auto quality = [&](const char* who, const std::function<bool(const std::string&)>& is_flagged) {
       std::size_t tp = 0, fp = 0, fn = 0, tn = 0;
       for (const auto& id : eval_ids) {
         const auto l = in.labels.find(id);
         if (l == in.labels.end()) continue;
-        const bool f = flagged.count(id) != 0;
+        const bool f = is_flagged(id);
         (l->second ? (f ? tp : fn) : (f ? fp : tn))++;
       }
       const auto ratio = [](std::size_t a, std::size_t b) { return b ? static_cast<double>(a) / static_cast<double>(b) : 0.0; };
       const double p = ratio(tp, tp + fp), r = ratio(tp, tp + fn), fpr = ratio(fp, fp + tn);
       const double f1 = p + r > 0 ? 2 * p * r / (p + r) : 0.0;
-      std::printf("request level: TP %zu, FP %zu, FN %zu, TN %zu\n", tp, fp, fn, tn);
+      std::printf("%s, request level: TP %zu, FP %zu, FN %zu, TN %zu\n", who, tp, fp, fn, tn);
       std::printf("  precision %.4f  recall %.4f  F1 %.4f  false-positive rate %.4f\n", p, r, f1, fpr);
-    }
+    };
+    if (!in.labels.empty()) quality("ours", [&](const std::string& id) { return flagged.count(id) != 0; });
     if (ref_input.is_null()) {
       std::printf("scikit-learn side: not run (%s)\n", reference ? "more than one protected host" : "--no-reference");
       return 0;
     }
     const Json ref = reference_run(ref_input, jobs);
-    const double ref_rps = ref["batch_rps"];
+    const auto fig = [&](const char* key) { return ref.contains(key) ? ref[key].get<double>() : 0.0; };
+    const auto mz_name = [](const std::string& z) { return z == "url" ? std::string("uri") : z; };
+
+    // The training sets: the normal samples per zone on both sides.
+    std::printf("normal training samples per zone (ours / scikit-learn recipe):");
+    std::size_t sample_zones_differ = 0;
+    for (const auto& z : core::zones()) {
+      const Samples theirs{ref["train_normal"].value(z, std::size_t{0}), ref["train_digest"].value(z, std::uint64_t{0})};
+      std::printf(" %s %zu/%zu%s", z.c_str(), our_normals[z].n, theirs.n, our_normals[z] == theirs ? "" : " (differ)");
+      sample_zones_differ += !(our_normals[z] == theirs);
+    }
+    std::printf("\n");
+
+    // Verdicts: per request, and per request and zone.
     const Json& rv = ref["verdicts"];
     const Json& rows = ref_input["requests"];
-    std::size_t same = 0;
+    std::map<std::string, std::size_t> ref_verdicts;  // request id -> row
+    std::size_t same_request = 0, same_zones = 0, shown = 0;
+    std::map<std::string, std::pair<std::size_t, std::size_t>> only;  // zone -> (ours only, theirs only)
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      std::set<std::string> want, got;
-      for (const auto& z : rv[i]) want.insert(z.get<std::string>() == "url" ? "uri" : z.get<std::string>());
-      if (const auto it = flagged.find(rows[i]["request_id"].get<std::string>()); it != flagged.end())
-        got.insert(it->second.begin(), it->second.end());
-      same += (want.empty() == got.empty());
+      const std::string id = rows[i]["request_id"].get<std::string>();
+      ref_verdicts[id] = i;
+      std::set<std::string> want;
+      for (const auto& z : rv[i]) want.insert(mz_name(z.get<std::string>()));
+      const std::set<std::string> got = zone_set(flagged, id);
+      same_request += want.empty() == got.empty();
+      same_zones += want == got;
+      for (const auto& z : core::zones()) {
+        const bool a = got.count(mz_name(z)) != 0, b = want.count(mz_name(z)) != 0;
+        if (a && !b) ++only[z].first;
+        if (b && !a) ++only[z].second;
+      }
+      if (want != got && shown++ < 5) {
+        std::string w, g;
+        for (const auto& z : want) w += (w.empty() ? "" : "|") + z;
+        for (const auto& z : got) g += (g.empty() ? "" : "|") + z;
+        std::printf("  differs: %s ours [%s] scikit-learn [%s]\n", id.c_str(), g.c_str(), w.c_str());
+      }
     }
-    const double agree = rows.empty() ? 0.0 : 100.0 * static_cast<double>(same) / static_cast<double>(rows.size());
-    const double ratio = ref_rps > 0 ? rps / ref_rps : 0.0;
-    std::printf("scikit-learn 1.2.1 recipe on %d processes: %.1f requests/s; request verdicts agreeing: %zu of %zu\n",
-                jobs, ref_rps, same, rows.size());
+    std::printf("zones flagged by one side only (ours / scikit-learn):");
+    for (const auto& z : core::zones()) std::printf(" %s %zu/%zu", z.c_str(), only[z].first, only[z].second);
+    std::printf("\n");
+    if (!in.labels.empty())
+      quality("scikit-learn recipe", [&](const std::string& id) {
+        const auto it = ref_verdicts.find(id);
+        return it != ref_verdicts.end() && !rv[it->second].empty();
+      });
+    const double n_rows = static_cast<double>(rows.size());
+    const double agree = rows.empty() ? 0.0 : 100.0 * static_cast<double>(same_request) / n_rows;
+    const double agree_zones = rows.empty() ? 0.0 : 100.0 * static_cast<double>(same_zones) / n_rows;
+    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("scikit-learn 1.2.1 recipe on %d processes, requests/s: %.1f with a cache by zone and value, %.1f "
+                "trees called directly without one, %.1f through forest.predict without one (the earlier "
+                "reference); its ways agree: %s\n",
+                jobs, fig("batch_cache_rps"), fig("batch_trees_rps"), fig("batch_rps"),
+                ref.value("ways_agree", false) ? "yes" : "NO");
+    std::printf("speed ratios: with cache on both sides %.1fx; without cache on both sides %.1fx; earlier "
+                "(ours with cache, forest.predict without) %.1fx\n",
+                ratio(rps, fig("batch_cache_rps")), ratio(rps_nc, fig("batch_trees_rps")), ratio(rps, fig("batch_rps")));
+    std::printf("CPU us a request, ours / scikit-learn: with cache %.1f / %.1f (%.1fx); without cache %.1f / %.1f "
+                "(%.1fx)\n",
+                us_cpu(cached), fig("batch_cache_cpu_us"), ratio(fig("batch_cache_cpu_us"), us_cpu(cached)),
+                us_cpu(uncached), fig("batch_trees_cpu_us"), ratio(fig("batch_trees_cpu_us"), us_cpu(uncached)));
+    std::printf("request verdicts agreeing: %zu of %zu; flagged zone sets equal: %zu of %zu; zones whose normal "
+                "training samples differ: %zu\n",
+                same_request, rows.size(), same_zones, rows.size(), sample_zones_differ);
+    const double speed = ratio(rps, fig("batch_cache_rps"));
     std::printf("target: detection_verdicts_agree = %.2f%% (goal 99.9%%): %s\n", agree, agree >= 99.9 ? "met" : "missed");
-    std::printf("target: detection_speed_ratio = %.1f (goal 20): %s\n", ratio, ratio >= 20 ? "met" : "missed");
+    std::printf("target: detection_zone_verdicts_agree = %.2f%% (goal 99.9%%): %s\n", agree_zones,
+                agree_zones >= 99.9 ? "met" : "missed");
+    std::printf("target: detection_speed_ratio = %.1f (goal 20): %s\n", speed, speed >= 20 ? "met" : "missed");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_detection: %s\n", e.what());
     return 1;
