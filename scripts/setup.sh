@@ -12,7 +12,7 @@ PKGS=(
   libgtest-dev libgmock-dev libcpp-httplib-dev
   rabbitmq-server clang libclang-rt-14-dev
   python3-sklearn python3-pandas python3-pika python3-url-normalize
-  python3-levenshtein python3-fuzzywuzzy python3-sqlalchemy
+  python3-levenshtein python3-fuzzywuzzy python3-sqlalchemy libsimdjson-dev
   procps netcat-openbsd curl
 )
 

@@ -1,11 +1,17 @@
 // bench_schemas: schema inference over a generated corpus of JSON request
 // bodies, on one core.
-//   - decode alone (json_loads, lenient): the ceiling of any pass over the text;
+//   - decode alone (json_loads, lenient): our own decoder over the bodies;
+//   - simdjson's full parse (DOM) of the same bodies, when built with it: the
+//     reference a pass over the text is measured against;
 //   - the worker's path: decoding, templating, grouping with key lists,
 //     inference of one schema per endpoint;
 //   - the builder fed every body (decode + merge of each one);
 //   - growth of the time with the number of bodies and with their depth.
+// Times are CPU time of the thread, best of the rounds, so the machine's other
+// load does not decide them.
 // Usage: bench_schemas [--bodies N] [--groups G] [--rounds R] [--growth no]
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,8 +28,11 @@
 #include "shared/pyvalues/pyjson.h"
 #include "shared/runtime/log_sink.h"
 
+#ifdef TESSEL_BENCH_SIMDJSON
+#include <simdjson.h>
+#endif
+
 using namespace tessel;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -105,12 +114,18 @@ void digest(std::string_view text) {
   for (const unsigned char c : text) g_digest = (g_digest ^ c) * 1099511628211ull;
 }
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double thread_cpu_seconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double seconds_since(double t0) { return thread_cpu_seconds() - t0; }
 
 double decode_only(const Corpus& c, int rounds) {
   double best = 1e30;
   for (int r = 0; r < rounds; ++r) {
-    const auto t0 = Clock::now();
+    const double t0 = thread_cpu_seconds();
     std::size_t n = 0;
     for (const auto& rec : c.records) n += json_loads(rec.body.get_ref<const std::string&>(), false).size();
     best = std::min(best, seconds_since(t0));
@@ -118,6 +133,29 @@ double decode_only(const Corpus& c, int rounds) {
   }
   return best;
 }
+
+#ifdef TESSEL_BENCH_SIMDJSON
+// simdjson's DOM parse of every body with one reused parser, the bodies
+// padded beforehand; a failed parse makes the figure unusable (-1).
+double simdjson_parse(const Corpus& c, int rounds) {
+  std::vector<simdjson::padded_string> texts;
+  texts.reserve(c.records.size());
+  for (const auto& rec : c.records) texts.emplace_back(rec.body.get_ref<const std::string&>());
+  simdjson::dom::parser parser;
+  double best = 1e30;
+  for (int r = 0; r < rounds; ++r) {
+    std::size_t failed = 0;
+    const double t0 = thread_cpu_seconds();
+    for (const auto& t : texts) {
+      simdjson::dom::element doc;
+      failed += parser.parse(t).get(doc) != simdjson::SUCCESS;
+    }
+    best = std::min(best, seconds_since(t0));
+    if (failed > 0) return -1;
+  }
+  return best;
+}
+#endif
 
 // The worker's path; returns the best time and the number of fragments.
 double pipeline(const Corpus& c, int rounds, std::size_t* fragments) {
@@ -127,7 +165,7 @@ double pipeline(const Corpus& c, int rounds, std::size_t* fragments) {
     auto records = c.records;
     SharedNamespace nsi;
     nsi.set("schemix_schemas_list", Json::array());
-    const auto t0 = Clock::now();
+    const double t0 = thread_cpu_seconds();
     const auto chosen = schemix::schemix_requests_processing(records, sink);
     const auto out = schemix::schemix_schemas_generation(nsi, records, chosen, sink);
     best = std::min(best, seconds_since(t0));
@@ -143,7 +181,7 @@ double pipeline(const Corpus& c, int rounds, std::size_t* fragments) {
 double builder_all(const Corpus& c, int rounds) {
   double best = 1e30;
   for (int r = 0; r < rounds; ++r) {
-    const auto t0 = Clock::now();
+    const double t0 = thread_cpu_seconds();
     std::vector<schemix::SchemaBuilder> builders(64);
     std::size_t i = 0;
     for (const auto& rec : c.records) builders[i++ % 64].add_object(json_loads(rec.body.get_ref<const std::string&>(), false));
@@ -192,6 +230,19 @@ int main(int argc, char** argv) {
               static_cast<double>(groups) / t_pipe, fragments);
   std::printf("builder on each body: %8.1f MB/s\n", mb / t_build);
   std::printf("worker path / decode alone: %.2f\n", t_pipe / t_decode);
+#ifdef TESSEL_BENCH_SIMDJSON
+  const double t_simd = simdjson_parse(c, rounds);
+  // The worker's throughput as a share of simdjson's full parse, both on one core.
+  const double share = t_simd > 0 ? t_simd / t_pipe : 0;
+  if (t_simd > 0) {
+    std::printf("simdjson full parse:  %8.1f MB/s (decode alone is %.2f of it)\n", mb / t_simd, t_simd / t_decode);
+  } else {
+    std::printf("simdjson full parse:  failed on some body\n");
+  }
+  std::printf("worker path / simdjson full parse: %.3f of its throughput\n", share);
+#else
+  std::printf("simdjson full parse:  not built (libsimdjson-dev not installed)\n");
+#endif
 
   std::printf("digest of the choices and schemas: %016llx\n", static_cast<unsigned long long>(g_digest));
   if (!growth) return 0;
@@ -221,6 +272,9 @@ int main(int argc, char** argv) {
 
   std::printf("digest with the growth corpora: %016llx\n", static_cast<unsigned long long>(g_digest));
   target("schema_inference_mb_per_s_per_core", mb / t_pipe, 100);
+#ifdef TESSEL_BENCH_SIMDJSON
+  target("schema_worker_vs_simdjson_parse", share, 0.25);
+#endif
   target("time_per_body_at_8x_bodies_ratio", last_ratio, 1.5, true);
   target("time_per_mb_at_depth_12_ratio", depth_ratio, 1.5, true);
   return 0;
