@@ -247,10 +247,17 @@ double intake_drain(const std::string& url, std::size_t n, std::chrono::microsec
   opts.read_pause = read_pause;
   const auto t0 = clock_type::now();
   auto sup = Child::start("dyn_queue_consumer", [&] {
-    ingestor::dyn_queue_consumer(nsg, nsi, url, true, "bench", "tessel", {{url, "bench"}}, q_local, true, false,
-                                 {"localhost"}, q_stats, q_api,
-                                 LogSink{q_ec, std::make_shared<Logger>("bench"), std::getenv("BENCH_INTAKE_EVENTS") != nullptr},
-                                 opts);
+    const ingestor::ConsumerArgs args{.broker = {.rmq_rconnection_param = url,
+                                                 .rmq_rhost = "bench",
+                                                 .tessel_rmq_q = "tessel",
+                                                 .rmq_rc_param_list = {{url, "bench"}},
+                                                 .use_dyn_unlock = true},
+                                      .route = {.q_local = q_local, .detectors = {.ddos = true}, .mlvh_list = {"localhost"}},
+                                      .q_stats = q_stats,
+                                      .q_api = q_api};
+    ingestor::dyn_queue_consumer(
+        nsg, nsi, args,
+        LogSink{q_ec, std::make_shared<Logger>("bench"), std::getenv("BENCH_INTAKE_EVENTS") != nullptr}, opts);
   });
   std::size_t rows = 0;
   double s = 0;

@@ -32,9 +32,8 @@ bool may_be_unlock_request(std::string_view body);
 
 // vexa_data_normalization of a chunk's bodies, each parsed just before its
 // record is built.
-void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data,
-                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                              const std::vector<std::string>& mlvh_list, const LogSink& sink);
+void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data, const RouteTarget& route,
+                              const LogSink& sink);
 
 // A message body for a log line: invalid UTF-8 replaced, long bodies cut.
 std::string body_text(std::string_view body);

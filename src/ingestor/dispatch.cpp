@@ -7,11 +7,8 @@
 namespace tessel::ingestor {
 
 ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
-                                     RequestBodies rdata, ChildEntries processes,
-                                     std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                                     const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
-                                     const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
-                                     const LogSink& sink) {
+                                     RequestBodies rdata, ChildEntries processes, const RouteTarget& route,
+                                     const BrokerIntake& broker, const LogSink& sink) {
   // Held outside the children so that a batch whose child cannot be
   // started is still here.
   auto unlock = std::make_shared<RequestMessages>(std::move(udata));
@@ -20,8 +17,9 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
   std::shared_ptr<RequestMessages> batch;
   try {
     if (!unlock->empty()) {
-      auto child = Child::start("VUDNP", [unlock, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, sink] {
-        core::dyn_unlock_processing(std::move(*unlock), rmq_rhost, tessel_rmq_q, rmq_rc_param_list, sink);
+      auto child = Child::start("VUDNP", [unlock, broker, sink] {
+        core::dyn_unlock_processing(std::move(*unlock), broker.rmq_rhost, broker.tessel_rmq_q, broker.rmq_rc_param_list,
+                                    sink);
       });
       processes.push_back({unix_now(), child});
       if (sink.debug) core::log_processing(sink, "debug", "os", "VUDNP is running (PID: " + std::to_string(child->pid()) + ")");
@@ -37,12 +35,12 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> 
       }
       ChildPtr child;
       if (batch) {
-        child = Child::start("VRDNP", [nsi, batch, q_local, ddos_en, bf_en, mlvh_list, sink] {
-          vexa_data_normalization(nsi, std::move(*batch), q_local, ddos_en, bf_en, mlvh_list, sink);
+        child = Child::start("VRDNP", [nsi, batch, route, sink] {
+          vexa_data_normalization(nsi, std::move(*batch), route, sink);
         });
       } else {
-        child = Child::start("VRDNP", [nsi, bodies, q_local, ddos_en, bf_en, mlvh_list, sink] {
-          normalise_request_bodies(nsi, std::move(*bodies), q_local, ddos_en, bf_en, mlvh_list, sink);
+        child = Child::start("VRDNP", [nsi, bodies, route, sink] {
+          normalise_request_bodies(nsi, std::move(*bodies), route, sink);
         });
       }
       batch.reset();

@@ -21,6 +21,7 @@
 
 #include "shared/runtime/rmq_params.h"
 #include "shared/runtime/child.h"
+#include "shared/runtime/detector.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
@@ -93,38 +94,51 @@ struct IntakeOptions {
   unsigned cpu_count = 0;  // 0: the processor count
 };
 
-// The supervisor of one broker (16 values, in the service main's order).
-// Returns after the restart signal (15 s after it saw it) or a failed
-// set-up; never throws.
-void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
-                        bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                        const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
-                        bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                        std::shared_ptr<EventQueue> q_api, const LogSink& sink,
-                        const IntakeOptions& opts = {});
+// One broker as intake reads it, and where challenge-page traffic goes.
+struct BrokerIntake {
+  std::string rmq_rconnection_param;  // the broker's AMQP URL
+  std::string rmq_rhost;              // its host, in log lines
+  std::string tessel_rmq_q;           // the service's own queue on every broker
+  RmqParamList rmq_rc_param_list;     // every broker; challenge-page traffic is published to all
+  bool use_dyn_unlock = false;        // hand challenge-page traffic to the unlock worker, else drop it
+};
+
+// Where intake hands its request tables: the data router's queue, and what
+// the router reads besides a table.
+struct RouteTarget {
+  std::shared_ptr<LocalQueue> q_local;
+  DetectorSwitches detectors;
+  std::vector<std::string> mlvh_list;
+};
+
+// What the supervisor of one broker works with.
+struct ConsumerArgs {
+  BrokerIntake broker;
+  RouteTarget route;
+  std::shared_ptr<EventQueue> q_stats;
+  std::shared_ptr<EventQueue> q_api;
+};
+
+// The supervisor of one broker. Returns after the restart signal (15 s after
+// it saw it) or a failed set-up; never throws.
+void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ConsumerArgs& args,
+                        const LogSink& sink, const IntakeOptions& opts = {});
 
 // The request queue consumer of one broker; runs until the restart signal.
-void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rhost,
-                       const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
-                       const std::string& rmq_rconnection_param, bool use_dyn_unlock,
-                       std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                       const std::vector<std::string>& mlvh_list, const LogSink& sink, const IntakeOptions& opts = {});
+void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const BrokerIntake& broker,
+                       const RouteTarget& route, const LogSink& sink, const IntakeOptions& opts = {});
 
 // Hands one chunk over: unlock data to a new unlock worker, request data to
 // a new normaliser, or parsed to the spool while nsg.overload is set (a body
 // that is no JSON object is logged and dropped where it is parsed). Returns
 // the child list with the children it started appended.
 ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
-                                     RequestBodies rdata, ChildEntries processes,
-                                     std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                                     const std::vector<std::string>& mlvh_list, const std::string& rmq_rhost,
-                                     const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
-                                     const LogSink& sink);
+                                     RequestBodies rdata, ChildEntries processes, const RouteTarget& route,
+                                     const BrokerIntake& broker, const LogSink& sink);
 
 // One batch of request messages to one request table for the data router.
-void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
-                             std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                             const std::vector<std::string>& mlvh_list, const LogSink& sink);
+void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data, const RouteTarget& route,
+                             const LogSink& sink);
 
 // The record of one message, or nothing when the message is skipped (the
 // reason is logged); a failure throws with the text to log. The zone values

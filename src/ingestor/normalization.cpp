@@ -12,9 +12,8 @@ namespace {
 // for an item already logged and skipped), to one request table for the
 // data router.
 template <typename Batch, typename ToMessage>
-void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage message,
-               std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-               const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage message, const RouteTarget& route,
+               const LogSink& sink) {
   try {
     const core::B64Whitelist b64wl =
         core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), sink);
@@ -34,17 +33,17 @@ void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage mess
       // The rest of the message is freed here, on the thread that made it.
     }
     if (result.empty()) return;
-    const Json schemix_vhosts_list = nsi->get<Json>("schemix_vhosts_list");
-    const Json bf_wl_ip_list = nsi->get<Json>("bf_wl_ip_list");
-    const Json bf_wl_host_list = nsi->get<Json>("bf_wl_host_list");
-    const Json ddos_wl_ip_list = nsi->get<Json>("ddos_wl_ip_list");
-    const Json ddos_wl_url_list = nsi->get<Json>("ddos_wl_url_list");
-    const Json bf_dfs_schema = nsi->get<Json>("bf_dfs_schema");
-    const Json brute_dfs_schema = nsi->get<Json>("brute_dfs_schema");
-    const Json flood_dfs_schema = nsi->get<Json>("flood_dfs_schema");
-    core::vexa_data_processing(std::move(result), *q_local, ddos_en, bf_en, mlvh_list, schemix_vhosts_list,
-                               bf_wl_ip_list, bf_wl_host_list, ddos_wl_ip_list, ddos_wl_url_list, bf_dfs_schema,
-                               brute_dfs_schema, flood_dfs_schema, sink);
+    const core::RouterLists lists{
+        .schemix_vhosts_list = nsi->get<Json>("schemix_vhosts_list"),
+        .bf_wl_ip_list = nsi->get<Json>("bf_wl_ip_list"),
+        .bf_wl_host_list = nsi->get<Json>("bf_wl_host_list"),
+        .ddos_wl_ip_list = nsi->get<Json>("ddos_wl_ip_list"),
+        .ddos_wl_url_list = nsi->get<Json>("ddos_wl_url_list"),
+        .bf_dfs_schema = nsi->get<Json>("bf_dfs_schema"),
+        .brute_dfs_schema = nsi->get<Json>("brute_dfs_schema"),
+        .flood_dfs_schema = nsi->get<Json>("flood_dfs_schema"),
+    };
+    core::vexa_data_processing(std::move(result), *route.q_local, route.detectors, route.mlvh_list, lists, sink);
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "os", std::string("An error occurred in vexa_data_normalization: ") + e.what());
   }
@@ -52,18 +51,16 @@ void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage mess
 
 }  // namespace
 
-void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data,
-                             std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                             const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data, const RouteTarget& route,
+                             const LogSink& sink) {
   auto take = [](Json& msg) { return std::optional<Json>(std::move(msg)); };
-  normalise(std::move(nsi), data, take, std::move(q_local), ddos_en, bf_en, mlvh_list, sink);
+  normalise(std::move(nsi), data, take, route, sink);
 }
 
-void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data,
-                              std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                              const std::vector<std::string>& mlvh_list, const LogSink& sink) {
+void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data, const RouteTarget& route,
+                              const LogSink& sink) {
   auto parse = [&](std::string_view body) { return parse_request_body(body, sink); };
-  normalise(std::move(nsi), data, parse, std::move(q_local), ddos_en, bf_en, mlvh_list, sink);
+  normalise(std::move(nsi), data, parse, route, sink);
 }
 
 }  // namespace tessel::ingestor

@@ -31,18 +31,18 @@ void sort_body(std::string_view body, bool use_dyn_unlock, RequestMessages& udat
 
 }  // namespace
 
-void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rhost,
-                       const std::string& tessel_rmq_q, const RmqParamList& rmq_rc_param_list,
-                       const std::string& rmq_rconnection_param, bool use_dyn_unlock,
-                       std::shared_ptr<LocalQueue> q_local, bool ddos_en, bool bf_en,
-                       const std::vector<std::string>& mlvh_list, const LogSink& sink, const IntakeOptions& opts) {
+void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const BrokerIntake& broker,
+                       const RouteTarget& route, const LogSink& sink, const IntakeOptions& opts) {
+  const std::string& rmq_rhost = broker.rmq_rhost;
+  const std::string& rmq_rconnection_param = broker.rmq_rconnection_param;
+  const bool use_dyn_unlock = broker.use_dyn_unlock;
   ChildEntries processes;
   std::int64_t pttl = opts.clock() + opts.housekeeping_period;
   const std::string rmq_q = "vexa";
 
   auto hand_over = [&](RequestMessages& udata, RequestBodies& rdata) {
-    processes = vexa_data_preprocessing(nsg, nsi, std::move(udata), std::move(rdata), std::move(processes), q_local,
-                                        ddos_en, bf_en, mlvh_list, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, sink);
+    processes =
+        vexa_data_preprocessing(nsg, nsi, std::move(udata), std::move(rdata), std::move(processes), route, broker, sink);
     udata = RequestMessages();
     rdata = RequestBodies();
   };

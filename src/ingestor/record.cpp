@@ -17,8 +17,8 @@ namespace tessel::ingestor {
 
 namespace {
 
-// A missing field fails the message the way a Python KeyError did: the
-// error text is the quoted field name.
+// A missing field fails the message with std::out_of_range whose text is
+// the quoted field name, e.g. 'vhost'.
 Json& field(Json& msg, const std::string& name) {
   auto it = msg.find(name);
   if (it == msg.end()) throw std::out_of_range("'" + name + "'");

@@ -6,22 +6,16 @@
 
 namespace tessel::ingestor {
 
-void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
-                        bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                        const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
-                        bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                        std::shared_ptr<EventQueue> q_api, const LogSink& sink,
-                        const IntakeOptions& opts) {
+void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ConsumerArgs& args,
+                        const LogSink& sink, const IntakeOptions& opts) {
+  const std::string& rmq_rhost = args.broker.rmq_rhost;
   core::log_processing(sink, "info", "rabbitmq", "RabbitMQ consumer is running (" + rmq_rhost + ")");
   try {
     const std::string pprfx = "sVDNP";
     ChildEntries processes;
     std::int64_t pttl = opts.clock() + opts.housekeeping_period;
-    auto consumer = Child::start("rmq_vexa_receiver", [&nsg, nsi, rmq_rhost, tessel_rmq_q, rmq_rc_param_list,
-                                                       rmq_rconnection_param, use_dyn_unlock, q_local, ddos_en, bf_en,
-                                                       mlvh_list, sink, opts] {
-      rmq_vexa_receiver(nsg, nsi, rmq_rhost, tessel_rmq_q, rmq_rc_param_list, rmq_rconnection_param, use_dyn_unlock,
-                        q_local, ddos_en, bf_en, mlvh_list, sink, opts);
+    auto consumer = Child::start("rmq_vexa_receiver", [&nsg, nsi, broker = args.broker, route = args.route, sink, opts] {
+      rmq_vexa_receiver(nsg, nsi, broker, route, sink, opts);
     });
     if (sink.debug) {
       core::log_processing(sink, "debug", "os",
@@ -33,7 +27,8 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const st
           std::this_thread::sleep_for(opts.restart_wait);
           return;
         }
-        rmq_log_api_stats_receiver(nsg, rmq_rhost, rmq_rconnection_param, *q_stats, *q_api, sink, opts);
+        rmq_log_api_stats_receiver(nsg, rmq_rhost, args.broker.rmq_rconnection_param, *args.q_stats, *args.q_api, sink,
+                                   opts);
         while (!nsg.overload()) {
           auto batch = core::rmq_vexa_data_load(nsi->get<Json>("rmq_vexa_dir").get<std::string>(), sink);
           if (!batch || batch->data.empty()) {
@@ -43,8 +38,8 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const st
           auto data = std::make_shared<RequestMessages>(std::move(batch->data));
           ChildPtr child;
           try {
-            child = Child::start(pprfx, [nsi, data, q_local, ddos_en, bf_en, mlvh_list, sink] {
-              vexa_data_normalization(nsi, std::move(*data), q_local, ddos_en, bf_en, mlvh_list, sink);
+            child = Child::start(pprfx, [nsi, data, route = args.route, sink] {
+              vexa_data_normalization(nsi, std::move(*data), route, sink);
             });
           } catch (...) {
             // Not started: the batch stays in the spool for a later cycle.

@@ -208,17 +208,20 @@ class Analysis {
   }
 
   void address_pass(const Address& a, const std::string& zone) {
-    if (!flood_ && a.rows.size() == 1) return;             // A2
+    // Outside a flood, one request from an address is no attempt.
+    if (!flood_ && a.rows.size() == 1) return;
     const std::string& ip = ip_text(a.id);
-    if (bls_.count(ip)) return;                            // A1
-    const auto n = static_cast<std::int64_t>(a.rows.size());  // A5
+    if (bls_.count(ip)) return;  // already blocked
+    // n: the address's requests; d: its distinct values (every request counts in a flood).
+    const auto n = static_cast<std::int64_t>(a.rows.size());
     const std::int64_t d = flood_ ? n : static_cast<std::int64_t>(distinct_count(a.values));
-    if (d == 0) return;                                    // A4
-    bool blocked = d > 3;                                  // A6
-    if (!flood_ && n < 4 && d == 1) return;                // A7
+    if (d == 0) return;
+    // More than three distinct values block; a few tries of one value are not reported.
+    bool blocked = d > 3;
+    if (!flood_ && n < 4 && d == 1) return;
 
     const RequestRecord& last = *a.rows.back();
-    // A9: the look-up, timed in whole seconds.
+    // The reputation look-up, timed in whole seconds.
     const std::int64_t t0 = env_.services.now();
     const Json res = env_.services.get_geoip(Json::array({ip}));
     const std::int64_t took = env_.services.now() - t0;
@@ -230,7 +233,7 @@ class Analysis {
     auto entry = res.find(ip);
     if (entry == res.end()) throw std::runtime_error("reputation look-up gave no record for " + ip);
 
-    // A10
+    // The record counts only with a country; the request's own country wins over it.
     const Json* record = nullptr;
     std::string cc;
     if (entry->is_object()) {
@@ -242,8 +245,10 @@ class Analysis {
     }
     if (!last.cc.empty()) cc = last.cc;
 
+    // Below the block threshold, a tor, proxy or hosting address (not a crawler) is marked;
+    // a single value from an unmarked address is not reported.
     std::string marker;
-    if (!blocked && record != nullptr) {  // A11
+    if (!blocked && record != nullptr) {
       if (!flag(record, "crawler")) {
         for (const char* word : {"tor", "proxy", "hosting"}) {
           if (flag(record, word)) {
@@ -254,8 +259,9 @@ class Analysis {
       }
       if (d == 1 && marker.empty()) return;
     }
-    if (blocked && flag(record, "mobile") && n <= 5 && n < s_.max_val) blocked = false;  // A12
-    if (marker.empty() && !cc.empty()) marker = " (" + cc + ")";                          // A13
+    // A mobile address with few requests is only a possible attack.
+    if (blocked && flag(record, "mobile") && n <= 5 && n < s_.max_val) blocked = false;
+    if (marker.empty() && !cc.empty()) marker = " (" + cc + ")";
     report(a, ip, zone, n, marker, blocked);
   }
 

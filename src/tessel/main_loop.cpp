@@ -61,9 +61,10 @@ void Service::main_loop() {
       core::mp_queue_size(*q.q_local, "q_local", run_.sink);
       core::mp_queue_size(*log_service_->q_log, "q_log", run_.sink);
       core::mp_queue_size(*q.q_mt_api, "q_mt_api", run_.sink);
-      core::local_queue_processing(run_nsg_, nsi_, *q.q_local, *q.q_geoip, db_processing_lock_, ddos_m_, settings_.ddos_en,
-                                   bf_m_, settings_.bf_en, ml_m_, settings_.mlvh_list, oa_m_, cc_data_, run_.geo_token, run_.api,
-                                   run_.sink);
+      core::local_queue_processing(
+          core::FeederContext{run_nsg_, nsi_, db_processing_lock_, cc_data_, run_.sink},
+          core::FeederDetectors{.ddos = ddos_m_, .bf = bf_m_, .ml = ml_m_, .oa = oa_m_, .on = settings_.detectors},
+          *q.q_local, *q.q_geoip);
       interruptible_sleep(opts_.loop_pause, opts_.check_interrupt);
     } catch (const std::exception& e) {
       log("error", "misc", std::string("An error occurred in main module while processing the data: ") + e.what());

@@ -15,6 +15,7 @@
 #include "core/workers/hw_overload.h"
 #include "core/workers/run_context.h"
 #include "core/workers/settings_thread.h"
+#include "ingestor/ingestor.h"
 #include "orvik/training/ml_core.h"
 #include "shared/runtime/detector.h"
 #include "shared/runtime/interrupt.h"
@@ -49,11 +50,8 @@ struct Subsystems {
                                                      const core::ApiContext& api, const LogSink& sink)>
       get_training_status;
   std::function<void(const orvik::MlCoreArgs& args)> ml_core;
-  std::function<void(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
-                     bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                     const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
-                     bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                     std::shared_ptr<EventQueue> q_api, const LogSink& sink)>
+  std::function<void(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ingestor::ConsumerArgs& args,
+                     const LogSink& sink)>
       dyn_queue_consumer;
 
   // The real entries.

@@ -272,9 +272,9 @@ void Service::load_hosts() {
 }
 
 void Service::apply_ddos_settings() {
-  settings_.ddos_en = py_truthy(
+  settings_.detectors.ddos = py_truthy(
       core::param_processing(Json(false), "bool", "ddos__enable", settings_.asa_settings, config_parser_, run_.sink));
-  if (!settings_.ddos_en) return;
+  if (!settings_.detectors.ddos) return;
   if (config_parser_.has_option("ddos", "wl_ip")) settings_.rule_files.ddos_wl_ip_path = config_parser_.get("ddos", "wl_ip");
   if (!settings_.rule_files.ddos_wl_ip_path.empty()) core::create_path_file(settings_.rule_files.ddos_wl_ip_path, run_.sink);
   if (config_parser_.has_option("ddos", "wl_url")) settings_.rule_files.ddos_wl_url_path = config_parser_.get("ddos", "wl_url");
@@ -283,9 +283,9 @@ void Service::apply_ddos_settings() {
 }
 
 void Service::apply_bf_settings() {
-  settings_.bf_en = py_truthy(
+  settings_.detectors.bf = py_truthy(
       core::param_processing(Json(false), "bool", "brute__enable", settings_.asa_settings, config_parser_, run_.sink));
-  if (!settings_.bf_en) return;
+  if (!settings_.detectors.bf) return;
   core::bf_wl_apply(*nsi_, settings_.asa_settings, run_.sink);
   auto rule_file = [&](const char* old_name, const char* name, std::string& path) {
     if (config_parser_.has_option("brute", old_name)) {
@@ -331,8 +331,8 @@ void Service::refresh_reference_data() {
 
 void Service::load_reference_data() {
   refresh_reference_data();
-  if (!settings_.ddos_en) log("info", "settings", "DDoS attack detection module is disabled");
-  if (!settings_.bf_en) log("info", "settings", "BF attack detection module is disabled");
+  if (!settings_.detectors.ddos) log("info", "settings", "DDoS attack detection module is disabled");
+  if (!settings_.detectors.bf) log("info", "settings", "BF attack detection module is disabled");
   log("info", "settings", "Event Collector is activated");
 }
 

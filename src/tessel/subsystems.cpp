@@ -45,15 +45,8 @@ Subsystems Subsystems::real() {
   s.schemix_settings_get = schemix::schemix_settings_get;
   s.get_training_status = orvik::get_training_status;
   s.ml_core = orvik::ml_core;
-  s.dyn_queue_consumer = [](Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const std::string& rmq_rconnection_param,
-                            bool use_dyn_unlock, const std::string& rmq_rhost, const std::string& tessel_rmq_q,
-                            const RmqParamList& rmq_rc_param_list, std::shared_ptr<LocalQueue> q_local, bool ddos_en,
-                            bool bf_en, const std::vector<std::string>& mlvh_list, std::shared_ptr<EventQueue> q_stats,
-                            std::shared_ptr<EventQueue> q_api, const LogSink& sink) {
-    ingestor::dyn_queue_consumer(nsg, std::move(nsi), rmq_rconnection_param, use_dyn_unlock, rmq_rhost, tessel_rmq_q,
-                                 rmq_rc_param_list, std::move(q_local), ddos_en, bf_en, mlvh_list, std::move(q_stats),
-                                 std::move(q_api), sink);
-  };
+  s.dyn_queue_consumer = [](Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ingestor::ConsumerArgs& args,
+                            const LogSink& sink) { ingestor::dyn_queue_consumer(nsg, std::move(nsi), args, sink); };
   return s;
 }
 

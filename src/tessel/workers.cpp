@@ -14,7 +14,7 @@ namespace tessel::svc {
 bool Service::build_detectors() {
   auto& q = run_.queues;
   const core::DetectorContext& ctx = run_;
-  if (settings_.bf_en) {
+  if (settings_.detectors.bf) {
     try {
       core::bf_schemas_apply(*nsi_, settings_.asa_settings, settings_.rule_files.brute_detect_path, settings_.rule_files.flood_detect_path, run_.sink);
       bf_m_ = subs_.make_bfm(ctx);
@@ -24,7 +24,7 @@ bool Service::build_detectors() {
       return false;
     }
   }
-  if (settings_.ddos_en) {
+  if (settings_.detectors.ddos) {
     try {
       ddos_m_ = subs_.make_ddosm(ctx);
     } catch (const std::exception& e) {
@@ -33,7 +33,7 @@ bool Service::build_detectors() {
       return false;
     }
   }
-  if (settings_.bf_en || settings_.ddos_en) {
+  if (settings_.detectors.bf || settings_.detectors.ddos) {
     auto child =
         start_worker("q_attack_bd_processing", [nsi = nsi_, q, sink = run_.sink](std::stop_token st) {
           core::q_attack_bd_processing(nsi, q.q_attack_bd, q.q_attack_api, sink, st);
@@ -68,13 +68,20 @@ void Service::start_workers() {
   auto& q = run_.queues;
   const bool use_dyn_unlock = !run_.rmq_rc_param_list.empty();
   for (const auto& entry : run_.rmq_rc_param_list) {
-    auto child = start_worker("dyn_queue_consumer",
-                              [nsg = run_nsg_, nsi = nsi_, entry, use_dyn_unlock, rmq_q = run_.tessel_rmq_q,
-                               list = run_.rmq_rc_param_list, q, ddos_en = settings_.ddos_en, bf_en = settings_.bf_en, hosts = settings_.mlvh_list,
-                               sink = run_.sink, f = subs_.dyn_queue_consumer](std::stop_token) {
-                                f(*nsg, nsi, entry.url, use_dyn_unlock, entry.host, rmq_q, list, q.q_local, ddos_en,
-                                  bf_en, hosts, q.q_stats, q.q_api, sink);
-                              });
+    ingestor::ConsumerArgs args{
+        .broker = {.rmq_rconnection_param = entry.url,
+                   .rmq_rhost = entry.host,
+                   .tessel_rmq_q = run_.tessel_rmq_q,
+                   .rmq_rc_param_list = run_.rmq_rc_param_list,
+                   .use_dyn_unlock = use_dyn_unlock},
+        .route = {.q_local = q.q_local, .detectors = settings_.detectors, .mlvh_list = settings_.mlvh_list},
+        .q_stats = q.q_stats,
+        .q_api = q.q_api,
+    };
+    auto child = start_worker("dyn_queue_consumer", [nsg = run_nsg_, nsi = nsi_, args = std::move(args),
+                                                     sink = run_.sink, f = subs_.dyn_queue_consumer](std::stop_token) {
+      f(*nsg, nsi, args, sink);
+    });
     log_started("dyn_queue_consumer", child);
   }
   auto sender =

@@ -21,8 +21,9 @@ class Dispatch : public ::testing::Test {
                         bool debug = false) {
     RequestBodies bodies;
     for (const auto& m : rdata) bodies.add(json_dumps(m));
-    auto out = vexa_data_preprocessing(nsg_, nsi_, std::move(udata), std::move(bodies), std::move(processes), q_local_,
-                                       false, false, {}, "broker-a", "tessel", {}, LogSink{q_ec_, sink_.log, debug});
+    auto out = vexa_data_preprocessing(nsg_, nsi_, std::move(udata), std::move(bodies), std::move(processes),
+                                       {.q_local = q_local_}, {.rmq_rhost = "broker-a", .tessel_rmq_q = "tessel"},
+                                       LogSink{q_ec_, sink_.log, debug});
     for (auto& e : out) e.child->join(std::chrono::seconds(10));
     return out;
   }

@@ -79,8 +79,15 @@ class Intake {
 
   void start(bool use_dyn_unlock = true, bool ddos_en = false) {
     supervisor_ = Child::start("dyn_queue_consumer", [this, use_dyn_unlock, ddos_en] {
-      dyn_queue_consumer(nsg, nsi, url_, use_dyn_unlock, "broker-a", "tessel", {{url_, "broker-a"}}, q_local, ddos_en,
-                         false, {"shop.example"}, q_stats, q_api, LogSink{q_ec, std::make_shared<Logger>("intake-test"), false}, opts_);
+      const ConsumerArgs args{.broker = {.rmq_rconnection_param = url_,
+                                         .rmq_rhost = "broker-a",
+                                         .tessel_rmq_q = "tessel",
+                                         .rmq_rc_param_list = {{url_, "broker-a"}},
+                                         .use_dyn_unlock = use_dyn_unlock},
+                              .route = {.q_local = q_local, .detectors = {.ddos = ddos_en}, .mlvh_list = {"shop.example"}},
+                              .q_stats = q_stats,
+                              .q_api = q_api};
+      dyn_queue_consumer(nsg, nsi, args, LogSink{q_ec, std::make_shared<Logger>("intake-test"), false}, opts_);
     });
   }
   void stop() {

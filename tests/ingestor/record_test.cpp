@@ -351,7 +351,7 @@ TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
   }
   batch[1]["port"] = "x";
   batch[3] = Json("not a mapping");
-  vexa_data_normalization(nsi_, batch, q_local_, true, false, {"shop.example"}, sink_);
+  vexa_data_normalization(nsi_, batch, {q_local_, {.ddos = true, .bf = false}, {"shop.example"}}, sink_);
   auto items = q_local_->drain();
   ASSERT_EQ(items.size(), 1u);
   std::vector<std::string> ids;
@@ -365,15 +365,16 @@ TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
 }
 
 TEST_F(NormalizationTest, NothingReachesTheRouterWithoutRecords) {
-  vexa_data_normalization(nsi_, {}, q_local_, true, true, {}, sink_);
+  vexa_data_normalization(nsi_, {}, {q_local_, {.ddos = true, .bf = true}, {}}, sink_);
   Json bad = waf_message();
   bad["ip"] = "";
-  vexa_data_normalization(nsi_, {bad}, q_local_, true, true, {}, sink_);
+  vexa_data_normalization(nsi_, {bad}, {q_local_, {.ddos = true, .bf = true}, {}}, sink_);
   EXPECT_EQ(q_local_->qsize(), 0u);
   EXPECT_EQ(event_lines(*q_ec_).size(), 1u);  // the empty ip only
 
   // A namespace without the attributes: the whole call fails, logged once.
-  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()}, q_local_, true, true, {}, sink_);
+  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()}, {q_local_, {.ddos = true, .bf = true}, {}},
+                          sink_);
   EXPECT_THAT(event_lines(*q_ec_),
               ElementsAre(HasSubstr("error os An error occurred in vexa_data_normalization: 'Namespace' object has no "
                                     "attribute 'tessel_b64wl_db'")));

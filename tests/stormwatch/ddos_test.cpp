@@ -545,14 +545,19 @@ TEST(DDoSM, WhiteListedAddressesAndUrlsAreNotExamined) {
   RequestTable all = std::move(t);
   all.insert(all.end(), u.begin(), u.end());
   all.insert(all.end(), v.begin(), v.end());
-  core::vexa_data_processing(std::move(all), q_local, true, false, {}, Json::array(), Json::array(), Json::array(),
-                             wl_ip, wl_url, Json(), Json(), Json(), h.cap.sink());
+  core::vexa_data_processing(std::move(all), q_local, {.ddos = true, .bf = false}, {},
+                             {.schemix_vhosts_list = Json::array(),
+                              .bf_wl_ip_list = Json::array(),
+                              .bf_wl_host_list = Json::array(),
+                              .ddos_wl_ip_list = wl_ip,
+                              .ddos_wl_url_list = wl_url},
+                             h.cap.sink());
   EventQueue q_geoip;
   auto nsg = std::make_shared<LocalNsg>();
   std::shared_ptr<DDoSM> shared(std::move(h.m));
   h.clock->advance_s(65);
-  core::local_queue_processing(nsg, h.nsi, q_local, q_geoip, LockMap{}, shared, true, nullptr, false, nullptr, {},
-                               nullptr, core::GeoData{}, "", core::ApiContext{}, h.cap.sink());
+  core::local_queue_processing({nsg, h.nsi, LockMap{}, core::GeoData{}, h.cap.sink()},
+                               {.ddos = shared, .on = {.ddos = true}}, q_local, q_geoip);
   EXPECT_EQ(shared->held(), 0u);
   ASSERT_TRUE(shared->workers().wait_idle(10s));
   ASSERT_EQ(h.windows_published(), 1u);

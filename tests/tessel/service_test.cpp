@@ -96,13 +96,12 @@ struct SimRun {
       std::lock_guard lk(mu);
       ml_cores.push_back(a);
     };
-    s.dyn_queue_consumer = [this](Nsg&, std::shared_ptr<SharedNamespace>, const std::string& url, bool use_dyn_unlock,
-                                  const std::string& host, const std::string& rmq_q, const RmqParamList& list,
-                                  std::shared_ptr<LocalQueue>, bool ddos_en, bool bf_en,
-                                  const std::vector<std::string>& hosts, std::shared_ptr<EventQueue>,
-                                  std::shared_ptr<EventQueue>, const LogSink&) {
+    s.dyn_queue_consumer = [this](Nsg&, std::shared_ptr<SharedNamespace>, const ingestor::ConsumerArgs& a,
+                                  const LogSink&) {
       std::lock_guard lk(mu);
-      consumers.push_back({url, host, rmq_q, use_dyn_unlock, ddos_en, bf_en, list, hosts});
+      consumers.push_back({a.broker.rmq_rconnection_param, a.broker.rmq_rhost, a.broker.tessel_rmq_q,
+                           a.broker.use_dyn_unlock, a.route.detectors.ddos, a.route.detectors.bf,
+                           a.broker.rmq_rc_param_list, a.route.mlvh_list});
     };
     auto real_mlm = s.make_mlm;
     s.make_mlm = [this, real_mlm](Json db_fnames_dict, std::string models_dir, bool ai_extra,

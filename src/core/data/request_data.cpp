@@ -11,6 +11,7 @@
 #include "core/util.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/json.h"
+#include "shared/pyvalues/percent.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "shared/pyvalues/utf8.h"
@@ -22,33 +23,11 @@ namespace {
 constexpr std::string_view kCrlf = "\r\n";
 constexpr int kMaxJsonDepth = 32;
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// One round of percent-decoding ("+" stays); the result is valid UTF-8.
+// One round of percent-decoding ("+" stays); the result is valid UTF-8
+// where the decoded bytes made it invalid.
 std::string pct_decode(std::string_view s) {
-  if (s.find('%') == std::string_view::npos) return std::string(s);
-  std::string out;
-  out.reserve(s.size());
   bool high = false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      const int hi = hex_value(s[i + 1]);
-      const int lo = hex_value(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        const int b = hi * 16 + lo;
-        high = high || b >= 0x80;
-        out.push_back(static_cast<char>(b));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(s[i]);
-  }
+  std::string out = percent_decode(s, false, &high);
   if (high && !utf8_valid(out)) return py_decode_utf8_replace(out);
   return out;
 }

@@ -18,35 +18,11 @@
 #include <limits>
 #include <thread>
 
+#include "shared/pyvalues/percent.h"
+
 namespace tessel::core {
 
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string pct_decode(std::string_view s, bool plus_is_space) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '%' && i + 2 < s.size()) {
-      const int hi = hex_value(s[i + 1]);
-      const int lo = hex_value(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(plus_is_space && c == '+' ? ' ' : c);
-  }
-  return out;
-}
 
 int parse_int(std::string_view text, const char* what) {
   if (text.empty() || text.size() > 9) throw AmqpError(std::string("invalid ") + what + ": '" + std::string(text) + "'");
@@ -157,8 +133,8 @@ AmqpParams parse_amqp_url(std::string_view url) {
     std::string_view cred = authority.substr(0, at);
     hostport = authority.substr(at + 1);
     auto colon = cred.find(':');
-    p.user = pct_decode(cred.substr(0, colon), false);
-    p.password = colon == std::string_view::npos ? std::string() : pct_decode(cred.substr(colon + 1), false);
+    p.user = percent_decode(cred.substr(0, colon), false);
+    p.password = colon == std::string_view::npos ? std::string() : percent_decode(cred.substr(colon + 1), false);
   }
   if (!hostport.empty() && hostport.front() == '[') {
     auto close = hostport.find(']');
@@ -180,15 +156,15 @@ AmqpParams parse_amqp_url(std::string_view url) {
   if (p.port <= 0 || p.port > 65535) throw AmqpError("invalid port in AMQP URL: " + std::to_string(p.port));
   // The first path segment is the virtual host; none, or an empty one, is "/".
   if (auto slash = path.find('/'); slash != std::string_view::npos) path = path.substr(0, slash);
-  if (!path.empty()) p.vhost = pct_decode(path, true);
+  if (!path.empty()) p.vhost = percent_decode(path, true);
   while (!query.empty()) {
     auto amp = query.find('&');
     std::string_view item = query.substr(0, amp);
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     if (item.empty()) continue;
     auto eq = item.find('=');
-    std::string name = pct_decode(item.substr(0, eq), true);
-    std::string value = eq == std::string_view::npos ? std::string() : pct_decode(item.substr(eq + 1), true);
+    std::string name = percent_decode(item.substr(0, eq), true);
+    std::string value = eq == std::string_view::npos ? std::string() : percent_decode(item.substr(eq + 1), true);
     if (name == "blocked_connection_timeout") {
       p.blocked_connection_timeout = parse_int(value, "blocked_connection_timeout");
     } else if (name == "heartbeat") {

@@ -186,7 +186,7 @@ struct Proxy {
   long port = 0;
 };
 
-// A proxy as requests read it: "host:port" means http://host:port, and a
+// A proxy as requests reads it: "host:port" means http://host:port, and a
 // missing port is the scheme's (80 for http, not libcurl's 1080).
 Proxy parse_proxy(const std::string& text) {
   Proxy p{text, text, 0};

@@ -26,7 +26,7 @@
 // used when present; an empty text there means no proxy at all. Without an
 // entry, libcurl reads the environment: http_proxy (lower case only),
 // https_proxy or HTTPS_PROXY, all_proxy or ALL_PROXY, and no_proxy or
-// NO_PROXY. An explicit proxy is used whatever NO_PROXY says, as requests did.
+// NO_PROXY. An explicit proxy is used whatever NO_PROXY says.
 // Time-out: `timeout` seconds to connect (TCP and TLS), then the request
 // fails when no byte moves for `timeout` seconds (whole seconds, at least
 // one); there is no limit on the whole transfer.
@@ -48,7 +48,7 @@ namespace tessel::core {
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // A failed request. kind() is the name of the requests exception of that
-// failure and what() reads "<kind>: <text as requests gave it>", e.g.
+// failure and what() reads "<kind>: <text as requests gives it>", e.g.
 //   ConnectionError: HTTPConnectionPool(host='127.0.0.1', port=9): Max
 //     retries exceeded with url: /x (Caused by NewConnectionError('Failed to
 //     establish a new connection: [Errno 111] Connection refused'))

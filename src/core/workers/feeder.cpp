@@ -71,12 +71,13 @@ RequestRecord schema_columns(const RequestRecord& r) {
 
 }  // namespace
 
-void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
-                            LocalQueue& q_local, EventQueue& q_geoip, const LockMap& db_processing_lock,
-                            const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
-                            const MlDetectorPtr& ml_m, const std::vector<std::string>& /*mlvh_list*/,
-                            const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& /*geo_token*/,
-                            const ApiContext& /*api*/, const LogSink& sink) {
+void local_queue_processing(const FeederContext& ctx, const FeederDetectors& detectors, LocalQueue& q_local,
+                            EventQueue& q_geoip) {
+  const GeoData& cc_data = ctx.cc_data;
+  const LogSink& sink = ctx.sink;
+  const bool ddos = detectors.on.ddos && detectors.ddos;
+  const bool bf = detectors.on.bf && detectors.bf;
+  const bool oa = detectors.oa != nullptr;
   // The requests of every batch since the last call, per detector.
   RequestTable table, ddos_table, bf_table, oa_table;
   std::set<std::string> unknown;
@@ -86,17 +87,17 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
     ddos_rows += batch.ddos_rows.size();
     if (batch.schemix) oa_rows += batch.table.size();
   }
-  if (ddos_en && ddos_m) ddos_table.reserve(ddos_rows);
-  if (oa_m) oa_table.reserve(oa_rows);
+  if (ddos) ddos_table.reserve(ddos_rows);
+  if (oa) oa_table.reserve(oa_rows);
   for (auto& batch : batches) {
     fill_countries(batch.table, cc_data, unknown);
     fill_countries(batch.bf_table, cc_data, unknown);
-    if (ddos_en && ddos_m) {
+    if (ddos) {
       for (const std::size_t i : batch.ddos_rows)
         if (i < batch.table.size()) ddos_table.push_back(batch.table[i]);
     }
-    if (bf_en && bf_m) append(bf_table, std::move(batch.bf_table));
-    if (batch.schemix && oa_m) {
+    if (bf) append(bf_table, std::move(batch.bf_table));
+    if (batch.schemix && oa) {
       for (const auto& r : batch.table) oa_table.push_back(schema_columns(r));
     }
     append(table, std::move(batch.table));
@@ -107,10 +108,12 @@ void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_p
     q_geoip.put(Json{{"ips", std::move(ips)}});
   }
 
-  if (ddos_en && ddos_m) guarded("ddos", sink, [&] { ddos_m->dfs_processing(nsi, std::move(ddos_table)); });
-  if (bf_en && bf_m) guarded("bf", sink, [&] { bf_m->dfs_processing(nsi, std::move(bf_table)); });
-  if (ml_m) guarded("ml", sink, [&] { ml_m->dfs_processing(nsg, db_processing_lock, std::move(table)); });
-  if (oa_m) guarded("schemix", sink, [&] { oa_m->dfs_processing(nsi, std::move(oa_table)); });
+  if (ddos) guarded("ddos", sink, [&] { detectors.ddos->dfs_processing(ctx.nsi, std::move(ddos_table)); });
+  if (bf) guarded("bf", sink, [&] { detectors.bf->dfs_processing(ctx.nsi, std::move(bf_table)); });
+  if (detectors.ml) {
+    guarded("ml", sink, [&] { detectors.ml->dfs_processing(ctx.nsg, ctx.db_processing_lock, std::move(table)); });
+  }
+  if (oa) guarded("schemix", sink, [&] { detectors.oa->dfs_processing(ctx.nsi, std::move(oa_table)); });
 }
 
 void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::shared_ptr<const GeoReference> geo, std::string geo_token,

@@ -31,24 +31,38 @@ void mp_queue_size(const BlockingQueue<T>& queue, std::string_view name, const L
   mp_queue_size_report(queue.qsize(), name, sink);
 }
 
+// The detectors the feeder hands tables to. A null one is left out, and so
+// are DDoS and brute-force detection while switched off.
+struct FeederDetectors {
+  WindowDetectorPtr ddos;
+  WindowDetectorPtr bf;
+  MlDetectorPtr ml;
+  WindowDetectorPtr oa;  // schema generation
+  DetectorSwitches on;
+};
+
+// What the feeder reads besides its queues and passes on to the detectors.
+struct FeederContext {
+  std::shared_ptr<Nsg> nsg;
+  std::shared_ptr<SharedNamespace> nsi;
+  const LockMap& db_processing_lock;  // staging-file locks, for classification
+  const GeoData& cc_data;             // countries of requests that came without one
+  const LogSink& sink;
+};
+
 // Takes every batch waiting on q_local, fills the empty `cc` of each request
 // from the country data, and hands each detector the requests that arrived
-// since the last call as one table: DDoS detection (when ddos_en and
-// ddos_m) the batches' DDoS rows, brute-force detection (when bf_en and
-// bf_m) their brute-force and flood candidate rows, classification (when
-// ml_m) every request, schema generation (when oa_m) the requests of the
+// since the last call as one table: DDoS detection the batches' DDoS rows,
+// brute-force detection their brute-force and flood candidate rows,
+// classification every request, schema generation the requests of the
 // batches that have schema-generation patterns, with only the columns it
 // reads (request_id, vhost, url, method, content-type, the JSON body or
-// else the body, schema_name, "" when absent). Every
-// detector is called on every call, also with an empty table. Addresses
-// without a known country go to q_geoip. A detector's failure is logged and
-// does not stop the others.
-void local_queue_processing(const std::shared_ptr<Nsg>& nsg, const std::shared_ptr<SharedNamespace>& nsi,
-                            LocalQueue& q_local, EventQueue& q_geoip, const LockMap& db_processing_lock,
-                            const WindowDetectorPtr& ddos_m, bool ddos_en, const WindowDetectorPtr& bf_m, bool bf_en,
-                            const MlDetectorPtr& ml_m, const std::vector<std::string>& mlvh_list,
-                            const WindowDetectorPtr& oa_m, const GeoData& cc_data, const std::string& geo_token,
-                            const ApiContext& api, const LogSink& sink);
+// else the body, schema_name, "" when absent). Every detector that takes
+// part is called on every call, also with an empty table. Addresses without
+// a known country go to q_geoip. A detector's failure is logged and does not
+// stop the others.
+void local_queue_processing(const FeederContext& ctx, const FeederDetectors& detectors, LocalQueue& q_local,
+                            EventQueue& q_geoip);
 
 // The GeoIP worker: takes the address lists of q_geoip ({"ips": [...]}) and
 // looks them up, so that the reputation data the detectors' workers read is

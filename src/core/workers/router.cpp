@@ -6,19 +6,16 @@
 
 namespace tessel::core {
 
-void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, bool ddos_en, bool bf_en,
-                          const std::vector<std::string>& /*mlvh_list*/, const Json& schemix_vhosts_list,
-                          const Json& bf_wl_ip_list, const Json& bf_wl_host_list, const Json& ddos_wl_ip_list,
-                          const Json& ddos_wl_url_list, const Json& bf_dfs_schema, const Json& brute_dfs_schema,
-                          const Json& flood_dfs_schema, const LogSink& sink) {
+void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, DetectorSwitches detectors,
+                          const std::vector<std::string>& /*mlvh_list*/, const RouterLists& lists, const LogSink& sink) {
   try {
     if (dfs.empty()) return;
     LocalBatch batch;
-    if (ddos_en) {
-      const IpList wl_ip(ddos_wl_ip_list);
+    if (detectors.ddos) {
+      const IpList wl_ip(lists.ddos_wl_ip_list);
       std::vector<std::string> wl_url;
-      if (ddos_wl_url_list.is_array()) {
-        for (const auto& u : ddos_wl_url_list)
+      if (lists.ddos_wl_url_list.is_array()) {
+        for (const auto& u : lists.ddos_wl_url_list)
           if (u.is_string()) wl_url.push_back(u.get<std::string>());
       }
       batch.ddos_rows.reserve(dfs.size());
@@ -35,11 +32,12 @@ void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, bool ddos_en, b
         if (!listed) batch.ddos_rows.push_back(i);
       }
     }
-    if (bf_en) {
-      const BfMatcher matcher(bf_dfs_schema, brute_dfs_schema, flood_dfs_schema, bf_wl_ip_list, bf_wl_host_list);
+    if (detectors.bf) {
+      const BfMatcher matcher(lists.bf_dfs_schema, lists.brute_dfs_schema, lists.flood_dfs_schema,
+                              lists.bf_wl_ip_list, lists.bf_wl_host_list);
       for (const auto& r : dfs) matcher.append_rows(r, batch.bf_table);
     }
-    batch.schemix = schemix_vhosts_list.is_array() && !schemix_vhosts_list.empty();
+    batch.schemix = lists.schemix_vhosts_list.is_array() && !lists.schemix_vhosts_list.empty();
     batch.table = std::move(dfs);
     if (sink.debug) {
       log_processing(sink, "debug", "dyn",

@@ -152,10 +152,10 @@ class SettingsThread {
     if (!same_settings(wo_otf, a_.settings.asa_settings_wo_otf)) return restart("Corvane AI TESSEL settings changed");
     a_.settings.asa_settings = std::move(settings);
     log_processing(sink_, "info", "settings", "Corvane AI TESSEL settings updated");
-    if (a_.settings.ddos_en) {
+    if (a_.settings.detectors.ddos) {
       ddos_settings_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.ddos_wl_ip_path, a_.settings.rule_files.ddos_wl_url_path, sink_);
     }
-    if (a_.settings.bf_en) {
+    if (a_.settings.detectors.bf) {
       bf_wl_apply(nsi_, a_.settings.asa_settings, sink_);
       bf_settings_apply(nsi_, a_.settings.asa_settings, sink_);
       bf_schemas_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.brute_detect_path, a_.settings.rule_files.flood_detect_path, sink_);

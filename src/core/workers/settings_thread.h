@@ -14,6 +14,7 @@
 #include "core/net/api_context.h"
 #include "core/workers/run_context.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/detector.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/paths.h"
 #include "shared/runtime/logging.h"
@@ -68,8 +69,7 @@ struct SettingsState {
   Json asa_settings_wo_otf = Json::object();
   std::vector<std::string> mlvh_list;
   bool ai_extra = false;
-  bool bf_en = false;
-  bool ddos_en = false;
+  DetectorSwitches detectors;
   RuleFiles rule_files;
 };
 

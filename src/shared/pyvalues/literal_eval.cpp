@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "shared/pyvalues/percent.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/utf8.h"
 
@@ -42,7 +43,6 @@ bool in_base(char c, int base) {
       return is_digit(c);
   }
 }
-int hex_value(char c) { return is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 // A hash that agrees with py_equal on hashable values (1, 1.0 and True alike).
 std::size_t hash_of(const Json& v) {
@@ -474,7 +474,7 @@ class Parser {
       for (int k = 0; k < n; ++k) {
         char h = at + k < s_.size() ? s_[at + k] : '\0';
         if (!in_base(h, 16)) return -1;
-        v = v * 16 + hex_value(h);
+        v = v * 16 + hex_digit(h);
       }
       return v;
     };

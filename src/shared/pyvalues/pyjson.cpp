@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "shared/pyvalues/percent.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/utf8.h"
 
@@ -16,13 +17,6 @@ namespace tessel {
 namespace {
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Members of the objects being read, one list per nesting level, kept by
 // each thread: reading many messages allocates them once. A list that grew
@@ -212,7 +206,7 @@ class Reader {
       if (end >= n) fail("Invalid \\uXXXX escape", next - 1);
       char32_t cp = 0;
       for (; next < end; ++next) {
-        int h = hex_value(s_[next]);
+        int h = hex_digit(s_[next]);
         if (h < 0) fail("Invalid \\uXXXX escape", end - 5);
         cp = (cp << 4) | static_cast<char32_t>(h);
       }
@@ -221,7 +215,7 @@ class Reader {
         end += 6;
         char32_t lo = 0;
         for (; next < end; ++next) {
-          int h = hex_value(s_[next]);
+          int h = hex_digit(s_[next]);
           if (h < 0) fail("Invalid \\uXXXX escape", end - 5);
           lo = (lo << 4) | static_cast<char32_t>(h);
         }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "shared/pyvalues/percent.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "shared/pyvalues/utf8.h"
@@ -49,30 +50,10 @@ std::string nfkc(const std::string& s) {
   return out;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // urllib.parse.unquote, then NFC; the result is valid UTF-8.
 std::string unquote_nfc(std::string_view s) {
   if (s.find('%') == std::string_view::npos) return py_nfc(s);
-  std::string bytes;
-  bytes.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      const int h = hex_value(s[i + 1]), l = hex_value(s[i + 2]);
-      if (h >= 0 && l >= 0) {
-        bytes.push_back(static_cast<char>(h * 16 + l));
-        i += 2;
-        continue;
-      }
-    }
-    bytes.push_back(s[i]);
-  }
-  return py_nfc(py_decode_utf8_replace(bytes));
+  return py_nfc(py_decode_utf8_replace(percent_decode(s)));
 }
 
 using SafeSet = std::array<bool, 256>;

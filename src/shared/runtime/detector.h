@@ -27,6 +27,13 @@ class MlDetector {
   virtual void dfs_processing(const std::shared_ptr<Nsg>& nsg, const LockMap& db_processing_lock, RequestTable dfs) = 0;
 };
 
+// Which of the switchable detectors run: DDoS detection ([ddos] enable)
+// and brute-force and flood detection ([brute] enable).
+struct DetectorSwitches {
+  bool ddos = false;
+  bool bf = false;
+};
+
 using WindowDetectorPtr = std::shared_ptr<WindowDetector>;
 using MlDetectorPtr = std::shared_ptr<MlDetector>;
 

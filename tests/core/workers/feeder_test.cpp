@@ -76,9 +76,15 @@ TEST(Feeder, HandsEachDetectorItsRowsOfThePass) {
     auto ddos = std::make_shared<Window>(), bf = std::make_shared<Window>(), oa = std::make_shared<Window>();
     auto ml = std::make_shared<Ml>();
     LockMap locks{{"a.com", std::make_shared<ProcessLock>()}};
-    core::local_queue_processing(std::make_shared<LocalNsg>(), std::make_shared<SharedNamespace>(), q_local, q_geoip,
-                                 locks, c.with_ddos ? ddos : nullptr, c.ddos_en, c.with_bf ? bf : nullptr, c.bf_en,
-                                 c.with_ml ? ml : nullptr, {"a.com"}, c.with_oa ? oa : nullptr, core::GeoData(), "", core::ApiContext{}, lc.sink());
+    const core::GeoData geo;
+    core::local_queue_processing(
+        {std::make_shared<LocalNsg>(), std::make_shared<SharedNamespace>(), locks, geo, lc.sink()},
+        {.ddos = c.with_ddos ? ddos : nullptr,
+         .bf = c.with_bf ? bf : nullptr,
+         .ml = c.with_ml ? ml : nullptr,
+         .oa = c.with_oa ? oa : nullptr,
+         .on = {.ddos = c.ddos_en, .bf = c.bf_en}},
+        q_local, q_geoip);
     EXPECT_EQ((std::vector<std::size_t>{ddos->tables.size(), bf->tables.size(), ml->tables.size(), oa->tables.size()}),
               c.calls);
     for (const auto& t : ddos->tables) EXPECT_EQ(ids(t), (std::vector<std::string>{"2", "3"}));
@@ -103,8 +109,7 @@ TEST(Feeder, EveryPassCallsTheDetectorsAlsoWithoutRequests) {
   EventQueue q_geoip;
   auto oa = std::make_shared<Window>();
   for (int i = 0; i < 2; ++i)
-    core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, nullptr, false, nullptr, {},
-                                 oa, core::GeoData(), "", core::ApiContext{}, lc.sink());
+    core::local_queue_processing({nullptr, nullptr, LockMap{}, core::GeoData(), lc.sink()}, {.oa = oa}, q_local, q_geoip);
   ASSERT_EQ(oa->tables.size(), 2u);
   EXPECT_TRUE(oa->tables[0].empty());
   EXPECT_EQ(q_geoip.qsize(), 0u);
@@ -117,8 +122,8 @@ TEST(Feeder, OneFailingDetectorDoesNotStopTheOthers) {
   q_local.put({{rec("1", "192.0.2.1")}, {0}, {}, true});
   auto ddos = std::make_shared<Window>(), oa = std::make_shared<Window>();
   ddos->fail = true;
-  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, ddos, true, nullptr, false, nullptr, {}, oa,
-                               core::GeoData(), "", core::ApiContext{}, lc.sink());
+  core::local_queue_processing({nullptr, nullptr, LockMap{}, core::GeoData(), lc.sink()},
+                               {.ddos = ddos, .oa = oa, .on = {.ddos = true}}, q_local, q_geoip);
   EXPECT_EQ(oa->tables.size(), 1u);
   EXPECT_EQ(lc.take(),
             std::vector<std::string>{"error/misc: An error occurred in local_queue_processing (ddos): window failed"});
@@ -141,8 +146,8 @@ TEST(Feeder, FillsCountriesAndQueuesUnknownAddresses) {
                true});
   auto ml = std::make_shared<Ml>();
   auto bf = std::make_shared<Window>();
-  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, bf, true, ml, {}, nullptr, geo,
-                               "", core::ApiContext{}, lc.sink());
+  core::local_queue_processing({nullptr, nullptr, LockMap{}, geo, lc.sink()}, {.bf = bf, .ml = ml, .on = {.bf = true}},
+                               q_local, q_geoip);
   ASSERT_EQ(ml->tables.size(), 1u);
   const auto& t = ml->tables[0];
   EXPECT_EQ(t[0].cc, geo.country(known));
@@ -179,8 +184,8 @@ TEST(Feeder, SchemaRowsCarryTheSchemaColumns) {
   q_local.put({{form, json}, {}, {}, true});
   auto oa = std::make_shared<Window>();
   auto ml = std::make_shared<Ml>();
-  core::local_queue_processing(nullptr, nullptr, q_local, q_geoip, {}, nullptr, false, nullptr, false, ml, {}, oa,
-                               core::GeoData(), "", core::ApiContext{}, lc.sink());
+  core::local_queue_processing({nullptr, nullptr, LockMap{}, core::GeoData(), lc.sink()}, {.ml = ml, .oa = oa}, q_local,
+                               q_geoip);
   ASSERT_EQ(oa->tables.size(), 1u);
   ASSERT_EQ(oa->tables[0].size(), 2u);
   const RequestRecord& f = oa->tables[0][0];

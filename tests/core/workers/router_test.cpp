@@ -30,9 +30,16 @@ TEST(Router, EachDetectorGetsItsRows) {
   const Json flood = Json::parse(R"([{"vhost": "shop.example", "url": "*"}])");
   RequestTable t = {row("10.1.2.3", "shop.example", "/login"), row("192.0.2.1", "shop.example", "/static/a.css"),
                     row("192.0.2.2", "blog.example", "/login"), row("192.0.2.3", "shop.example", "/health")};
-  vexa_data_processing(t, q_local, true, true, {"shop.example"}, Json::array({"shop.example"}),
-                       Json::array({"192.0.2.2"}), Json::array(), Json::array({"10.0.0.0/8"}),
-                       Json::array({"/static/*", "/health"}), Json::array(), brute, flood, sink);
+  vexa_data_processing(t, q_local, {.ddos = true, .bf = true}, {"shop.example"},
+                       {.schemix_vhosts_list = Json::array({"shop.example"}),
+                        .bf_wl_ip_list = Json::array({"192.0.2.2"}),
+                        .bf_wl_host_list = Json::array(),
+                        .ddos_wl_ip_list = Json::array({"10.0.0.0/8"}),
+                        .ddos_wl_url_list = Json::array({"/static/*", "/health"}),
+                        .bf_dfs_schema = Json::array(),
+                        .brute_dfs_schema = brute,
+                        .flood_dfs_schema = flood},
+                       sink);
   auto items = q_local.drain();
   ASSERT_EQ(items.size(), 1u);
   const LocalBatch& b = items[0];
@@ -51,8 +58,16 @@ TEST(Router, EachDetectorGetsItsRows) {
   EXPECT_TRUE(q_ec.empty());
 
   // Detection off: the table alone.
-  vexa_data_processing(t, q_local, false, false, {}, Json::array(), Json::array(), Json::array(), Json::array(),
-                       Json::array(), Json::array(), brute, flood, sink);
+  vexa_data_processing(t, q_local, {.ddos = false, .bf = false}, {},
+                       {.schemix_vhosts_list = Json::array(),
+                        .bf_wl_ip_list = Json::array(),
+                        .bf_wl_host_list = Json::array(),
+                        .ddos_wl_ip_list = Json::array(),
+                        .ddos_wl_url_list = Json::array(),
+                        .bf_dfs_schema = Json::array(),
+                        .brute_dfs_schema = brute,
+                        .flood_dfs_schema = flood},
+                       sink);
   items = q_local.drain();
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].table.size(), 4u);
