@@ -2,12 +2,14 @@
 // A host's model files: loading them for classification, their digests, the
 // upload of new models and the exchange with the management API.
 // Entry points of every subsystem and the short names: docs/glossary.md.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/net/api_context.h"
@@ -19,10 +21,16 @@ namespace tessel::orvik {
 // The models of one host as classification uses them: per zone a TF-IDF
 // vectoriser and a random forest. A null member was not loaded; only a
 // pair with both members is usable. The zone "uri" is found under "url".
+// `left_out`: the zones both files hold no model for on purpose (null when
+// none); their values are not judged.
 struct HostModels {
   std::shared_ptr<const ml::ForestMap> rf;
   std::shared_ptr<const ml::VectorizerMap> vect;
+  std::shared_ptr<const ml::ZoneNames> left_out;
   bool usable() const { return rf != nullptr && vect != nullptr; }
+  bool left_out_zone(std::string_view z) const {
+    return left_out && std::find(left_out->begin(), left_out->end(), z) != left_out->end();
+  }
 };
 
 // Loaded models per host file-name form (classification keeps one per host).
@@ -30,7 +38,8 @@ using HostModelsMap = std::map<std::string, HostModels>;
 
 // Reads `<vhost>_rf.ml` and `<vhost>_vect.ml` from `models_dir`. Neither
 // file: an empty pair, nothing logged. Only one file, or an empty or
-// unreadable one: an empty pair and the "Retrain" lines. Never throws.
+// unreadable one: an empty pair and the "Retrain" lines. A usable pair logs
+// one warning per zone it leaves out on purpose. Never throws.
 HostModels tessel_models_load(const std::string& models_dir, const std::string& vhost, const LogSink& sink);
 
 // Host file-name form -> MD5 (lower-case hex) over its "_rf.ml" then its
