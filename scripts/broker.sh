@@ -1,6 +1,9 @@
 # Local RabbitMQ for tests and the local run. Source this file, then call
 # broker_start; broker_stop stops only a broker that broker_start started.
-# Exports TESSEL_TEST_AMQP_URL and TESSEL_RMQCTL.
+# Exports TESSEL_TEST_AMQP_URL and TESSEL_RMQCTL. A broker started here
+# listens on the loopback address only: AMQP, the Erlang distribution port
+# (TESSEL_BROKER_PORT + 20000), the port mapper (epmd, when it starts one)
+# and the command-line tools' own distribution ports.
 
 TESSEL_BROKER_NODE=${TESSEL_BROKER_NODE:-tessel-local@localhost}
 TESSEL_BROKER_PORT=${TESSEL_BROKER_PORT:-5672}
@@ -21,10 +24,14 @@ broker_start() {
   local base
   base=$(mktemp -d /tmp/tessel-broker-XXXXXX)
   echo '[].' > "$base/enabled_plugins"
-  pgrep -x epmd >/dev/null 2>&1 || _tessel_epmd_started=1
-  export RABBITMQ_MNESIA_BASE="$base/mnesia" RABBITMQ_LOG_BASE="$base/log" \
+  # A port mapper that answers (on ERL_EPMD_PORT, default 4369) is used as it is.
+  epmd -names >/dev/null 2>&1 || _tessel_epmd_started=1
+  local loopback="-kernel inet_dist_use_interface {127,0,0,1}"
+  export ERL_EPMD_ADDRESS=127.0.0.1 \
+         RABBITMQ_MNESIA_BASE="$base/mnesia" RABBITMQ_LOG_BASE="$base/log" \
          RABBITMQ_NODENAME="$TESSEL_BROKER_NODE" RABBITMQ_NODE_IP_ADDRESS=127.0.0.1 \
          RABBITMQ_NODE_PORT="$TESSEL_BROKER_PORT" RABBITMQ_DIST_PORT=$((TESSEL_BROKER_PORT + 20000)) \
+         RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="$loopback" RABBITMQ_CTL_ERL_ARGS="$loopback" \
          RABBITMQ_PID_FILE="$base/pid" RABBITMQ_ENABLED_PLUGINS_FILE="$base/enabled_plugins" \
          RABBITMQ_CONFIG_FILE="$base/rabbitmq"
   /usr/lib/rabbitmq/bin/rabbitmq-server >"$base/server.log" 2>&1 &

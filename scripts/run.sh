@@ -12,7 +12,8 @@ run=${TESSEL_RUN_DIR:-$root/.run}
 
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)"
+# Only what the run needs (tests and benchmarks: scripts/test.sh, or build all).
+cmake --build "$build" -j "$(nproc)" --target local_run
 
 # shellcheck source=scripts/broker.sh
 source "$root/scripts/broker.sh"
@@ -67,9 +68,11 @@ restart_grace=$((TESSEL_RESTART_WAIT_MS / 1000 + 10))
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
 echo "run: log file $run/log/tessel.log, management-API requests $run/mgmt-sim.jsonl"
 
-# The log as it is written, debug lines left out.
+# The log as it is written, debug lines left out, and the launcher's lines
+# too: the launcher writes them on the terminal itself.
 touch "$run/log/tessel.log"
-tail -n 0 -F "$run/log/tessel.log" 2>/dev/null > >(grep --line-buffered -v '^[-0-9: ,]* [^ ]* *DEBUG ') &
+tail -n 0 -F "$run/log/tessel.log" 2>/dev/null \
+  > >(grep --line-buffered -v -e '^[-0-9: ,]* [^ ]* *DEBUG ' -e '^[-0-9: ,]* LAUNCHER ') &
 follow_pids+=($!)
 status_every=${TESSEL_STATUS_SECONDS:-15}
 if [ "$status_every" -gt 0 ]; then

@@ -4,7 +4,8 @@ pids), starts tessel_main in a fresh child process and starts a new one each
 time it returns. A service that sets restart_signal without returning (a
 finished training does so while the main loop runs) is interrupted after a
 grace period and started again. Ctrl-C (or SIGTERM) stops the child and the
-launcher."""
+launcher. The launcher's stop, crash and restart lines go to standard error
+and to the service's log."""
 import argparse
 import ctypes.util
 import multiprocessing as mp
@@ -16,6 +17,9 @@ import traceback
 
 
 def _service(nsg, conf_file, conf_default):
+    # A launcher started in the background inherits SIGINT ignored, and so
+    # would the service; the launcher stops it with SIGINT.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     # A fresh interpreter: no thread of an earlier run exists here.
     try:
         import tessel
@@ -55,10 +59,50 @@ def allocator_preload(current, library):
     return current + " " + library if current else library
 
 
-def _stop(child, wait=30.0):
+def log_file(conf_file, conf_default, environ=None):
+    """The service's log file for this configuration: tessel.log in
+    TESSEL_LOG_DIR (default /var/log/vexa/), in a sub-directory named after
+    the configuration file when it is not the default one."""
+    environ = os.environ if environ is None else environ
+    path = environ.get("TESSEL_LOG_DIR") or "/var/log/vexa/"
+    if conf_file != conf_default:
+        path = os.path.join(path, os.path.basename(conf_file).replace(".conf", ""))
+    return os.path.join(path, "tessel.log")
+
+
+def log_line(level, message, now_ns=None):
+    """A line in the format of the service's log, from the logger LAUNCHER."""
+    now_ns = time.time_ns() if now_ns is None else now_ns
+    stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(now_ns // 10**9))
+    return "%s,%03d %-12s %-8s %s\n" % (stamp, now_ns // 10**6 % 1000, "LAUNCHER", level, message)
+
+
+class Reporter:
+    """Writes the launcher's lines on standard error and appends them to the
+    service's log (when its directory exists: the service makes it)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __call__(self, level, message):
+        print("launcher: " + message, file=sys.stderr, flush=True)
+        try:
+            fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        except OSError:
+            return
+        try:
+            os.write(fd, log_line(level, message).encode("utf-8"))
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+
+def _stop(child, report, wait=30.0):
     os.kill(child.pid, signal.SIGINT)
     child.join(wait)
     if child.is_alive():
+        report("ERROR", "the service did not stop within %g s; terminating it" % wait)
         child.terminate()
         child.join()
 
@@ -97,6 +141,7 @@ def main(argv=None):
         raise KeyboardInterrupt
 
     signal.signal(signal.SIGTERM, on_term)
+    report = Reporter(log_file(conf_file, conf_default))
     child = None
     try:
         while True:
@@ -115,24 +160,31 @@ def main(argv=None):
                     if nsg.restart_signal:
                         flagged_at = time.monotonic()
                 elif time.monotonic() - flagged_at > args.restart_grace:
-                    print("launcher: restart requested; interrupting the service", file=sys.stderr, flush=True)
-                    _stop(child)
+                    report("WARNING", "restart requested; interrupting the service")
+                    _stop(child, report)
+                    report("WARNING", "the service stopped (exit code %s); restarting" % child.exitcode)
                     break
             code = child.exitcode
             if flagged_at is not None:
                 continue
             if code == 130:
+                report("WARNING", "the service stopped on an interrupt; the launcher stops")
                 break
             if code != 0:
-                print(f"launcher: the service ended with exit code {code}; restarting", file=sys.stderr, flush=True)
+                report("ERROR", f"the service ended with exit code {code}; restarting")
                 time.sleep(args.error_pause)
             else:
-                print("launcher: the service returned; restarting", file=sys.stderr, flush=True)
+                report("WARNING", "the service returned; restarting")
     except KeyboardInterrupt:
-        pass
+        if child is not None and child.is_alive():
+            report("WARNING", "stop requested; stopping the service")
+            _stop(child, report)
+            report("WARNING", "the service stopped (exit code %s); the launcher stops" % child.exitcode)
+        else:
+            report("WARNING", "stop requested; the launcher stops")
     finally:
         if child is not None and child.is_alive():
-            _stop(child)
+            _stop(child, report)
         manager.shutdown()
     return 0
 

@@ -177,10 +177,10 @@ std::string describe_foreign(std::string_view b) {
 
 namespace detail {
 
-std::string seal(std::uint32_t kind, std::string_view payload) {
+std::string seal(std::uint32_t kind, std::string_view payload, std::uint32_t version) {
   Writer w;
   w.out.append(kMagic, sizeof kMagic);
-  w.u32(kModelFormatVersion);
+  w.u32(version);
   w.u32(kind);
   w.u64(payload.size());
   w.out.append(payload);
@@ -190,7 +190,13 @@ std::string seal(std::uint32_t kind, std::string_view payload) {
 
 }  // namespace detail
 
-std::string to_bytes(const ZoneModels& models) {
+std::string to_bytes(const ZoneModels& models, const ZoneNames& left_out) {
+  for (std::size_t i = 0; i < left_out.size(); ++i) {
+    if (i > 0 && !(left_out[i - 1] < left_out[i]))
+      throw std::invalid_argument("left-out zones must be distinct and in name order");
+    if (std::visit([&](const auto& m) { return m.contains(left_out[i]); }, models))
+      throw std::invalid_argument("zone " + left_out[i] + " is both modelled and left out");
+  }
   Writer w;
   std::uint32_t kind;
   if (const auto* v = std::get_if<VectorizerMap>(&models)) {
@@ -209,10 +215,14 @@ std::string to_bytes(const ZoneModels& models) {
       write_forest(w, forest);
     }
   }
-  return detail::seal(kind, w.out);
+  // Nothing left out: the version 1 layout, which older readers know.
+  if (left_out.empty()) return detail::seal(kind, w.out, 1);
+  w.u64(left_out.size());
+  for (const auto& zone : left_out) w.str(zone);
+  return detail::seal(kind, w.out, 2);
 }
 
-ZoneModels from_bytes(std::string_view bytes) {
+ModelFile read_model_bytes(std::string_view bytes) {
   if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
     throw ModelFormatError(describe_foreign(bytes));
   if (bytes.size() < kHeaderSize + kDigestSize) Reader::fail("truncated header");
@@ -220,34 +230,48 @@ ZoneModels from_bytes(std::string_view bytes) {
   std::uint32_t version = h.u32();
   std::uint32_t kind = h.u32();
   std::uint64_t size = h.u64();
-  if (version != kModelFormatVersion)
-    throw ModelFormatError("model file format version " + std::to_string(version) + " is not supported (expected " +
-                           std::to_string(kModelFormatVersion) + ")");
+  if (version < 1 || version > kModelFormatVersion)
+    throw ModelFormatError("model file format version " + std::to_string(version) +
+                           " is not supported (expected 1 to " + std::to_string(kModelFormatVersion) + ")");
   if (size != bytes.size() - kHeaderSize - kDigestSize) Reader::fail("size does not match (truncated or extended)");
   std::string_view payload = bytes.substr(kHeaderSize, size);
   if (sha256(payload) != bytes.substr(kHeaderSize + size)) Reader::fail("checksum mismatch");
   Reader r(payload);
-  ZoneModels out;
+  ModelFile out;
   if (kind == kKindVectorizers) {
-    out = read_map<VectorizerMap>(r, read_vectorizer);
+    out.models = read_map<VectorizerMap>(r, read_vectorizer);
   } else if (kind == kKindForests) {
-    out = read_map<ForestMap>(r, read_forest);
+    out.models = read_map<ForestMap>(r, read_forest);
   } else {
     Reader::fail("unknown content kind " + std::to_string(kind));
+  }
+  if (version >= 2) {
+    const std::uint64_t n = r.count(8);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      std::string zone = r.str();
+      if (!out.left_out.empty() && !(out.left_out.back() < zone)) Reader::fail("left-out zones out of order");
+      if (std::visit([&](const auto& m) { return m.contains(zone); }, out.models))
+        Reader::fail("zone " + zone + " is both modelled and left out");
+      out.left_out.push_back(std::move(zone));
+    }
   }
   if (!r.done()) Reader::fail("trailing data");
   return out;
 }
 
-void save_file(const ZoneModels& models, const std::string& path) {
-  write_file_atomic(path, to_bytes(models));
+ZoneModels from_bytes(std::string_view bytes) { return read_model_bytes(bytes).models; }
+
+void save_file(const ZoneModels& models, const std::string& path, const ZoneNames& left_out) {
+  write_file_atomic(path, to_bytes(models, left_out));
 }
 
-ZoneModels load_file(const std::string& path) {
+ModelFile read_model_file(const std::string& path) {
   std::string why;
   auto bytes = read_whole_file(path, &why);
   if (!bytes) throw std::runtime_error("cannot read " + path + ": " + why);
-  return from_bytes(*bytes);
+  return read_model_bytes(*bytes);
 }
+
+ZoneModels load_file(const std::string& path) { return read_model_file(path).models; }
 
 }  // namespace tessel::ml

@@ -1,6 +1,6 @@
 // Loads arbitrary bytes as a model file. Besides the raw bytes, the input is
 // also sealed with a valid header and checksum so that the payload parser
-// and the loaded models are exercised.
+// (both format versions) and the loaded models are exercised.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +41,7 @@ void try_load(std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view in(reinterpret_cast<const char*>(data), size);
   try_load(in);
-  if (size > 0) try_load(detail::seal(1 + (data[0] & 1), in.substr(1)));
+  // The first byte picks the content kind and the format version.
+  if (size > 0) try_load(detail::seal(1 + (data[0] & 1), in.substr(1), 1 + ((data[0] >> 1) & 1)));
   return 0;
 }

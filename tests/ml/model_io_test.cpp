@@ -92,6 +92,55 @@ TEST(ModelFiles, ForeignAndDamagedFilesAreRefused) {
   }
 }
 
+// Zones left out on purpose are kept by a version 2 file; a file without
+// any keeps the version 1 layout, and both load.
+TEST(ModelFiles, LeftOutZonesRoundTripBesideVersionOneFiles) {
+  Trained t = train();
+  const std::string v1 = to_bytes(t.forests);
+  EXPECT_EQ(v1[8], 1);
+  EXPECT_TRUE(read_model_bytes(v1).left_out.empty());
+  const ZoneNames left_out = {"body", "referer"};
+  for (const ZoneModels& models : {ZoneModels(t.forests), ZoneModels(t.vects)}) {
+    const std::string v2 = to_bytes(models, left_out);
+    EXPECT_EQ(v2[8], 2);
+    const ModelFile back = read_model_bytes(v2);
+    EXPECT_EQ(back.left_out, left_out);
+    EXPECT_EQ(to_bytes(back.models, back.left_out), v2);
+    EXPECT_EQ(to_bytes(back.models), to_bytes(models)) << "the models are those of the version 1 file";
+  }
+  for (const ZoneNames& bad : {ZoneNames{"args"}, ZoneNames{"referer", "body"}, ZoneNames{"body", "body"}})
+    EXPECT_THROW(to_bytes(t.forests, bad), std::invalid_argument) << ::testing::PrintToString(bad);
+
+  // Version 2 payloads: the version 1 payload, then the left-out names.
+  const std::string models_payload = v1.substr(24, v1.size() - 24 - 32);
+  auto names = [](std::initializer_list<std::string_view> zones) {
+    std::string out;
+    auto u64 = [&](std::uint64_t v) {
+      for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    u64(zones.size());
+    for (std::string_view z : zones) {
+      u64(z.size());
+      out.append(z);
+    }
+    return out;
+  };
+  struct Case {
+    std::string name, bytes, message;
+  } cases[] = {
+      {"no list", detail::seal(2, models_payload, 2), "unexpected end of data"},
+      {"modelled zone", detail::seal(2, models_payload + names({"args"}), 2), "both modelled and left out"},
+      {"out of order", detail::seal(2, models_payload + names({"referer", "body"}), 2), "out of order"},
+      {"repeated", detail::seal(2, models_payload + names({"body", "body"}), 2), "out of order"},
+      {"trailing", detail::seal(2, models_payload + names({"body"}) + "x", 2), "trailing data"},
+  };
+  for (const Case& c : cases) {
+    std::string err = error_of(c.bytes);
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+  EXPECT_EQ(read_model_bytes(detail::seal(2, models_payload + names({"body"}), 2)).left_out, ZoneNames{"body"});
+}
+
 TEST(ModelFiles, SealedPayloadWithBadContentIsRefused) {
   // Valid framing around inconsistent models: a child pointing backwards,
   // a feature out of range, vocabulary out of order.

