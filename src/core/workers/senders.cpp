@@ -103,8 +103,10 @@ namespace {
 // One web session per worker, reused for its requests.
 class JsonPoster {
  public:
-  JsonPoster(const Json& proxy, const Json& headers, const Json& cookies = Json::object())
-      : session_(init_session()), options_(request_options(proxy, headers, cookies)) {}
+  // The management API's proxy, headers and certificate bundle, and its
+  // cookie when `with_cookie`.
+  explicit JsonPoster(const ApiContext& api, bool with_cookie = false)
+      : session_(init_session()), options_(request_options(api, Route::api, with_cookie)) {}
 
   void operator()(const std::string& url, const Json& body) {
     HttpResponse r;
@@ -203,8 +205,9 @@ bool take_when_idle(BlockingQueue<T>& queue, Outbox& box, std::size_t bound, ToJ
 
 }  // namespace
 
-void post_json(const std::string& url, const Json& body, const Json& proxy, const Json& headers) {
-  JsonPoster(proxy, headers)(url, body);
+void post_json(const std::string& url, const Json& body, const ApiContext& api) {
+  JsonPoster poster(api);
+  poster(url, body);
 }
 
 void q_attack_bd_processing(std::shared_ptr<SharedNamespace>, std::shared_ptr<AttackQueue> q_attack_bd,
@@ -257,7 +260,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
     std::unique_ptr<JsonPoster> poster;
     while (!stopped(stop) && !stopped(own)) {
       try {
-        if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
+        if (!poster) poster = std::make_unique<JsonPoster>(api, true);
         bool moved = take_when_idle(*q_attack_api, attacks, opts.max_pending_tables, [](AttackReport r) {
           return Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}};
         });
@@ -285,7 +288,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
   std::unique_ptr<JsonPoster> poster;
   while (!stopped(stop)) {
     try {
-      if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers, api.cookie);
+      if (!poster) poster = std::make_unique<JsonPoster>(api, true);
       const auto now = std::chrono::steady_clock::now();
       bool moved = take_up(*q_api, api_objects, opts.max_pending, now);
       moved = take_up(*q_ec, events, opts.max_pending, now) || moved;
@@ -323,7 +326,7 @@ void rmq_stats_processing(ApiEndpoints endpoints, ApiContext api, std::shared_pt
 
   while (!stopped(stop)) {
     try {
-      if (!poster) poster = std::make_unique<JsonPoster>(api.api_proxy, api.headers);
+      if (!poster) poster = std::make_unique<JsonPoster>(api);
       auto items = q_stats->drain();
       for (auto& s : items) route(std::move(s));
       const auto now = std::chrono::steady_clock::now();

@@ -99,9 +99,10 @@ struct DeliveryError : std::runtime_error {
   bool network;
 };
 
-// POSTs `body` as JSON; throws DeliveryError unless the reply's status starts
+// POSTs `body` as JSON with the management API's proxy, headers and
+// certificate bundle; throws DeliveryError unless the reply's status starts
 // with "20".
-void post_json(const std::string& url, const Json& body, const Json& proxy, const Json& headers);
+void post_json(const std::string& url, const Json& body, const ApiContext& api);
 
 // The attack forwarder: passes the reports of the DDoS and brute-force
 // detectors (q_attack_bd) on to the event-and-API sender (q_attack_api).

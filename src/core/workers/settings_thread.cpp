@@ -130,7 +130,7 @@ class SettingsThread {
   void report_presence() {
     const Json body{{"key", a_.run.api.key}, {"uuid", a_.run.uuid}, {"ip", a_.run.ip}, {"timestamp", unix_now()}};
     try {
-      post_json(a_.run.endpoints.set_agent_monitoring_url, body, a_.run.api.api_proxy, a_.run.api.headers);
+      post_json(a_.run.endpoints.set_agent_monitoring_url, body, a_.run.api);
       presence_failing_ = false;
     } catch (const DeliveryError& e) {
       if (!presence_failing_) {

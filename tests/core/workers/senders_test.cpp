@@ -12,6 +12,8 @@
 #include "support/api_context.h"
 #include "support/log_capture.h"
 #include "support/http_server.h"
+#include "support/temp_dir.h"
+#include "support/tls_server.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;
@@ -509,4 +511,17 @@ TEST(Senders, AttackForwarderPassesReportsOn) {
   EXPECT_EQ(got[0].table.size(), 2u);
   EXPECT_EQ(got[1].kind, kFlood);
   EXPECT_EQ(got[1].table[0].id, "r3");
+}
+
+// A direct post trusts the configured certificate bundle: a management API
+// whose certificate a private authority issued.
+TEST(Senders, PostsTrustTheCertificateBundle) {
+  tessel::testing::TempDir dir;
+  const std::string ca = dir.file("ca.pem");
+  tessel::testing::LoopbackTlsServer srv({{"/agent", R"({"status": "success"})"}}, ca);
+  core::ApiContext api = tessel::testing::api_context("k");
+  EXPECT_THROW(core::post_json(srv.url("/agent"), Json{{"key", "k"}}, api), core::DeliveryError);
+  api.ca_bundle = ca;
+  EXPECT_NO_THROW(core::post_json(srv.url("/agent"), Json{{"key", "k"}}, api));
+  EXPECT_EQ(srv.hits("/agent"), 1);
 }
