@@ -274,7 +274,8 @@ class Worker {
     }
     HostReports rep;
     for (const Rows& ivdf : candidates) {
-      if (stop.stop_requested()) return;
+      // Stopping early still hands over what was found so far.
+      if (stop.stop_requested()) break;
       Address a;
       a.ivdf = &ivdf;
       try {

@@ -65,7 +65,8 @@ struct DDoSWorkerEnv {
 // (more than 20 replies 404) and DDoS (identical requests to one URL), with
 // the reports of each host handed over at its end. Addresses with more than
 // 3 requests of the host in the window are examined. Logs its failures and
-// never throws; stops between addresses when `stop` is requested.
+// never throws; stops between addresses when `stop` is requested, handing
+// over the reports of the host at hand.
 void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std::int64_t interval, bool latest_only,
                     bool send_possible, const DDoSWorkerEnv& env, std::stop_token stop = {});
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/data/reputation.h"
@@ -66,9 +69,13 @@ struct Fakes {
   Json lists = Json::object();   // address -> block lists
   std::vector<std::string> geoip_asked;
   std::vector<RequestTable> published;
+  std::chrono::milliseconds geoip_delay{0};  // each look-up takes this long
+  std::function<void()> after_geoip;         // runs after each look-up
 
   DDoSServices services() {
     return {[this](const Json& addrs) {
+              std::this_thread::sleep_for(geoip_delay);
+              if (after_geoip) after_geoip();
               std::lock_guard lk(mu);
               Json out = Json::object();
               for (const auto& a : addrs) {
@@ -292,6 +299,23 @@ TEST(DDoSDetection, ReportRowsAndHandOverPerHost) {
   EXPECT_EQ(items, 2);
 }
 
+// A worker asked to stop hands over what it found so far: here the
+// first of three confirmed addresses.
+TEST(DDoSDetection, StoppedWorkerHandsOverWhatItFound) {
+  WindowRun run;
+  std::stop_source stop;
+  run.fakes.after_geoip = [&stop] { stop.request_stop(); };
+  const RequestTable rows = rows_of({{"198.51.100.1", "/a", 5, 200, "shop", "*"},
+                                     {"198.51.100.2", "/a", 5, 200, "shop", "*"},
+                                     {"198.51.100.3", "/a", 5, 200, "shop", "*"}});
+  ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, false, false, run.env(), stop.get_token());
+  const Outcome o = run.collect();
+  EXPECT_EQ(run.fakes.geoip_asked, std::vector<std::string>{"198.51.100.1"});
+  EXPECT_EQ(o.aad, std::vector<std::string>{"198.51.100.1 DDoS"});
+  EXPECT_EQ(o.published, 1u);
+  EXPECT_EQ(o.reported, 5u);
+}
+
 // The host's usual countries (at least 10 % of its history) are not
 // suspicious.
 TEST(DDoSDetection, UsualCountriesAreNotSuspicious) {
@@ -434,6 +458,24 @@ TEST(DDoSM, BacklogIsAnalysedOnceWindowByWindow) {
   h.idle();
   EXPECT_EQ(h.windows_published(), 60u);
   EXPECT_EQ(h.m->held(), 0u);
+}
+
+// A backlog of windows already cut when the host is destroyed is still
+// analysed and handed over, within the host's stop wait.
+TEST(DDoSM, WindowsCutBeforeTheHostEndsAreHandedOver) {
+  Host h(4);
+  h.fakes.geoip_delay = 20ms;
+  RequestTable rows;
+  for (int s = 0; s < 3600; ++s) rows.push_back(record({"198.51.100.7", "/", 1, 200, "shop", "*"}, 200000 + s, s));
+  h.pass(std::move(rows));
+  h.clock->advance_s(60);
+  h.pass({});
+  std::this_thread::sleep_for(50ms);
+  h.m.reset();
+  EXPECT_EQ(h.windows_published(), 60u);
+  std::size_t aad = 0;
+  while (auto a = h.ctx.queues.q_aad->try_get()) aad += a->size();
+  EXPECT_EQ(aad, 60u);
 }
 
 // Settings read on every call: a new interval cuts the next windows; an

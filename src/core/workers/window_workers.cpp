@@ -50,6 +50,7 @@ struct WindowWorkers::State {
   std::deque<Pending> pending;
   std::vector<Entry> entries;
   unsigned running = 0;
+  bool closing = false;  // stopping: no new window is taken
   std::stop_source stop;
 };
 
@@ -120,7 +121,7 @@ WindowWorkers::~WindowWorkers() { stop(std::chrono::seconds(2)); }
 
 void WindowWorkers::submit(std::size_t rows, std::function<void(std::stop_token)> job) {
   std::lock_guard lk(state_->mu);
-  if (state_->stop.stop_requested()) return;
+  if (state_->closing) return;
   if (state_->running < state_->max_running && state_->pending.empty()) {
     try {
       launch_locked(state_, Pending{rows, std::move(job)});
@@ -214,13 +215,25 @@ bool WindowWorkers::wait_idle(std::chrono::milliseconds timeout) const {
 }
 
 void WindowWorkers::stop(std::chrono::milliseconds wait) {
-  std::unique_lock lk(state_->mu);
-  state_->stop.request_stop();
-  state_->pending.clear();
-  state_->cv.wait_for(lk, wait, [this] { return state_->running == 0; });
-  std::vector<Entry> entries = std::move(state_->entries);
-  state_->entries.clear();
+  State& s = *state_;
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = now + wait;
+  std::unique_lock lk(s.mu);
+  // Windows already cut are analysed and handed over for most of the wait;
+  // the last quarter is for the ones still running to hand over what they
+  // found once asked to stop.
+  s.closing = true;
+  s.cv.wait_until(lk, now + wait * 3 / 4, [&s] { return s.running == 0 && s.pending.empty(); });
+  s.stop.request_stop();
+  const std::size_t dropped = s.pending.size();
+  s.pending.clear();
+  s.cv.wait_until(lk, deadline, [&s] { return s.running == 0; });
+  std::vector<Entry> entries = std::move(s.entries);
+  s.entries.clear();
   lk.unlock();
+  if (dropped > 0)
+    log_processing(s.sink, "warn", "os",
+                   s.texts.prefix + ": " + std::to_string(dropped) + " window(s) not analysed at stop");
   for (const Entry& e : entries) {
     if (e.child && !e.child->is_alive()) e.child->join(std::chrono::milliseconds(100));
   }

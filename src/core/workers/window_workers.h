@@ -32,8 +32,7 @@ class WindowWorkers {
  public:
   // max_running 0: cpu_count().
   WindowWorkers(WorkerTexts texts, LogSink sink, ClockPtr clock, unsigned max_running = 0);
-  // Drops the waiting windows, asks the running ones to stop and waits up
-  // to 2 seconds for them.
+  // stop(2 s).
   ~WindowWorkers();
   WindowWorkers(const WindowWorkers&) = delete;
   WindowWorkers& operator=(const WindowWorkers&) = delete;
@@ -57,8 +56,10 @@ class WindowWorkers {
   // Waits until no window waits or runs; true when so. A housekeeping pass
   // after it forgets every worker.
   bool wait_idle(std::chrono::milliseconds timeout) const;
-  // Drops the waiting windows, asks the running ones to stop and waits up
-  // to `wait` for them to end.
+  // Takes no new window and finishes the waiting and running ones for
+  // three quarters of `wait`; then drops the windows still waiting (logged),
+  // asks the running ones to stop (they hand over what they found) and
+  // waits for them until `wait` is over.
   void stop(std::chrono::milliseconds wait);
 
   struct State;

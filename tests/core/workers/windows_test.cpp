@@ -338,4 +338,25 @@ TEST(WindowWorkers, StopDropsWaitingWindows) {
   workers.stop(5s);
   EXPECT_EQ(ran.load(), 1);
   EXPECT_EQ(workers.running(), 0u);
+  EXPECT_EQ(cap.take(), std::vector<std::string>{"warn/os: Test analysis: 5 window(s) not analysed at stop"});
+}
+
+// Windows queued or running when the workers stop are finished within the
+// wait; later ones are not taken.
+TEST(WindowWorkers, StopFinishesTheWindowsAlreadyQueued) {
+  tessel::testing::LogCapture cap;
+  WindowWorkers workers(texts(), cap.sink(), std::make_shared<VirtualClock>(0), 2);
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 20; ++i) {
+    workers.submit(1, [&](std::stop_token) {
+      std::this_thread::sleep_for(2ms);
+      ++ran;
+    });
+  }
+  workers.stop(30s);
+  EXPECT_EQ(ran.load(), 20);
+  workers.submit(1, [&](std::stop_token) { ++ran; });
+  EXPECT_EQ(workers.entries(), 0u);
+  EXPECT_EQ(ran.load(), 20);
+  EXPECT_TRUE(cap.take().empty());
 }
