@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -91,7 +92,21 @@ class Writer {
   Sha256 sha_;
 };
 
+std::mutex fault_mutex;
+detail::OpenFaultFn open_fault;
+
+// The errno a test injects for opening `path`, 0 when none.
+int injected_open_error(const std::string& path, bool write) {
+  std::lock_guard g(fault_mutex);
+  return open_fault ? open_fault(path, write) : 0;
+}
+
 }  // namespace
+
+void detail::set_open_fault_for_testing(OpenFaultFn fn) {
+  std::lock_guard g(fault_mutex);
+  open_fault = std::move(fn);
+}
 
 void dataset_save(const DatasetData& data, const std::string& path) {
   std::uint64_t payload = 8;
@@ -101,6 +116,7 @@ void dataset_save(const DatasetData& data, const std::string& path) {
   }
   std::random_device rd;
   const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(rd());
+  if (const int err = injected_open_error(tmp, true)) throw std::system_error(err, std::generic_category(), tmp);
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), tmp);
   try {
@@ -142,6 +158,7 @@ void dataset_save(const DatasetData& data, const std::string& path) {
 }
 
 DatasetData dataset_load(const std::string& path) {
+  if (const int err = injected_open_error(path, false)) throw std::system_error(err, std::generic_category(), path);
   std::string why;
   const auto content = read_whole_file(path, &why);
   if (!content) throw std::system_error(std::make_error_code(std::errc::io_error), path + ": " + why);

@@ -2,6 +2,7 @@
 // The dataset file of a protected host ("<host>.d" in the model directory):
 // zone name to the values collected for that zone. Format:
 // docs/dataset-files.md.
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -31,6 +32,11 @@ DatasetData dataset_from_bytes(std::string_view bytes, const std::string& name);
 namespace detail {
 // A file's bytes around `payload`: header and checksum.
 std::string dataset_seal(std::string_view payload);
+// Tests make opening dataset files fail: the function gets the path and
+// whether it is opened for writing, and returns the errno to fail with (0:
+// open as usual). An empty function restores the usual opens.
+using OpenFaultFn = std::function<int(const std::string& path, bool write)>;
+void set_open_fault_for_testing(OpenFaultFn fn);
 }  // namespace detail
 
 }  // namespace tessel::orvik

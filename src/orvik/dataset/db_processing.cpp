@@ -64,7 +64,7 @@ void apply_limit(std::vector<std::string>& values, std::int64_t dataset_limit) {
 
 }  // namespace
 
-void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
+bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
                    const std::string& set_mls_data_url, const std::string& get_mls_data_url,
                    const std::string& del_mls_data_url, const LockMap& db_processing_lock,
                    const std::string& ml_vhost, std::int64_t dataset_limit, const std::string& db_fname,
@@ -79,7 +79,7 @@ void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
     const RetryOutcome read = detail::retry_locked([&] { read_staged(db_fname, lock, staged); }, error, &damaged);
     if (read == RetryOutcome::locked_out) {
       core::log_processing(sink, "error", "misc", "An error occurred in db_processing: " + error);
-      return;
+      return false;
     }
     if (read == RetryOutcome::failed) {
       core::log_processing(sink, "error", "os",
@@ -92,9 +92,9 @@ void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
         }
         if (training_pcnt < 100) put_data_into_db({}, db_processing_lock, ml_vhost, db_fname, sink);
       }
-      return;
+      return false;
     }
-    if (!staged.table) return;
+    if (!staged.table) return true;
 
     if (distributed_mode && !mls) {
       Json data = Json::object();
@@ -102,28 +102,23 @@ void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
       const std::int64_t max_rowid = staged.max_rowid;
       staged = Staged{};
       // Rows stay staged until the store has taken them.
-      if (core::mls_data_set("ml", set_mls_data_url, data, ml_vhost, api, sink))
-        detail::truncate_rows(ml_vhost, db_fname, db_processing_lock, sink, &max_rowid);
-      return;
+      return core::mls_data_set("ml", set_mls_data_url, data, ml_vhost, api, sink) &&
+             detail::truncate_rows(ml_vhost, db_fname, db_processing_lock, sink, &max_rowid);
     }
 
     if (nsg && nsg->restart_signal()) {
       detail::pause(std::chrono::seconds(120));
-      return;
+      return false;
     }
     core::log_processing(sink, "info", "ml", "Updating collected data for virtual host " + ml_vhost);
     const std::string d_fname_tmp = d_fname + ".bak";
-    try {
-      if (!fs::exists(d_fname)) dataset_save({}, d_fname);
-    } catch (const std::exception& e) {
-      core::log_processing(sink, "error", "os", "An error occurred while processing file " + d_fname + ": " + e.what());
-      return;
-    }
     const std::string loading = "An error occurred while loading file " + d_fname + ": ";
+    // A missing file is an empty one; the first merged write creates it, so
+    // a failed update leaves no empty file to pass for the dataset.
     DatasetData ldata;
     try {
-      ldata = dataset_load(d_fname);
-    } catch (const std::exception& e) {
+      if (fs::exists(d_fname)) ldata = dataset_load(d_fname);
+    } catch (const DatasetFormatError& e) {
       // Kept aside for inspection; the next update starts a new file.
       core::log_processing(sink, "error", "os", loading + e.what());
       try {
@@ -131,7 +126,12 @@ void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
       } catch (const std::exception& e2) {
         core::log_processing(sink, "error", "os", "An error occurred while processing file " + d_fname + ": " + e2.what());
       }
-      return;
+      return false;
+    } catch (const std::exception& e) {
+      // The file may be sound (out of descriptors, memory, ...): it stays,
+      // and so do the staged rows, for the next update.
+      core::log_processing(sink, "error", "os", loading + e.what());
+      return false;
     }
     try {
       const std::int64_t max_rowid = staged.max_rowid;
@@ -167,13 +167,17 @@ void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
       // In place before the remote records go, so a failure loses neither.
       fs::rename(d_fname_tmp, d_fname);
       if (mls && !rids.empty()) core::mls_data_del("ml", del_mls_data_url, ml_vhost, rids, api, sink);
+      // The rows are in the dataset file now; a failed emptying only means
+      // they are merged again next time.
       detail::truncate_rows(ml_vhost, db_fname, db_processing_lock, sink, &max_rowid);
+      return true;
     } catch (const std::exception& e) {
       core::log_processing(sink, "error", "os", loading + e.what());
     }
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "misc", std::string("An error occurred in db_processing: ") + e.what());
   }
+  return false;
 }
 
 }  // namespace tessel::orvik

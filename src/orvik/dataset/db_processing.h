@@ -19,8 +19,12 @@ namespace tessel::orvik {
 // `distributed_mode` and not `mls`. Only the rows read are removed from the
 // staging table, and only once they are safe. Takes
 // db_processing_lock[ml_vhost] itself; the caller must not hold it. Never
-// throws; every outcome is logged.
-void db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
+// throws; every outcome is logged. True when the staged rows are safe (in
+// the dataset file or taken by the store) or there was no table to read;
+// false when the update failed or gave way to a pending restart: the rows
+// stay staged, the previous dataset file stays unless it is foreign or
+// damaged, and the next update tries again.
+bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
                    const std::string& set_mls_data_url, const std::string& get_mls_data_url,
                    const std::string& del_mls_data_url, const LockMap& db_processing_lock,
                    const std::string& ml_vhost, std::int64_t dataset_limit, const std::string& db_fname,

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "core/data/columns.h"
@@ -146,18 +147,22 @@ void Training::collect() {
       std::lock_guard guard(*lock->second);
       row_cnt = get_cnt_from_db(*a_.db_fname, sink_);
     }
+    bool updated = false;
     if (row_cnt >= kMoveThreshold || training_pcnt >= 100) {
       try {
-        db_processing(a_.nsg, a_.mls, a_.distributed_mode, a_.run.endpoints.set_mls_data_url,
-                      a_.run.endpoints.get_mls_data_url, a_.run.endpoints.del_mls_data_url, a_.db_processing_lock,
-                      a_.ml_vhost, a_.dataset_limit, *a_.db_fname, d_fname_, training_pcnt, a_.run.api, sink_);
+        updated = db_processing(a_.nsg, a_.mls, a_.distributed_mode, a_.run.endpoints.set_mls_data_url,
+                                a_.run.endpoints.get_mls_data_url, a_.run.endpoints.del_mls_data_url,
+                                a_.db_processing_lock, a_.ml_vhost, a_.dataset_limit, *a_.db_fname, d_fname_,
+                                training_pcnt, a_.run.api, sink_);
       } catch (const std::exception& e) {
         log("error", "ml",
             "An error occurred while processing training data in database for virtual host " + a_.ml_vhost + ": " +
                 e.what());
       }
     }
-    if (training_pcnt >= 100) return;
+    // The period ends only with the last rows in the dataset file; after a
+    // failed update the rows stay staged and the next pass tries again.
+    if (training_pcnt >= 100 && updated) return;
     pause(a_.pauses.pass);
   }
 }
@@ -172,7 +177,21 @@ void Training::end_of_period() {
     restart_wait();
   }
   log("info", "os", "Loading data from file " + d_fname_);
-  const DatasetData training_data = dataset_load(d_fname_);
+  DatasetData training_data;
+  while (true) {
+    try {
+      training_data = dataset_load(d_fname_);
+      break;
+    } catch (const DatasetFormatError&) {
+      throw;
+    } catch (const std::system_error& e) {
+      // Not read (out of descriptors, memory, ...) is not damaged: the
+      // dataset and the staged rows stay, the load is tried again.
+      log("error", "os", "An error occurred while loading file " + d_fname_ + ": " + e.what());
+      pause(a_.pauses.retry);
+      if (a_.nsg->restart_signal()) restart_wait();
+    }
+  }
   bool enough = false;
   for (const auto& z : core::zones()) {
     // A zone the dataset lacks holds no value.

@@ -1,12 +1,13 @@
 #pragma once
-// Helpers of the training data store tests: request rows, a lock map, and
-// pauses that return at once and are counted.
+// Helpers of the training data store tests: request rows, a lock map,
+// pauses that return at once and are counted, and failing dataset opens.
 #include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 
+#include "orvik/dataset/dataset_file.h"
 #include "orvik/dataset/staging.h"
 #include "shared/runtime/lock.h"
 #include "shared/runtime/request.h"
@@ -62,6 +63,23 @@ class FileLock {
 
  private:
   sqlite3* db_ = nullptr;
+};
+
+// Fails the first `times` opens of dataset files for reading (`write`
+// false) or writing with `err`, for the life of the value.
+class OpenFaults {
+ public:
+  OpenFaults(bool write, int err, int times) {
+    orvik::detail::set_open_fault_for_testing([this, write, err, times](const std::string&, bool w) {
+      if (w != write || injected >= times) return 0;
+      ++injected;
+      return err;
+    });
+  }
+  ~OpenFaults() { orvik::detail::set_open_fault_for_testing({}); }
+  OpenFaults(const OpenFaults&) = delete;
+  OpenFaults& operator=(const OpenFaults&) = delete;
+  std::atomic<int> injected{0};
 };
 
 }  // namespace tessel::testing

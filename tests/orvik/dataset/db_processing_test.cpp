@@ -2,8 +2,13 @@
 #include "orvik/dataset/db_processing.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "core/data/columns.h"
 #include "dataset_support.h"
@@ -18,6 +23,7 @@ using tessel::testing::CannedResponse;
 using tessel::testing::InstantPauses;
 using tessel::testing::LogCapture;
 using tessel::testing::LoopbackHttpServer;
+using tessel::testing::OpenFaults;
 using tessel::testing::RecordedRequest;
 using tessel::testing::TempDir;
 using tessel::testing::locks_for;
@@ -42,11 +48,44 @@ struct Update {
 
   Update() { api.key = "k"; }
   void stage(const RequestTable& rows) { put_data_into_db(rows, locks, "a.com", db, logs.sink()); }
-  void run() {
-    db_processing(nsg, mls, distributed, srv.url("/v1/set_mls_data"), srv.url("/v1/get_mls_data"),
+  bool run() {
+    return db_processing(nsg, mls, distributed, srv.url("/v1/set_mls_data"), srv.url("/v1/get_mls_data"),
                   srv.url("/v1/del_mls_data"), locks, "a.com", limit, db, d, pcnt, api, logs.sink());
   }
   std::int64_t staged() { return get_cnt_from_db(db, logs.sink()); }
+};
+
+bool has_line(const std::vector<std::string>& lines, const std::string& part) {
+  return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
+}
+
+// A small tmpfs over a directory for the life of the value; not mounted
+// when the process may not mount.
+class SmallFs {
+ public:
+  SmallFs(const std::string& dir, const char* size) : dir_(dir) {
+    fs::create_directories(dir);
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallFs() {
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Fills the file system but for about `spare` bytes.
+  void fill(const std::string& filler, std::size_t spare) {
+    {
+      std::ofstream out(filler, std::ios::binary);
+      const std::string block(4096, 'f');
+      while (out.write(block.data(), block.size()) && out.flush()) {
+      }
+    }
+    const auto size = fs::file_size(filler);
+    fs::resize_file(filler, size > spare ? size - spare : 0);
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
 };
 
 DatasetData with_zones(std::map<std::string, std::vector<std::string>> some) {
@@ -191,4 +230,66 @@ TEST(DbProcessing, DamagedStagingFile) {
                             ": file is not a database");
     EXPECT_EQ(lines[1], "error/os: File " + u.db + " moved to " + u.db + ".corrupt");
   }
+}
+
+TEST(DbProcessing, FailedOpenKeepsThePreviousFileAndTheRows) {
+  struct Case {
+    const char* name;
+    bool write;
+    int err;
+  };
+  for (const Case c : {Case{"load", false, EMFILE}, Case{"save", true, EMFILE}, Case{"save", true, ENOSPC}}) {
+    SCOPED_TRACE(c.name);
+    Update u;
+    dataset_save({{"url", {"/old"}}}, u.d);
+    const std::string before = tessel::testing::read_file(u.d);
+    u.stage({row("/a")});
+    u.logs.take();
+    {
+      OpenFaults faults(c.write, c.err, 1);
+      EXPECT_FALSE(u.run());
+      EXPECT_EQ(faults.injected, 1);
+    }
+    EXPECT_EQ(tessel::testing::read_file(u.d), before);
+    EXPECT_EQ(u.staged(), 1);
+    for (const auto& e : fs::directory_iterator(u.dir.path()))
+      EXPECT_TRUE(e.path() == u.d || e.path() == u.db) << e.path();
+    const auto lines = u.logs.take();
+    EXPECT_TRUE(has_line(lines, "error/os: An error occurred while loading file " + u.d + ": ")) << lines.size();
+    EXPECT_TRUE(has_line(lines, std::strerror(c.err)));
+    EXPECT_FALSE(has_line(lines, "moved to"));
+
+    EXPECT_TRUE(u.run());  // the next update retries
+    EXPECT_EQ(dataset_load(u.d).at("url"), (std::vector<std::string>{"/a", "/old"}));
+    EXPECT_EQ(u.staged(), 0);
+  }
+}
+
+TEST(DbProcessing, FullDirectoryLeavesNoDatasetFileAndKeepsTheRows) {
+  Update u;
+  const std::string dir = u.dir.file("models");
+  SmallFs small(dir, "2m");
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  const std::string db = dir + "/a.com_1700000000.db";
+  const std::string d = dir + "/a.com.d";
+  RequestTable rows;
+  for (int i = 0; i < 40; ++i) rows.push_back(row("/" + std::to_string(i), std::string(8000, 'a' + i % 26)));
+  put_data_into_db(rows, u.locks, "a.com", db, u.logs.sink());
+  // Room for a small file, not for the merged dataset.
+  small.fill(dir + "/filler", 16384);
+  auto update = [&] {
+    return db_processing(u.nsg, false, false, "", "", "", u.locks, "a.com", 100, db, d, 100, u.api, u.logs.sink());
+  };
+  u.logs.take();
+  EXPECT_FALSE(update());
+  EXPECT_FALSE(fs::exists(d));
+  EXPECT_EQ(get_cnt_from_db(db, u.logs.sink()), 40);
+  EXPECT_TRUE(has_line(u.logs.take(), std::strerror(ENOSPC)));
+  for (const auto& e : fs::directory_iterator(dir))
+    EXPECT_TRUE(e.path() == db || e.path() == dir + "/filler") << e.path();
+
+  fs::remove(dir + "/filler");
+  EXPECT_TRUE(update());
+  EXPECT_EQ(dataset_load(d).at("url").size(), 40u);
+  EXPECT_EQ(get_cnt_from_db(db, u.logs.sink()), 0);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "core/data/hosts.h"
 #include "core/net/endpoints.h"
 #include "orvik/dataset/dataset_file.h"
+#include "orvik/dataset/dataset_support.h"
 #include "orvik/dataset/staging.h"
 #include "orvik/training/models.h"
 #include "shared/pyvalues/pyjson.h"
@@ -210,5 +212,62 @@ TEST(MlCore, EndsAtOnceWhenTheServiceStops) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop.request_stop();
     t.join();  // does not wait out the pauses
+  }
+}
+
+// At the end of the period the dataset file cannot be written, or not read
+// back, a few times: the staged rows stay, the update or the load is tried
+// again, and training goes on with every row.
+TEST(MlCore, FailedDatasetOpenAtTheEndOfThePeriodIsRetried) {
+  struct Case {
+    const char* name;
+    bool write;
+  };
+  for (const Case c : {Case{"write", true}, Case{"read", false}}) {
+    SCOPED_TRACE(c.name);
+    MgmtSim sim;
+    Node a;
+    LogCapture lc;
+    orvik::MlCoreArgs args = args_for(sim, a, lc, "a.com");
+    args.db_fname = path_join(a.paths.models_dir, "a.com_" + std::to_string(std::time(nullptr) - 100) + ".db");
+    args.training_period = 10;  // over
+    RequestTable rows;
+    for (int i = 0; i < 30; ++i) rows.push_back(tessel::testing::row("/item/" + std::to_string(i)));
+    orvik::put_data_into_db(rows, args.db_processing_lock, "a.com", *args.db_fname, lc.sink());
+    const std::string d = path_join(a.paths.models_dir, "a.com.d");
+
+    tessel::testing::OpenFaults faults(c.write, EMFILE, 2);
+    std::stop_source stop;
+    args.stop = stop.get_token();
+    std::thread t([&] { orvik::ml_core(args); });
+    // Until the dataset is backed up, or the process gives up on it.
+    std::vector<std::string> log;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto reached = [&] {
+      for (const auto& l : log)
+        if (l.starts_with("info/os: Copy ") || l.starts_with("warn/os: Restart signal") ||
+            l.find("preparing data for training") != std::string::npos)
+          return true;
+      return false;
+    };
+    while (!reached() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      for (auto& l : lc.take()) log.push_back(std::move(l));
+    }
+    stop.request_stop();
+    t.join();
+    for (auto& l : lc.take()) log.push_back(std::move(l));
+
+    EXPECT_EQ(faults.injected, 2);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto& l) { return l.starts_with("info/os: Copy "); }));
+    EXPECT_FALSE(args.nsg->restart_signal());
+    EXPECT_TRUE(fs::exists(*args.db_fname));
+    ASSERT_TRUE(fs::exists(d));
+    EXPECT_EQ(orvik::dataset_load(d).at("url").size(), 30u);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [&](const auto& l) {
+                              return l.starts_with("error/os: An error occurred while loading file " + d + ": ");
+                            }),
+              2);
   }
 }
