@@ -4,9 +4,11 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <string_view>
@@ -155,6 +157,35 @@ void dataset_save(const DatasetData& data, const std::string& path) {
     ::unlink(tmp.c_str());
     throw std::system_error(err, std::generic_category(), path);
   }
+}
+
+std::vector<std::string> remove_stale_temporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path p(path);
+  const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+  const std::string name = p.filename().string();
+  // "<pid>.<n>", both decimal.
+  auto pid_and_number = [](std::string_view rest) {
+    const auto dot = rest.find('.');
+    auto digits = [](std::string_view d) {
+      return !d.empty() && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return dot != std::string_view::npos && digits(rest.substr(0, dot)) && digits(rest.substr(dot + 1));
+  };
+  std::vector<std::string> removed;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string f = it->path().filename().string();
+    for (const std::string& prefix : {name + ".tmp.", name + ".bak.tmp."}) {
+      if (f.size() > prefix.size() && f.compare(0, prefix.size(), prefix) == 0 &&
+          pid_and_number(std::string_view(f).substr(prefix.size()))) {
+        std::error_code rm;
+        if (fs::remove(it->path(), rm)) removed.push_back(it->path().string());
+        break;
+      }
+    }
+  }
+  return removed;
 }
 
 DatasetData dataset_load(const std::string& path) {

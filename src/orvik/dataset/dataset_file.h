@@ -29,6 +29,12 @@ DatasetData dataset_load(const std::string& path);
 // The same for the bytes of a file; `name` starts the error texts.
 DatasetData dataset_from_bytes(std::string_view bytes, const std::string& name);
 
+// Removes what writes of the dataset file `path` that were cut short left
+// behind: "<path>.tmp.<pid>.<n>" and "<path>.bak.tmp.<pid>.<n>". For the
+// start of the host's training process, before its first write. Returns
+// the paths removed; never throws.
+std::vector<std::string> remove_stale_temporaries(const std::string& path);
+
 namespace detail {
 // A file's bytes around `payload`: header and checksum.
 std::string dataset_seal(std::string_view payload);

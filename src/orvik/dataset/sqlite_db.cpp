@@ -1,7 +1,9 @@
 #include "orvik/dataset/sqlite_db.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -123,16 +125,57 @@ ProcessLock& host_lock(const LockMap& locks, const std::string& ml_vhost) {
   return *it->second;
 }
 
+namespace {
+
+// The copies of `path` moved aside, by number: "<path>.corrupt" is 0,
+// "<path>.corrupt.<n>" is n.
+std::map<long, std::filesystem::path> corrupt_copies(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  std::map<long, fs::path> out;
+  const std::string base = path.filename().string() + ".corrupt";
+  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == base) {
+      out.emplace(0, it->path());
+    } else if (name.size() > base.size() + 1 && name.compare(0, base.size() + 1, base + ".") == 0) {
+      const std::string n = name.substr(base.size() + 1);
+      if (n.size() <= 9 && std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        out.emplace(std::stol(n), it->path());
+    }
+  }
+  return out;
+}
+
+constexpr const char* kSideFiles[] = {"-journal", "-wal", "-shm"};
+
+}  // namespace
+
 std::string move_aside(const std::string& path, const LogSink& sink) {
   namespace fs = std::filesystem;
-  std::string target = path + ".corrupt";
-  for (int n = 1; fs::exists(target); ++n) target = path + ".corrupt." + std::to_string(n);
+  auto copies = corrupt_copies(path);
+  // Numbers only grow, so the highest numbers are the newest copies.
+  const std::string target =
+      copies.empty() ? path + ".corrupt" : path + ".corrupt." + std::to_string(copies.rbegin()->first + 1);
   fs::rename(path, target);
-  for (const char* side : {"-journal", "-wal", "-shm"}) {
+  for (const char* side : kSideFiles) {
     std::error_code ec;
     if (fs::exists(path + side, ec)) fs::rename(path + side, target + side, ec);
   }
   core::log_processing(sink, "error", "os", "File " + path + " moved to " + target);
+  // The new copy and the newest older ones stay.
+  while (copies.size() + 1 > kCorruptCopiesKept) {
+    const fs::path old = copies.begin()->second;
+    copies.erase(copies.begin());
+    std::error_code ec;
+    fs::remove(old, ec);
+    for (const char* side : kSideFiles) {
+      std::error_code side_ec;
+      fs::remove(old.string() + side, side_ec);
+    }
+    if (!ec) core::log_processing(sink, "info", "os", "Older damaged copy " + old.string() + " deleted");
+  }
   return target;
 }
 

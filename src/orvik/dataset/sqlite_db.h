@@ -84,8 +84,11 @@ std::string cell_text(sqlite3_stmt* st, int col);
 // db_processing_lock[ml_vhost]; a missing host throws as a key look-up does.
 ProcessLock& host_lock(const LockMap& locks, const std::string& ml_vhost);
 
-// Moves a damaged staging file aside ("<path>.corrupt", ".corrupt.1", ...)
-// and logs it; returns the new name.
+// Moves a damaged file aside and logs it; returns the new name: the first
+// copy of a path is "<path>.corrupt", later ones ".corrupt.<n>" numbered
+// past the highest copy present. Only the newest kCorruptCopiesKept copies
+// of a path stay; older ones are deleted.
+inline constexpr std::size_t kCorruptCopiesKept = 3;
 std::string move_aside(const std::string& path, const LogSink& sink);
 
 enum class RetryOutcome { done, failed, locked_out };

@@ -331,6 +331,10 @@ void Training::trained() {
 }
 
 void Training::run() {
+  // No dataset write of this host runs yet: temporary files are from a
+  // process that ended mid-write.
+  for (const auto& path : remove_stale_temporaries(d_fname_))
+    log("info", "os", "Stale temporary file deleted: " + path);
   if (a_.db_fname) {
     try {
       collect();

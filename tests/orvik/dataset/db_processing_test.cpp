@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "core/data/columns.h"
 #include "dataset_support.h"
@@ -214,6 +215,23 @@ TEST(DbProcessing, DamagedDatasetFileIsMovedAsideAndTheRowsKept) {
   u.run();  // the next update starts a new file with the rows
   EXPECT_EQ(dataset_load(u.d).at("url"), std::vector<std::string>{"/a"});
   EXPECT_EQ(u.staged(), 0);
+}
+
+TEST(DbProcessing, OnlyTheNewestDamagedCopiesAreKept) {
+  Update u;
+  for (int i = 0; i < 5; ++i) {
+    tessel::testing::write_file(u.d, "damaged " + std::to_string(i));
+    u.stage({row("/a")});
+    EXPECT_FALSE(u.run());
+  }
+  std::map<std::string, std::string> copies;
+  for (const auto& e : fs::directory_iterator(u.dir.path()))
+    if (e.path().string().starts_with(u.d + ".corrupt")) copies[e.path().string()] = tessel::testing::read_file(e.path());
+  EXPECT_EQ(copies, (std::map<std::string, std::string>{{u.d + ".corrupt.2", "damaged 2"},
+                                                         {u.d + ".corrupt.3", "damaged 3"},
+                                                         {u.d + ".corrupt.4", "damaged 4"}}));
+  EXPECT_TRUE(u.run());
+  EXPECT_EQ(dataset_load(u.d).at("url").size(), 5u);
 }
 
 TEST(DbProcessing, DamagedStagingFile) {

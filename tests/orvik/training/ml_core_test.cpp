@@ -271,3 +271,24 @@ TEST(MlCore, FailedDatasetOpenAtTheEndOfThePeriodIsRetried) {
               2);
   }
 }
+
+// Temporary files of dataset writes cut short are removed when the host's
+// training process starts; other files, and other hosts', stay.
+TEST(MlCore, StaleTemporaryDatasetFilesGoAtStart) {
+  MgmtSim sim;
+  Node a;
+  LogCapture lc;
+  orvik::MlCoreArgs args = args_for(sim, a, lc, "a.com");
+  args.nsg->set_restart_signal(true);  // ends the process at once
+  const std::vector<std::string> stale = {"a.com.d.bak.tmp.4242.3735928559", "a.com.d.tmp.1.2"};
+  const std::vector<std::string> kept = {"a.com.d",           "a.com.d.bak",         "a.com.d.corrupt",
+                                         "a.com.d.bak.tmp.1.d", "b.com.d.bak.tmp.1.2", "a.com.d.bak.tmp.x.2",
+                                         "a.com.d.bak.tmp.12"};
+  for (const auto& f : stale) tessel::testing::write_file(path_join(a.paths.models_dir, f), "x");
+  for (const auto& f : kept) tessel::testing::write_file(path_join(a.paths.models_dir, f), "x");
+  orvik::ml_core(args);
+  for (const auto& f : stale) EXPECT_FALSE(fs::exists(path_join(a.paths.models_dir, f))) << f;
+  for (const auto& f : kept) EXPECT_TRUE(fs::exists(path_join(a.paths.models_dir, f))) << f;
+  const auto log = lc.take();
+  EXPECT_TRUE(has(log, "info/os: Stale temporary file deleted: " + path_join(a.paths.models_dir, stale[0])));
+}
