@@ -283,8 +283,15 @@ int main(int argc, char** argv) {
       locks.emplace(vhost, std::make_shared<ProcessLock>());
       const std::string db = dir.file(v + ".db"), d = dir.file(v + ".d");
       orvik::put_data_into_db(table, locks, vhost, db, sink);
-      orvik::db_processing(nullptr, false, false, "", "", "", locks, vhost, kDatasetLimit, db, d, 100,
-                           core::ApiContext{}, sink);
+      orvik::DbProcessingArgs update;
+      update.db_processing_lock = locks;
+      update.ml_vhost = vhost;
+      update.dataset_limit = kDatasetLimit;
+      update.db_fname = db;
+      update.d_fname = d;
+      update.training_pcnt = 100;
+      update.sink = sink;
+      if (!orvik::db_processing(update)) throw std::runtime_error("dataset update failed for " + vhost);
       orvik::BuildOptions opts;
       opts.retry_pause = std::chrono::milliseconds(10);
       orvik::DatasetData data = orvik::dataset_load(d);

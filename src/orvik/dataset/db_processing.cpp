@@ -64,12 +64,19 @@ void apply_limit(std::vector<std::string>& values, std::int64_t dataset_limit) {
 
 }  // namespace
 
-bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
-                   const std::string& set_mls_data_url, const std::string& get_mls_data_url,
-                   const std::string& del_mls_data_url, const LockMap& db_processing_lock,
-                   const std::string& ml_vhost, std::int64_t dataset_limit, const std::string& db_fname,
-                   const std::string& d_fname, std::int64_t training_pcnt, const core::ApiContext& api,
-                   const LogSink& sink) {
+DatasetSharing dataset_sharing(bool mls, bool distributed_mode) {
+  if (mls) return DatasetSharing::master;
+  return distributed_mode ? DatasetSharing::node : DatasetSharing::local;
+}
+
+bool db_processing(const DbProcessingArgs& args) {
+  const LockMap& db_processing_lock = args.db_processing_lock;
+  const std::string& ml_vhost = args.ml_vhost;
+  const std::string& db_fname = args.db_fname;
+  const std::string& d_fname = args.d_fname;
+  const core::ApiContext& api = args.api;
+  const LogSink& sink = args.sink;
+  const bool mls = args.sharing == DatasetSharing::master;
   try {
     ProcessLock& lock = detail::host_lock(db_processing_lock, ml_vhost);
     const auto& zones = core::zones();
@@ -90,23 +97,23 @@ bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
           std::lock_guard g(lock);
           detail::move_aside(db_fname, sink);
         }
-        if (training_pcnt < 100) put_data_into_db({}, db_processing_lock, ml_vhost, db_fname, sink);
+        if (args.training_pcnt < 100) put_data_into_db({}, db_processing_lock, ml_vhost, db_fname, sink);
       }
       return false;
     }
     if (!staged.table) return true;
 
-    if (distributed_mode && !mls) {
+    if (args.sharing == DatasetSharing::node) {
       Json data = Json::object();
       for (std::size_t i = 0; i < zones.size(); ++i) data[zones[i]] = staged.zones[i];
       const std::int64_t max_rowid = staged.max_rowid;
       staged = Staged{};
       // Rows stay staged until the store has taken them.
-      return core::mls_data_set("ml", set_mls_data_url, data, ml_vhost, api, sink) &&
+      return core::mls_data_set("ml", args.set_mls_data_url, data, ml_vhost, api, sink) &&
              detail::truncate_rows(ml_vhost, db_fname, db_processing_lock, sink, &max_rowid);
     }
 
-    if (nsg && nsg->restart_signal()) {
+    if (args.nsg && args.nsg->restart_signal()) {
       detail::pause(std::chrono::seconds(120));
       return false;
     }
@@ -135,7 +142,7 @@ bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
     }
     try {
       const std::int64_t max_rowid = staged.max_rowid;
-      const Json rdata = mls ? core::mls_data_get("ml", get_mls_data_url, ml_vhost, api, sink) : Json::object();
+      const Json rdata = mls ? core::mls_data_get("ml", args.get_mls_data_url, ml_vhost, api, sink) : Json::object();
       std::vector<std::string> rids;
       DatasetData data;
       for (std::size_t i = 0; i < zones.size(); ++i) {
@@ -156,7 +163,7 @@ bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
                                      core::zone_replace(z) + " ");
           for (const auto& x : *v) list.push_back(x.is_string() ? x.get<std::string>() : x.dump());
         }
-        apply_limit(list, dataset_limit);
+        apply_limit(list, args.dataset_limit);
         core::log_processing(sink, "info", "ml",
                              "Number of values in zone " + core::zone_replace(z) + ": " + std::to_string(list.size()));
       }
@@ -166,7 +173,7 @@ bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_m
       data.clear();
       // In place before the remote records go, so a failure loses neither.
       fs::rename(d_fname_tmp, d_fname);
-      if (mls && !rids.empty()) core::mls_data_del("ml", del_mls_data_url, ml_vhost, rids, api, sink);
+      if (mls && !rids.empty()) core::mls_data_del("ml", args.del_mls_data_url, ml_vhost, rids, api, sink);
       // The rows are in the dataset file now; a failed emptying only means
       // they are merged again next time.
       detail::truncate_rows(ml_vhost, db_fname, db_processing_lock, sink, &max_rowid);

@@ -13,22 +13,43 @@
 
 namespace tessel::orvik {
 
+// Where a host's staged rows go, from the [distributed] options "master"
+// and "enable".
+enum class DatasetSharing {
+  local,   // merged into the dataset file (neither option)
+  master,  // merged with the remote store's records, which are then deleted
+           // there ("master", whatever "enable" says)
+  node,    // uploaded to the remote store; no dataset file ("enable" only)
+};
+DatasetSharing dataset_sharing(bool mls, bool distributed_mode);
+
+// What one dataset update works on.
+struct DbProcessingArgs {
+  std::shared_ptr<Nsg> nsg;  // only restart_signal is read
+  DatasetSharing sharing = DatasetSharing::local;
+  std::string set_mls_data_url;  // the remote store's endpoints
+  std::string get_mls_data_url;
+  std::string del_mls_data_url;
+  LockMap db_processing_lock;  // holds the lock of ml_vhost
+  std::string ml_vhost;        // the host as listed
+  std::int64_t dataset_limit = 800000;  // values kept per zone
+  std::string db_fname;                 // staging file
+  std::string d_fname;                  // dataset file
+  std::int64_t training_pcnt = 0;       // below 100 the period runs
+  core::ApiContext api;
+  LogSink sink;
+};
+
 // Moves the rows staged in `db_fname` into the dataset file `d_fname`
-// (merged with its values and, when `mls`, the remote store's records; at
-// most `dataset_limit` values per zone), or uploads them when
-// `distributed_mode` and not `mls`. Only the rows read are removed from the
-// staging table, and only once they are safe. Takes
-// db_processing_lock[ml_vhost] itself; the caller must not hold it. Never
-// throws; every outcome is logged. True when the staged rows are safe (in
-// the dataset file or taken by the store) or there was no table to read;
-// false when the update failed or gave way to a pending restart: the rows
-// stay staged, the previous dataset file stays unless it is foreign or
+// (merged with its values and, for a master, the remote store's records; at
+// most `dataset_limit` values per zone), or uploads them on a node. Only
+// the rows read are removed from the staging table, and only once they are
+// safe. Takes db_processing_lock[ml_vhost] itself; the caller must not hold
+// it. Never throws; every outcome is logged. True when the staged rows are
+// safe (in the dataset file or taken by the store) or there was no table to
+// read; false when the update failed or gave way to a pending restart: the
+// rows stay staged, the previous dataset file stays unless it is foreign or
 // damaged, and the next update tries again.
-bool db_processing(const std::shared_ptr<Nsg>& nsg, bool mls, bool distributed_mode,
-                   const std::string& set_mls_data_url, const std::string& get_mls_data_url,
-                   const std::string& del_mls_data_url, const LockMap& db_processing_lock,
-                   const std::string& ml_vhost, std::int64_t dataset_limit, const std::string& db_fname,
-                   const std::string& d_fname, std::int64_t training_pcnt, const core::ApiContext& api,
-                   const LogSink& sink);
+bool db_processing(const DbProcessingArgs& args);
 
 }  // namespace tessel::orvik

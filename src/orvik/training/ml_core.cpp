@@ -108,6 +108,19 @@ std::int64_t Training::start_time() const {
 void Training::collect() {
   const std::int64_t btime = start_time();
   if (!(a_.training_period > 0)) throw std::runtime_error("float division by zero");
+  DbProcessingArgs update;
+  update.nsg = a_.nsg;
+  update.sharing = dataset_sharing(a_.mls, a_.distributed_mode);
+  update.set_mls_data_url = a_.run.endpoints.set_mls_data_url;
+  update.get_mls_data_url = a_.run.endpoints.get_mls_data_url;
+  update.del_mls_data_url = a_.run.endpoints.del_mls_data_url;
+  update.db_processing_lock = a_.db_processing_lock;
+  update.ml_vhost = a_.ml_vhost;
+  update.dataset_limit = a_.dataset_limit;
+  update.db_fname = *a_.db_fname;
+  update.d_fname = d_fname_;
+  update.api = a_.run.api;
+  update.sink = sink_;
   Json training_period_days = a_.training_period_days;
   while (true) {
     const auto [remote_complete, remote_days] = get_training_status(
@@ -150,10 +163,8 @@ void Training::collect() {
     bool updated = false;
     if (row_cnt >= kMoveThreshold || training_pcnt >= 100) {
       try {
-        updated = db_processing(a_.nsg, a_.mls, a_.distributed_mode, a_.run.endpoints.set_mls_data_url,
-                                a_.run.endpoints.get_mls_data_url, a_.run.endpoints.del_mls_data_url,
-                                a_.db_processing_lock, a_.ml_vhost, a_.dataset_limit, *a_.db_fname, d_fname_,
-                                training_pcnt, a_.run.api, sink_);
+        update.training_pcnt = training_pcnt;
+        updated = db_processing(update);
       } catch (const std::exception& e) {
         log("error", "ml",
             "An error occurred while processing training data in database for virtual host " + a_.ml_vhost + ": " +

@@ -49,10 +49,24 @@ struct Update {
 
   Update() { api.key = "k"; }
   void stage(const RequestTable& rows) { put_data_into_db(rows, locks, "a.com", db, logs.sink()); }
-  bool run() {
-    return db_processing(nsg, mls, distributed, srv.url("/v1/set_mls_data"), srv.url("/v1/get_mls_data"),
-                  srv.url("/v1/del_mls_data"), locks, "a.com", limit, db, d, pcnt, api, logs.sink());
+  DbProcessingArgs args() {
+    DbProcessingArgs a;
+    a.nsg = nsg;
+    a.sharing = dataset_sharing(mls, distributed);
+    a.set_mls_data_url = srv.url("/v1/set_mls_data");
+    a.get_mls_data_url = srv.url("/v1/get_mls_data");
+    a.del_mls_data_url = srv.url("/v1/del_mls_data");
+    a.db_processing_lock = locks;
+    a.ml_vhost = "a.com";
+    a.dataset_limit = limit;
+    a.db_fname = db;
+    a.d_fname = d;
+    a.training_pcnt = pcnt;
+    a.api = api;
+    a.sink = logs.sink();
+    return a;
   }
+  bool run() { return db_processing(args()); }
   std::int64_t staged() { return get_cnt_from_db(db, logs.sink()); }
 };
 
@@ -295,9 +309,11 @@ TEST(DbProcessing, FullDirectoryLeavesNoDatasetFileAndKeepsTheRows) {
   put_data_into_db(rows, u.locks, "a.com", db, u.logs.sink());
   // Room for a small file, not for the merged dataset.
   small.fill(dir + "/filler", 16384);
-  auto update = [&] {
-    return db_processing(u.nsg, false, false, "", "", "", u.locks, "a.com", 100, db, d, 100, u.api, u.logs.sink());
-  };
+  DbProcessingArgs args = u.args();
+  args.db_fname = db;
+  args.d_fname = d;
+  args.training_pcnt = 100;
+  auto update = [&] { return db_processing(args); };
   u.logs.take();
   EXPECT_FALSE(update());
   EXPECT_FALSE(fs::exists(d));
