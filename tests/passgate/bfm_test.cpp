@@ -388,5 +388,25 @@ TEST(Bfm, HourOfBacklogAtOnce) {
   EXPECT_EQ(h.count("The brute-force attack was detected 12 time(s) from 203.0.113.9"), 11u);
 }
 
+// The same backlog with the host destroyed right after the cut: the
+// windows already cut are still analysed and their findings handed over.
+TEST(Bfm, BacklogCutBeforeTheHostEndsIsAnalysed) {
+  BfmHarness h(false, 4);
+  RequestTable t;
+  const std::int64_t start = 1'000'000 - 3600;
+  for (std::int64_t s = 0; s < 3600; ++s) {
+    t.push_back(bf_row({"198.51.100." + std::to_string(s % 200), "user=u" + std::to_string(s % 7), 0, "body", start + s}));
+    if (s % 600 == 0) {
+      for (int i = 0; i < 12; ++i) t.push_back(bf_row({"203.0.113.9", "pw" + std::to_string(i), 0, "body", start + s}));
+    }
+  }
+  h.tick(std::move(t), 16);
+  h.bfm.reset();
+  h.collect();
+  EXPECT_EQ(h.count("The brute-force attack was detected 12 time(s) from 203.0.113.9"), 11u);
+  std::lock_guard lk(h.mu);
+  EXPECT_EQ(h.published.size(), 11u);
+}
+
 }  // namespace
 }  // namespace tessel::passgate::testing
