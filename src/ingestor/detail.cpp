@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pytext.h"
 

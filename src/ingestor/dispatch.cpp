@@ -1,5 +1,5 @@
 #include "core/net/broker_publish.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/data/spool.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"

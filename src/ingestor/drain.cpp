@@ -1,5 +1,5 @@
 #include "core/net/amqp.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 

@@ -1,6 +1,6 @@
 #include <thread>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "ingestor/ingestor.h"
 
 namespace tessel::ingestor {

@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/data/request_data.h"
 #include "core/workers/router.h"
 #include "ingestor/detail.h"

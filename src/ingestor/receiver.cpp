@@ -2,7 +2,7 @@
 #include <thread>
 
 #include "core/net/amqp.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/workers/overload.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"

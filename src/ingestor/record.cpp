@@ -3,9 +3,9 @@
 #include <stdexcept>
 
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/data/request_data.h"
-#include "core/util.h"
+#include "core/base/util.h"
 #include "ingestor/ingestor.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pytext.h"

@@ -12,7 +12,7 @@
 
 #include "core/data/columns.h"
 #include "core/data/refdata.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/broker_publish.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "shared/runtime/child.h"

@@ -3,7 +3,7 @@
 #include <functional>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::passgate {

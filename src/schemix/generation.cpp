@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "schemix/schema_builder.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "schemix/key_scan.h"
 #include "schemix/keys.h"
 #include "shared/pyvalues/levenshtein.h"

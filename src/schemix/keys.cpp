@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::schemix {

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "schemix/worker.h"
 #include "shared/pyvalues/pyvalue.h"
 

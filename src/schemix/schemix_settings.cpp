@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "shared/pyvalues/literal_eval.h"

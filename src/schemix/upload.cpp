@@ -4,7 +4,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "schemix/schema_builder.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "schemix/generation.h"
 #include "schemix/grouping.h"
 #include "schemix/upload.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/data/reputation.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::stormwatch {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/data/refdata.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/broker_publish.h"
 #include "shared/pyvalues/pyvalue.h"
 

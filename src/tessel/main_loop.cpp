@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "core/data/refdata.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/workers/feeder.h"
 #include "shared/runtime/allocator.h"
 #include "tessel/paths.h"

@@ -13,7 +13,7 @@
 #include "core/data/refdata.h"
 #include "core/data/schemas.h"
 #include "core/data/settings.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/url_schema.h"
 #include "core/workers/settings_thread.h"

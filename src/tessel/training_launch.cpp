@@ -2,7 +2,7 @@
 #include <optional>
 
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "tessel/run.h"
 

@@ -2,7 +2,7 @@
 // run.
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/workers/feeder.h"
 #include "core/workers/hw_overload.h"
 #include "core/workers/senders.h"

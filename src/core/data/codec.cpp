@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"

@@ -9,8 +9,8 @@
 
 #include "core/net/api.h"
 #include "core/data/local_copy.h"
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 
 namespace tessel::core {
 

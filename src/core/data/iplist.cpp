@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "core/util.h"
+#include "core/base/util.h"
 
 namespace tessel::core {
 

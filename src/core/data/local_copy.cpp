@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include "shared/runtime/fileio.h"
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 
 namespace tessel::core::detail {
 

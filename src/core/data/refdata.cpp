@@ -14,8 +14,8 @@
 #include "shared/runtime/fileio.h"
 #include "core/data/iplist.h"
 #include "core/data/local_copy.h"
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 
 namespace tessel::core {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <sstream>
 
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/json.h"
 #include "shared/pyvalues/percent.h"

@@ -6,8 +6,8 @@
 #include "shared/runtime/fileio.h"
 #include "core/data/hosts.h"
 #include "core/data/iplist.h"
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 
 namespace tessel::core {
 

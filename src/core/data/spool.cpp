@@ -15,8 +15,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 #include "shared/pyvalues/pyjson.h"
 
 namespace tessel::core {

@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "core/net/http.h"
-#include "core/log.h"
-#include "core/util.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 
 namespace tessel::core::detail {
 

@@ -1,7 +1,7 @@
 #include "core/net/broker_publish.h"
 
 #include "core/net/amqp.h"
-#include "core/log.h"
+#include "core/base/log.h"
 
 namespace tessel::core {
 

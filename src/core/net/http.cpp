@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "core/util.h"
+#include "core/base/util.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"

@@ -3,7 +3,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/api.h"
 #include "shared/pyvalues/pyvalue.h"
 

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "core/log.h"
+#include "core/base/log.h"
 
 namespace tessel::core {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/runtime/interrupt.h"
 
 namespace tessel::core {

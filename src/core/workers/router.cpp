@@ -1,7 +1,7 @@
 #include "core/workers/router.h"
 
 #include "core/data/iplist.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/data/schemas.h"
 
 namespace tessel::core {

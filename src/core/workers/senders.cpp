@@ -5,7 +5,7 @@
 
 #include "core/data/columns.h"
 #include "core/net/http.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/web.h"
 
 namespace tessel::core {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/data/schemas.h"
 #include "core/workers/senders.h"
 #include "core/data/settings.h"

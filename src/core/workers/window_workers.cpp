@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/runtime/child.h"
 
 namespace tessel::core {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/workers/overload.h"
 
 namespace tessel::orvik {

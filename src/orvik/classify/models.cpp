@@ -10,7 +10,7 @@
 
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::orvik {

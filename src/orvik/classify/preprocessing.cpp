@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::orvik {

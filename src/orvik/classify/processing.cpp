@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/broker_publish.h"
 #include "core/workers/overload.h"
 #include "orvik/classify/wl_zone.h"

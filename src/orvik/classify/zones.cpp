@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/data/request_data.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"
 

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/mls.h"
 #include "orvik/dataset/dataset_file.h"
 #include "orvik/dataset/sqlite_db.h"

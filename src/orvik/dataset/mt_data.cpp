@@ -7,7 +7,7 @@
 #include <unordered_set>
 
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "orvik/dataset/fuzzy.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "orvik/dataset/staging.h"
 
 namespace tessel::orvik::detail {

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "orvik/dataset/sqlite_db.h"
 #include "shared/pyvalues/pyvalue.h"
 

@@ -9,7 +9,7 @@
 
 #include "core/data/codec.h"
 #include "core/data/columns.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "ml/forest.h"

@@ -12,7 +12,7 @@
 
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/mls.h"
 #include "orvik/dataset/dataset_file.h"
 #include "orvik/dataset/db_processing.h"

@@ -18,7 +18,7 @@
 
 #include "core/data/codec.h"
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "orvik/training/model_store.h"

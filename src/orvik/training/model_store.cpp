@@ -8,7 +8,7 @@
 
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/pyvalues/digest.h"
 #include "shared/runtime/fileio.h"
 #include "shared/runtime/paths.h"

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "core/net/http.h"
-#include "core/log.h"
+#include "core/base/log.h"
 #include "core/net/web.h"
 #include "shared/pyvalues/literal_eval.h"
 #include "shared/pyvalues/pyjson.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "core/log.h"
+#include "core/base/log.h"
 #include "shared/runtime/logging.h"
 #include "support/temp_dir.h"
 

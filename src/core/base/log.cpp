@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "core/base/log.h"
 
 #include <cstdio>
 

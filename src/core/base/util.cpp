@@ -1,4 +1,4 @@
-#include "core/util.h"
+#include "core/base/util.h"
 
 #include "shared/pyvalues/pyvalue.h"
 
