@@ -186,10 +186,19 @@ std::vector<Pandas> run_pandas(const std::vector<std::string>& files) {
   std::vector<Pandas> out;
   FILE* p = ::popen(cmd.c_str(), "r");
   if (p == nullptr) return out;
-  char buf[4096];
-  while (std::fgets(buf, sizeof buf, p) != nullptr) {
+  // One JSON line per scenario, of any length.
+  std::string text;
+  char buf[65536];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) text += buf;
+  ::pclose(p);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
     try {
-      Json j = Json::parse(buf);
+      Json j = Json::parse(line);
       Pandas r;
       r.ms = j["ms_per_window"].get<double>();
       r.found.confirmed = j["confirmed"].get<std::size_t>();
@@ -206,7 +215,6 @@ std::vector<Pandas> run_pandas(const std::vector<std::string>& files) {
     } catch (const std::exception&) {
     }
   }
-  ::pclose(p);
   return out;
 }
 
@@ -319,12 +327,15 @@ void bf_windows(const std::string& only, std::vector<Target>& targets) {
                 p.loop_found.confirmed, p.loop_found.possible, p.loop_found.report_rows,
                 equal && loop_equal ? "" : "  DIFFERENT");
     if (!equal) {
+      // The first few differences each way.
+      int shown = 0;
       for (const Finding& f : found[i].findings)
-        if (!p.found.findings.count(f))
+        if (!p.found.findings.count(f) && ++shown <= 10)
           std::printf("    only native: %s %s %s %s %s %d\n", std::get<0>(f).c_str(), std::get<1>(f).c_str(),
                       std::get<2>(f).c_str(), std::get<3>(f).c_str(), std::get<4>(f).c_str(), std::get<5>(f));
+      shown = 0;
       for (const Finding& f : p.found.findings)
-        if (!found[i].findings.count(f))
+        if (!found[i].findings.count(f) && ++shown <= 10)
           std::printf("    only pandas: %s %s %s %s %s %d\n", std::get<0>(f).c_str(), std::get<1>(f).c_str(),
                       std::get<2>(f).c_str(), std::get<3>(f).c_str(), std::get<4>(f).c_str(), std::get<5>(f));
     }
