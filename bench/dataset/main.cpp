@@ -126,7 +126,7 @@ void line(const char* what, double ours, double ref, const char* unit) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::size_t n_rows = 200000, n_values = 10000, n_choices = 5000, n_sample = 100, n_covered_sample = 1000;
+  std::size_t n_rows = 200000, n_values = 10000, n_choices = 5000, n_sample = 100, n_covered_sample = 300;
   int rounds = 3;
   std::string dir = testing::reference_data_dir();
   for (int i = 1; i + 1 < argc; i += 2) {

@@ -31,6 +31,7 @@
 
 #include "common.h"
 #include "core/data/reputation.h"
+#include "shared/runtime/allocator.h"
 #include "shared/runtime/clock.h"
 #include "stormwatch/ddos_detection.h"
 #include "stormwatch/ddosm.h"
@@ -309,6 +310,8 @@ int main(int argc, char** argv) {
     if (a == "--rows" && i + 1 < argc) rows = std::strtoull(argv[++i], nullptr, 10);
     if (a == "--only" && i + 1 < argc) only = argv[++i];
   }
+  // As the service does at start.
+  tune_allocator_for_batches();
   const std::filesystem::path tmp = std::filesystem::temp_directory_path() / "bench_windows";
   std::filesystem::create_directories(tmp);
   std::vector<Target> targets;
@@ -346,12 +349,15 @@ int main(int argc, char** argv) {
                 c.findings.size() - confirmed, c.report_rows, ref.findings.size(), ref.report_rows,
                 equal ? "" : "  DIFFERENT");
     if (!equal) {
+      // The first few differences each way.
+      int shown = 0;
       for (const Finding& f : c.findings)
-        if (!ref.findings.count(f))
+        if (!ref.findings.count(f) && ++shown <= 10)
           std::printf("    only native: %s %s %s %d\n", std::get<0>(f).c_str(), std::get<1>(f).c_str(),
                       std::get<2>(f).c_str(), std::get<3>(f));
+      shown = 0;
       for (const Finding& f : ref.findings)
-        if (!c.findings.count(f))
+        if (!c.findings.count(f) && ++shown <= 10)
           std::printf("    only pandas: %s %s %s %d\n", std::get<0>(f).c_str(), std::get<1>(f).c_str(),
                       std::get<2>(f).c_str(), std::get<3>(f));
     }

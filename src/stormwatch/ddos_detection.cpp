@@ -207,38 +207,60 @@ bool on_block_list(const Json& lists) {
   return false;
 }
 
+// One finding whose rows are reported: the address's rows, copied once the
+// host's findings are all known.
+struct Finding {
+  const Rows* ivdf;
+  bool confirmed;
+  bool to_api;
+  const char* description;
+};
+
 // One host's reports of one window.
 struct HostReports {
-  RequestTable rmq_df;
-  RequestTable api_df;
+  std::vector<Finding> findings;
   std::vector<AadEntry> aad;
 };
 
-// The address's report rows: group_id of its last row, then `possible` and
-// `description`; with latest_only only the last row.
-RequestTable report_rows(const Rows& ivdf, bool latest_only, bool possible, const char* description) {
-  const Json& group_id = ivdf.back()->request_id;
-  RequestTable out;
-  const std::size_t first = latest_only ? ivdf.size() - 1 : 0;
-  out.reserve(ivdf.size() - first);
-  for (std::size_t i = first; i < ivdf.size(); ++i) {
-    RequestRecord r = *ivdf[i];
-    r.extras["group_id"] = group_id;
-    r.extras["possible"] = possible;
-    r.extras["description"] = description;
-    out.push_back(std::move(r));
-  }
-  return out;
+// The address's report row: group_id of its last row, then `possible` and
+// `description`.
+RequestRecord report_row(const RequestRecord& src, const Json& group_id, bool possible, const char* description) {
+  RequestRecord r = src;
+  r.extras["group_id"] = group_id;
+  r.extras["possible"] = possible;
+  r.extras["description"] = description;
+  return r;
 }
 
-void add_report(HostReports& rep, RequestTable rows, bool confirmed, bool send_possible, const std::string& url,
-                const std::string& ip, const char* label) {
-  if (confirmed) {
-    rep.rmq_df.push_back(rows.back());
-    if (!url.empty()) std::move(rows.begin(), rows.end(), std::back_inserter(rep.api_df));
-    rep.aad.push_back(AadEntry{ip, kDDoS, label});
-  } else if (send_possible && !url.empty()) {
-    std::move(rows.begin(), rows.end(), std::back_inserter(rep.api_df));
+void add_report(HostReports& rep, const Rows& ivdf, const char* description, bool confirmed, bool send_possible,
+                const std::string& url, const std::string& ip, const char* label) {
+  const bool to_api = !url.empty() && (confirmed || send_possible);
+  if (confirmed || to_api) rep.findings.push_back(Finding{&ivdf, confirmed, to_api, description});
+  if (confirmed) rep.aad.push_back(AadEntry{ip, kDDoS, label});
+}
+
+// The broker rows (the last report row of each confirmed finding) and the
+// API rows (every report row, the last only with latest_only), in the order
+// of the findings; each table sized once.
+void report_tables(const std::vector<Finding>& findings, bool latest_only, RequestTable& rmq_df,
+                   RequestTable& api_df) {
+  std::size_t confirmed = 0, api_rows = 0;
+  for (const Finding& f : findings) {
+    confirmed += f.confirmed;
+    if (f.to_api) api_rows += latest_only ? 1 : f.ivdf->size();
+  }
+  rmq_df.reserve(confirmed);
+  api_df.reserve(api_rows);
+  for (const Finding& f : findings) {
+    const Rows& ivdf = *f.ivdf;
+    const Json& group_id = ivdf.back()->request_id;
+    if (f.to_api) {
+      for (std::size_t i = latest_only ? ivdf.size() - 1 : 0; i < ivdf.size(); ++i)
+        api_df.push_back(report_row(*ivdf[i], group_id, !f.confirmed, f.description));
+      if (f.confirmed) rmq_df.push_back(api_df.back());
+    } else if (f.confirmed) {
+      rmq_df.push_back(report_row(*ivdf.back(), group_id, false, f.description));
+    }
   }
 }
 
@@ -288,8 +310,10 @@ class Worker {
       if (scraping(a, vhost_text, rep)) continue;
       ddos(a, vhost_text, rep);
     }
-    if (!rep.rmq_df.empty()) env_.services.rmq_bt_processing(rep.rmq_df, kDDoS);
-    if (!rep.api_df.empty()) env_.q_attack_bd->put(AttackReport{std::move(rep.api_df), kDDoS});
+    RequestTable rmq_df, api_df;
+    report_tables(rep.findings, latest_only_, rmq_df, api_df);
+    if (!rmq_df.empty()) env_.services.rmq_bt_processing(rmq_df, kDDoS);
+    if (!api_df.empty()) env_.q_attack_bd->put(AttackReport{std::move(api_df), kDDoS});
     if (!rep.aad.empty()) env_.q_aad->put(std::move(rep.aad));
   }
 
@@ -342,8 +366,8 @@ class Worker {
         blocked = !pointer.empty();
       }
       const std::string ip_add_msg = pointer.empty() ? "" : " (" + pointer + ")";
-      add_report(rep, report_rows(*a.ivdf, latest_only_, !blocked, core::scraping_desc), blocked, send_possible_,
-                 env_.set_attack_url, a.ip, "Web scraping");
+      add_report(rep, *a.ivdf, core::scraping_desc, blocked, send_possible_, env_.set_attack_url, a.ip,
+                 "Web scraping");
       log("info", "ddos",
           std::string(blocked ? "Web scraping" : "Possible web scraping") + " attack was detected from " + a.ip +
               ip_add_msg + ", target: " + vhost);
@@ -408,8 +432,7 @@ class Worker {
           }
         }
       }
-      add_report(rep, report_rows(ivdf, latest_only_, !confirmed, core::ddos_desc), confirmed, send_possible_,
-                 env_.set_attack_url, a.ip, "DDoS");
+      add_report(rep, ivdf, core::ddos_desc, confirmed, send_possible_, env_.set_attack_url, a.ip, "DDoS");
       log("info", "ddos",
           std::string(confirmed ? "The DDoS" : "Possible DDoS") + " attack was detected from " + a.ip + ip_add_msg +
               ", target: " + vhost + liuvdf);

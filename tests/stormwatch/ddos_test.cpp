@@ -316,6 +316,62 @@ TEST(DDoSDetection, StoppedWorkerHandsOverWhatItFound) {
   EXPECT_EQ(o.reported, 5u);
 }
 
+// A host's report rows follow its findings in order of the addresses: every
+// row of each reported address (its last with latest_only) with its group,
+// and the last of each confirmed one for the brokers.
+TEST(DDoSDetection, ReportRowsFollowTheFindingsInOrder) {
+  struct Expected {
+    std::string ip;
+    std::size_t rows;
+    bool possible;
+    const char* description;
+  };
+  const Expected scraper{"10.0.0.1", 25, false, core::scraping_desc};
+  const Expected possible_flood{"203.0.113.7", 5, true, core::ddos_desc};
+  const Expected flood{"10.0.0.2", 4, false, core::ddos_desc};
+  const Expected possible_scraper{"203.0.113.8", 22, true, core::scraping_desc};
+  struct Case {
+    bool latest_only, send_possible;
+    std::vector<Expected> api;
+  };
+  const std::vector<Case> cases{
+      {false, true, {scraper, possible_flood, flood, possible_scraper}},
+      {true, true, {scraper, possible_flood, flood, possible_scraper}},
+      {false, false, {scraper, flood}},
+      {true, false, {scraper, flood}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.latest_only) + std::to_string(c.send_possible));
+    RequestTable rows = rows_of({{"10.0.0.1", "/x", 25, 404}, {"203.0.113.7", "/a", 5}, {"10.0.0.2", "/b", 4}});
+    for (int i = 0; i < 22; ++i) rows.push_back(record({"203.0.113.8", "/p" + std::to_string(i), 1, 404}, 1000, i));
+    WindowRun run;
+    ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, c.latest_only, c.send_possible, run.env());
+    // The source rows of each address, in table order.
+    std::map<std::string, std::vector<const RequestRecord*>> of;
+    for (const RequestRecord& r : rows) of[r.ip.get<std::string>()].push_back(&r);
+    std::vector<std::string> want, got, want_rmq, got_rmq;
+    for (const Expected& e : c.api) {
+      const auto& src = of.at(e.ip);
+      ASSERT_EQ(src.size(), e.rows);
+      const std::string group = src.back()->request_id.get<std::string>();
+      for (std::size_t i = c.latest_only ? src.size() - 1 : 0; i < src.size(); ++i)
+        want.push_back(src[i]->request_id.get<std::string>() + " " + group + " " + std::to_string(e.possible) + " " +
+                       e.description);
+      if (!e.possible) want_rmq.push_back(want.back());
+    }
+    auto line = [](const RequestRecord& r) {
+      return r.request_id.get<std::string>() + " " + r.extras["group_id"].get<std::string>() + " " +
+             std::to_string(r.extras["possible"].get<bool>()) + " " + r.extras["description"].get<std::string>();
+    };
+    while (auto r = run.q_attack_bd->try_get())
+      for (const RequestRecord& row : r->table) got.push_back(line(row));
+    for (const RequestTable& t : run.fakes.published)
+      for (const RequestRecord& row : t) got_rmq.push_back(line(row));
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(got_rmq, want_rmq);
+  }
+}
+
 // The host's usual countries (at least 10 % of its history) are not
 // suspicious.
 TEST(DDoSDetection, UsualCountriesAreNotSuspicious) {
