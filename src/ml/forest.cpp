@@ -10,6 +10,7 @@
 
 #include "ml/compiled_forest.h"
 #include "ml/tree_builder.h"
+#include "ml/tree_random.h"
 
 namespace tessel::ml {
 

@@ -1,8 +1,10 @@
 #pragma once
 // The tree builder: grows the fully grown gini trees of a forest fit (see
-// forest.h for the settings). Internal to src/ml.
+// forest.h for the settings). Internal to src/ml. Beside it: the training
+// set it grows from (training_set.h), its random numbers (tree_random.h),
+// its column sort (column_sort.h) and the allocator of its large arrays
+// (big_allocator.h).
 #include <cstdint>
-#include <random>
 #include <span>
 #include <vector>
 
@@ -10,10 +12,6 @@
 #include "ml/sparse.h"
 
 namespace tessel::ml::detail {
-
-// numpy's legacy RandomState.randint(0, rng + 1): masked rejection on
-// 32-bit draws of MT19937.
-std::uint32_t masked_draw(std::mt19937& mt, std::uint32_t rng);
 
 // Grows one tree per seed on up to n_jobs threads; the trees do not depend
 // on the number of threads. y holds each row's class index (< n_classes) and
