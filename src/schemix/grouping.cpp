@@ -64,6 +64,151 @@ void decoded_fill(Json& body, const LogSink& sink) {
   schemix_get_keys(body, unused, sink);
 }
 
+// Groups in first-seen order; each group holds the records of its
+// normalised target and lower-case method, in list order.
+struct RequestGroups {
+  std::vector<std::pair<std::string, std::string>> order;  // (target + NUL + method, match key)
+  std::unordered_map<std::string, std::vector<std::size_t>> members;  // match key -> records
+};
+
+// The steps of choosing the representative requests of one list: the bodies
+// scanned, the records grouped, one or more picked per group, the chosen
+// bodies decoded.
+class RequestSelection {
+ public:
+  RequestSelection(std::vector<SchemaRecord>& data_list, const LogSink& sink)
+      : data_(data_list), sink_(sink), scanned_(data_list.size()) {}
+
+  // Bodies, each record by itself: the key list read from the text where the
+  // scanner takes it, else the body decoded (its keys listed when picking).
+  // The scanner's key lists are counted here and listed again where needed.
+  void scan_bodies() {
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+      SchemaRecord& r = data_[i];
+      try {
+        if (!r.body.is_string()) throw PyValueError(std::string("the JSON object must be str, bytes or bytearray, not ") +
+                                                    py_type_name(r.body));
+        const std::string& text = r.body.get_ref<const std::string&>();
+        listed_.clear();
+        if (scanner_.scan(text, listed_)) {
+          scanned_[i] = Scanned{listed_.size(), true};
+          continue;
+        }
+        r.body = json_loads(text, false);
+      } catch (const std::exception& e) {
+        log_decode_error(sink_, e, r);
+      }
+    }
+  }
+
+  // A record whose target cannot be normalised is logged and joins no group.
+  RequestGroups group_records() {
+    RequestGroups g;
+    std::unordered_map<std::string, std::size_t> group_index;
+    NormCache norm;
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+      std::optional<GroupKey> k;
+      try {
+        k = group_key(data_[i], norm);
+      } catch (const std::exception& e) {
+        log_error(sink_, std::string("An error occurred while Schemix data processing: ") + e.what());
+        continue;
+      }
+      g.members[k->match].push_back(i);
+      std::string id = k->target + '\0' + k->method;
+      if (group_index.emplace(id, g.order.size()).second) g.order.emplace_back(std::move(id), std::move(k->match));
+    }
+    return g;
+  }
+
+  // Within one group (at most kGroupLimit records, the rest dropped): the
+  // first record with the most keys sets the pattern, and the first record of
+  // each method whose key list is within kKeysDistance of it is chosen.
+  void pick(const std::vector<std::size_t>& members, std::vector<std::size_t>& result) {
+    std::size_t pattern_size = 0;
+    std::string pattern_text;
+    bool have_pattern = false;
+    std::vector<std::string> find_methods;
+    std::size_t request_counter = 0;
+    for (const std::size_t i : members) {
+      SchemaRecord& r = data_[i];
+      if (r.dropped) continue;
+      if (request_counter >= kGroupLimit) {
+        r.dropped = true;
+        continue;
+      }
+      ++request_counter;
+      // `listed_` holds this record's keys once `have_list`.
+      std::size_t count = 0;
+      bool have_list = false;
+      if (scanned_[i].scanned) {
+        count = scanned_[i].count;
+      } else {
+        decoded_keys_.clear();
+        schemix_get_keys(r.body, decoded_keys_, sink_);
+        listed_.assign(decoded_keys_.begin(), decoded_keys_.end());
+        count = listed_.size();
+        have_list = true;
+      }
+      const auto list_text = [&] {
+        if (!have_list) {
+          listed_.clear();
+          scanner_.scan(r.body.get_ref<const std::string&>(), listed_);
+          have_list = true;
+        }
+        return keys_text(listed_);
+      };
+      if (!have_pattern || count > pattern_size) {
+        pattern_size = count;
+        pattern_text = list_text();
+        have_pattern = true;
+      }
+      const std::string& method = r.method.get_ref<const std::string&>();
+      if (std::find(find_methods.begin(), find_methods.end(), method) != find_methods.end()) continue;
+      const std::string text = list_text();
+      try {
+        if (pattern_size != 0 && count != 0 && levenshtein(pattern_text, text, kKeysDistance) <= kKeysDistance) {
+          find_methods.push_back(method);
+          result.push_back(i);
+        }
+      } catch (const std::exception& e) {
+        log_error(sink_, std::string("An error occurred during the similarity calculation in Schemix module: ") +
+                             e.what() + " (v1: " + pattern_text + ", v2: " + text + ")");
+      }
+    }
+  }
+
+  // The chosen bodies that are still text decoded, their empty arrays filled.
+  void decode_chosen(const std::vector<std::size_t>& result) {
+    for (const std::size_t i : result) {
+      SchemaRecord& r = data_[i];
+      if (!scanned_[i].scanned) continue;
+      scanned_[i].scanned = false;
+      try {
+        r.body = json_loads(r.body.get_ref<const std::string&>(), false);
+        decoded_fill(r.body, sink_);
+      } catch (const std::exception& e) {
+        log_decode_error(sink_, e, r);
+      }
+    }
+  }
+
+ private:
+  // The key count of a body the scanner read; `scanned` false for a body
+  // decoded (or one that failed).
+  struct Scanned {
+    std::size_t count = 0;
+    bool scanned = false;
+  };
+
+  std::vector<SchemaRecord>& data_;
+  const LogSink& sink_;
+  KeyScanner scanner_;
+  std::vector<std::string_view> listed_;  // views into one body text
+  std::vector<Scanned> scanned_;
+  std::vector<std::string> decoded_keys_;
+};
+
 }  // namespace
 
 SchemaRecord schema_record(RequestRecord&& r) {
@@ -112,125 +257,17 @@ std::string template_path(std::string_view url) {
 }
 
 std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& data_list, const LogSink& sink) {
-  // Bodies, each record by itself: the key list read from the text where the
-  // scanner takes it, else the body decoded (its keys listed below).
-  // The scanner's key lists are counted here and listed again where needed.
-  KeyScanner scanner;
-  std::vector<std::string_view> listed;  // views into one body text
-  struct Scanned {
-    std::size_t count = 0;
-    bool scanned = false;
-  };
-  std::vector<Scanned> scanned(data_list.size());
-  for (std::size_t i = 0; i < data_list.size(); ++i) {
-    SchemaRecord& r = data_list[i];
-    try {
-      if (!r.body.is_string()) throw PyValueError(std::string("the JSON object must be str, bytes or bytearray, not ") +
-                                                  py_type_name(r.body));
-      const std::string& text = r.body.get_ref<const std::string&>();
-      listed.clear();
-      if (scanner.scan(text, listed)) {
-        scanned[i] = Scanned{listed.size(), true};
-        continue;
-      }
-      r.body = json_loads(text, false);
-    } catch (const std::exception& e) {
-      log_decode_error(sink, e, r);
-    }
-  }
-
+  RequestSelection selection(data_list, sink);
+  selection.scan_bodies();
   std::vector<std::size_t> result;
   try {
     for (auto& r : data_list) r.url = template_path(r.url);
-
-    // Groups in first-seen order; each group scans the records of its
-    // normalised target and lower-case method, in list order.
-    std::vector<std::pair<std::string, std::string>> groups;  // (target + NUL + method, match key)
-    std::unordered_map<std::string, std::size_t> group_index;
-    std::unordered_map<std::string, std::vector<std::size_t>> buckets;
-    NormCache norm;
-    for (std::size_t i = 0; i < data_list.size(); ++i) {
-      std::optional<GroupKey> k;
-      try {
-        k = group_key(data_list[i], norm);
-      } catch (const std::exception& e) {
-        log_error(sink, std::string("An error occurred while Schemix data processing: ") + e.what());
-        continue;
-      }
-      buckets[k->match].push_back(i);
-      std::string id = k->target + '\0' + k->method;
-      if (group_index.emplace(id, groups.size()).second) groups.emplace_back(std::move(id), std::move(k->match));
-    }
-
-    std::vector<std::string> decoded_keys;
-    for (const auto& group : groups) {
-      std::size_t pattern_size = 0;
-      std::string pattern_text;
-      bool have_pattern = false;
-      std::vector<std::string> find_methods;
-      std::size_t request_counter = 0;
-      for (const std::size_t i : buckets[group.second]) {
-        SchemaRecord& r = data_list[i];
-        if (r.dropped) continue;
-        if (request_counter >= kGroupLimit) {
-          r.dropped = true;
-          continue;
-        }
-        ++request_counter;
-        // `listed` holds this record's keys once `have_list`.
-        std::size_t count = 0;
-        bool have_list = false;
-        if (scanned[i].scanned) {
-          count = scanned[i].count;
-        } else {
-          decoded_keys.clear();
-          schemix_get_keys(r.body, decoded_keys, sink);
-          listed.assign(decoded_keys.begin(), decoded_keys.end());
-          count = listed.size();
-          have_list = true;
-        }
-        const auto list_text = [&] {
-          if (!have_list) {
-            listed.clear();
-            scanner.scan(r.body.get_ref<const std::string&>(), listed);
-            have_list = true;
-          }
-          return keys_text(listed);
-        };
-        if (!have_pattern || count > pattern_size) {
-          pattern_size = count;
-          pattern_text = list_text();
-          have_pattern = true;
-        }
-        const std::string& method = r.method.get_ref<const std::string&>();
-        if (std::find(find_methods.begin(), find_methods.end(), method) != find_methods.end()) continue;
-        const std::string text = list_text();
-        try {
-          if (pattern_size != 0 && count != 0 && levenshtein(pattern_text, text, kKeysDistance) <= kKeysDistance) {
-            find_methods.push_back(method);
-            result.push_back(i);
-          }
-        } catch (const std::exception& e) {
-          log_error(sink, std::string("An error occurred during the similarity calculation in Schemix module: ") +
-                              e.what() + " (v1: " + pattern_text + ", v2: " + text + ")");
-        }
-      }
-    }
+    RequestGroups groups = selection.group_records();
+    for (const auto& group : groups.order) selection.pick(groups.members[group.second], result);
   } catch (const std::exception& e) {
     log_error(sink, std::string("An error occurred while Schemix data processing: ") + e.what());
   }
-  // The chosen bodies decoded, their empty arrays filled.
-  for (const std::size_t i : result) {
-    SchemaRecord& r = data_list[i];
-    if (!scanned[i].scanned) continue;
-    scanned[i].scanned = false;
-    try {
-      r.body = json_loads(r.body.get_ref<const std::string&>(), false);
-      decoded_fill(r.body, sink);
-    } catch (const std::exception& e) {
-      log_decode_error(sink, e, r);
-    }
-  }
+  selection.decode_chosen(result);
   if (sink.debug) {
     const auto left = std::count_if(data_list.begin(), data_list.end(), [](const SchemaRecord& r) { return !r.dropped; });
     core::log_processing(sink, "debug", "schemix",
