@@ -23,19 +23,6 @@ namespace {
 
 using Rows = std::vector<const RequestRecord*>;
 
-// The value of one brute-force zone in a row; nullptr for a zone that is no
-// record field.
-const std::string* zone_value(const RequestRecord& r, std::string_view zone) {
-  if (zone == "url") return &r.url;
-  if (zone == "args") return &r.args;
-  if (zone == "cookie") return &r.cookie;
-  if (zone == "other_headers") return &r.other_headers;
-  if (zone == "body") return &r.body;
-  if (zone == "ua") return &r.ua;
-  if (zone == "referer") return &r.referer;
-  return nullptr;
-}
-
 const Json* extra(const RequestRecord& r, const char* name) {
   auto it = r.extras.find(name);
   return it == r.extras.end() ? nullptr : &*it;
@@ -151,7 +138,7 @@ class Analysis {
     for (std::size_t i = 0; i < udf.size(); ++i) {
       if ((zones_[i] & (1u << z)) == 0) continue;
       const RequestRecord* r = udf[i];
-      const std::string* v = zone_value(*r, zone);
+      const std::string* v = zone_field(*r, zone);
       if (v == nullptr) throw std::invalid_argument("no column for zone " + zone);
       if (v->empty()) continue;
       picked_.push_back(Picked{i, r, v, kNoAddress});

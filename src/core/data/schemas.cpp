@@ -243,18 +243,6 @@ std::vector<CompiledRule> compile(const Json& schema, bool flood) {
   return out;
 }
 
-const std::string* zone_field(const RequestRecord& r, std::size_t i) {
-  const auto& name = bf_detection_zone()[i];
-  if (name == "url") return &r.url;
-  if (name == "args") return &r.args;
-  if (name == "cookie") return &r.cookie;
-  if (name == "other_headers") return &r.other_headers;
-  if (name == "body") return &r.body;
-  if (name == "ua") return &r.ua;
-  if (name == "referer") return &r.referer;
-  return nullptr;
-}
-
 }  // namespace
 
 struct BfMatcher::Impl {
@@ -302,7 +290,7 @@ std::vector<BfCandidate> BfMatcher::candidates(const RequestRecord& r) const {
     std::string text;
     for (std::size_t i = 0; i < bf_detection_zone().size(); ++i) {
       if (!(zones & (1u << i))) continue;
-      const std::string* v = zone_field(r, i);
+      const std::string* v = zone_field(r, bf_detection_zone()[i]);
       if (!v || v->empty()) continue;
       if (!text.empty()) text += ',';
       text += bf_detection_zone()[i];

@@ -12,18 +12,6 @@ namespace tessel::orvik {
 
 namespace {
 
-template <class R>
-auto zone_field_of(R& r, std::string_view z) -> decltype(&r.url) {
-  if (z == "url") return &r.url;
-  if (z == "args") return &r.args;
-  if (z == "cookie") return &r.cookie;
-  if (z == "ua") return &r.ua;
-  if (z == "referer") return &r.referer;
-  if (z == "other_headers") return &r.other_headers;
-  if (z == "body") return &r.body;
-  return nullptr;
-}
-
 // "+" to a space, then each run of white space to one space.
 std::string collapse_plus_and_space(std::string_view v) {
   std::string out;
@@ -45,9 +33,6 @@ std::string collapse_plus_and_space(std::string_view v) {
 }
 
 }  // namespace
-
-std::string* zone_field(RequestRecord& r, std::string_view z) { return zone_field_of(r, z); }
-const std::string* zone_field(const RequestRecord& r, std::string_view z) { return zone_field_of(r, z); }
 
 bool ml_data_normalization_changes(std::string_view z) { return z == "url" || z == "args" || z == "body"; }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Zone values of a request: normalisation, the zone origin text, and the
-// fields of a record by zone name.
+// Zone values of a request: normalisation and the zone origin text (the
+// fields of a record by zone name: zone_field in shared/runtime/request.h).
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,11 +9,6 @@
 #include "shared/runtime/request.h"
 
 namespace tessel::orvik {
-
-// The record's field of zone `z` (one of core::zones()); nullptr for any
-// other name.
-std::string* zone_field(RequestRecord& r, std::string_view z);
-const std::string* zone_field(const RequestRecord& r, std::string_view z);
 
 // Normalises the values of zone `z` in place and returns them: digits-only
 // values stay; "url" values are decoded (core::req_data_decode); "args" and

@@ -12,6 +12,7 @@
 #include "shared/pyvalues/percent.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/utf8.h"
+#include "shared/pyvalues/value_writer.h"
 
 namespace tessel {
 namespace {
@@ -438,74 +439,29 @@ void dump_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-void dump(std::string& out, const Json& v, bool sort_keys, int depth) {
-  if (depth > kPyMaxDepth) throw PyValueError("maximum recursion depth exceeded while encoding a JSON object");
-  switch (v.type()) {
-    case Json::value_t::null:
-    case Json::value_t::discarded:
-      out += "null";
-      return;
-    case Json::value_t::boolean:
-      out += v.get<bool>() ? "true" : "false";
-      return;
-    case Json::value_t::number_integer:
-      out += std::to_string(v.get<std::int64_t>());
-      return;
-    case Json::value_t::number_unsigned:
-      out += std::to_string(v.get<std::uint64_t>());
-      return;
-    case Json::value_t::number_float: {
-      double d = v.get<double>();
-      if (std::isnan(d))
-        out += "NaN";
-      else if (std::isinf(d))
-        out += d > 0 ? "Infinity" : "-Infinity";
-      else
-        out += py_repr_float(d);
-      return;
-    }
-    case Json::value_t::string:
-      dump_string(out, v.get_ref<const std::string&>());
-      return;
-    case Json::value_t::binary:
-      if (!py_is_bigint(v)) throw PyValueError("Object of type bytes is not JSON serializable");
-      out += py_bigint_text(v);
-      return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& e : v) {
-        if (!first) out += ", ";
-        first = false;
-        dump(out, e, sort_keys, depth + 1);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Json::value_t::object: {
-      const auto& m = v.get_ref<const Json::object_t&>();
-      auto member = [&](const Json::object_t::value_type& kv, bool first) {
-        if (!first) out += ", ";
-        dump_string(out, kv.first);
-        out += ": ";
-        dump(out, kv.second, sort_keys, depth + 1);
-      };
-      out.push_back('{');
-      if (sort_keys) {
-        std::vector<const Json::object_t::value_type*> items;
-        items.reserve(m.size());
-        for (const auto& kv : m) items.push_back(&kv);
-        std::sort(items.begin(), items.end(), [](auto* a, auto* b) { return a->first < b->first; });
-        for (std::size_t k = 0; k < items.size(); ++k) member(*items[k], k == 0);
-      } else {
-        bool first = true;
-        for (const auto& kv : m) member(kv, std::exchange(first, false));
-      }
-      out.push_back('}');
-      return;
-    }
+// Leaves spelled as JSON text.
+struct JsonStyle {
+  static constexpr const char* kNull = "null";
+  static constexpr const char* kTrue = "true";
+  static constexpr const char* kFalse = "false";
+  static constexpr const char* kTooDeep = "maximum recursion depth exceeded while encoding a JSON object";
+  bool sort;
+
+  void number_float(std::string& out, double d) const {
+    if (std::isnan(d))
+      out += "NaN";
+    else if (std::isinf(d))
+      out += d > 0 ? "Infinity" : "-Infinity";
+    else
+      out += py_repr_float(d);
   }
-}
+  void text(std::string& out, std::string_view s) const { dump_string(out, s); }
+  void binary(std::string& out, const Json& v) const {
+    if (!py_is_bigint(v)) throw PyValueError("Object of type bytes is not JSON serializable");
+    out += py_bigint_text(v);
+  }
+  bool sort_keys() const { return sort; }
+};
 
 }  // namespace
 
@@ -532,7 +488,7 @@ Json json_loads_bytes(std::string_view data, bool strict) {
 
 std::string json_dumps(const Json& v, bool sort_keys) {
   std::string out;
-  dump(out, v, sort_keys, 0);
+  write_value(out, v, JsonStyle{sort_keys}, 0);
   return out;
 }
 

@@ -119,12 +119,7 @@ char32_t wtf8_next(std::string_view s, std::size_t& i) {
   return cp;
 }
 
-std::u32string wtf8_to_u32(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) out.push_back(wtf8_next(s, i));
-  return out;
-}
+std::u32string wtf8_to_u32(std::string_view s) { return decode_u32<wtf8_next>(s); }
 
 std::size_t py_len(std::string_view s) {
   std::size_t n = 0;

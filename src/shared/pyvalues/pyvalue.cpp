@@ -8,6 +8,7 @@
 
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/utf8.h"
+#include "shared/pyvalues/value_writer.h"
 
 namespace tessel {
 namespace {
@@ -183,60 +184,25 @@ void repr_float_into(std::string& out, double d) {
   out += std::to_string(a);
 }
 
-void repr_into(std::string& out, const Json& v, int depth) {
-  if (depth > kPyMaxDepth) throw PyValueError("maximum recursion depth exceeded while getting the repr of an object");
-  switch (v.type()) {
-    case Json::value_t::null:
-    case Json::value_t::discarded:
-      out += "None";
-      return;
-    case Json::value_t::boolean:
-      out += v.get<bool>() ? "True" : "False";
-      return;
-    case Json::value_t::number_integer:
-      out += std::to_string(v.get<std::int64_t>());
-      return;
-    case Json::value_t::number_unsigned:
-      out += std::to_string(v.get<std::uint64_t>());
-      return;
-    case Json::value_t::number_float:
-      repr_float_into(out, v.get<double>());
-      return;
-    case Json::value_t::string:
-      repr_str_into(out, v.get_ref<const std::string&>());
-      return;
-    case Json::value_t::binary:
-      if (py_is_bigint(v))
-        out += py_bigint_text(v);
-      else
-        repr_bytes_into(out, py_bytes_view(v));
-      return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& e : v) {
-        if (!first) out += ", ";
-        first = false;
-        repr_into(out, e, depth + 1);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Json::value_t::object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [k, e] : v.items()) {
-        if (!first) out += ", ";
-        first = false;
-        repr_str_into(out, k);
-        out += ": ";
-        repr_into(out, e, depth + 1);
-      }
-      out.push_back('}');
-      return;
-    }
+// Leaves spelled as Python prints them.
+struct ReprStyle {
+  static constexpr const char* kNull = "None";
+  static constexpr const char* kTrue = "True";
+  static constexpr const char* kFalse = "False";
+  static constexpr const char* kTooDeep = "maximum recursion depth exceeded while getting the repr of an object";
+
+  void number_float(std::string& out, double d) const { repr_float_into(out, d); }
+  void text(std::string& out, std::string_view s) const { repr_str_into(out, s); }
+  void binary(std::string& out, const Json& v) const {
+    if (py_is_bigint(v))
+      out += py_bigint_text(v);
+    else
+      repr_bytes_into(out, py_bytes_view(v));
   }
-}
+  bool sort_keys() const { return false; }
+};
+
+void repr_into(std::string& out, const Json& v, int depth) { write_value(out, v, ReprStyle{}, depth); }
 
 bool is_numeric(const Json& v) { return v.is_boolean() || v.is_number() || py_is_bigint(v); }
 

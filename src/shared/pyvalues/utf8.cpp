@@ -95,12 +95,7 @@ std::string utf8_sanitize(std::string_view s) {
   return out;
 }
 
-std::u32string utf8_to_u32(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) out.push_back(utf8_next(s, i));
-  return out;
-}
+std::u32string utf8_to_u32(std::string_view s) { return decode_u32<utf8_next>(s); }
 
 std::string u32_to_utf8(std::u32string_view s) {
   std::string out;

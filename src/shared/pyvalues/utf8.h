@@ -16,6 +16,15 @@ std::size_t utf8_length(std::string_view s);
 bool utf8_valid(std::string_view s);
 // A copy in which every invalid sequence is replaced by U+FFFD.
 std::string utf8_sanitize(std::string_view s);
+// The code points of s, each read by `Next` (utf8_next or a decoder of the
+// same form).
+template <char32_t (*Next)(std::string_view, std::size_t&)>
+std::u32string decode_u32(std::string_view s) {
+  std::u32string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) out.push_back(Next(s, i));
+  return out;
+}
 std::u32string utf8_to_u32(std::string_view s);
 std::string u32_to_utf8(std::u32string_view s);
 

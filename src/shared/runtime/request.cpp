@@ -4,6 +4,23 @@
 
 namespace tessel {
 
+namespace {
+template <class R>
+auto zone_field_of(R& r, std::string_view name) -> decltype(&r.url) {
+  if (name == "url") return &r.url;
+  if (name == "args") return &r.args;
+  if (name == "cookie") return &r.cookie;
+  if (name == "ua") return &r.ua;
+  if (name == "referer") return &r.referer;
+  if (name == "other_headers") return &r.other_headers;
+  if (name == "body") return &r.body;
+  return nullptr;
+}
+}  // namespace
+
+std::string* zone_field(RequestRecord& r, std::string_view name) { return zone_field_of(r, name); }
+const std::string* zone_field(const RequestRecord& r, std::string_view name) { return zone_field_of(r, name); }
+
 const std::vector<std::string>& request_record_columns() {
   static const std::vector<std::string> cols = {
       "id",     "bt",     "lm",            "timestamp", "request_id",   "request_type",

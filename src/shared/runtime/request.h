@@ -2,6 +2,7 @@
 // The normalised WAF request and the values that travel between workers.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,11 @@ struct RequestRecord {
   // group_id, possible, description, mz_origin, ...), in the order added.
   Json extras = Json::object();
 };
+
+// The record's text field of zone `name` (url, args, cookie, ua, referer,
+// other_headers, body); nullptr for any other name.
+std::string* zone_field(RequestRecord& r, std::string_view name);
+const std::string* zone_field(const RequestRecord& r, std::string_view name);
 
 // The 23 record columns, in order.
 const std::vector<std::string>& request_record_columns();

@@ -102,3 +102,23 @@ TEST(PyText, Utf8DecodingStrictAndReplacing) {
     EXPECT_TRUE(utf8_valid(replaced));
   }
 }
+
+TEST(PyText, CodePointsOfUtf8AndWtf8) {
+  // The two readers differ only on encoded surrogates, which WTF-8 keeps.
+  const struct {
+    std::string_view bytes;
+    std::u32string utf8;
+    std::u32string wtf8;
+  } cases[] = {
+      {"", U"", U""},
+      {"a\xC3\xA9z", U"a\u00E9z", U"a\u00E9z"},
+      {"\xF0\x9F\x98\x80!", U"\U0001F600!", U"\U0001F600!"},
+      {"a\xED\xA0\x80" "b", U"a\uFFFD\uFFFD\uFFFDb", std::u32string{U'a', char32_t{0xD800}, U'b'}},
+      {"\xC3", U"\uFFFD", U"\uFFFD"},
+      {"\xFF" "a\x80", U"\uFFFDa\uFFFD", U"\uFFFDa\uFFFD"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(utf8_to_u32(c.bytes), c.utf8) << c.bytes;
+    EXPECT_EQ(wtf8_to_u32(c.bytes), c.wtf8) << c.bytes;
+  }
+}

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "tables.h"
 
@@ -47,6 +48,25 @@ TEST(PyValue, DeepValuesFailCleanly) {
   EXPECT_NO_THROW(py_repr(nested_list(kPyMaxDepth)));
   EXPECT_THROW(py_repr(nested_list(kPyMaxDepth + 2)), PyValueError);
   EXPECT_THROW(py_equal(nested_list(kPyMaxDepth + 2), nested_list(kPyMaxDepth + 2)), PyValueError);
+}
+
+TEST(PyValue, TooDeepValueErrorNamesTheWriter) {
+  const Json deep = nested_list(kPyMaxDepth + 2);
+  const struct {
+    std::string (*write)(const Json&);
+    const char* message;
+  } writers[] = {
+      {[](const Json& v) { return py_repr(v); }, "maximum recursion depth exceeded while getting the repr of an object"},
+      {[](const Json& v) { return json_dumps(v); }, "maximum recursion depth exceeded while encoding a JSON object"},
+  };
+  for (const auto& w : writers) {
+    try {
+      w.write(deep);
+      ADD_FAILURE() << "no error: " << w.message;
+    } catch (const PyValueError& e) {
+      EXPECT_STREQ(e.what(), w.message);
+    }
+  }
 }
 
 TEST(PyValue, BigIntsKeepTheirDigits) {
