@@ -23,6 +23,13 @@ namespace {
 
 constexpr std::string_view kCrlf = "\r\n";
 
+// The field of zone `z`; std::out_of_range naming the zone when it names none.
+std::string& zone_value(RequestRecord& rec, const std::string& z) {
+  std::string* f = zone_field(rec, z);
+  if (!f) throw std::out_of_range(py_repr_str(z));
+  return *f;
+}
+
 // Distinct values in first-occurrence order into out, empty ones left out
 // when asked.
 template <class T>
@@ -158,12 +165,11 @@ struct Call {
     for (std::size_t i = 0; i < zones.size(); ++i) {
       const std::string& z = zones[i];
       try {
-        std::string* f = zone_field(rec, z);
-        if (!f) throw std::out_of_range(py_repr_str(z));
-        if (f->empty() || (ws && z != "body")) continue;
+        std::string& f = zone_value(rec, z);
+        if (f.empty() || (ws && z != "body")) continue;
         try {
-          std::string normalized = normalize_zone(*f, z, sink);
-          keep_orig(i, std::exchange(*f, std::move(normalized)));
+          std::string normalized = normalize_zone(f, z, sink);
+          keep_orig(i, std::exchange(f, std::move(normalized)));
         } catch (const std::exception& e) {
           log(sink, "error", "parsing", std::string("An error occurred while data normalization: ") + e.what());
         }
@@ -183,8 +189,7 @@ struct Call {
     for (std::size_t i = 0; i < zones.size(); ++i) {
       const std::string& z = zones[i];
       try {
-        std::string* f = zone_field(rec, z);
-        if (!f) throw std::out_of_range(py_repr_str(z));
+        std::string& f = zone_value(rec, z);
         int flag = 0;
         std::vector<std::string_view> collected;
         auto rf = models.models.rf->find(z);
@@ -198,9 +203,9 @@ struct Call {
           continue;
         }
         // An empty value is white-listed whatever the model says.
-        if (f->empty()) continue;
+        if (f.empty()) continue;
         lines.clear();
-        for_each_crlf_piece(*f, [&](std::string_view line) { lines.push_back(line); });
+        for_each_crlf_piece(f, [&](std::string_view line) { lines.push_back(line); });
         try {
           std::vector<std::string_view> flagged;
           AnalysisResult result =
@@ -242,8 +247,8 @@ struct Call {
           if (!values.empty()) {
             std::string joined = join(values, kCrlf);
             // The views die with the old text here.
-            if (orig_kept[i]) *f = std::move(joined);
-            else keep_orig(i, std::exchange(*f, std::move(joined)));
+            if (orig_kept[i]) f = std::move(joined);
+            else keep_orig(i, std::exchange(f, std::move(joined)));
           }
           log(sink, "info", "ml",
               "Analysis of request " + rid + " (" + vh + ") is completed in zone " + core::zone_replace(z) +
