@@ -53,7 +53,9 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const Co
                                  pprfx + " is running (PID: " + std::to_string(child->pid()) + ")");
           }
         }
-        std::tie(processes, pttl) = processes_control(pprfx, std::move(processes), pttl, sink, opts);
+        auto [kept, next_pttl] = processes_control(pprfx, std::move(processes), pttl, sink, opts);
+        processes = std::move(kept);
+        pttl = next_pttl;
       } catch (const std::exception& e) {
         core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while receiving data from " + rmq_rhost + ": " + e.what());
