@@ -6,7 +6,7 @@
 
 namespace tessel::ingestor {
 
-void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ConsumerArgs& args,
+void dyn_queue_consumer(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, const ConsumerArgs& args,
                         const LogSink& sink, const IntakeOptions& opts) {
   const std::string& rmq_rhost = args.broker.rmq_rhost;
   core::log_processing(sink, "info", "rabbitmq", "RabbitMQ consumer is running (" + rmq_rhost + ")");

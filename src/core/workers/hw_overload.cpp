@@ -52,7 +52,7 @@ std::string describe(const HwSample& s) {
 }
 }  // namespace
 
-void hw_overload_check(Nsg& nsg, const LogSink& sink, std::stop_token stop, HwOverloadOptions opts) {
+void hw_overload_check(Nsg& nsg, const LogSink& sink, const std::stop_token& stop, const HwOverloadOptions& opts) {
   std::optional<bool> state;
   while (!stop.stop_requested()) {
     try {
