@@ -15,7 +15,7 @@ namespace tessel::ingestor {
 namespace {
 
 // Bodies share blocks of this size; a larger body gets a block of its own.
-constexpr std::size_t kBlockBytes = 64 * 1024;
+constexpr std::size_t kBlockBytes = std::size_t{64} * 1024;
 
 // Blocks of finished chunks, kept for the next chunks: fresh memory costs
 // a page fault per page. Holds at most about one chunk's worth.

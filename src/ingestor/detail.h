@@ -32,7 +32,7 @@ bool may_be_unlock_request(std::string_view body);
 
 // vexa_data_normalization of a chunk's bodies, each parsed just before its
 // record is built.
-void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data, const RouteTarget& route,
+void normalise_request_bodies(const std::shared_ptr<SharedNamespace>& nsi, RequestBodies data, const RouteTarget& route,
                               const LogSink& sink);
 
 // A message body for a log line: invalid UTF-8 replaced, long bodies cut.

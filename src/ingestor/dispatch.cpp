@@ -6,7 +6,7 @@
 
 namespace tessel::ingestor {
 
-ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
+ChildEntries vexa_data_preprocessing(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, RequestMessages udata,
                                      RequestBodies rdata, ChildEntries processes, const RouteTarget& route,
                                      const BrokerIntake& broker, const LogSink& sink) {
   // Held outside the children so that a batch whose child cannot be

@@ -121,7 +121,7 @@ struct ConsumerArgs {
 
 // The supervisor of one broker. Returns after the restart signal (15 s after
 // it saw it) or a failed set-up; never throws.
-void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ConsumerArgs& args,
+void dyn_queue_consumer(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, const ConsumerArgs& args,
                         const LogSink& sink, const IntakeOptions& opts = {});
 
 // The request queue consumer of one broker; runs until the restart signal.
@@ -132,13 +132,13 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const Bro
 // a new normaliser, or parsed to the spool while nsg.overload is set (a body
 // that is no JSON object is logged and dropped where it is parsed). Returns
 // the child list with the children it started appended.
-ChildEntries vexa_data_preprocessing(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, RequestMessages udata,
+ChildEntries vexa_data_preprocessing(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, RequestMessages udata,
                                      RequestBodies rdata, ChildEntries processes, const RouteTarget& route,
                                      const BrokerIntake& broker, const LogSink& sink);
 
 // One batch of request messages to one request table for the data router.
-void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data, const RouteTarget& route,
-                             const LogSink& sink);
+void vexa_data_normalization(const std::shared_ptr<SharedNamespace>& nsi, RequestMessages data,
+                             const RouteTarget& route, const LogSink& sink);
 
 // The record of one message, or nothing when the message is skipped (the
 // reason is logged); a failure throws with the text to log. The zone values

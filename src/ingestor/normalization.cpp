@@ -12,7 +12,7 @@ namespace {
 // for an item already logged and skipped), to one request table for the
 // data router.
 template <typename Batch, typename ToMessage>
-void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage message, const RouteTarget& route,
+void normalise(const std::shared_ptr<SharedNamespace>& nsi, Batch& data, ToMessage message, const RouteTarget& route,
                const LogSink& sink) {
   try {
     const core::B64Whitelist b64wl =
@@ -51,16 +51,16 @@ void normalise(std::shared_ptr<SharedNamespace> nsi, Batch& data, ToMessage mess
 
 }  // namespace
 
-void vexa_data_normalization(std::shared_ptr<SharedNamespace> nsi, RequestMessages data, const RouteTarget& route,
-                             const LogSink& sink) {
+void vexa_data_normalization(const std::shared_ptr<SharedNamespace>& nsi, RequestMessages data,
+                             const RouteTarget& route, const LogSink& sink) {
   auto take = [](Json& msg) { return std::optional<Json>(std::move(msg)); };
-  normalise(std::move(nsi), data, take, route, sink);
+  normalise(nsi, data, take, route, sink);
 }
 
-void normalise_request_bodies(std::shared_ptr<SharedNamespace> nsi, RequestBodies data, const RouteTarget& route,
+void normalise_request_bodies(const std::shared_ptr<SharedNamespace>& nsi, RequestBodies data, const RouteTarget& route,
                               const LogSink& sink) {
   auto parse = [&](std::string_view body) { return parse_request_body(body, sink); };
-  normalise(std::move(nsi), data, parse, route, sink);
+  normalise(nsi, data, parse, route, sink);
 }
 
 }  // namespace tessel::ingestor

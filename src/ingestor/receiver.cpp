@@ -115,7 +115,9 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const Bro
         }
       }
       if (!udata.empty() || !rdata.empty()) hand_over(udata, rdata);
-      std::tie(processes, pttl) = processes_control("VDNP", std::move(processes), pttl, sink, opts);
+      auto [kept_processes, next_pttl] = processes_control("VDNP", std::move(processes), pttl, sink, opts);
+      processes = std::move(kept_processes);
+      pttl = next_pttl;
 
       const std::size_t pending = channel->cancel();
       // What the pass holds unacknowledged; on a lost connection the broker

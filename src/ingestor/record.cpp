@@ -181,7 +181,7 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   if (core::is_json(body_text)) r.jbody = body_text;
   r.id = uuid4_hex();
   // A large zone's room is not kept for the next message.
-  constexpr std::size_t kKeptBytes = 256 * 1024;
+  constexpr std::size_t kKeptBytes = std::size_t{256} * 1024;
   for (auto& t : text)
     if (t.capacity() > kKeptBytes) std::string().swap(t);
   // cc stays "" until the detector feeder fills it.

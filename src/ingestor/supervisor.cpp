@@ -6,7 +6,7 @@
 
 namespace tessel::ingestor {
 
-void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ConsumerArgs& args,
+void dyn_queue_consumer(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, const ConsumerArgs& args,
                         const LogSink& sink, const IntakeOptions& opts) {
   const std::string& rmq_rhost = args.broker.rmq_rhost;
   core::log_processing(sink, "info", "rabbitmq", "RabbitMQ consumer is running (" + rmq_rhost + ")");
@@ -53,7 +53,9 @@ void dyn_queue_consumer(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const Co
                                  pprfx + " is running (PID: " + std::to_string(child->pid()) + ")");
           }
         }
-        std::tie(processes, pttl) = processes_control(pprfx, std::move(processes), pttl, sink, opts);
+        auto [kept, next_pttl] = processes_control(pprfx, std::move(processes), pttl, sink, opts);
+        processes = std::move(kept);
+        pttl = next_pttl;
       } catch (const std::exception& e) {
         core::log_processing(sink, "error", "rabbitmq",
                              "An error occurred while receiving data from " + rmq_rhost + ": " + e.what());

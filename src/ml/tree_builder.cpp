@@ -273,7 +273,7 @@ class TreeBuilder {
   SplitResult node_split(std::int64_t start, std::int64_t end, const double* node_sum, double w_node,
                          std::int64_t& n_constant_features) {
     SplitResult best;
-    double best_proxy = -INFINITY;
+    double best_proxy = -std::numeric_limits<double>::infinity();
     const std::int64_t n_node = end - start;
     rows_ = use_rows(start, end);
 

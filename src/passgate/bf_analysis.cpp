@@ -380,7 +380,7 @@ void bf_detection(const RequestTable& df, const BfSettings& settings, const BfWo
   bf_detection(rows, settings, env);
 }
 
-void bf_detection(const Rows& df, const BfSettings& settings, const BfWorkerEnv& env, std::stop_token stop) {
+void bf_detection(const Rows& df, const BfSettings& settings, const BfWorkerEnv& env, const std::stop_token& stop) {
   try {
     struct Group {
       std::string url;

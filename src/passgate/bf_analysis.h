@@ -51,7 +51,7 @@ struct BfWorkerEnv {
 // ends the window with the info line "An error occurred in bf_detection: {}".
 // A stop request ends it between two targets.
 void bf_detection(const std::vector<const RequestRecord*>& df, const BfSettings& settings, const BfWorkerEnv& env,
-                  std::stop_token stop = {});
+                  const std::stop_token& stop = {});
 void bf_detection(const RequestTable& df, const BfSettings& settings, const BfWorkerEnv& env);
 
 // The analysis of one virtual host and target: `udf` holds its rows of one

@@ -107,7 +107,7 @@ void BFM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
         core::log_processing(sink, "debug", "bf", "BF analysis: processing " + std::to_string(w.size()) + " request(s)");
       }
       const std::size_t rows = w.size();
-      processes_.submit(rows, [w = std::move(w), settings, env = env_](std::stop_token stop) {
+      processes_.submit(rows, [w = std::move(w), settings, env = env_](const std::stop_token& stop) {
         bf_detection(w.rows(), settings, *env, stop);
       });
     });

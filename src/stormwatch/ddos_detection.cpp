@@ -457,7 +457,7 @@ std::string value_key(const Json& v) {
 }
 
 void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std::int64_t interval, bool latest_only,
-                    bool send_possible, const DDoSWorkerEnv& env, std::stop_token stop) {
+                    bool send_possible, const DDoSWorkerEnv& env, const std::stop_token& stop) {
   try {
     Worker worker(rccdfs, interval, latest_only, send_possible, env);
     for (const auto& h : thread_groups()(idfs.rows(), [](std::size_t n) { return n > min_ip_cnt; })) {

@@ -68,6 +68,6 @@ struct DDoSWorkerEnv {
 // never throws; stops between addresses when `stop` is requested, handing
 // over the reports of the host at hand.
 void ddos_detection(const RequestWindow& idfs, const CountryCounts& rccdfs, std::int64_t interval, bool latest_only,
-                    bool send_possible, const DDoSWorkerEnv& env, std::stop_token stop = {});
+                    bool send_possible, const DDoSWorkerEnv& env, const std::stop_token& stop = {});
 
 }  // namespace tessel::stormwatch

@@ -143,7 +143,7 @@ void DDoSM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestT
       if (!history) history = std::make_shared<const CountryCounts>(counts_);
       const std::size_t rows = w.size();
       processes_->submit(rows, [w = std::move(w), history, interval, latest_only, send_possible,
-                                env = env_](std::stop_token stop) {
+                                env = env_](const std::stop_token& stop) {
         ddos_detection(w, *history, interval, latest_only, send_possible, env, stop);
       });
     });

@@ -45,8 +45,8 @@ Subsystems Subsystems::real() {
   s.schemix_settings_get = schemix::schemix_settings_get;
   s.get_training_status = orvik::get_training_status;
   s.ml_core = orvik::ml_core;
-  s.dyn_queue_consumer = [](Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const ingestor::ConsumerArgs& args,
-                            const LogSink& sink) { ingestor::dyn_queue_consumer(nsg, std::move(nsi), args, sink); };
+  s.dyn_queue_consumer = [](Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, const ingestor::ConsumerArgs& args,
+                            const LogSink& sink) { ingestor::dyn_queue_consumer(nsg, nsi, args, sink); };
   return s;
 }
 

@@ -76,10 +76,11 @@ void Service::start_training() {
     args.training_period_days_default = training_period_days_default_;
     args.run = run_;
     args.pauses = opts_.training_pauses;
-    auto child = start_worker("ml_core", [f = subs_.ml_core, args = std::move(args)](std::stop_token st) mutable {
-      args.stop = st;
-      f(args);
-    });
+    auto child =
+        start_worker("ml_core", [f = subs_.ml_core, args = std::move(args)](const std::stop_token& st) mutable {
+          args.stop = st;
+          f(args);
+        });
     log_started("ml_core", child);
   }
   ml_m_ = subs_.make_mlm(db_fnames_dict, run_.paths.models_dir, settings_.ai_extra, settings_.mlvh_list, run_.paths.mt_fname, run_);

@@ -34,10 +34,9 @@ bool Service::build_detectors() {
     }
   }
   if (settings_.detectors.bf || settings_.detectors.ddos) {
-    auto child =
-        start_worker("q_attack_bd_processing", [nsi = nsi_, q, sink = run_.sink](std::stop_token st) {
-          core::q_attack_bd_processing(nsi, q.q_attack_bd, q.q_attack_api, sink, st);
-        });
+    auto child = start_worker("q_attack_bd_processing", [nsi = nsi_, q, sink = run_.sink](const std::stop_token& st) {
+      core::q_attack_bd_processing(nsi, q.q_attack_bd, q.q_attack_api, sink, st);
+    });
     log_started("q_attack_bd_processing", child);
   }
   try {
@@ -78,29 +77,25 @@ void Service::start_workers() {
         .q_stats = q.q_stats,
         .q_api = q.q_api,
     };
-    auto child = start_worker("dyn_queue_consumer", [nsg = run_nsg_, nsi = nsi_, args = std::move(args),
-                                                     sink = run_.sink, f = subs_.dyn_queue_consumer](std::stop_token) {
-      f(*nsg, nsi, args, sink);
-    });
+    auto child = start_worker("dyn_queue_consumer",
+                              [nsg = run_nsg_, nsi = nsi_, args = std::move(args), sink = run_.sink,
+                               f = subs_.dyn_queue_consumer](const std::stop_token&) { f(*nsg, nsi, args, sink); });
     log_started("dyn_queue_consumer", child);
   }
-  auto sender =
-      start_worker("rmq_log_and_api_processing",
-                   [ip = run_.ip, uuid = run_.uuid, e = run_.endpoints, api = run_.api, geo_token = run_.geo_token, q,
-                    sink = run_.sink](std::stop_token st) {
-                     core::rmq_log_and_api_processing(ip, uuid, e, api, geo_token, q.q_attack_api, q.q_mt_api,
-                                                      q.q_api, sink, st);
-                   });
+  auto sender = start_worker(
+      "rmq_log_and_api_processing", [ip = run_.ip, uuid = run_.uuid, e = run_.endpoints, api = run_.api,
+                                     geo_token = run_.geo_token, q, sink = run_.sink](const std::stop_token& st) {
+        core::rmq_log_and_api_processing(ip, uuid, e, api, geo_token, q.q_attack_api, q.q_mt_api, q.q_api, sink, st);
+      });
   log_started("rmq_log_and_api_processing", sender);
   auto stats = start_worker("rmq_stats_processing",
-                            [e = run_.endpoints, api = run_.api, q, sink = run_.sink](std::stop_token st) {
+                            [e = run_.endpoints, api = run_.api, q, sink = run_.sink](const std::stop_token& st) {
                               core::rmq_stats_processing(e, api, q.q_stats, sink, st);
                             });
   log_started("rmq_stats_processing", stats);
   start_worker("geoip2memc",
-               [geo = run_.geo, geo_token = run_.geo_token, api = run_.api, q, sink = run_.sink](std::stop_token st) {
-                 core::geoip2memc(q.q_geoip, geo, geo_token, api, sink, st);
-               });
+               [geo = run_.geo, geo_token = run_.geo_token, api = run_.api, q, sink = run_.sink](
+                   const std::stop_token& st) { core::geoip2memc(q.q_geoip, geo, geo_token, api, sink, st); });
 }
 
 // One training process per protected host, then the classification host.
@@ -108,12 +103,11 @@ void Service::start_threads() {
   core::SettingsThreadArgs a{run_nsg_, nsi_, run_, settings_, conf_file_, asa_delay_, subs_.mt_data_get,
                              subs_.tessel_models_receiver, subs_.schemix_settings_get};
   start_worker("settings_n_ad_processing",
-               [a = std::move(a), opts = core::SettingsThreadOptions{opts_.settings_period}](std::stop_token st) {
-                 core::settings_n_ad_processing(a, st, opts);
-               });
+               [a = std::move(a), opts = core::SettingsThreadOptions{opts_.settings_period}](
+                   const std::stop_token& st) { core::settings_n_ad_processing(a, st, opts); });
   core::HwOverloadOptions hw;
   hw.sample = opts_.hw_sample;
-  start_worker("hw_overload_check", [nsg = run_nsg_, sink = run_.sink, hw](std::stop_token st) {
+  start_worker("hw_overload_check", [nsg = run_nsg_, sink = run_.sink, hw](const std::stop_token& st) {
     core::hw_overload_check(*nsg, sink, st, hw);
   });
 }

@@ -58,7 +58,7 @@ RefDataOptions RefDataOptions::from_env() {
 }
 
 std::string GeoReference::db_path(const std::string& fname) const {
-  const std::string local = join(opts_.geo_dir, fname);
+  std::string local = join(opts_.geo_dir, fname);
   if (is_file(local) || (!fname.empty() && fname.front() == '/')) return local;
   const std::string builtin = join(kBuiltInGeoDir, fname);
   return is_file(builtin) ? builtin : local;

@@ -182,7 +182,7 @@ Json get_bf_dfs_schema(const Json&, const Json& cur_schema, const LogSink& sink)
 Json get_brute_dfs_schema(const Json&, const std::string& path, bool flood, const Json& cur_schema,
                           const LogSink& sink) {
   try {
-    const Json current = cur_schema.is_array() ? check_schema(cur_schema, flood, sink) : brute_df_tpl();
+    Json current = cur_schema.is_array() ? check_schema(cur_schema, flood, sink) : brute_df_tpl();
     if (path.empty()) return current;
     std::string why;
     auto text = read_whole_file(path, &why);

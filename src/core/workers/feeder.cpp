@@ -116,9 +116,8 @@ void local_queue_processing(const FeederContext& ctx, const FeederDetectors& det
   if (oa) guarded("schemix", sink, [&] { detectors.oa->dfs_processing(ctx.nsi, std::move(oa_table)); });
 }
 
-void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::shared_ptr<const GeoReference> geo, std::string geo_token,
-                ApiContext api, LogSink sink,
-                std::stop_token stop) {
+void geoip2memc(const std::shared_ptr<EventQueue>& q_geoip, const std::shared_ptr<const GeoReference>& geo,
+                const std::string& geo_token, const ApiContext& api, const LogSink& sink, const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     try {
       auto item = q_geoip->get(std::chrono::milliseconds(250));

@@ -68,7 +68,7 @@ void local_queue_processing(const FeederContext& ctx, const FeederDetectors& det
 // looks them up, so that the reputation data the detectors' workers read is
 // loaded (and reloaded after a GeoIP update) outside the main loop. Runs
 // until `stop`.
-void geoip2memc(std::shared_ptr<EventQueue> q_geoip, std::shared_ptr<const GeoReference> geo, std::string geo_token,
-                ApiContext api, LogSink sink, std::stop_token stop);
+void geoip2memc(const std::shared_ptr<EventQueue>& q_geoip, const std::shared_ptr<const GeoReference>& geo,
+                const std::string& geo_token, const ApiContext& api, const LogSink& sink, const std::stop_token& stop);
 
 }  // namespace tessel::core

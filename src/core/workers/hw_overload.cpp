@@ -13,7 +13,8 @@ namespace tessel::core {
 
 bool hw_overloaded(const HwSample& s, bool overloaded_before) {
   const double cpus = s.cpus > 0 ? s.cpus : 1;
-  const double mem_share = s.mem_total > 0 ? static_cast<double>(s.mem_available) / s.mem_total : 1.0;
+  const double mem_share =
+      s.mem_total > 0 ? static_cast<double>(s.mem_available) / static_cast<double>(s.mem_total) : 1.0;
   if (overloaded_before) return !(s.load1 < 1.5 * cpus && mem_share > 0.10);
   return s.load1 > 2.0 * cpus || mem_share < 0.05;
 }
@@ -42,7 +43,8 @@ std::optional<HwSample> hw_sample() {
 
 namespace {
 std::string describe(const HwSample& s) {
-  const double pct = s.mem_total > 0 ? 100.0 * static_cast<double>(s.mem_available) / s.mem_total : 100.0;
+  const double pct =
+      s.mem_total > 0 ? 100.0 * static_cast<double>(s.mem_available) / static_cast<double>(s.mem_total) : 100.0;
   char buf[160];
   std::snprintf(buf, sizeof buf, "load average %.2f on %u processor(s), %.1f%% of the memory available", s.load1,
                 s.cpus, pct);
@@ -50,7 +52,7 @@ std::string describe(const HwSample& s) {
 }
 }  // namespace
 
-void hw_overload_check(Nsg& nsg, const LogSink& sink, std::stop_token stop, HwOverloadOptions opts) {
+void hw_overload_check(Nsg& nsg, const LogSink& sink, const std::stop_token& stop, const HwOverloadOptions& opts) {
   std::optional<bool> state;
   while (!stop.stop_requested()) {
     try {

@@ -40,6 +40,6 @@ struct HwOverloadOptions {
 
 // Samples every period and sets nsg.overload when the state changes,
 // logging the change. Runs until `stop`.
-void hw_overload_check(Nsg& nsg, const LogSink& sink, std::stop_token stop, HwOverloadOptions opts = {});
+void hw_overload_check(Nsg& nsg, const LogSink& sink, const std::stop_token& stop, const HwOverloadOptions& opts = {});
 
 }  // namespace tessel::core

@@ -210,8 +210,9 @@ void post_json(const std::string& url, const Json& body, const ApiContext& api) 
   poster(url, body);
 }
 
-void q_attack_bd_processing(std::shared_ptr<SharedNamespace>, std::shared_ptr<AttackQueue> q_attack_bd,
-                            std::shared_ptr<AttackQueue> q_attack_api, const LogSink& sink, std::stop_token stop) {
+void q_attack_bd_processing(const std::shared_ptr<SharedNamespace>&, const std::shared_ptr<AttackQueue>& q_attack_bd,
+                            const std::shared_ptr<AttackQueue>& q_attack_api, const LogSink& sink,
+                            const std::stop_token& stop) {
   while (!stopped(stop)) {
     try {
       auto report = q_attack_bd->get(std::chrono::milliseconds(250));
@@ -229,10 +230,11 @@ void q_attack_bd_processing(std::shared_ptr<SharedNamespace>, std::shared_ptr<At
   }
 }
 
-void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints endpoints, ApiContext api,
-                                std::string /*geo_token*/, std::shared_ptr<AttackQueue> q_attack_api,
-                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
-                                std::stop_token stop, SenderOptions opts) {
+void rmq_log_and_api_processing(const std::string& ip, const std::string& uuid, const ApiEndpoints& endpoints,
+                                ApiContext api, const std::string& /*geo_token*/,
+                                std::shared_ptr<AttackQueue> q_attack_api, std::shared_ptr<TableQueue> q_mt_api,
+                                const std::shared_ptr<EventQueue>& q_api, LogSink sink, const std::stop_token& stop,
+                                SenderOptions opts) {
   const std::shared_ptr<EventQueue> q_ec = sink.q_ec;
   sink = sink.log_only();
   const Json id = identified(api.key, uuid, ip);
@@ -254,7 +256,7 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
   // Attack reports and tables go out on a thread of their own, so that a
   // large report does not hold the events back.
   // Ends with the worker, also when the worker ends by an exception.
-  std::jthread reports([&](std::stop_token own) {
+  std::jthread reports([&](const std::stop_token& own) {
     Outbox attacks("attack report(s)", set_attack_url, 1, opts.max_pending_tables, single);
     Outbox tables("attack table(s)", set_mt_data_url, 1, opts.max_pending_tables, single);
     std::unique_ptr<JsonPoster> poster;
@@ -264,9 +266,11 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
         bool moved = take_when_idle(*q_attack_api, attacks, opts.max_pending_tables, [](AttackReport r) {
           return Json{{"kind", r.kind}, {"rows", table_to_json(r.table, r.dropped_columns)}};
         });
-        moved = take_when_idle(*q_mt_api, tables, opts.max_pending_tables, [](RequestTable t) {
-          return Json{{"rows", rows_with_columns(t, tessel_df_columns())}};
-        }) || moved;
+        moved = take_when_idle(*q_mt_api, tables, opts.max_pending_tables,
+                               [](const RequestTable& t) {
+                                 return Json{{"rows", rows_with_columns(t, tessel_df_columns())}};
+                               }) ||
+                moved;
         const auto now = std::chrono::steady_clock::now();
         auto post = [&](const std::string& url, const Json& body) { (*poster)(url, body); };
         bool due = false;
@@ -311,8 +315,9 @@ void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints e
   }
 }
 
-void rmq_stats_processing(ApiEndpoints endpoints, ApiContext api, std::shared_ptr<EventQueue> q_stats, LogSink sink,
-                          std::stop_token stop, SenderOptions opts) {
+void rmq_stats_processing(const ApiEndpoints& endpoints, const ApiContext& api,
+                          const std::shared_ptr<EventQueue>& q_stats, const LogSink& sink, const std::stop_token& stop,
+                          SenderOptions opts) {
   auto body = [key = api.key](std::vector<Json> items) {
     return Json{{"key", key}, {"stats", to_array(std::move(items))}};
   };

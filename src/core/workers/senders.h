@@ -107,22 +107,25 @@ void post_json(const std::string& url, const Json& body, const ApiContext& api);
 // The attack forwarder: passes the reports of the DDoS and brute-force
 // detectors (q_attack_bd) on to the event-and-API sender (q_attack_api).
 // Runs until `stop`.
-void q_attack_bd_processing(std::shared_ptr<SharedNamespace> nsi, std::shared_ptr<AttackQueue> q_attack_bd,
-                            std::shared_ptr<AttackQueue> q_attack_api, const LogSink& sink, std::stop_token stop);
+void q_attack_bd_processing(const std::shared_ptr<SharedNamespace>& nsi,
+                            const std::shared_ptr<AttackQueue>& q_attack_bd,
+                            const std::shared_ptr<AttackQueue>& q_attack_api, const LogSink& sink,
+                            const std::stop_token& stop);
 
 // The event-and-API sender: attack reports to "/attack", attack tables to
 // "/set_mt_data_uri", events and the WAF's "api" objects to "/set_event".
 // Reports and tables are delivered by a second thread, so a large report
 // does not hold back the events. Runs until `stop`.
-void rmq_log_and_api_processing(std::string ip, std::string uuid, ApiEndpoints endpoints, ApiContext api,
-                                std::string geo_token, std::shared_ptr<AttackQueue> q_attack_api,
-                                std::shared_ptr<TableQueue> q_mt_api, std::shared_ptr<EventQueue> q_api, LogSink sink,
-                                std::stop_token stop, SenderOptions opts = {});
+void rmq_log_and_api_processing(const std::string& ip, const std::string& uuid, const ApiEndpoints& endpoints,
+                                ApiContext api, const std::string& geo_token, std::shared_ptr<AttackQueue> q_attack_api,
+                                std::shared_ptr<TableQueue> q_mt_api, const std::shared_ptr<EventQueue>& q_api,
+                                LogSink sink, const std::stop_token& stop, SenderOptions opts = {});
 
 // The statistics sender: the WAF's "stats" objects whose "type" is "traffic"
 // to "/stats/v1/set_traffic", all others to "/stats/v1/set_request". Runs
 // until `stop`.
-void rmq_stats_processing(ApiEndpoints endpoints, ApiContext api, std::shared_ptr<EventQueue> q_stats, LogSink sink,
-                          std::stop_token stop, SenderOptions opts = {});
+void rmq_stats_processing(const ApiEndpoints& endpoints, const ApiContext& api,
+                          const std::shared_ptr<EventQueue>& q_stats, const LogSink& sink, const std::stop_token& stop,
+                          SenderOptions opts = {});
 
 }  // namespace tessel::core

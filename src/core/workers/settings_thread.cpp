@@ -237,7 +237,7 @@ class SettingsThread {
 
 }  // namespace
 
-void settings_n_ad_processing(SettingsThreadArgs args, std::stop_token stop, SettingsThreadOptions opts) {
+void settings_n_ad_processing(SettingsThreadArgs args, const std::stop_token& stop, SettingsThreadOptions opts) {
   const auto pause = opts.period + std::chrono::seconds(std::max<std::int64_t>(args.asa_delay, 0));
   SettingsThread t(std::move(args));
   while (!sleep_or_stop(std::chrono::duration_cast<std::chrono::milliseconds>(pause), stop)) {

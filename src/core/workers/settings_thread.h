@@ -100,6 +100,6 @@ struct SettingsThreadOptions {
 // run time, another host list, models received or removed) sets
 // nsg.restart_signal and ends the thread, as does a restart signal set
 // elsewhere. Runs until then or until `stop`.
-void settings_n_ad_processing(SettingsThreadArgs args, std::stop_token stop, SettingsThreadOptions opts = {});
+void settings_n_ad_processing(SettingsThreadArgs args, const std::stop_token& stop, SettingsThreadOptions opts = {});
 
 }  // namespace tessel::core

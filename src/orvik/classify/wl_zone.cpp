@@ -174,6 +174,7 @@ const std::vector<CompiledZone>& compiled() {
       CompiledZone cz{zp.zone, {}};
       for (const auto& p : zp.patterns) {
         std::vector<CompiledAlt> alts;
+        alts.reserve(p.size());
         for (const auto& alt : p)
           alts.push_back({std::make_unique<RE2>(exact_classes(alt.pattern), opts), alt.bounds});
         cz.patterns.push_back(std::move(alts));

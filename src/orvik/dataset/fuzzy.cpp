@@ -348,7 +348,7 @@ bool reaches(const Prepared& q, const Prepared& c, int threshold) {
   if (q.text == c.text) return true;
   // ratio(x, y) <= 100 * 2 * min / (|x| + |y|): skip what cannot reach.
   auto may_reach = [](std::size_t x, std::size_t y, double needed) {
-    return 100.0 * 2 * std::min(x, y) / static_cast<double>(x + y) >= needed - 0.5;
+    return 100.0 * 2 * static_cast<double>(std::min(x, y)) / static_cast<double>(x + y) >= needed - 0.5;
   };
   if (may_reach(la, lb, threshold) && ratio(q.text, c.text) >= threshold) return true;
   // The token scores count 0.95 of their value: only 100 reaches 95.

@@ -156,7 +156,7 @@ std::string move_aside(const std::string& path, const LogSink& sink) {
   namespace fs = std::filesystem;
   auto copies = corrupt_copies(path);
   // Numbers only grow, so the highest numbers are the newest copies.
-  const std::string target =
+  std::string target =
       copies.empty() ? path + ".corrupt" : path + ".corrupt." + std::to_string(copies.rbegin()->first + 1);
   fs::rename(path, target);
   for (const char* side : kSideFiles) {

@@ -122,7 +122,8 @@ std::string write_archive(const std::string& zip_fname, const std::vector<std::s
     log(sink, "info", "ml", "Adding model " + path + " to the " + zip_fname + ": OK");
   }
   if (zip_close(z.get()) != 0) throw std::runtime_error(zip_error_text(z.get()));
-  z.release();
+  // zip_close has freed the archive.
+  static_cast<void>(z.release());
   return md5.hex();
 }
 

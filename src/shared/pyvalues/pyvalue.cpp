@@ -81,7 +81,7 @@ char repr_quote(std::string_view s) {
 
 // An ASCII character inside a repr() literal quoted with q.
 void repr_ascii(std::string& out, unsigned char c, char q) {
-  if (c == q || c == '\\') {
+  if (c == static_cast<unsigned char>(q) || c == '\\') {
     out.push_back('\\');
     out.push_back(static_cast<char>(c));
   } else if (c == '\t') {

@@ -45,7 +45,7 @@ std::string uuid4_hex() {
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
   static const char kHex[] = "0123456789abcdef";
   std::string out(32, '0');
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     out[2 * i] = kHex[b[i] >> 4];
     out[2 * i + 1] = kHex[b[i] & 0xF];
   }
