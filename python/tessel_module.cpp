@@ -87,8 +87,7 @@ py::object tessel_main(py::args args, py::kwargs kwargs) {
   }
   // The path is used as text; anything else cannot name the configuration.
   if (!py::isinstance<py::str>(slot[1])) {
-    throw py::type_error(std::string("tessel_conf_file must be str, not ") +
-                         Py_TYPE(slot[1].ptr())->tp_name);
+    throw py::type_error(std::string("tessel_conf_file must be str, not ") + Py_TYPE(slot[1].ptr())->tp_name);
   }
   const std::string conf_file = py::str(slot[1]);
   const std::string conf_default = py::str(slot[2]);

@@ -30,12 +30,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
-#include <numeric>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <string>
@@ -162,16 +162,25 @@ int main(int argc, char** argv) {
   std::string write_models_dir, write_models_vhost;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--data" && i + 1 < argc) dir = argv[++i];
-    else if (a == "--requests" && i + 1 < argc) n_requests = std::stoul(argv[++i]);
-    else if (a == "--single" && i + 1 < argc) n_single = std::stoul(argv[++i]);
-    else if (a == "--jobs" && i + 1 < argc) jobs = std::stoi(argv[++i]);
-    else if (a == "--no-reference") reference = false;
-    else if (a == "--no-cache") cache = false;
-    else if (a == "--write-models" && i + 2 < argc) write_models_dir = argv[++i], write_models_vhost = argv[++i];
+    if (a == "--data" && i + 1 < argc)
+      dir = argv[++i];
+    else if (a == "--requests" && i + 1 < argc)
+      n_requests = std::stoul(argv[++i]);
+    else if (a == "--single" && i + 1 < argc)
+      n_single = std::stoul(argv[++i]);
+    else if (a == "--jobs" && i + 1 < argc)
+      jobs = std::stoi(argv[++i]);
+    else if (a == "--no-reference")
+      reference = false;
+    else if (a == "--no-cache")
+      cache = false;
+    else if (a == "--write-models" && i + 2 < argc)
+      write_models_dir = argv[++i], write_models_vhost = argv[++i];
     else {
-      std::fprintf(stderr, "usage: %s [--data DIR] [--requests N] [--single N] [--jobs N] [--no-reference] [--no-cache]\n"
-                   "       [--write-models DIR VHOST]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--data DIR] [--requests N] [--single N] [--jobs N] [--no-reference] [--no-cache]\n"
+                   "       [--write-models DIR VHOST]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -339,9 +348,10 @@ int main(int argc, char** argv) {
   const auto [single_cache_rps, ours_single_cache] = single_pass(models_with(true));
   const auto [single_nocache_rps, ours_single_nocache] = single_pass(models_with(false));
 
-  std::printf("classification of a request, ours vs scikit-learn 1.2.1 recipe; %zu requests (%zu flagged by ours), "
-              "%u cores, %d worker threads\n",
-              requests.size(), ours.size(), std::thread::hardware_concurrency(), jobs);
+  std::printf(
+      "classification of a request, ours vs scikit-learn 1.2.1 recipe; %zu requests (%zu flagged by ours), "
+      "%u cores, %d worker threads\n",
+      requests.size(), ours.size(), std::thread::hardware_concurrency(), jobs);
 
   // The runs must agree among themselves before their speeds mean anything.
   const auto same_on = [](const auto& a, const auto& b, std::size_t n) {
@@ -372,8 +382,11 @@ int main(int argc, char** argv) {
         for (const auto& z : core::zones()) row[z] = field(r, z);
         rows.push_back(std::move(row));
       }
-      std::ofstream(tmpl) << Json{{"train", train}, {"requests", rows}, {"zones", core::zones()},
-                                  {"kv_zone", core::kv_zone()}, {"max_body_chunk_ai", core::max_body_chunk_ai}}
+      std::ofstream(tmpl) << Json{{"train", train},
+                                  {"requests", rows},
+                                  {"zones", core::zones()},
+                                  {"kv_zone", core::kv_zone()},
+                                  {"max_body_chunk_ai", core::max_body_chunk_ai}}
                                  .dump();
     }
     const std::string cmd = "/usr/bin/python3 '" + std::string(TESSEL_BENCH_CLASSIFY_DIR) + "/reference.py' '" +
@@ -417,13 +430,15 @@ int main(int argc, char** argv) {
               cache ? "on" : "off");
   row("batch, best of 3 passes over the same requests", batch_rps, fig("batch_rps"));
   row("one at a time, on the cache the batch passes filled", single_rps, fig("single_rps"));
-  std::printf("  (one at a time: ours over %zu requests, earlier figure %zu; scikit-learn over %zu, forest.predict "
-              "over %zu)\n",
-              n_single, n_one, n_single, std::min<std::size_t>(n_single, 200));
+  std::printf(
+      "  (one at a time: ours over %zu requests, earlier figure %zu; scikit-learn over %zu, forest.predict "
+      "over %zu)\n",
+      n_single, n_one, n_single, std::min<std::size_t>(n_single, 200));
   if (reference)
-    std::printf("  verdicts equal to scikit-learn's: %zu of %zu; our runs equal among themselves: %s; "
-                "scikit-learn's ways equal among themselves: %s\n",
-                same, requests.size(), runs_consistent ? "yes" : "NO", ref.value("ways_agree", false) ? "yes" : "NO");
+    std::printf(
+        "  verdicts equal to scikit-learn's: %zu of %zu; our runs equal among themselves: %s; "
+        "scikit-learn's ways equal among themselves: %s\n",
+        same, requests.size(), runs_consistent ? "yes" : "NO", ref.value("ways_agree", false) ? "yes" : "NO");
   else
     std::printf("  our runs equal among themselves: %s; scikit-learn side not run\n", runs_consistent ? "yes" : "NO");
   if (reference) {

@@ -47,7 +47,9 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-double seconds_since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
+double seconds_since(clock_type::time_point t0) {
+  return std::chrono::duration<double>(clock_type::now() - t0).count();
+}
 
 // CPU time of the calling thread: figures that do not depend on what else
 // the machine runs.
@@ -109,9 +111,15 @@ std::string mutate(std::string s, std::mt19937& rng) {
   for (int i = 0; i < edits && !s.empty(); ++i) {
     const std::size_t pos = rng() % s.size();
     switch (rng() % 3) {
-      case 0: s[pos] = alphabet[rng() % alphabet.size()]; break;
-      case 1: s.erase(pos, 1); break;
-      default: s.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
+      case 0:
+        s[pos] = alphabet[rng() % alphabet.size()];
+        break;
+      case 1:
+        s.erase(pos, 1);
+        break;
+      default:
+        s.insert(pos, 1, alphabet[rng() % alphabet.size()]);
+        break;
     }
   }
   return s;
@@ -132,13 +140,20 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const std::string v = argv[i + 1];
-    if (a == "--rows") n_rows = std::stoul(v);
-    else if (a == "--values") n_values = std::stoul(v);
-    else if (a == "--choices") n_choices = std::stoul(v);
-    else if (a == "--sample") n_sample = std::stoul(v);
-    else if (a == "--covered-sample") n_covered_sample = std::stoul(v);
-    else if (a == "--data") dir = v;
-    else if (a == "--rounds") rounds = std::max(1, std::stoi(v));
+    if (a == "--rows")
+      n_rows = std::stoul(v);
+    else if (a == "--values")
+      n_values = std::stoul(v);
+    else if (a == "--choices")
+      n_choices = std::stoul(v);
+    else if (a == "--sample")
+      n_sample = std::stoul(v);
+    else if (a == "--covered-sample")
+      n_covered_sample = std::stoul(v);
+    else if (a == "--data")
+      dir = v;
+    else if (a == "--rounds")
+      rounds = std::max(1, std::stoi(v));
     else {
       std::fprintf(stderr,
                    "usage: %s [--rows N] [--values N] [--choices N] [--sample N] [--covered-sample N] [--rounds N] "
@@ -256,7 +271,8 @@ int main(int argc, char** argv) {
   const double per_value_windowed_cpu =
       ref_covered["cpu_seconds"].get<double>() / static_cast<double>(n_covered_sample);
   std::size_t same_windowed = 0;
-  for (std::size_t i = 0; i < n_covered_sample; ++i) same_windowed += covered[i] == ref_covered["covered"][i].get<bool>();
+  for (std::size_t i = 0; i < n_covered_sample; ++i)
+    same_windowed += covered[i] == ref_covered["covered"][i].get<bool>();
 
   std::printf("bench_dataset: %zu rows, %zu values against %zu exported lines (%zu CSIC requests)\n", n_rows,
               values.size(), choices.size(), csic.size());
@@ -278,10 +294,11 @@ int main(int argc, char** argv) {
        per_value_windowed * static_cast<double>(values.size()), "s");
   line("FP vs windowed fuzzywuzzy, all values, CPU (s)", ours_fuzzy_cpu,
        per_value_windowed_cpu * static_cast<double>(values.size()), "s");
-  std::printf("  windowed reference timed on %zu values (%.3g s each, choices prepared in %.3g s) and scaled; "
-              "%zu/%zu identical coverage\n",
-              n_covered_sample, per_value_windowed, ref_covered["prepare_cpu_seconds"].get<double>(), same_windowed,
-              n_covered_sample);
+  std::printf(
+      "  windowed reference timed on %zu values (%.3g s each, choices prepared in %.3g s) and scaled; "
+      "%zu/%zu identical coverage\n",
+      n_covered_sample, per_value_windowed, ref_covered["prepare_cpu_seconds"].get<double>(), same_windowed,
+      n_covered_sample);
   // Targets on CPU time: the machine's other load and the disk's flush
   // times leave both sides alike.
   const double staging_ratio = pandas_staging_cpu / ours_staging_cpu;
@@ -292,9 +309,10 @@ int main(int argc, char** argv) {
   // Against the strong references: the same goals' figures, for reading.
   const double many_ratio = many_staging_cpu / ours_staging_cpu;
   const double windowed_ratio = per_value_windowed_cpu * static_cast<double>(values.size()) / ours_fuzzy_cpu;
-  std::printf("strong references: staging vs executemany %.1fx (rows %s), fuzzy vs windowed fuzzywuzzy %.1fx "
-              "(coverage %s)\n",
-              many_ratio, many_rows == static_cast<std::int64_t>(n_rows) ? "equal" : "DIFFERENT", windowed_ratio,
-              same_windowed == n_covered_sample ? "identical" : "DIFFERENT");
+  std::printf(
+      "strong references: staging vs executemany %.1fx (rows %s), fuzzy vs windowed fuzzywuzzy %.1fx "
+      "(coverage %s)\n",
+      many_ratio, many_rows == static_cast<std::int64_t>(n_rows) ? "equal" : "DIFFERENT", windowed_ratio,
+      same_windowed == n_covered_sample ? "identical" : "DIFFERENT");
   return 0;
 }

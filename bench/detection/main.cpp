@@ -22,13 +22,15 @@
 // list), fits its models and classifies the same requests: the flagged zones
 // of every request are compared, and the speeds with the same cache (a dict
 // keyed by zone and value on its side) and without.
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <atomic>
 #include <barrier>
-#include <ctime>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -40,8 +42,6 @@
 #include <thread>
 #include <tuple>
 #include <vector>
-
-#include <openssl/evp.h>
 
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
@@ -84,7 +84,8 @@ std::string quote(const std::string& s, const std::string& safe) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '_' || c == '.' || c == '-' || c == '~' || safe.find(static_cast<char>(c)) != std::string::npos) {
+    if (std::isalnum(c) || c == '_' || c == '.' || c == '-' || c == '~' ||
+        safe.find(static_cast<char>(c)) != std::string::npos) {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -161,9 +162,10 @@ Inputs default_inputs() {
     in.labels[id] = true;
     in.eval.push_back(std::move(m));
   }
-  std::printf("default run: %zu normal messages to train on, %zu attack values; evaluation %zu messages "
-              "(%zu normal, %zu with an attack value)\n",
-              in.normal.size(), in.attacks.size(), in.eval.size(), held.size(), k);
+  std::printf(
+      "default run: %zu normal messages to train on, %zu attack values; evaluation %zu messages "
+      "(%zu normal, %zu with an attack value)\n",
+      in.normal.size(), in.attacks.size(), in.eval.size(), held.size(), k);
   return in;
 }
 
@@ -239,8 +241,10 @@ Samples normal_samples(const orvik::DatasetData& data, const Json& wl, const std
   Samples out = split && lines.n > 0 ? lines : whole;
   if (const auto it = wl.find(z); it != wl.end())
     for (const auto& v : *it) {
-      if (v.is_string() && !v.get_ref<const std::string&>().empty()) out.add(v.get_ref<const std::string&>());
-      else if (!v.is_string() && !v.is_null()) out.add(v.dump());
+      if (v.is_string() && !v.get_ref<const std::string&>().empty())
+        out.add(v.get_ref<const std::string&>());
+      else if (!v.is_string() && !v.is_null())
+        out.add(v.dump());
     }
   return out;
 }
@@ -269,14 +273,22 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a != "--no-reference" && i + 1 >= argc) usage(argv[0]);
-    if (a == "--train") train_path = argv[++i];
-    else if (a == "--attacks") attacks_path = argv[++i];
-    else if (a == "--eval") eval_path = argv[++i];
-    else if (a == "--labels") labels_path = argv[++i];
-    else if (a == "--verdicts") verdicts_path = argv[++i];
-    else if (a == "--jobs") jobs = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--no-reference") reference = false;
-    else usage(argv[0]);
+    if (a == "--train")
+      train_path = argv[++i];
+    else if (a == "--attacks")
+      attacks_path = argv[++i];
+    else if (a == "--eval")
+      eval_path = argv[++i];
+    else if (a == "--labels")
+      labels_path = argv[++i];
+    else if (a == "--verdicts")
+      verdicts_path = argv[++i];
+    else if (a == "--jobs")
+      jobs = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--no-reference")
+      reference = false;
+    else
+      usage(argv[0]);
   }
   const bool given = !train_path.empty() || !attacks_path.empty() || !eval_path.empty();
   if (given && (train_path.empty() || attacks_path.empty() || eval_path.empty())) usage(argv[0]);
@@ -331,8 +343,8 @@ int main(int argc, char** argv) {
       for (std::size_t i = 0; i < table.size(); i += kTable)
         orvik::ml_processing(nullptr,
                              RequestTable(std::make_move_iterator(table.begin() + static_cast<std::ptrdiff_t>(i)),
-                                          std::make_move_iterator(table.begin() + static_cast<std::ptrdiff_t>(
-                                                                                      std::min(table.size(), i + kTable)))),
+                                          std::make_move_iterator(table.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                                      table.size(), i + kTable)))),
                              locks, vhost, orvik::ClassifyModels{}, false, db, staging_cc);
       table.clear();
       orvik::DbProcessingArgs update;
@@ -368,8 +380,9 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, RequestTable>> tables;
     for (auto& [vhost, t] : eval_by_host)
       for (std::size_t i = 0; i < t.size(); i += kTable)
-        tables.emplace_back(vhost, RequestTable(t.begin() + static_cast<std::ptrdiff_t>(i),
-                                                t.begin() + static_cast<std::ptrdiff_t>(std::min(t.size(), i + kTable))));
+        tables.emplace_back(vhost,
+                            RequestTable(t.begin() + static_cast<std::ptrdiff_t>(i),
+                                         t.begin() + static_cast<std::ptrdiff_t>(std::min(t.size(), i + kTable))));
     Json ref_input;
     if (one_host && eval_by_host.size() == 1 && models.count(eval_by_host.begin()->first)) {
       Json rows = Json::array();
@@ -487,10 +500,11 @@ int main(int argc, char** argv) {
     const auto per_s = [](std::size_t n, double s) { return s > 0 ? static_cast<double>(n) / s : 0.0; };
     const double rps = per_s(n_eval, cached.secs), rps_nc = per_s(n_eval, uncached.secs);
     const auto us_cpu = [&](const Pass& p) { return n_eval ? 1e6 * p.cpu / static_cast<double>(n_eval) : 0.0; };
-    std::printf("training %.1f s; classification of %zu requests on %d threads: %.0f requests/s (%.1f us CPU a "
-                "request), %zu flagged; without the prediction cache %.0f requests/s (%.1f us CPU a request); "
-                "flagged zones differing between the two: %zu\n",
-                train_s, n_eval, jobs, rps, us_cpu(cached), flagged.size(), rps_nc, us_cpu(uncached), cache_differs);
+    std::printf(
+        "training %.1f s; classification of %zu requests on %d threads: %.0f requests/s (%.1f us CPU a "
+        "request), %zu flagged; without the prediction cache %.0f requests/s (%.1f us CPU a request); "
+        "flagged zones differing between the two: %zu\n",
+        train_s, n_eval, jobs, rps, us_cpu(cached), flagged.size(), rps_nc, us_cpu(uncached), cache_differs);
     std::printf("  (median of %d cold passes; their range %.0f-%.0f requests/s with the cache, %.0f-%.0f without)\n",
                 kColdPasses, per_s(n_eval, cached_slow), per_s(n_eval, cached_fast), per_s(n_eval, uncached_slow),
                 per_s(n_eval, uncached_fast));
@@ -504,7 +518,9 @@ int main(int argc, char** argv) {
         const bool f = is_flagged(id);
         (l->second ? (f ? tp : fn) : (f ? fp : tn))++;
       }
-      const auto ratio = [](std::size_t a, std::size_t b) { return b ? static_cast<double>(a) / static_cast<double>(b) : 0.0; };
+      const auto ratio = [](std::size_t a, std::size_t b) {
+        return b ? static_cast<double>(a) / static_cast<double>(b) : 0.0;
+      };
       const double p = ratio(tp, tp + fp), r = ratio(tp, tp + fn), fpr = ratio(fp, fp + tn);
       const double f1 = p + r > 0 ? 2 * p * r / (p + r) : 0.0;
       std::printf("%s, request level: TP %zu, FP %zu, FN %zu, TN %zu\n", who, tp, fp, fn, tn);
@@ -523,7 +539,8 @@ int main(int argc, char** argv) {
     std::printf("normal training samples per zone (ours / scikit-learn recipe):");
     std::size_t sample_zones_differ = 0;
     for (const auto& z : core::zones()) {
-      const Samples theirs{ref["train_normal"].value(z, std::size_t{0}), ref["train_digest"].value(z, std::uint64_t{0})};
+      const Samples theirs{ref["train_normal"].value(z, std::size_t{0}),
+                           ref["train_digest"].value(z, std::uint64_t{0})};
       std::printf(" %s %zu/%zu%s", z.c_str(), our_normals[z].n, theirs.n, our_normals[z] == theirs ? "" : " (differ)");
       sample_zones_differ += !(our_normals[z] == theirs);
     }
@@ -567,23 +584,28 @@ int main(int argc, char** argv) {
     const double agree = rows.empty() ? 0.0 : 100.0 * static_cast<double>(same_request) / n_rows;
     const double agree_zones = rows.empty() ? 0.0 : 100.0 * static_cast<double>(same_zones) / n_rows;
     const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    std::printf("scikit-learn 1.2.1 recipe on %d processes, requests/s: %.1f with a cache by zone and value, %.1f "
-                "trees called directly without one, %.1f through forest.predict without one (the earlier "
-                "reference); its ways agree: %s\n",
-                jobs, fig("batch_cache_rps"), fig("batch_trees_rps"), fig("batch_rps"),
-                ref.value("ways_agree", false) ? "yes" : "NO");
-    std::printf("speed ratios: with cache on both sides %.1fx; without cache on both sides %.1fx; earlier "
-                "(ours with cache, forest.predict without) %.1fx\n",
-                ratio(rps, fig("batch_cache_rps")), ratio(rps_nc, fig("batch_trees_rps")), ratio(rps, fig("batch_rps")));
-    std::printf("CPU us a request, ours / scikit-learn: with cache %.1f / %.1f (%.1fx); without cache %.1f / %.1f "
-                "(%.1fx)\n",
-                us_cpu(cached), fig("batch_cache_cpu_us"), ratio(fig("batch_cache_cpu_us"), us_cpu(cached)),
-                us_cpu(uncached), fig("batch_trees_cpu_us"), ratio(fig("batch_trees_cpu_us"), us_cpu(uncached)));
-    std::printf("request verdicts agreeing: %zu of %zu; flagged zone sets equal: %zu of %zu; zones whose normal "
-                "training samples differ: %zu\n",
-                same_request, rows.size(), same_zones, rows.size(), sample_zones_differ);
+    std::printf(
+        "scikit-learn 1.2.1 recipe on %d processes, requests/s: %.1f with a cache by zone and value, %.1f "
+        "trees called directly without one, %.1f through forest.predict without one (the earlier "
+        "reference); its ways agree: %s\n",
+        jobs, fig("batch_cache_rps"), fig("batch_trees_rps"), fig("batch_rps"),
+        ref.value("ways_agree", false) ? "yes" : "NO");
+    std::printf(
+        "speed ratios: with cache on both sides %.1fx; without cache on both sides %.1fx; earlier "
+        "(ours with cache, forest.predict without) %.1fx\n",
+        ratio(rps, fig("batch_cache_rps")), ratio(rps_nc, fig("batch_trees_rps")), ratio(rps, fig("batch_rps")));
+    std::printf(
+        "CPU us a request, ours / scikit-learn: with cache %.1f / %.1f (%.1fx); without cache %.1f / %.1f "
+        "(%.1fx)\n",
+        us_cpu(cached), fig("batch_cache_cpu_us"), ratio(fig("batch_cache_cpu_us"), us_cpu(cached)), us_cpu(uncached),
+        fig("batch_trees_cpu_us"), ratio(fig("batch_trees_cpu_us"), us_cpu(uncached)));
+    std::printf(
+        "request verdicts agreeing: %zu of %zu; flagged zone sets equal: %zu of %zu; zones whose normal "
+        "training samples differ: %zu\n",
+        same_request, rows.size(), same_zones, rows.size(), sample_zones_differ);
     const double speed = ratio(rps, fig("batch_cache_rps"));
-    std::printf("target: detection_verdicts_agree = %.2f%% (goal 99.9%%): %s\n", agree, agree >= 99.9 ? "met" : "missed");
+    std::printf("target: detection_verdicts_agree = %.2f%% (goal 99.9%%): %s\n", agree,
+                agree >= 99.9 ? "met" : "missed");
     std::printf("target: detection_zone_verdicts_agree = %.2f%% (goal 99.9%%): %s\n", agree_zones,
                 agree_zones >= 99.9 ? "met" : "missed");
     std::printf("target: detection_speed_ratio = %.1f (goal 20): %s\n", speed, speed >= 20 ? "met" : "missed");

@@ -69,10 +69,9 @@ Zone build_zone(const std::string& name, const std::vector<std::string>& attacks
   for (const auto& r : requests) {
     std::vector<std::string> values;
     if (name == "args") {
-      std::string q = r.method == "GET" ? (r.target.find('?') == std::string::npos
-                                               ? ""
-                                               : r.target.substr(r.target.find('?') + 1))
-                                        : r.body;
+      std::string q = r.method == "GET"
+                          ? (r.target.find('?') == std::string::npos ? "" : r.target.substr(r.target.find('?') + 1))
+                          : r.body;
       if (!q.empty()) values = split(q, '&');
     } else if (name == "other_headers") {
       for (const auto& h : r.headers)
@@ -192,13 +191,14 @@ Json measure_ours(const std::string& name, const Zone& z) {
     const std::size_t n = std::min(g_single, z.probe.size());
     CsrMatrix row;
     std::vector<std::int64_t> one;
-    out["single_s_per_value"] = best_of(5, [&] {
-                                  for (std::size_t i = 0; i < n; ++i) {
-                                    std::string_view sv = z.probe[i];
-                                    vect.transform(std::span<const std::string_view>(&sv, 1), row);
-                                    rf.predict(row, one, 1);
-                                  }
-                                }) /
+    out["single_s_per_value"] = best_of(5,
+                                        [&] {
+                                          for (std::size_t i = 0; i < n; ++i) {
+                                            std::string_view sv = z.probe[i];
+                                            vect.transform(std::span<const std::string_view>(&sv, 1), row);
+                                            rf.predict(row, one, 1);
+                                          }
+                                        }) /
                                 static_cast<double>(n);
   }
   out["vect_file_bytes"] = to_bytes(VectorizerMap{{name, vect}}).size();
@@ -277,7 +277,9 @@ void keep_min(Json& acc, const Json& run) {
   }
 }
 
-int bit_at(const std::string& hex, std::size_t i) { return std::stoi(hex.substr(i / 8 * 2, 2), nullptr, 16) >> (7 - i % 8) & 1; }
+int bit_at(const std::string& hex, std::size_t i) {
+  return std::stoi(hex.substr(i / 8 * 2, 2), nullptr, 16) >> (7 - i % 8) & 1;
+}
 
 std::size_t agreement(const std::string& a, const std::string& b, std::size_t n) {
   std::size_t same = 0;
@@ -314,14 +316,22 @@ int main(int argc, char** argv) {
   int repeat = 1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--zones" && i + 1 < argc) zones_arg = argv[++i];
-    else if (a == "--data" && i + 1 < argc) dir = argv[++i];
-    else if (a == "--no-reference") reference = false;
-    else if (a == "--single" && i + 1 < argc) n_single = std::max(1, std::stoi(argv[++i]));
-    else if (a == "--jobs" && i + 1 < argc) g_jobs = std::stoi(argv[++i]);
-    else if (a == "--repeat" && i + 1 < argc) repeat = std::max(1, std::stoi(argv[++i]));
+    if (a == "--zones" && i + 1 < argc)
+      zones_arg = argv[++i];
+    else if (a == "--data" && i + 1 < argc)
+      dir = argv[++i];
+    else if (a == "--no-reference")
+      reference = false;
+    else if (a == "--single" && i + 1 < argc)
+      n_single = std::max(1, std::stoi(argv[++i]));
+    else if (a == "--jobs" && i + 1 < argc)
+      g_jobs = std::stoi(argv[++i]);
+    else if (a == "--repeat" && i + 1 < argc)
+      repeat = std::max(1, std::stoi(argv[++i]));
     else {
-      std::fprintf(stderr, "usage: %s [--zones a,b] [--data DIR] [--no-reference] [--single N] [--jobs N] [--repeat N]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--zones a,b] [--data DIR] [--no-reference] [--single N] [--jobs N] [--repeat N]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -415,10 +425,10 @@ int main(int argc, char** argv) {
       std::printf("  probabilities equal (within 1e-9) on the values held aside: %zu of %zu\n", n_probe - proba_differ,
                   n_probe);
       const bool features_equal = ours["n_features"] == ref["n_features"];
-      targets.push_back({name + "_predictions_differing", static_cast<double>(features_equal ? n_probe - same : n_probe),
-                         0.0, true});
-      targets.push_back({name + "_probabilities_differing", static_cast<double>(features_equal ? proba_differ : n_probe),
-                         0.0, true});
+      targets.push_back(
+          {name + "_predictions_differing", static_cast<double>(features_equal ? n_probe - same : n_probe), 0.0, true});
+      targets.push_back(
+          {name + "_probabilities_differing", static_cast<double>(features_equal ? proba_differ : n_probe), 0.0, true});
       targets.push_back({name + "_vectorise_fit_vs_sklearn", ratio(fit_all, fit_all_ref), 5.0});
       targets.push_back({name + "_training_memory_vs_sklearn", ratio(growth, growth_ref), 1.0});
       targets.push_back({name + "_batch_predict_vs_sklearn",

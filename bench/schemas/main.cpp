@@ -184,7 +184,8 @@ double builder_all(const Corpus& c, int rounds) {
     const double t0 = thread_cpu_seconds();
     std::vector<schemix::SchemaBuilder> builders(64);
     std::size_t i = 0;
-    for (const auto& rec : c.records) builders[i++ % 64].add_object(json_loads(rec.body.get_ref<const std::string&>(), false));
+    for (const auto& rec : c.records)
+      builders[i++ % 64].add_object(json_loads(rec.body.get_ref<const std::string&>(), false));
     std::vector<std::string> texts;
     for (const auto& b : builders) texts.push_back(schemix::canonical_text(b.to_schema()));
     best = std::min(best, seconds_since(t0));
@@ -196,7 +197,8 @@ double builder_all(const Corpus& c, int rounds) {
 
 void target(const char* name, double value, double goal, bool at_most = false) {
   const bool met = at_most ? value <= goal : value >= goal;
-  std::printf("target: %s = %.2f (goal %s %.2f): %s\n", name, value, at_most ? "<=" : ">=", goal, met ? "met" : "missed");
+  std::printf("target: %s = %.2f (goal %s %.2f): %s\n", name, value, at_most ? "<=" : ">=", goal,
+              met ? "met" : "missed");
 }
 
 }  // namespace
@@ -207,10 +209,14 @@ int main(int argc, char** argv) {
   bool growth = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string k = argv[i], v = argv[i + 1];
-    if (k == "--bodies") bodies = std::stoul(v);
-    else if (k == "--groups") groups = std::stoul(v);
-    else if (k == "--rounds") rounds = std::stoi(v);
-    else if (k == "--growth") growth = v != "no";
+    if (k == "--bodies")
+      bodies = std::stoul(v);
+    else if (k == "--groups")
+      groups = std::stoul(v);
+    else if (k == "--rounds")
+      rounds = std::stoi(v);
+    else if (k == "--growth")
+      growth = v != "no";
     else {
       std::cerr << "usage: bench_schemas [--bodies N] [--groups G] [--rounds R] [--growth no]\n";
       return 2;

@@ -73,10 +73,14 @@ orvik::DatasetData host_dataset(const std::vector<tessel::testing::CsicRequest>&
       const std::size_t colon = h.find(':');
       const std::string name = h.substr(0, colon);
       const std::string value = colon == std::string::npos ? "" : h.substr(h.find_first_not_of(' ', colon + 1));
-      if (name == "User-Agent") ua = value;
-      else if (name == "Cookie") cookie = join(split(value, "; "), "\r\n");
-      else if (name == "Referer") referer = value;
-      else other.push_back(h);
+      if (name == "User-Agent")
+        ua = value;
+      else if (name == "Cookie")
+        cookie = join(split(value, "; "), "\r\n");
+      else if (name == "Referer")
+        referer = value;
+      else
+        other.push_back(h);
     }
     d["ua"].push_back(ua);
     d["cookie"].push_back(cookie);
@@ -152,7 +156,8 @@ Json measure_ours(const std::string& work, const std::string& attacks_json, int 
 }
 
 Json run_reference(const std::string& work) {
-  const std::string cmd = "/usr/bin/python3 '" + std::string(TESSEL_BENCH_TRAINING_DIR) + "/reference.py' '" + work + "'";
+  const std::string cmd =
+      "/usr/bin/python3 '" + std::string(TESSEL_BENCH_TRAINING_DIR) + "/reference.py' '" + work + "'";
   std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
   std::string text;
   char buf[4096];
@@ -169,9 +174,12 @@ int main(int argc, char** argv) {
   bool reference = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--data" && i + 1 < argc) dir = argv[++i];
-    else if (a == "--jobs" && i + 1 < argc) jobs = std::stoi(argv[++i]);
-    else if (a == "--no-reference") reference = false;
+    if (a == "--data" && i + 1 < argc)
+      dir = argv[++i];
+    else if (a == "--jobs" && i + 1 < argc)
+      jobs = std::stoi(argv[++i]);
+    else if (a == "--no-reference")
+      reference = false;
     else {
       std::cerr << "usage: bench_training [--data DIR] [--jobs N] [--no-reference]\n";
       return 2;

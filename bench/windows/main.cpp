@@ -110,8 +110,8 @@ RequestTable ddos(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rng) {
   RequestTable t = browsing(n / 2, t0, secs, rng);
   for (std::size_t k = 0; k < 30 && t.size() + 5 <= n; ++k)
     for (int j = 0; j < 5; ++j)
-      t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop0", "203.0.114." + std::to_string(k),
-                      "/", 200, "ua"));
+      t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop0", "203.0.114." + std::to_string(k), "/",
+                      200, "ua"));
   for (std::size_t i = t.size(); i < n; ++i) {
     const std::size_t k = i / 2 % 40;
     if (i % 2 != 0) {
@@ -130,8 +130,8 @@ RequestTable scraping(std::size_t n, std::int64_t t0, std::int64_t secs, Rng& rn
   RequestTable t = browsing(n / 2, t0, secs, rng);
   for (std::size_t i = t.size(); i < n; ++i)
     t.push_back(row(t0 + static_cast<std::int64_t>(rng.below(secs)), "shop1",
-                    (i % 2 != 0 ? "10.77.0." : "203.0.115.") + std::to_string(i / 2 % 40),
-                    "/item/" + std::to_string(i), 404, "ua"));
+                    (i % 2 != 0 ? "10.77.0." : "203.0.115.") + std::to_string(i / 2 % 40), "/item/" + std::to_string(i),
+                    404, "ua"));
   return t;
 }
 
@@ -206,7 +206,7 @@ stormwatch::CountryCounts country_counts(const RequestTable& t) {
 LogSink quiet_sink() { return LogSink{std::make_shared<EventQueue>(), std::make_shared<Logger>("bench"), false}; }
 
 struct Scenario {
-  std::string name;        // target names: windows_<name>_...
+  std::string name;         // target names: windows_<name>_...
   std::string pandas_kind;  // the reference's window kind
   Maker make;
   std::function<Analyse(Counting&)> worker;

@@ -1,6 +1,6 @@
-#include "core/net/broker_publish.h"
 #include "core/base/log.h"
 #include "core/data/spool.h"
+#include "core/net/broker_publish.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 
@@ -22,7 +22,8 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, const std::shared_ptr<SharedNames
                                     sink);
       });
       processes.push_back({unix_now(), child});
-      if (sink.debug) core::log_processing(sink, "debug", "os", "VUDNP is running (PID: " + std::to_string(child->pid()) + ")");
+      if (sink.debug)
+        core::log_processing(sink, "debug", "os", "VUDNP is running (PID: " + std::to_string(child->pid()) + ")");
     }
     if (!bodies->empty()) {
       // Under overload the batch waits in the spool; one that cannot be
@@ -35,18 +36,17 @@ ChildEntries vexa_data_preprocessing(Nsg& nsg, const std::shared_ptr<SharedNames
       }
       ChildPtr child;
       if (batch) {
-        child = Child::start("VRDNP", [nsi, batch, route, sink] {
-          vexa_data_normalization(nsi, std::move(*batch), route, sink);
-        });
+        child = Child::start(
+            "VRDNP", [nsi, batch, route, sink] { vexa_data_normalization(nsi, std::move(*batch), route, sink); });
       } else {
-        child = Child::start("VRDNP", [nsi, bodies, route, sink] {
-          normalise_request_bodies(nsi, std::move(*bodies), route, sink);
-        });
+        child = Child::start(
+            "VRDNP", [nsi, bodies, route, sink] { normalise_request_bodies(nsi, std::move(*bodies), route, sink); });
       }
       batch.reset();
       bodies.reset();
       processes.push_back({unix_now(), child});
-      if (sink.debug) core::log_processing(sink, "debug", "os", "VRDNP is running (PID: " + std::to_string(child->pid()) + ")");
+      if (sink.debug)
+        core::log_processing(sink, "debug", "os", "VRDNP is running (PID: " + std::to_string(child->pid()) + ")");
     }
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "os", std::string("An error occurred in vexa_data_preprocessing: ") + e.what());

@@ -1,5 +1,5 @@
-#include "core/net/amqp.h"
 #include "core/base/log.h"
+#include "core/net/amqp.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
 
@@ -38,9 +38,9 @@ void rmq_log_api_stats_receiver(Nsg& nsg, const std::string& rmq_rhost, const st
       core::rmq_channel_close(channel.get());
       core::rmq_connection_close(connection.get());
     } catch (const std::exception& e) {
-      core::log_processing(sink, "error", "rabbitmq",
-                           "An error occurred while interacting with RabbitMQ " + queue + " queue (" + rmq_rhost +
-                               "): " + e.what());
+      core::log_processing(
+          sink, "error", "rabbitmq",
+          "An error occurred while interacting with RabbitMQ " + queue + " queue (" + rmq_rhost + "): " + e.what());
     }
   }
 }

@@ -6,8 +6,8 @@
 namespace tessel::ingestor {
 
 std::string child_text(const Child& child) {
-  return "<Child " + child.name() + " pid=" + std::to_string(child.pid()) +
-         (child.done() ? " stopped" : " started") + ">";
+  return "<Child " + child.name() + " pid=" + std::to_string(child.pid()) + (child.done() ? " stopped" : " started") +
+         ">";
 }
 
 namespace {
@@ -51,9 +51,9 @@ std::pair<ChildEntries, std::int64_t> processes_control(const std::string& pprfx
                                    std::to_string(age) + " sec.");
         }
       } catch (const std::exception& e) {
-        core::log_processing(sink, "error", "os",
-                             "An error occurred while processing " + pprfx + " time " + child_text(*entry.child) +
-                                 ": " + e.what());
+        core::log_processing(
+            sink, "error", "os",
+            "An error occurred while processing " + pprfx + " time " + child_text(*entry.child) + ": " + e.what());
       }
     }
 

@@ -19,15 +19,15 @@
 #include <utility>
 #include <vector>
 
-#include "shared/runtime/rmq_params.h"
+#include "shared/pyvalues/json.h"
 #include "shared/runtime/child.h"
 #include "shared/runtime/detector.h"
-#include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/request.h"
+#include "shared/runtime/rmq_params.h"
 #include "shared/runtime/shared_namespace.h"
 
 namespace tessel::core {
@@ -59,7 +59,7 @@ class RequestBodies {
  private:
   std::vector<std::unique_ptr<char[]>> blocks_;  // shared by bodies, of one size
   std::vector<std::unique_ptr<char[]>> large_;   // one body each
-  char* next_ = nullptr;  // the unused rest of the last block
+  char* next_ = nullptr;                         // the unused rest of the last block
   std::size_t left_ = 0;
   std::vector<std::string_view> bodies_;
 };

@@ -15,8 +15,7 @@ template <typename Batch, typename ToMessage>
 void normalise(const std::shared_ptr<SharedNamespace>& nsi, Batch& data, ToMessage message, const RouteTarget& route,
                const LogSink& sink) {
   try {
-    const core::B64Whitelist b64wl =
-        core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), sink);
+    const core::B64Whitelist b64wl = core::b64wl_load(nsi->get<Json>("tessel_b64wl_db").get<std::string>(), sink);
     RequestTable result;
     result.reserve(data.size());
     for (auto& item : data) {

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "core/net/amqp.h"
 #include "core/base/log.h"
+#include "core/net/amqp.h"
 #include "core/workers/overload.h"
 #include "ingestor/detail.h"
 #include "ingestor/ingestor.h"
@@ -41,8 +41,8 @@ void rmq_vexa_receiver(Nsg& nsg, std::shared_ptr<SharedNamespace> nsi, const Bro
   const std::string rmq_q = "vexa";
 
   auto hand_over = [&](RequestMessages& udata, RequestBodies& rdata) {
-    processes =
-        vexa_data_preprocessing(nsg, nsi, std::move(udata), std::move(rdata), std::move(processes), route, broker, sink);
+    processes = vexa_data_preprocessing(nsg, nsi, std::move(udata), std::move(rdata), std::move(processes), route,
+                                        broker, sink);
     udata = RequestMessages();
     rdata = RequestBodies();
   };

@@ -2,10 +2,10 @@
 #include <array>
 #include <stdexcept>
 
-#include "core/data/columns.h"
 #include "core/base/log.h"
-#include "core/data/request_data.h"
 #include "core/base/util.h"
+#include "core/data/columns.h"
+#include "core/data/request_data.h"
 #include "ingestor/ingestor.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pytext.h"
@@ -39,7 +39,7 @@ void decode_zone(const Json& value, std::string& text) {
 // The seven record zones, in record order.
 enum Zone { kUrl, kArgs, kCookie, kUa, kReferer, kOtherHeaders, kBody, kZoneCount };
 constexpr std::array<const char*, kZoneCount> kZoneNames = {"url",     "args",          "cookie", "ua",
-                                                             "referer", "other_headers", "body"};
+                                                            "referer", "other_headers", "body"};
 
 // The media type of the last "content-type:" line (name and colon joined)
 // of normalised header lines, lower-cased; "" when there is none.
@@ -73,7 +73,8 @@ std::string content_type_of(std::string_view other_headers) {
 
 std::optional<RequestRecord> request_record_from_message(Json msg, const core::B64Whitelist& b64wl,
                                                          const LogSink& sink) {
-  if (!msg.is_object()) throw std::invalid_argument(std::string("'") + py_type_name(msg) + "' object has no attribute 'get'");
+  if (!msg.is_object())
+    throw std::invalid_argument(std::string("'") + py_type_name(msg) + "' object has no attribute 'get'");
   RequestRecord r;
 
   // The fields are checked in place and move into the record once the
@@ -81,24 +82,28 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   auto rt = msg.find("request_type");
   Json& request_id = field(msg, "request_id");
   if (!py_truthy(request_id)) {
-    core::log_processing(sink, "error", "dyn", "An error occurred while processing data from Corvane WAF: request_id is empty");
+    core::log_processing(sink, "error", "dyn",
+                         "An error occurred while processing data from Corvane WAF: request_id is empty");
     return std::nullopt;
   }
   Json& vhost = field(msg, "vhost");
   if (!py_truthy(vhost)) {
     Json log_item = Json::object();
     for (const auto& [k, v] : msg.items()) {
-      if (k != "args" && k != "body" && k != "cookie" && k != "ua" && k != "referer" && k != "other_headers") log_item[k] = v;
+      if (k != "args" && k != "body" && k != "cookie" && k != "ua" && k != "referer" && k != "other_headers")
+        log_item[k] = v;
     }
-    core::log_processing(sink, "error", "dyn",
-                         "An error occurred while processing data from Corvane WAF: vhost is empty (" + py_repr(log_item) + ")");
+    core::log_processing(
+        sink, "error", "dyn",
+        "An error occurred while processing data from Corvane WAF: vhost is empty (" + py_repr(log_item) + ")");
     return std::nullopt;
   }
   auto port = msg.find("port");
   r.port = port == msg.end() ? 0 : py_int(*port);
   if (r.port == 0) {
-    core::log_processing(sink, "error", "dyn",
-                         "An incorrect port has been received from Corvane WAF: " + py_str(port == msg.end() ? Json() : *port));
+    core::log_processing(
+        sink, "error", "dyn",
+        "An incorrect port has been received from Corvane WAF: " + py_str(port == msg.end() ? Json() : *port));
   }
   Json& lm = field(msg, "lm");
   r.bt = py_int(field(msg, "blocked"));
@@ -154,9 +159,7 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   const std::string& body_text = text[kBody];
   const std::string boundary =
       body_text.empty() ? std::string() : core::get_boundary(body_text, text[kOtherHeaders], sink);
-  auto norm = [&](Zone z) {
-    return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, sink);
-  };
+  auto norm = [&](Zone z) { return core::req_data_normalization(kZoneNames[z], text[z], boundary, b64wl, sink); };
   r.url = norm(kUrl);
   if (std::all_of(r.url.begin(), r.url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
     std::transform(r.url.begin(), r.url.end(), r.url.begin(),
@@ -172,8 +175,9 @@ std::optional<RequestRecord> request_record_from_message(Json msg, const core::B
   try {
     r.content_type = content_type_of(r.other_headers);
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "dyn",
-                         "An error occurred while extracting content-type from headers " + r.other_headers + ": " + e.what());
+    core::log_processing(
+        sink, "error", "dyn",
+        "An error occurred while extracting content-type from headers " + r.other_headers + ": " + e.what());
     r.content_type.clear();
   }
   r.body = norm(kBody);

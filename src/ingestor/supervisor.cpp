@@ -14,9 +14,10 @@ void dyn_queue_consumer(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, c
     const std::string pprfx = "sVDNP";
     ChildEntries processes;
     std::int64_t pttl = opts.clock() + opts.housekeeping_period;
-    auto consumer = Child::start("rmq_vexa_receiver", [&nsg, nsi, broker = args.broker, route = args.route, sink, opts] {
-      rmq_vexa_receiver(nsg, nsi, broker, route, sink, opts);
-    });
+    auto consumer =
+        Child::start("rmq_vexa_receiver", [&nsg, nsi, broker = args.broker, route = args.route, sink, opts] {
+          rmq_vexa_receiver(nsg, nsi, broker, route, sink, opts);
+        });
     if (sink.debug) {
       core::log_processing(sink, "debug", "os",
                            "rmq_vexa_receiver is running (PID: " + std::to_string(consumer->pid()) + ")");
@@ -63,7 +64,8 @@ void dyn_queue_consumer(Nsg& nsg, const std::shared_ptr<SharedNamespace>& nsi, c
       std::this_thread::sleep_for(opts.cycle_pause);
     }
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "rabbitmq", std::string("An error occurred in dyn_queue_consumer: ") + e.what());
+    core::log_processing(sink, "error", "rabbitmq",
+                         std::string("An error occurred in dyn_queue_consumer: ") + e.what());
   }
 }
 

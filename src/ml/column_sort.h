@@ -20,7 +20,7 @@ inline float key_value(std::uint32_t k) {
   std::uint32_t b = (k & 0x80000000u) ? (k & 0x7FFFFFFFu) : ~k;
   return std::bit_cast<float>(b);
 }
-inline constexpr std::uint32_t kZeroKey = 0x80000000u;  // the key of 0
+inline constexpr std::uint32_t kZeroKey = 0x80000000u;            // the key of 0
 inline constexpr std::uint64_t kKeyMask = 0xFFFFFFFF00000000ull;  // the value key of an entry
 
 // Sorts by the upper 32 bits (the value key); equal keys in any order.

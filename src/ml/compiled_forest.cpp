@@ -105,7 +105,8 @@ CompiledForest::CompiledForest(const std::vector<Tree>& trees, std::size_t n_cla
   node_pos_.resize(node_pos_off_.back());
   std::vector<std::int32_t> fill(node_pos_off_.begin(), node_pos_off_.end() - 1);
   for (std::size_t i = 0; i < total; ++i)
-    if (!(stop_bits_[i / 64] >> (i % 64) & 1)) node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::uint32_t>(i);
+    if (!(stop_bits_[i / 64] >> (i % 64) & 1))
+      node_pos_[fill[fast_nodes_[i].feature]++] = static_cast<std::uint32_t>(i);
 }
 
 template <class Sink>

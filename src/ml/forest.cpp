@@ -51,8 +51,7 @@ void RandomForestClassifier::fit(const CsrMatrix& X, std::span<const std::int64_
     std::mt19937 mt(random_state_);
     for (auto& s : seeds) s = detail::masked_draw(mt, 0x7FFFFFFEu);
   }
-  std::vector<Tree> trees =
-      detail::grow_trees(X, std::move(y_enc), static_cast<int>(classes.size()), seeds, n_jobs);
+  std::vector<Tree> trees = detail::grow_trees(X, std::move(y_enc), static_cast<int>(classes.size()), seeds, n_jobs);
   auto compiled = std::make_shared<const detail::CompiledForest>(trees, classes.size());
   n_features_ = X.n_cols;
   classes_ = std::move(classes);

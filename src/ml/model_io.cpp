@@ -1,12 +1,12 @@
 #include "ml/model_io.h"
 
-#include "shared/runtime/fileio.h"
-
 #include <openssl/evp.h>
 
 #include <bit>
 #include <cstring>
 #include <vector>
+
+#include "shared/runtime/fileio.h"
 
 namespace tessel::ml {
 
@@ -67,9 +67,7 @@ class Reader {
     return n;
   }
   bool done() const { return pos_ == s_.size(); }
-  [[noreturn]] static void fail(const std::string& what) {
-    throw ModelFormatError("damaged model file: " + what);
-  }
+  [[noreturn]] static void fail(const std::string& what) { throw ModelFormatError("damaged model file: " + what); }
 
  private:
   void need(std::uint64_t n) {

@@ -20,8 +20,8 @@ constexpr std::uint64_t kHashMul = 0x9E3779B97F4A7C15ull;
 constexpr bool is_py_space(char32_t c) {
   if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
   if (c < 0x85) return false;
-  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+         c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 bool is_ascii(std::string_view s) {
@@ -69,7 +69,8 @@ void analyze_into(std::string_view text, std::vector<char32_t>& out) {
   thread_local std::vector<char32_t> cps;
   cps.clear();
   for (std::size_t i = 0; i < lowered.size();) cps.push_back(wtf8_next(lowered, i));
-  fold_spaces(cps.size(), [&](std::size_t i) { return cps[i]; }, out);
+  fold_spaces(
+      cps.size(), [&](std::size_t i) { return cps[i]; }, out);
 }
 
 inline std::uint64_t pack2(char32_t a, char32_t b) {

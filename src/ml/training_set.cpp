@@ -50,7 +50,8 @@ RowHashes check_and_hash(const CsrMatrix& X, const std::vector<std::uint8_t>& y,
         }
         if (f == 0.0f) continue;
         // A sum of mixed entries: no chain from entry to entry.
-        std::uint64_t x = (static_cast<std::uint64_t>(j) << 32 | std::bit_cast<std::uint32_t>(f)) * 0xFF51AFD7ED558CCDull;
+        std::uint64_t x =
+            (static_cast<std::uint64_t>(j) << 32 | std::bit_cast<std::uint32_t>(f)) * 0xFF51AFD7ED558CCDull;
         x ^= x >> 32;
         h += x * 0xC4CEB9FE1A85EC53ull;
       }
@@ -74,9 +75,8 @@ bool same_row(const CsrMatrix& X, const std::vector<std::uint8_t>& y, std::int64
     while (i < ie && static_cast<float>(X.data[i]) == 0.0f) ++i;
     while (j < je && static_cast<float>(X.data[j]) == 0.0f) ++j;
     if (i == ie || j == je) return i == ie && j == je;
-    if (X.indices[i] != X.indices[j] ||
-        std::bit_cast<std::uint32_t>(static_cast<float>(X.data[i])) !=
-            std::bit_cast<std::uint32_t>(static_cast<float>(X.data[j])))
+    if (X.indices[i] != X.indices[j] || std::bit_cast<std::uint32_t>(static_cast<float>(X.data[i])) !=
+                                            std::bit_cast<std::uint32_t>(static_cast<float>(X.data[j])))
       return false;
     ++i, ++j;
   }
@@ -126,7 +126,7 @@ void split_collisions(Training& t, const CsrMatrix& X, const std::vector<std::ui
   });
   const std::int32_t base = static_cast<std::int32_t>(t.first.size());
   std::unordered_map<std::uint64_t, std::int32_t> head;  // hash -> the latest group made here
-  std::vector<std::int32_t> prev;  // group made here (less base) -> the previous one of its hash
+  std::vector<std::int32_t> prev;                        // group made here (less base) -> the previous one of its hash
   for (const auto& rows : differ) {
     for (std::int64_t r : rows) {
       auto [it, fresh] = head.try_emplace(hash[r], -1);

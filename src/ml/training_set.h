@@ -14,15 +14,15 @@ namespace tessel::ml::detail {
 // depends only on values and exactly summed whole-number weights, and a node
 // of such a sample alone is pure, so the trees do not change.
 struct Training {
-  std::int64_t n_rows = 0;            // rows of the input
-  BigVector<std::int32_t> group;      // row -> sample
-  std::vector<std::uint8_t> label;    // sample -> class index
-  std::vector<std::int64_t> first;    // sample -> its first row in the input
+  std::int64_t n_rows = 0;          // rows of the input
+  BigVector<std::int32_t> group;    // row -> sample
+  std::vector<std::uint8_t> label;  // sample -> class index
+  std::vector<std::int64_t> first;  // sample -> its first row in the input
   // Samples in column form, zeros dropped, each column in value order:
   // sort_key(value) << 32 | sample.
   std::vector<std::int64_t> ptr;
   BigVector<std::uint64_t> col;
-  std::int64_t max_col = 0;           // entries of the longest column
+  std::int64_t max_col = 0;  // entries of the longest column
   std::int64_t n_samples() const { return static_cast<std::int64_t>(label.size()); }
 };
 

@@ -119,8 +119,8 @@ class TreeBuilder {
           const double w_left = split.w_left;
           children_impurity<0>(split.left, node_sum.data(), w_left, w_node, imp_left, imp_right);
           double w_right = w_node - w_left;
-          double improvement = (w_node / weighted_total_) *
-                               (impurity - (w_right / w_node * imp_right) - (w_left / w_node * imp_left));
+          double improvement =
+              (w_node / weighted_total_) * (impurity - (w_right / w_node * imp_right) - (w_left / w_node * imp_left));
           if (improvement + kEpsilon < 0.0) split.found = false;
         }
         is_leaf = !split.found || split_pos >= rec.end;

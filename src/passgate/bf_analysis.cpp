@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/base/log.h"
 #include "core/data/columns.h"
 #include "core/data/refdata.h"
-#include "core/base/log.h"
 #include "core/net/broker_publish.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "shared/runtime/child.h"
@@ -173,7 +173,8 @@ class Analysis {
         address_pass(Address{a, {rows_.data() + begin, n}, {values_.data() + begin, n}}, zone);
       } catch (const std::exception& e) {
         // One address that cannot be examined costs only its own findings.
-        core::log_processing(env_.ctx.sink, "error", "bf", std::string("An error occurred in bf_analysis: ") + e.what());
+        core::log_processing(env_.ctx.sink, "error", "bf",
+                             std::string("An error occurred in bf_analysis: ") + e.what());
       }
     }
   }
@@ -311,10 +312,10 @@ class Analysis {
   std::vector<unsigned> zones_;      // of the rows of udf
   std::vector<std::uint32_t> addr_;  // of the rows of udf, kUnset until asked
   std::unordered_map<std::string_view, std::uint32_t> index_;
-  std::deque<std::string> store_;             // keys of addresses that are no text
-  std::vector<const Json*> ips_;              // by address
+  std::deque<std::string> store_;  // keys of addresses that are no text
+  std::vector<const Json*> ips_;   // by address
   std::vector<std::optional<std::string>> ip_text_;
-  std::vector<std::size_t> count_, start_;    // by address; zeros between zone passes
+  std::vector<std::size_t> count_, start_;  // by address; zeros between zone passes
   std::vector<Picked> picked_;
   std::vector<std::uint32_t> order_;
   Rows rows_;
@@ -357,8 +358,7 @@ BfServices make_bf_services(const core::DetectorContext& ctx) {
     for (const auto& a : addrs) out[py_str(a)] = Json{{"cc", ""}};
     return out;
   };
-  s.publish = [brokers = ctx.rmq_rc_param_list, queue = ctx.tessel_rmq_q, sink = ctx.sink](const Json& rows,
-                                                                                            int kind) {
+  s.publish = [brokers = ctx.rmq_rc_param_list, queue = ctx.tessel_rmq_q, sink = ctx.sink](const Json& rows, int kind) {
     core::rmq_bt_processing(rows, kind, brokers, queue, sink);
   };
   s.now = [] { return unix_now(); };
@@ -418,8 +418,10 @@ void bf_detection(const Rows& df, const BfSettings& settings, const BfWorkerEnv&
         brute.clear();
         flood.clear();
         for (const auto* r : g.rows) {
-          if (flood_detect_is(*r, 0)) brute.push_back(r);
-          else if (flood_detect_is(*r, 1)) flood.push_back(r);
+          if (flood_detect_is(*r, 0))
+            brute.push_back(r);
+          else if (flood_detect_is(*r, 1))
+            flood.push_back(r);
         }
         if (!brute.empty()) analyse(brute, false, h.vhost, g.url, settings, env);
         if (!flood.empty()) analyse(flood, true, h.vhost, g.url, settings, env);

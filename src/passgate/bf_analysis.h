@@ -20,9 +20,9 @@ namespace tessel::passgate {
 
 // The settings a worker runs with, read from nsi when its window was cut.
 struct BfSettings {
-  std::int64_t max_val = 10;  // bf_max_val: group gate and zone threshold
-  bool latest_only = false;   // bf_latest_only: report only an address's last row
-  bool send_possible = false; // bf_send_possible: possible detections reach q_attack_bd too
+  std::int64_t max_val = 10;   // bf_max_val: group gate and zone threshold
+  bool latest_only = false;    // bf_latest_only: report only an address's last row
+  bool send_possible = false;  // bf_send_possible: possible detections reach q_attack_bd too
 };
 
 // The outside services a worker calls. The defaults (make_bf_services) ask

@@ -104,7 +104,8 @@ void BFM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
     if (dfs_.empty()) return;
     dfs_.cut_if_due(clock_->now_s(), interval, [&](core::Window<RequestRecord> w) {
       if (sink.debug) {
-        core::log_processing(sink, "debug", "bf", "BF analysis: processing " + std::to_string(w.size()) + " request(s)");
+        core::log_processing(sink, "debug", "bf",
+                             "BF analysis: processing " + std::to_string(w.size()) + " request(s)");
       }
       const std::size_t rows = w.size();
       processes_.submit(rows, [w = std::move(w), settings, env = env_](const std::stop_token& stop) {
@@ -112,9 +113,9 @@ void BFM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
       });
     });
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "bf",
-                         std::string("An error occurred while processing data in BF attack detection module: ") +
-                             e.what());
+    core::log_processing(
+        sink, "error", "bf",
+        std::string("An error occurred while processing data in BF attack detection module: ") + e.what());
   }
 }
 

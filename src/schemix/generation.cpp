@@ -27,8 +27,7 @@ void merge_object(PyDictBuilder& merged, const Json& obj) {
 
 }  // namespace
 
-Json make_fragment(const std::string& schema_name, const std::string& path, const std::string& method,
-                   Json schema) {
+Json make_fragment(const std::string& schema_name, const std::string& path, const std::string& method, Json schema) {
   Json inner = Json::object();
   inner["schema"] = std::move(schema);
   Json content = Json::object();
@@ -111,7 +110,8 @@ std::vector<Json> schemix_schemas_generation(SharedNamespace& nsi, const std::ve
               merge_object(merged, r.body);
             } else if (r.body.is_array()) {
               for (const auto& e : r.body) {
-                if (!e.is_object()) throw PyValueError(std::string("'") + py_type_name(e) + "' object is not a mapping");
+                if (!e.is_object())
+                  throw PyValueError(std::string("'") + py_type_name(e) + "' object is not a mapping");
                 merge_object(merged, e);
               }
             } else {

@@ -14,8 +14,7 @@
 namespace tessel::schemix {
 
 // {name: {path: {method: {"requestBody": {"content": {"*/*": {"schema": schema}}}}}}}
-Json make_fragment(const std::string& schema_name, const std::string& path, const std::string& method,
-                   Json schema);
+Json make_fragment(const std::string& schema_name, const std::string& path, const std::string& method, Json schema);
 
 // Records each of `fragments`, in order, in nsi's "schemix_schemas_list"
 // unless an equal one is there; one step under the namespace's lock. Returns

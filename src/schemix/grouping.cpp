@@ -67,7 +67,7 @@ void decoded_fill(Json& body, const LogSink& sink) {
 // Groups in first-seen order; each group holds the records of its
 // normalised target and lower-case method, in list order.
 struct RequestGroups {
-  std::vector<std::pair<std::string, std::string>> order;  // (target + NUL + method, match key)
+  std::vector<std::pair<std::string, std::string>> order;             // (target + NUL + method, match key)
   std::unordered_map<std::string, std::vector<std::size_t>> members;  // match key -> records
 };
 
@@ -86,8 +86,9 @@ class RequestSelection {
     for (std::size_t i = 0; i < data_.size(); ++i) {
       SchemaRecord& r = data_[i];
       try {
-        if (!r.body.is_string()) throw PyValueError(std::string("the JSON object must be str, bytes or bytearray, not ") +
-                                                    py_type_name(r.body));
+        if (!r.body.is_string())
+          throw PyValueError(std::string("the JSON object must be str, bytes or bytearray, not ") +
+                             py_type_name(r.body));
         const std::string& text = r.body.get_ref<const std::string&>();
         listed_.clear();
         if (scanner_.scan(text, listed_)) {
@@ -269,7 +270,8 @@ std::vector<std::size_t> schemix_requests_processing(std::vector<SchemaRecord>& 
   }
   selection.decode_chosen(result);
   if (sink.debug) {
-    const auto left = std::count_if(data_list.begin(), data_list.end(), [](const SchemaRecord& r) { return !r.dropped; });
+    const auto left =
+        std::count_if(data_list.begin(), data_list.end(), [](const SchemaRecord& r) { return !r.dropped; });
     core::log_processing(sink, "debug", "schemix",
                          "Schemix data for " + std::to_string(left) + " request(s) processed");
   }

@@ -32,7 +32,8 @@ const std::string& schema_name_of(const RequestRecord& r) {
 }
 
 std::string child_text(const ChildPtr& c) {
-  return "<Process name='" + c->name() + "' pid=" + std::to_string(c->pid()) + (c->is_alive() ? " started>" : " stopped>");
+  return "<Process name='" + c->name() + "' pid=" + std::to_string(c->pid()) +
+         (c->is_alive() ? " started>" : " stopped>");
 }
 
 }  // namespace
@@ -42,7 +43,8 @@ bool vhost_pattern_match(const Json& pattern, const Json& vhost) {
   if (!pattern.is_string())
     throw PyValueError(std::string("'") + py_type_name(pattern) + "' object has no attribute 'startswith'");
   const std::string& p = pattern.get_ref<const std::string&>();
-  if (p.starts_with(".")) return (vhost.is_string() && vhost.get_ref<const std::string&>() == p.substr(1)) || contains(vhost, p);
+  if (p.starts_with("."))
+    return (vhost.is_string() && vhost.get_ref<const std::string&>() == p.substr(1)) || contains(vhost, p);
   if (p.starts_with("*.")) return contains(vhost, p.substr(1));
   return p == "*";
 }
@@ -63,9 +65,9 @@ void OAM::housekeeping() {
       if (!entry.second->is_alive() && entry.second->join(std::chrono::seconds(1)))
         std::erase_if(processes_, [&](const auto& e) { return e.second == entry.second; });
     } catch (const std::exception& e) {
-      core::log_processing(sink, "error", "os",
-                           "Schemix SG: an error occurred while join process " + child_text(entry.second) + ": " +
-                               e.what());
+      core::log_processing(
+          sink, "error", "os",
+          "Schemix SG: an error occurred while join process " + child_text(entry.second) + ": " + e.what());
     }
   }
   for (const auto& entry : std::vector(processes_)) {
@@ -104,9 +106,9 @@ void OAM::label(const Json& patterns, RequestTable& ndfs) {
           break;
         }
       } catch (const std::exception& e) {
-        core::log_processing(ctx_.sink, "error", "schemix",
-                             "Schemix SG: an error occurred while searching the data (" + py_str(pattern) + "): " +
-                                 e.what());
+        core::log_processing(
+            ctx_.sink, "error", "schemix",
+            "Schemix SG: an error occurred while searching the data (" + py_str(pattern) + "): " + e.what());
       }
     }
   }
@@ -128,7 +130,8 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
       housekeeping();
     }
     if (sink.debug && !ndfs.empty())
-      core::log_processing(sink, "debug", "schemix", "Schemix SG: received " + std::to_string(ndfs.size()) + " request(s)");
+      core::log_processing(sink, "debug", "schemix",
+                           "Schemix SG: received " + std::to_string(ndfs.size()) + " request(s)");
     if (patterns.is_array()) label(patterns, ndfs);
     try {
       // New rows are appended to the gathered ones; the table is shuffled
@@ -171,7 +174,8 @@ void OAM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestTab
                              "schemix_schemas_processing is running (PID: " + std::to_string(child->pid()) + ")");
     }
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "schemix", std::string("An error occurred in schemix_preprocessing: ") + e.what());
+    core::log_processing(sink, "error", "schemix",
+                         std::string("An error occurred in schemix_preprocessing: ") + e.what());
   }
 }
 

@@ -187,13 +187,15 @@ std::tuple<Json, Json, Json> schemix_settings_get(Json& schemix_hashes, const st
   Json urls = Json::array();
   Json exclude = Json::array();
   try {
-    if (!api.headers.is_object()) throw PyValueError(std::string("'") + py_type_name(api.headers) + "' object has no attribute 'copy'");
+    if (!api.headers.is_object())
+      throw PyValueError(std::string("'") + py_type_name(api.headers) + "' object has no attribute 'copy'");
     if (!schemix_hashes.is_object()) schemix_hashes = Json::object();
     const std::string auth_data = json_dumps(Json{{"key", api.key}});
     Json hdrs = api.headers;
     hdrs["Content-Type"] = "application/json";
     for (const char* param : kLists) {
-      const std::string fname = (std::filesystem::path(models_dir) / (std::string("schemix_") + param + ".json")).string();
+      const std::string fname =
+          (std::filesystem::path(models_dir) / (std::string("schemix_") + param + ".json")).string();
       const std::string data_url = get_schemix_base_url + param;
       std::error_code ec;
       if (!std::filesystem::exists(fname, ec)) {
@@ -215,7 +217,8 @@ std::tuple<Json, Json, Json> schemix_settings_get(Json& schemix_hashes, const st
     urls = url_list((std::filesystem::path(models_dir) / "schemix_url.json").string(), sink);
     exclude = exclusion_list((std::filesystem::path(models_dir) / "schemix_exclude_paths.json").string(), sink);
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "schemix", std::string("An error occurred in schemix_settings_get: ") + e.what());
+    core::log_processing(sink, "error", "schemix",
+                         std::string("An error occurred in schemix_settings_get: ") + e.what());
   }
   return {urls, exclude, schemix_hashes};
 }

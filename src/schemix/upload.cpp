@@ -58,8 +58,7 @@ bool reply_success(const core::HttpResponse& reply, const std::string& url, cons
     core::log_processing(sink, "error", "api",
                          "An error occurred while receiving data from " + url + ": " + py_repr(parsed));
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "api",
-                         "An error occurred while receiving data from " + url + ": " + e.what());
+    core::log_processing(sink, "error", "api", "An error occurred while receiving data from " + url + ": " + e.what());
   }
   return false;
 }
@@ -82,9 +81,9 @@ std::vector<Json> schemix_schemas_api_set(const std::string& url, const std::vec
       if (seen.insert(text).second) distinct.emplace_back(std::move(text), &f);
     }
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "schemix",
-                         std::string("An error occurred while removing duplicate from auto-generated Schemix schema: ") +
-                             e.what());
+    core::log_processing(
+        sink, "error", "schemix",
+        std::string("An error occurred while removing duplicate from auto-generated Schemix schema: ") + e.what());
     return data;
   }
   for (const auto& [canonical, fragment] : distinct) {
@@ -96,7 +95,8 @@ std::vector<Json> schemix_schemas_api_set(const std::string& url, const std::vec
       core::HttpSession session = core::init_session();
       const core::HttpResponse reply = session.post(url, core::RequestBody::raw(body), options);
       if (!core::status_ok(reply.status_code)) {
-        core::log_processing(sink, "error", "api", "An error occurred while sending data to " + url + ": " + reply.str());
+        core::log_processing(sink, "error", "api",
+                             "An error occurred while sending data to " + url + ": " + reply.str());
         failed.push_back(*fragment);
         continue;
       }

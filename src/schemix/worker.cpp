@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/data/hosts.h"
 #include "core/base/log.h"
+#include "core/data/hosts.h"
 #include "schemix/generation.h"
 #include "schemix/grouping.h"
 #include "schemix/upload.h"
@@ -67,8 +67,7 @@ void apply_exclusions(const SharedNamespace& nsi, std::vector<Row>& dfs, const L
 
 // Groups the records, infers their schemas and uploads the new ones.
 void process_records(const std::shared_ptr<SharedNamespace>& nsi, std::vector<SchemaRecord>& records,
-                     const std::string& set_schemix_schema_path_url, const core::ApiContext& api,
-                     const LogSink& sink) {
+                     const std::string& set_schemix_schema_path_url, const core::ApiContext& api, const LogSink& sink) {
   if (records.empty()) return;
   if (sink.debug)
     core::log_processing(sink, "debug", "schemix",

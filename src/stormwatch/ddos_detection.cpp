@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/data/reputation.h"
 #include "core/base/log.h"
+#include "core/data/reputation.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::stormwatch {
@@ -197,7 +197,8 @@ bool flag(const Json& m, const char* key) {
 std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>() : py_str(v); }
 
 bool on_block_list(const Json& lists) {
-  if (!lists.is_array() && !lists.is_object()) throw std::runtime_error("block-list answer is not a list: " + lists.dump());
+  if (!lists.is_array() && !lists.is_object())
+    throw std::runtime_error("block-list answer is not a list: " + lists.dump());
   for (const Json& name : lists) {
     if (name.is_string()) {
       const auto& s = name.get_ref<const std::string&>();
@@ -242,8 +243,7 @@ void add_report(HostReports& rep, const Rows& ivdf, const char* description, boo
 // The broker rows (the last report row of each confirmed finding) and the
 // API rows (every report row, the last only with latest_only), in the order
 // of the findings; each table sized once.
-void report_tables(const std::vector<Finding>& findings, bool latest_only, RequestTable& rmq_df,
-                   RequestTable& api_df) {
+void report_tables(const std::vector<Finding>& findings, bool latest_only, RequestTable& rmq_df, RequestTable& api_df) {
   std::size_t confirmed = 0, api_rows = 0;
   for (const Finding& f : findings) {
     confirmed += f.confirmed;
@@ -366,8 +366,7 @@ class Worker {
         blocked = !pointer.empty();
       }
       const std::string ip_add_msg = pointer.empty() ? "" : " (" + pointer + ")";
-      add_report(rep, *a.ivdf, core::scraping_desc, blocked, send_possible_, env_.set_attack_url, a.ip,
-                 "Web scraping");
+      add_report(rep, *a.ivdf, core::scraping_desc, blocked, send_possible_, env_.set_attack_url, a.ip, "Web scraping");
       log("info", "ddos",
           std::string(blocked ? "Web scraping" : "Possible web scraping") + " attack was detected from " + a.ip +
               ip_add_msg + ", target: " + vhost);
@@ -425,8 +424,8 @@ class Worker {
             }
           }
           if (marked) {
-            const bool mobile_few = flag(a.geoip_data, "mobile") && szivdf_cnt <= 5 &&
-                                    static_cast<std::int64_t>(szivdf_cnt) < interval_;
+            const bool mobile_few =
+                flag(a.geoip_data, "mobile") && szivdf_cnt <= 5 && static_cast<std::int64_t>(szivdf_cnt) < interval_;
             if (mobile_few) ip_add_msg = " (" + cc + ")";
             confirmed = !mobile_few;
           }

@@ -3,8 +3,8 @@
 #include <exception>
 #include <utility>
 
-#include "core/data/refdata.h"
 #include "core/base/log.h"
+#include "core/data/refdata.h"
 #include "core/net/broker_publish.h"
 #include "shared/pyvalues/pyvalue.h"
 
@@ -52,8 +52,12 @@ void log(const LogSink& sink, const char* level, const char* category, const std
 DDoSM::DDoSM(core::DetectorContext ctx, DDoSOptions opts)
     : ctx_(std::move(ctx)),
       clock_(opts.clock ? opts.clock : real_clock()),
-      env_{ctx_.endpoints.set_attack_url, ctx_.queues.q_attack_bd, ctx_.queues.q_aad,
-           with_defaults(std::move(opts.services), ctx_), ctx_.sink, clock_},
+      env_{ctx_.endpoints.set_attack_url,
+           ctx_.queues.q_attack_bd,
+           ctx_.queues.q_aad,
+           with_defaults(std::move(opts.services), ctx_),
+           ctx_.sink,
+           clock_},
       processes_(std::make_unique<core::WindowWorkers>(worker_texts(), ctx_.sink, clock_, opts.max_workers)),
       lttl_(clock_->now_s() + 30),
       dfs_(clock_->now_s()) {
@@ -118,7 +122,8 @@ void DDoSM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestT
       lttl_ = clock_->now_s() + 30;
       processes_->housekeeping(interval);
       if (sink.debug) {
-        log(sink, "debug", "ddos", "DDoS analysis: current dataset size: " + std::to_string(dfs_.size()) + " request(s)");
+        log(sink, "debug", "ddos",
+            "DDoS analysis: current dataset size: " + std::to_string(dfs_.size()) + " request(s)");
       }
     }
     if (sink.debug && !ndfs.empty()) {
@@ -129,7 +134,8 @@ void DDoSM::dfs_processing(const std::shared_ptr<SharedNamespace>& nsi, RequestT
         history_add(ndfs);
         dfs_.intake(std::move(ndfs));
       } catch (const std::exception& e) {
-        log(sink, "error", "ddos", std::string("DDoS analysis: an error occurred while data preprocessing: ") + e.what());
+        log(sink, "error", "ddos",
+            std::string("DDoS analysis: an error occurred while data preprocessing: ") + e.what());
       }
     }
     if (dfs_.empty()) return;

@@ -19,9 +19,9 @@ namespace tessel::stormwatch {
 
 // How a host is run; the defaults are the service's.
 struct DDoSOptions {
-  ClockPtr clock;               // null: the real clock
-  unsigned max_workers = 0;     // windows analysed at a time; 0: the processor count
-  DDoSServices services;        // empty functions: core's, with the run's values
+  ClockPtr clock;            // null: the real clock
+  unsigned max_workers = 0;  // windows analysed at a time; 0: the processor count
+  DDoSServices services;     // empty functions: core's, with the run's values
 };
 
 // The window length used when `ddos_interval` is not an integer of at least 2.

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <iostream>
 
-#include "core/data/refdata.h"
 #include "core/base/log.h"
+#include "core/data/refdata.h"
 #include "core/workers/feeder.h"
 #include "shared/runtime/allocator.h"
 #include "tessel/paths.h"
@@ -39,7 +39,8 @@ void Service::restart_protocol(bool warn) {
 }
 
 void Service::log_started(const char* name, const ChildPtr& child) const {
-  if (run_.sink.debug) log("debug", "os", std::string(name) + " is running (PID: " + std::to_string(child->pid()) + ")");
+  if (run_.sink.debug)
+    log("debug", "os", std::string(name) + " is running (PID: " + std::to_string(child->pid()) + ")");
 }
 
 void Service::main_loop() {

@@ -5,9 +5,8 @@ namespace tessel::svc {
 Paths derive_paths(const std::string& tessel_conf_file, const std::string& tessel_conf_default,
                    const std::string& log_root, const std::string& models_root) {
   Paths p;
-  std::string base = tessel_conf_file.substr(tessel_conf_file.rfind('/') == std::string::npos
-                                                 ? 0
-                                                 : tessel_conf_file.rfind('/') + 1);
+  std::string base =
+      tessel_conf_file.substr(tessel_conf_file.rfind('/') == std::string::npos ? 0 : tessel_conf_file.rfind('/') + 1);
   // Every ".conf" goes, not only a final one.
   for (auto pos = base.find(".conf"); pos != std::string::npos; pos = base.find(".conf", pos)) {
     base.erase(pos, 5);

@@ -9,11 +9,11 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "core/base/log.h"
 #include "core/data/hosts.h"
 #include "core/data/refdata.h"
 #include "core/data/schemas.h"
 #include "core/data/settings.h"
-#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/url_schema.h"
 #include "core/workers/settings_thread.h"
@@ -203,8 +203,10 @@ bool Service::build_api_endpoints() {
   auto in_use = [](const Json& proxy) {
     return !proxy.empty() && !proxy.value("http", "").empty() && !proxy.value("https", "").empty();
   };
-  if (in_use(run_.api.sys_proxy)) log("info", "settings", "System proxy server: " + run_.api.sys_proxy["http"].get<std::string>());
-  if (in_use(run_.api.api_proxy)) log("info", "settings", "API proxy server: " + run_.api.api_proxy["http"].get<std::string>());
+  if (in_use(run_.api.sys_proxy))
+    log("info", "settings", "System proxy server: " + run_.api.sys_proxy["http"].get<std::string>());
+  if (in_use(run_.api.api_proxy))
+    log("info", "settings", "API proxy server: " + run_.api.api_proxy["http"].get<std::string>());
 
   run_.endpoints.build_last(run_.api.api_url);
   return true;
@@ -230,12 +232,14 @@ void Service::load_identity() {
 // reached.
 void Service::fetch_settings() {
   if (!run_.endpoints.get_tessel_settings_hash_url.empty()) {
-    settings_.asa_settings_hash = core::asa_settings_get_hash(run_.endpoints.get_tessel_settings_hash_url, run_.api, run_.sink);
+    settings_.asa_settings_hash =
+        core::asa_settings_get_hash(run_.endpoints.get_tessel_settings_hash_url, run_.api, run_.sink);
   }
   if (!run_.endpoints.get_tessel_settings_url.empty()) {
     // Without a fresh copy the settings thread starts from the hash of the
     // copy in force, so that it fetches the settings it has not got yet.
-    if (!core::asa_settings_get(run_.paths.tessel_settings_db, run_.endpoints.get_tessel_settings_url, run_.api, run_.sink)) {
+    if (!core::asa_settings_get(run_.paths.tessel_settings_db, run_.endpoints.get_tessel_settings_url, run_.api,
+                                run_.sink)) {
       settings_.asa_settings_hash = core::asa_settings_stored_hash(run_.paths.tessel_settings_db);
     }
     std::tie(settings_.asa_settings, settings_.asa_settings_wo_otf) =
@@ -275,11 +279,16 @@ void Service::apply_ddos_settings() {
   settings_.detectors.ddos = py_truthy(
       core::param_processing(Json(false), "bool", "ddos__enable", settings_.asa_settings, config_parser_, run_.sink));
   if (!settings_.detectors.ddos) return;
-  if (config_parser_.has_option("ddos", "wl_ip")) settings_.rule_files.ddos_wl_ip_path = config_parser_.get("ddos", "wl_ip");
-  if (!settings_.rule_files.ddos_wl_ip_path.empty()) core::create_path_file(settings_.rule_files.ddos_wl_ip_path, run_.sink);
-  if (config_parser_.has_option("ddos", "wl_url")) settings_.rule_files.ddos_wl_url_path = config_parser_.get("ddos", "wl_url");
-  if (!settings_.rule_files.ddos_wl_url_path.empty()) core::create_path_file(settings_.rule_files.ddos_wl_url_path, run_.sink);
-  core::ddos_settings_apply(*nsi_, settings_.asa_settings, settings_.rule_files.ddos_wl_ip_path, settings_.rule_files.ddos_wl_url_path, run_.sink);
+  if (config_parser_.has_option("ddos", "wl_ip"))
+    settings_.rule_files.ddos_wl_ip_path = config_parser_.get("ddos", "wl_ip");
+  if (!settings_.rule_files.ddos_wl_ip_path.empty())
+    core::create_path_file(settings_.rule_files.ddos_wl_ip_path, run_.sink);
+  if (config_parser_.has_option("ddos", "wl_url"))
+    settings_.rule_files.ddos_wl_url_path = config_parser_.get("ddos", "wl_url");
+  if (!settings_.rule_files.ddos_wl_url_path.empty())
+    core::create_path_file(settings_.rule_files.ddos_wl_url_path, run_.sink);
+  core::ddos_settings_apply(*nsi_, settings_.asa_settings, settings_.rule_files.ddos_wl_ip_path,
+                            settings_.rule_files.ddos_wl_url_path, run_.sink);
 }
 
 void Service::apply_bf_settings() {
@@ -315,8 +324,8 @@ void Service::apply_schemix_settings() {
     joined += h.get<std::string>();
   }
   log("info", "settings", "Schemix schema generation is activated for vhost: " + joined);
-  auto [url, exclude, hashes] =
-      subs_.schemix_settings_get(settings_.schemix_hashes, run_.endpoints.get_schemix_base_url, run_.paths.models_dir, run_.api, run_.sink);
+  auto [url, exclude, hashes] = subs_.schemix_settings_get(
+      settings_.schemix_hashes, run_.endpoints.get_schemix_base_url, run_.paths.models_dir, run_.api, run_.sink);
   nsi_->set("schemix_url", std::move(url));
   nsi_->set("schemix_exclude_paths", std::move(exclude));
   settings_.schemix_hashes = std::move(hashes);

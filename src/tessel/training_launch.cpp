@@ -1,8 +1,8 @@
 // One training process per protected host, then the classification host.
 #include <optional>
 
-#include "core/data/hosts.h"
 #include "core/base/log.h"
+#include "core/data/hosts.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "tessel/run.h"
 
@@ -14,8 +14,8 @@ void Service::start_training() {
     db_processing_lock_[ml_vhost] = std::make_shared<ProcessLock>();
     const std::string vhost = core::vhost_normalization(ml_vhost, run_.sink);
     std::int64_t training_ts = 0;
-    const auto [remote_retraining_complete, remote_training_period_days] =
-        subs_.get_training_status(run_.endpoints.get_training_url, ml_vhost, training_period_days_default_, run_.api, run_.sink);
+    const auto [remote_retraining_complete, remote_training_period_days] = subs_.get_training_status(
+        run_.endpoints.get_training_url, ml_vhost, training_period_days_default_, run_.api, run_.sink);
     if (remote_retraining_complete == false) training_ts = now();
     // Each host starts from the default; only a number (not a boolean) of
     // days is taken.
@@ -83,7 +83,8 @@ void Service::start_training() {
         });
     log_started("ml_core", child);
   }
-  ml_m_ = subs_.make_mlm(db_fnames_dict, run_.paths.models_dir, settings_.ai_extra, settings_.mlvh_list, run_.paths.mt_fname, run_);
+  ml_m_ = subs_.make_mlm(db_fnames_dict, run_.paths.models_dir, settings_.ai_extra, settings_.mlvh_list,
+                         run_.paths.mt_fname, run_);
 }
 
 }  // namespace tessel::svc

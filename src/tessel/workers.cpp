@@ -16,7 +16,8 @@ bool Service::build_detectors() {
   const core::DetectorContext& ctx = run_;
   if (settings_.detectors.bf) {
     try {
-      core::bf_schemas_apply(*nsi_, settings_.asa_settings, settings_.rule_files.brute_detect_path, settings_.rule_files.flood_detect_path, run_.sink);
+      core::bf_schemas_apply(*nsi_, settings_.asa_settings, settings_.rule_files.brute_detect_path,
+                             settings_.rule_files.flood_detect_path, run_.sink);
       bf_m_ = subs_.make_bfm(ctx);
     } catch (const std::exception& e) {
       log("fatal", "bf", std::string("An error occurred while starting BF attack detection module: ") + e.what());
@@ -47,10 +48,11 @@ bool Service::build_detectors() {
     restart_protocol(true);
     return false;
   }
-  settings_.mt_hash =
-      subs_.mt_data_get(run_.paths.mt_fname, settings_.mt_hash, run_.endpoints.get_mt_hash_url, run_.endpoints.get_mt_data_url, run_.api, run_.sink);
+  settings_.mt_hash = subs_.mt_data_get(run_.paths.mt_fname, settings_.mt_hash, run_.endpoints.get_mt_hash_url,
+                                        run_.endpoints.get_mt_data_url, run_.api, run_.sink);
   if (!settings_.mlvh_list.empty() &&
-      subs_.tessel_models_receiver(settings_.ai_extra, run_.paths.models_dir, run_.endpoints.get_models_url, run_.api, run_.sink)) {
+      subs_.tessel_models_receiver(settings_.ai_extra, run_.paths.models_dir, run_.endpoints.get_models_url, run_.api,
+                                   run_.sink)) {
     restart_protocol(true);
     return false;
   }
@@ -100,8 +102,15 @@ void Service::start_workers() {
 
 // One training process per protected host, then the classification host.
 void Service::start_threads() {
-  core::SettingsThreadArgs a{run_nsg_, nsi_, run_, settings_, conf_file_, asa_delay_, subs_.mt_data_get,
-                             subs_.tessel_models_receiver, subs_.schemix_settings_get};
+  core::SettingsThreadArgs a{run_nsg_,
+                             nsi_,
+                             run_,
+                             settings_,
+                             conf_file_,
+                             asa_delay_,
+                             subs_.mt_data_get,
+                             subs_.tessel_models_receiver,
+                             subs_.schemix_settings_get};
   start_worker("settings_n_ad_processing",
                [a = std::move(a), opts = core::SettingsThreadOptions{opts_.settings_period}](
                    const std::stop_token& st) { core::settings_n_ad_processing(a, st, opts); });

@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The input cut at NUL bytes into the seven zones of a valid message.
-  Json msg = {{"request_id", "r"}, {"vhost", "v"},    {"ip", "1.2.3.4"}, {"lm", 0},         {"blocked", 0},
-              {"mz", ""},          {"timestamp", 1},  {"method", "GET"}, {"status_code", 200}, {"port", 80}};
+  Json msg = {{"request_id", "r"}, {"vhost", "v"},    {"ip", "1.2.3.4"},    {"lm", 0},   {"blocked", 0}, {"mz", ""},
+              {"timestamp", 1},    {"method", "GET"}, {"status_code", 200}, {"port", 80}};
   std::string_view rest = in;
   for (const auto& z : core::zones()) {
     const auto cut = rest.find('\0');

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::remove_all(dirs.root);
   fs::create_directories(dirs.models);
   const fs::path archive = dirs.models / "models.zip";
-  std::ofstream(archive, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  std::ofstream(archive, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   tessel::orvik::ExchangeOptions opts;
   opts.max_model_bytes = 1 << 20;
   try {

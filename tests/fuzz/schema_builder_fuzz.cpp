@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SharedNamespace nsi;
   nsi.set("schemix_schemas_list", Json::array());
   const auto chosen = schemix::schemix_requests_processing(records, sink);
-  for (const auto& f : schemix::schemix_schemas_generation(nsi, records, chosen, sink)) (void)schemix::canonical_text(f);
+  for (const auto& f : schemix::schemix_schemas_generation(nsi, records, chosen, sink))
+    (void)schemix::canonical_text(f);
 
   {
     static schemix::KeyScanner scanner;

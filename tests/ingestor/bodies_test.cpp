@@ -38,7 +38,9 @@ TEST(UnlockPreCheck, NoChallengeRequestSlipsThrough) {
       {R"({"request_type": "\u0063aptcha"})", true},
       {R"({"request\u005ftype": "antibot"})", true},
       {R"({"request_type": "ws", "request_type": "captcha"})", true},
-      {"\xEF\xBB\xBF" R"({"request_type": "captcha"})", true},
+      {"\xEF\xBB\xBF"
+       R"({"request_type": "captcha"})",
+       true},
       {utf16le(R"({"request_type": "antibot"})"), true},
       {utf16be_bom(R"({"request_type": "captcha"})"), true},
       {R"({"request_type": "AntiBot"})", false},
@@ -55,8 +57,8 @@ TEST(UnlockPreCheck, NoChallengeRequestSlipsThrough) {
 }
 
 TEST(RequestBodiesStore, BodiesComeBackAsAddedInOrder) {
-  const std::vector<std::string> bodies = {"{}", "", std::string(70000, 'a'), std::string(40000, 'b'),
-                                           std::string(40000, 'c'), "{\"x\": 1}"};
+  const std::vector<std::string> bodies = {
+      "{}", "", std::string(70000, 'a'), std::string(40000, 'b'), std::string(40000, 'c'), "{\"x\": 1}"};
   RequestBodies store;
   for (const auto& b : bodies) store.add(b);
   RequestBodies moved = std::move(store);

@@ -4,10 +4,10 @@
 #include <filesystem>
 
 #include "core/data/spool.h"
-#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
-#include "support/temp_dir.h"
 #include "shared/pyvalues/pyjson.h"
+#include "support/temp_dir.h"
+#include "support/waf_messages.h"
 
 namespace tessel::ingestor {
 namespace {

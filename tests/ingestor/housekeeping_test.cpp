@@ -1,12 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
-
 #include <future>
 
-#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
+#include "support/log_capture.h"
+#include "support/waf_messages.h"
 
 namespace tessel::ingestor {
 namespace {
@@ -63,8 +62,8 @@ TEST_F(Housekeeping, RunsOnlyAfterTheDeadline) {
 TEST_F(Housekeeping, ReapsFinishedChildrenAndReportsLongRunners) {
   Held done, young, old, older;
   done.release();
-  ChildEntries list = {{now_, done.child}, {now_ - 60, old.child}, {now_, young.child}, {now_ - 61, older.child},
-                       {now_, done.child}};
+  ChildEntries list = {
+      {now_, done.child}, {now_ - 60, old.child}, {now_, young.child}, {now_ - 61, older.child}, {now_, done.child}};
   auto [left, pttl] = pass(list, now_ - 1);
   ASSERT_EQ(left.size(), 3u);
   EXPECT_EQ(left[0].child, old.child);

@@ -1,22 +1,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
-
 #include <set>
 
 #include "core/data/request_data.h"
-#include "support/waf_messages.h"
 #include "ingestor/ingestor.h"
 #include "shared/pyvalues/base64.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/waf_messages.h"
 
 namespace tessel::ingestor {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::event_lines;
+using ::testing::HasSubstr;
 using testing::waf_message;
 using testing::WafRequest;
 
@@ -91,9 +90,9 @@ TEST_F(RecordTest, IntegerConversionsAndThePortRule) {
     const char* field;
     Json value;  // null-with-absent below means "remove the field"
     bool remove;
-    std::string failure;      // "" when the record is built
-    std::int64_t expected;    // the converted value when built
-    std::string logged;       // the one expected log line, or ""
+    std::string failure;    // "" when the record is built
+    std::int64_t expected;  // the converted value when built
+    std::string logged;     // the one expected log line, or ""
   };
   const Case cases[] = {
       {"blocked", Json(false), false, "", 0, ""},
@@ -122,7 +121,10 @@ TEST_F(RecordTest, IntegerConversionsAndThePortRule) {
     auto r = build(msg);
     ASSERT_TRUE(r);
     const std::string f = c.field;
-    const std::int64_t got = f == "blocked" ? r->bt : f == "timestamp" ? r->timestamp : f == "status_code" ? r->status_code : r->port;
+    const std::int64_t got = f == "blocked"       ? r->bt
+                             : f == "timestamp"   ? r->timestamp
+                             : f == "status_code" ? r->status_code
+                                                  : r->port;
     EXPECT_EQ(got, c.expected);
     auto lines = event_lines(q_ec_);
     if (c.logged.empty()) {
@@ -307,8 +309,12 @@ TEST_F(RecordTest, UndecodableZonesFailTheMessage) {
   EXPECT_THAT(failure(Json::array()), HasSubstr("'list' object"));
   // Bytes that are not UTF-8 are replaced, not refused.
   Json msg = waf_message();
-  msg["ua"] = base64_encode("a\xff" "b");
-  EXPECT_EQ(build(msg)->ua, "a\xef\xbf\xbd" "b");
+  msg["ua"] = base64_encode(
+      "a\xff"
+      "b");
+  EXPECT_EQ(build(msg)->ua,
+            "a\xef\xbf\xbd"
+            "b");
 }
 
 TEST_F(RecordTest, LargeBodyWarningOnlyWithDebug) {
@@ -327,8 +333,9 @@ TEST_F(RecordTest, LargeBodyWarningOnlyWithDebug) {
     if (size < 10485760) {
       EXPECT_THAT(lines, ::testing::IsEmpty());
     } else {
-      EXPECT_THAT(lines, ElementsAre("warn dyn Request " + r->id +
-                                     " with large body data (10MB) has been received: shop.example/login.php (text/plain)"));
+      EXPECT_THAT(lines,
+                  ElementsAre("warn dyn Request " + r->id +
+                              " with large body data (10MB) has been received: shop.example/login.php (text/plain)"));
     }
   }
 }
@@ -360,7 +367,9 @@ TEST_F(NormalizationTest, OneTablePerBatchInBatchOrderSkippingBadMessages) {
   EXPECT_EQ(items[0].ddos_rows, (std::vector<std::size_t>{0, 1, 2}));
   auto lines = event_lines(*q_ec_);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_THAT(lines[0], ::testing::StartsWith("error rabbitmq An error occurred while processing the data from RabbitMQ: invalid literal"));
+  EXPECT_THAT(lines[0],
+              ::testing::StartsWith(
+                  "error rabbitmq An error occurred while processing the data from RabbitMQ: invalid literal"));
   EXPECT_THAT(lines[1], HasSubstr("'str' object has no attribute 'get'"));
 }
 
@@ -373,8 +382,8 @@ TEST_F(NormalizationTest, NothingReachesTheRouterWithoutRecords) {
   EXPECT_EQ(event_lines(*q_ec_).size(), 1u);  // the empty ip only
 
   // A namespace without the attributes: the whole call fails, logged once.
-  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()}, {q_local_, {.ddos = true, .bf = true}, {}},
-                          sink_);
+  vexa_data_normalization(std::make_shared<SharedNamespace>(), {waf_message()},
+                          {q_local_, {.ddos = true, .bf = true}, {}}, sink_);
   EXPECT_THAT(event_lines(*q_ec_),
               ElementsAre(HasSubstr("error os An error occurred in vexa_data_normalization: 'Namespace' object has no "
                                     "attribute 'tessel_b64wl_db'")));

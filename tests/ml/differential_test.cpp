@@ -45,7 +45,8 @@ TEST(Differential, PredictionsMatchTheReferenceOnAHeldAsideSplit) {
   docs.insert(docs.end(), normals.begin(), normals.end());
   std::string joined;
   for (std::size_t i = 0; i < docs.size(); ++i) joined += (i ? "\n" : "") + docs[i];
-  ASSERT_EQ(tessel::ml::testing::md5_hex(joined), fx["docs_md5"].get<std::string>()) << "the data set was built differently";
+  ASSERT_EQ(tessel::ml::testing::md5_hex(joined), fx["docs_md5"].get<std::string>())
+      << "the data set was built differently";
 
   std::vector<std::string> train, test;
   std::vector<std::int64_t> y;

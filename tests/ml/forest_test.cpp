@@ -252,7 +252,8 @@ TEST(Forest, ThresholdsCompareAsDoubles) {
   const float a = 0.1f, b = std::nextafter(a, 1.0f), tiny = std::numeric_limits<float>::denorm_min(),
               big = std::numeric_limits<float>::max();
   const double mid = (static_cast<double>(a) + static_cast<double>(b)) / 2;
-  const std::vector<double> thresholds = {mid, -mid, 0.0, -0.0, 1e-300, -1e-300, 1e300, -1e300, a, -static_cast<double>(b)};
+  const std::vector<double> thresholds = {mid,     -mid,  0.0,    -0.0, 1e-300,
+                                          -1e-300, 1e300, -1e300, a,    -static_cast<double>(b)};
   const std::vector<float> xs = {0.0f, -0.0f, a, b, -a, -b, tiny, -tiny, big, -big, 1e-30f};
   for (double t : thresholds) {
     SCOPED_TRACE(t);

@@ -72,16 +72,16 @@ TEST(Tfidf, AnalyzeLowersAndFoldsWhitespaceRuns) {
     std::u32string out;
   } cases[] = {
       {"AbC", U"abc"},
-      {"a\tb", U"a\tb"},            // one whitespace code point stays
-      {"a \t\n b", U"a b"},         // a run becomes one space
+      {"a\tb", U"a\tb"},     // one whitespace code point stays
+      {"a \t\n b", U"a b"},  // a run becomes one space
       {"x\r\ny", U"x y"},
-      {"\xC2\xA0\xC2\xA0z", U" z"},  // U+00A0 twice
+      {"\xC2\xA0\xC2\xA0z", U" z"},                     // U+00A0 twice
       {"a\xE2\x80\x8B\xE2\x80\x8B", U"a\u200B\u200B"},  // U+200B is not whitespace
       {"\x1C\x1F", U" "},
-      {"\xC4\xB0", U"i\u0307"},                      // U+0130
-      {"\xCE\x91\xCE\xA3", U"\u03B1\u03C2"},         // final sigma
+      {"\xC4\xB0", U"i\u0307"},               // U+0130
+      {"\xCE\x91\xCE\xA3", U"\u03B1\u03C2"},  // final sigma
       {"\xCE\xA3\xCE\x91", U"\u03C3\u03B1"},
-      {"ok\xFF", U"ok\uFFFD"},                        // invalid byte
+      {"ok\xFF", U"ok\uFFFD"},  // invalid byte
       {"", U""},
   };
   for (const Case& c : cases) EXPECT_EQ(analyze_text(c.in), c.out) << c.in;
@@ -116,7 +116,8 @@ TEST(Tfidf, TransformEdgeCases) {
 
 TEST(Tfidf, ThreadCountDoesNotChangeTheResult) {
   std::vector<std::string> docs;
-  for (int i = 0; i < 9000; ++i) docs.push_back("v" + std::to_string(i * 7919 % 10007) + "&q=" + std::to_string(i % 97));
+  for (int i = 0; i < 9000; ++i)
+    docs.push_back("v" + std::to_string(i * 7919 % 10007) + "&q=" + std::to_string(i % 97));
   TfidfVectorizer one, many;
   CsrMatrix a = one.fit_transform(docs, 1);
   CsrMatrix b = many.fit_transform(docs, 4);

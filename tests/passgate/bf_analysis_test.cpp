@@ -1,6 +1,7 @@
+#include "passgate/bf_analysis.h"
+
 #include <gtest/gtest.h>
 
-#include "passgate/bf_analysis.h"
 #include "bf_fixture.h"
 
 namespace tessel::passgate::testing {

@@ -12,9 +12,9 @@ namespace tessel::passgate::testing {
 
 struct RowSpec {
   std::string ip;
-  std::string value;                // the value of the marked zone
+  std::string value;  // the value of the marked zone
   int flood_detect = 0;
-  std::string zone = "body";        // zone_detect, and the field that holds the value
+  std::string zone = "body";  // zone_detect, and the field that holds the value
   std::int64_t timestamp = 0;
   std::string vhost = "example.com";
   std::string url = "/login";
@@ -38,10 +38,14 @@ inline RequestRecord bf_row(const RowSpec& s) {
   r.cc = s.cc;
   r.jbody = s.jbody;
   r.mz = "BODY";
-  if (s.zone == "body") r.body = s.value;
-  else if (s.zone == "args") r.args = s.value;
-  else if (s.zone == "url") r.url = s.value.empty() ? s.url : s.value;
-  else if (s.zone == "cookie") r.cookie = s.value;
+  if (s.zone == "body")
+    r.body = s.value;
+  else if (s.zone == "args")
+    r.args = s.value;
+  else if (s.zone == "url")
+    r.url = s.value.empty() ? s.url : s.value;
+  else if (s.zone == "cookie")
+    r.cookie = s.value;
   r.extras["flood_detect"] = s.flood_detect;
   r.extras["zone_detect"] = s.zone;
   return r;
@@ -60,7 +64,7 @@ inline void add_rows(RequestTable& t, const std::string& ip, int n, bool distinc
 // they are given.
 struct BfHarness {
   tessel::testing::LogCapture logs;
-  std::map<std::string, Json> geo;  // address -> record; absent: {"cc": ""}
+  std::map<std::string, Json> geo;       // address -> record; absent: {"cc": ""}
   std::vector<std::string> missing_geo;  // addresses the look-up knows nothing of
   std::vector<std::string> looked_up;
   std::vector<std::pair<Json, int>> published;

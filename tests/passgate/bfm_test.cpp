@@ -1,14 +1,15 @@
+#include "passgate/bfm.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <map>
 #include <mutex>
 
+#include "bf_fixture.h"
 #include "core/data/request_data.h"
 #include "core/data/schemas.h"
 #include "ingestor/ingestor.h"
-#include "passgate/bfm.h"
-#include "bf_fixture.h"
 #include "support/waf_messages.h"
 
 namespace tessel::passgate::testing {
@@ -290,9 +291,7 @@ TEST_P(Scenario, MainLoop) {
   EXPECT_EQ(h.published.size(), c.confirmed_lines);
 }
 
-Json flood_only() {
-  return Json::array({{{"vhost", "shop.example"}, {"url", "/login"}, {"zones", {"body"}}}});
-}
+Json flood_only() { return Json::array({{{"vhost", "shop.example"}, {"url", "/login"}, {"zones", {"body"}}}}); }
 
 Traffic same_password() {
   Traffic t;
@@ -318,27 +317,47 @@ Traffic other_host() {
 INSTANTIATE_TEST_SUITE_P(
     Table, Scenario,
     ::testing::Values(
-        ScenarioCase{"LoginBruteForce", {}, kLoginRule, Json::array(), Json::array(), Json::array(), false, false, 1,
+        ScenarioCase{
+            "LoginBruteForce", {}, kLoginRule, Json::array(), Json::array(), Json::array(), false, false, 1, 0, 12, 7},
+        ScenarioCase{"JsonBody", json_body(), kLoginRule, Json::array(), Json::array(), Json::array(), false, false, 1,
                      0, 12, 7},
-        ScenarioCase{"JsonBody", json_body(), kLoginRule, Json::array(), Json::array(), Json::array(), false, false,
-                     1, 0, 12, 7},
-        ScenarioCase{"LatestOnly", {}, kLoginRule, Json::array(), Json::array(), Json::array(), true, false, 1, 0, 1,
-                     7},
+        ScenarioCase{
+            "LatestOnly", {}, kLoginRule, Json::array(), Json::array(), Json::array(), true, false, 1, 0, 1, 7},
         // Ten requests are not more than bf_max_val.
-        ScenarioCase{"AtTheThreshold", few(), kLoginRule, Json::array(), Json::array(), Json::array(), false, false,
-                     0, 0, 0, 0},
+        ScenarioCase{"AtTheThreshold", few(), kLoginRule, Json::array(), Json::array(), Json::array(), false, false, 0,
+                     0, 0, 0},
         // One password over and over: a flood rule sees it, a brute-force
         // rule does not.
         ScenarioCase{"SamePasswordBrute", same_password(), kLoginRule, Json::array(), Json::array(), Json::array(),
                      false, true, 0, 1, 12, 7},
         ScenarioCase{"FloodOnRuleUrl", same_password(), Json::array(), flood_only(), Json::array(), Json::array(),
                      false, false, 1, 0, 12, 9},
-        ScenarioCase{"WhiteListedAddress", {}, kLoginRule, Json::array(), Json::array({"203.0.113.0/24"}),
-                     Json::array(), false, false, 0, 0, 0, 0},
-        ScenarioCase{"WhiteListedHost", {}, kLoginRule, Json::array(), Json::array(), Json::array({"shop.example"}),
-                     false, false, 0, 0, 0, 0},
-        ScenarioCase{"RuleForAnotherHost", other_host(), kLoginRule, Json::array(), Json::array(), Json::array(),
-                     false, false, 0, 0, 0, 0}),
+        ScenarioCase{"WhiteListedAddress",
+                     {},
+                     kLoginRule,
+                     Json::array(),
+                     Json::array({"203.0.113.0/24"}),
+                     Json::array(),
+                     false,
+                     false,
+                     0,
+                     0,
+                     0,
+                     0},
+        ScenarioCase{"WhiteListedHost",
+                     {},
+                     kLoginRule,
+                     Json::array(),
+                     Json::array(),
+                     Json::array({"shop.example"}),
+                     false,
+                     false,
+                     0,
+                     0,
+                     0,
+                     0},
+        ScenarioCase{"RuleForAnotherHost", other_host(), kLoginRule, Json::array(), Json::array(), Json::array(), false,
+                     false, 0, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The JSON body reaches the attack report as its body; the brokers get the
@@ -395,7 +414,8 @@ TEST(Bfm, BacklogCutBeforeTheHostEndsIsAnalysed) {
   RequestTable t;
   const std::int64_t start = 1'000'000 - 3600;
   for (std::int64_t s = 0; s < 3600; ++s) {
-    t.push_back(bf_row({"198.51.100." + std::to_string(s % 200), "user=u" + std::to_string(s % 7), 0, "body", start + s}));
+    t.push_back(
+        bf_row({"198.51.100." + std::to_string(s % 200), "user=u" + std::to_string(s % 7), 0, "body", start + s}));
     if (s % 600 == 0) {
       for (int i = 0; i < 12; ++i) t.push_back(bf_row({"203.0.113.9", "pw" + std::to_string(i), 0, "body", start + s}));
     }

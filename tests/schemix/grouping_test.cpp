@@ -1,4 +1,6 @@
 // Request grouping and schema inference over request records.
+#include "schemix/grouping.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "schemix/generation.h"
-#include "schemix/grouping.h"
 #include "schemix/schema_builder.h"
 #include "shared/pyvalues/pyjson.h"
 #include "support/log_capture.h"
@@ -42,8 +43,8 @@ TEST(PathTemplate, DigitSegments) {
       {"/files/a1/x", "/files/a1/x"},
       {"/", "/"},
       {"//7//", "//{integer}//"},
-      {"/n/\xc2\xb2", "/n/{integer}"},        // superscript two
-      {"/n/\xc2\xbd", "/n/\xc2\xbd"},         // one half
+      {"/n/\xc2\xb2", "/n/{integer}"},          // superscript two
+      {"/n/\xc2\xbd", "/n/\xc2\xbd"},           // one half
       {"/n/\xd9\xa3\xd9\xa4", "/n/{integer}"},  // Arabic-Indic digits
       {"12", "{integer}"},
   };
@@ -59,7 +60,8 @@ TEST(Grouping, EmptyListGivesNothing) {
 
 TEST(Grouping, FirstNonEmptyKeyListPerMethodIsChosen) {
   testing::LogCapture logs;
-  std::vector<SchemaRecord> data = {rec("h", "/p", "POST", "{}"), rec("h", "/p", "POST", R"({"id":1,"name":"a","tags":[]})"),
+  std::vector<SchemaRecord> data = {rec("h", "/p", "POST", "{}"),
+                                    rec("h", "/p", "POST", R"({"id":1,"name":"a","tags":[]})"),
                                     rec("h", "/p", "POST", R"({"id":1,"name":"a"})")};
   EXPECT_EQ(schemix_requests_processing(data, logs.sink()), std::vector<std::size_t>{1});
   // the chosen body is decoded with its empty arrays filled; the others keep their text
@@ -89,9 +91,11 @@ TEST(Grouping, UrlsThatNormaliseAlikeShareAGroup) {
 TEST(Grouping, LaterChoicesLieWithinTenEditsOfTheLongestKeyList) {
   testing::LogCapture logs;
   // "['a', 'bcdefg']" is 10 edits from "['a']", "['a', 'bcdefgh']" 11
-  std::vector<SchemaRecord> near = {rec("h", "/p", "POST", R"({"a":1,"bcdefg":2})"), rec("h", "/p", "post", R"({"a":1})")};
+  std::vector<SchemaRecord> near = {rec("h", "/p", "POST", R"({"a":1,"bcdefg":2})"),
+                                    rec("h", "/p", "post", R"({"a":1})")};
   EXPECT_EQ(schemix_requests_processing(near, logs.sink()), (std::vector<std::size_t>{0, 1, 0, 1}));
-  std::vector<SchemaRecord> far = {rec("h", "/p", "POST", R"({"a":1,"bcdefgh":2})"), rec("h", "/p", "post", R"({"a":1})")};
+  std::vector<SchemaRecord> far = {rec("h", "/p", "POST", R"({"a":1,"bcdefgh":2})"),
+                                   rec("h", "/p", "post", R"({"a":1})")};
   EXPECT_EQ(schemix_requests_processing(far, logs.sink()), (std::vector<std::size_t>{0, 0}));
   // edits count code points, not bytes
   std::vector<SchemaRecord> wide = {
@@ -112,11 +116,13 @@ TEST(Grouping, UndecodableBodiesAreLoggedAndNeverChosen) {
   EXPECT_TRUE(schemix_requests_processing(data, logs.sink()).empty());
   const auto lines = logs.take();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0],
-            "error/schemix: An error occurred in Schemix request processing while loading body as JSON: Expecting value: "
-            "line 1 column 1 (char 0) (data: {'request_id': 'r', 'vhost': 'h', 'url': '/p', 'method': 'GET', "
-            "'content-type': '', 'body': '', 'schema_name': 'h'})");
-  EXPECT_TRUE(starts_with(lines[1], "error/schemix: An error occurred in Schemix request processing while loading body"));
+  EXPECT_EQ(
+      lines[0],
+      "error/schemix: An error occurred in Schemix request processing while loading body as JSON: Expecting value: "
+      "line 1 column 1 (char 0) (data: {'request_id': 'r', 'vhost': 'h', 'url': '/p', 'method': 'GET', "
+      "'content-type': '', 'body': '', 'schema_name': 'h'})");
+  EXPECT_TRUE(
+      starts_with(lines[1], "error/schemix: An error occurred in Schemix request processing while loading body"));
   EXPECT_TRUE(data[0].body.is_string());
   EXPECT_EQ(data[1].body, Json("[1,2]"));  // decodable, listed, not chosen
 }
@@ -130,7 +136,8 @@ TEST(Grouping, AHostThatCannotBeNormalisedSkipsOnlyItsRecord) {
   EXPECT_EQ(schemix_requests_processing(data, logs.sink()), std::vector<std::size_t>{1});
   const auto lines = logs.take();
   ASSERT_EQ(lines.size(), 2u);
-  for (const auto& l : lines) EXPECT_TRUE(starts_with(l, "error/schemix: An error occurred while Schemix data processing: ")) << l;
+  for (const auto& l : lines)
+    EXPECT_TRUE(starts_with(l, "error/schemix: An error occurred while Schemix data processing: ")) << l;
 }
 
 TEST(Grouping, AtMostFiveThousandRecordsPerGroup) {
@@ -163,18 +170,23 @@ std::string fragment_text(const std::string& name, const std::string& path, cons
 TEST(Generation, MergesTheBodiesOfEachGroup) {
   testing::LogCapture logs;
   auto nsi = fresh_nsi();
-  std::vector<SchemaRecord> data = {rec("h", "/p", "POST", R"({"a":1,"b":{"x":1}})"), rec("h", "/p", "POST", R"({"b":{"y":2}})"),
+  std::vector<SchemaRecord> data = {rec("h", "/p", "POST", R"({"a":1,"b":{"x":1}})"),
+                                    rec("h", "/p", "POST", R"({"b":{"y":2}})"),
                                     rec("h", "/arr", "PUT", R"([{"a":1},{"b":2}])")};
   for (auto& r : data) r.body = json_loads(r.body.get<std::string>());
   const auto out = schemix_schemas_generation(*nsi, data, {0, 1, 2}, logs.sink(true));
-  EXPECT_EQ(texts(out),
-            (std::vector<std::string>{
-                fragment_text("h", "/p", "post",
-                              R"({"properties": {"a": {"type": "integer"}, "b": {"properties": {"y": {"type": "integer"}}, "required": ["y"], "type": "object"}}, "required": ["a", "b"], "type": "object"})"),
-                fragment_text("h", "/arr", "put",
-                              R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}}, "required": ["a", "b"], "type": "object"})")}));
-  EXPECT_EQ(logs.take(), std::vector<std::string>{
-                             "debug/schemix: Schemix schema generation for 3 request(s) is complete: 2 schema(s) generated"});
+  EXPECT_EQ(
+      texts(out),
+      (std::vector<std::string>{
+          fragment_text(
+              "h", "/p", "post",
+              R"({"properties": {"a": {"type": "integer"}, "b": {"properties": {"y": {"type": "integer"}}, "required": ["y"], "type": "object"}}, "required": ["a", "b"], "type": "object"})"),
+          fragment_text(
+              "h", "/arr", "put",
+              R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}}, "required": ["a", "b"], "type": "object"})")}));
+  EXPECT_EQ(logs.take(),
+            std::vector<std::string>{
+                "debug/schemix: Schemix schema generation for 3 request(s) is complete: 2 schema(s) generated"});
   // the same records again: nothing new
   EXPECT_TRUE(schemix_schemas_generation(*nsi, data, {0, 1, 2}, logs.sink(true)).empty());
   EXPECT_TRUE(logs.take().empty());
@@ -188,15 +200,16 @@ TEST(Generation, ABadBodyFailsOnlyItsGroup) {
   testing::LogCapture logs;
   auto nsi = fresh_nsi();
   std::vector<SchemaRecord> data = {rec("h", "/bad", "POST", R"([{"a":1},2])"), rec("h", "/str", "POST", R"("text")"),
-                                    rec("h", "/empty", "POST", "{}"), rec("h", "/ok", "POST", R"({"a":1})"),
+                                    rec("h", "/empty", "POST", "{}"),           rec("h", "/ok", "POST", R"({"a":1})"),
                                     rec("g", "/ok", "POST", R"({"a":1})", "g"), rec("h", "/ok", "GET", R"({"a":1})"),
                                     rec("h", "/ok", "get", R"({"a":1})")};
   for (auto& r : data) r.body = json_loads(r.body.get<std::string>());
   const auto out = schemix_schemas_generation(*nsi, data, {0, 1, 2, 3, 4, 5, 6}, logs.sink());
   const std::string s = R"({"properties": {"a": {"type": "integer"}}, "required": ["a"], "type": "object"})";
   // GET and get are two groups with equal fragments: the second is already recorded
-  EXPECT_EQ(texts(out), (std::vector<std::string>{fragment_text("h", "/ok", "post", s), fragment_text("h", "/ok", "get", s),
-                                                  fragment_text("g", "/ok", "post", s)}));
+  EXPECT_EQ(texts(out),
+            (std::vector<std::string>{fragment_text("h", "/ok", "post", s), fragment_text("h", "/ok", "get", s),
+                                      fragment_text("g", "/ok", "post", s)}));
   EXPECT_EQ(logs.take(),
             (std::vector<std::string>{
                 "error/schemix: An error occurred while generating Schemix schema: 'int' object is not a mapping",
@@ -216,7 +229,8 @@ TEST(Generation, ATooDeepSchemaFailsOnlyItsGroup) {
   for (auto& r : data) r.body = json_loads(r.body.get<std::string>());
   const auto out = schemix_schemas_generation(*nsi, data, {0, 1}, logs.sink());
   EXPECT_EQ(texts(out), std::vector<std::string>{fragment_text(
-                            "h", "/ok", "post", R"({"properties": {"a": {"type": "integer"}}, "required": ["a"], "type": "object"})")});
+                            "h", "/ok", "post",
+                            R"({"properties": {"a": {"type": "integer"}}, "required": ["a"], "type": "object"})")});
   const auto lines = logs.take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(starts_with(lines[0], "error/schemix: An error occurred while generating Schemix schema: ")) << lines[0];
@@ -226,12 +240,14 @@ TEST(Generation, ATooDeepSchemaFailsOnlyItsGroup) {
 TEST(Generation, TwoHostsOfOnePatternMergeIntoOneFragment) {
   testing::LogCapture logs;
   auto nsi = fresh_nsi();
-  std::vector<SchemaRecord> data = {rec("a.h", "/p", "POST", R"({"a":1})", "*.h"), rec("b.h", "/p", "POST", R"({"b":1})", "*.h")};
+  std::vector<SchemaRecord> data = {rec("a.h", "/p", "POST", R"({"a":1})", "*.h"),
+                                    rec("b.h", "/p", "POST", R"({"b":1})", "*.h")};
   for (auto& r : data) r.body = json_loads(r.body.get<std::string>());
-  EXPECT_EQ(texts(schemix_schemas_generation(*nsi, data, {0, 1}, logs.sink())),
-            std::vector<std::string>{fragment_text(
-                "*.h", "/p", "post",
-                R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}}, "required": ["a", "b"], "type": "object"})")});
+  EXPECT_EQ(
+      texts(schemix_schemas_generation(*nsi, data, {0, 1}, logs.sink())),
+      std::vector<std::string>{fragment_text(
+          "*.h", "/p", "post",
+          R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}}, "required": ["a", "b"], "type": "object"})")});
 }
 
 TEST(Generation, RecordingIsOneStep) {

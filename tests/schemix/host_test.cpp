@@ -55,10 +55,8 @@ TEST(HostPattern, Table) {
     std::vector<bool> matches;
   };
   const Case cases[] = {
-      {"h.io", {true, false, false, false, false}},
-      {".h.io", {true, true, true, false, false}},
-      {"*.h.io", {false, true, true, false, false}},
-      {"*", {true, true, true, true, true}},
+      {"h.io", {true, false, false, false, false}},  {".h.io", {true, true, true, false, false}},
+      {"*.h.io", {false, true, true, false, false}}, {"*", {true, true, true, true, true}},
       {"h", {false, false, false, false, false}},
   };
   for (const auto& c : cases)
@@ -123,7 +121,7 @@ TEST(SchemaHost, LabelsKeepsAndDropsRows) {
   auto nsi2 = namespace_with(Json::array({"*.h.io", "h.io"}));
   // a preset label stays unless another row of its host is labelled
   g.host->dfs_processing(nsi2, {row("a.h.io"), row("h.io"), row("zz", "/p", "{}", "kept"), row("other"),
-                                 row("a.h.io", "/q", "{}", "old")});
+                                row("a.h.io", "/q", "{}", "old")});
   std::vector<std::string> names;
   for (const auto& r : g.host->gathered()) names.push_back(name_of(r) + "@" + r.vhost.get<std::string>());
   std::sort(names.begin(), names.end());
@@ -254,9 +252,11 @@ TEST(SchemaWorker, ExclusionsThenUploadOfNewSchemas) {
   std::sort(urls.begin(), urls.end());
   EXPECT_EQ(urls, (std::vector<std::string>{"/Skip", "/users/{integer}"}));
   const auto lines = logs.take();
-  EXPECT_EQ(lines[0], "error/schemix: An error occurred while processing Schemix exclude paths (noslash): not enough "
-                      "values to unpack (expected 2, got 1)");
-  EXPECT_TRUE(lines[1].rfind("error/schemix: An error occurred while processing Schemix exclude paths ({'a': 1}): ", 0) == 0)
+  EXPECT_EQ(lines[0],
+            "error/schemix: An error occurred while processing Schemix exclude paths (noslash): not enough "
+            "values to unpack (expected 2, got 1)");
+  EXPECT_TRUE(
+      lines[1].rfind("error/schemix: An error occurred while processing Schemix exclude paths ({'a': 1}): ", 0) == 0)
       << lines[1];
   EXPECT_EQ(lines[2], "debug/schemix: Processing 2 request(s) by Schemix Schema Analyzer");
   // the same table again: nothing new to send
@@ -287,7 +287,8 @@ TEST(SchemaWorker, ConcurrentRunsUploadAFragmentOnce) {
   const RequestTable t = {row("h", "/p", R"({"a":1})", "h")};
   std::vector<std::thread> runs;
   for (int i = 0; i < 4; ++i)
-    runs.emplace_back([&] { schemix_schemas_processing(nsi, t, server.url("/set"), testing::api_context("k"), logs.sink()); });
+    runs.emplace_back(
+        [&] { schemix_schemas_processing(nsi, t, server.url("/set"), testing::api_context("k"), logs.sink()); });
   for (auto& r : runs) r.join();
   EXPECT_EQ(server.requests_to("/set").size(), 1u);
 }

@@ -1,12 +1,13 @@
 // The key scanner against the decoder: every text it takes decodes, and its
 // key list is the one listed from the decoded value.
+#include "schemix/key_scan.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "schemix/key_scan.h"
 #include "schemix/keys.h"
 #include "shared/pyvalues/pyjson.h"
 #include "support/log_capture.h"

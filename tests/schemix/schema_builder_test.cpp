@@ -1,11 +1,12 @@
 // Schema inference golden texts and key lists of request bodies.
+#include "schemix/schema_builder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "schemix/keys.h"
-#include "schemix/schema_builder.h"
 #include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pyvalue.h"
 #include "support/log_capture.h"
@@ -74,22 +75,27 @@ TEST(SchemaBuilder, RequiredIsTheIntersectionOfEveryObjectSeen) {
   SchemaBuilder b;
   b.add_object(json_loads(R"({"a":1,"b":2,"c":3})"));
   b.add_object(json_loads(R"({"c":"x","a":1})"));
-  EXPECT_EQ(canonical_text(b.to_schema()),
-            R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "required": ["a", "c"], "type": "object"})");
+  EXPECT_EQ(
+      canonical_text(b.to_schema()),
+      R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "required": ["a", "c"], "type": "object"})");
   b.add_object(json_loads(R"({})"));
-  EXPECT_EQ(canonical_text(b.to_schema()),
-            R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "type": "object"})");
+  EXPECT_EQ(
+      canonical_text(b.to_schema()),
+      R"({"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "type": "object"})");
   b.add_object(json_loads("2.5"));
-  EXPECT_EQ(canonical_text(b.to_schema()),
-            R"({"anyOf": [{"type": "number"}, {"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "type": "object"}]})");
+  EXPECT_EQ(
+      canonical_text(b.to_schema()),
+      R"({"anyOf": [{"type": "number"}, {"properties": {"a": {"type": "integer"}, "b": {"type": "integer"}, "c": {"type": ["integer", "string"]}}, "type": "object"}]})");
 }
 
 TEST(SchemaBuilder, FragmentTextInTheWrapper) {
   SchemaBuilder b;
   b.add_object(json_loads(R"({"id":1})"));
-  Json fragment = {{"h", {{"/p", {{"post", {{"requestBody", {{"content", {{"*/*", {{"schema", b.to_schema()}}}}}}}}}}}}}};
-  EXPECT_EQ(canonical_text(fragment),
-            R"({"h": {"/p": {"post": {"requestBody": {"content": {"*/*": {"schema": {"properties": {"id": {"type": "integer"}}, "required": ["id"], "type": "object"}}}}}}}})");
+  Json fragment = {
+      {"h", {{"/p", {{"post", {{"requestBody", {{"content", {{"*/*", {{"schema", b.to_schema()}}}}}}}}}}}}}};
+  EXPECT_EQ(
+      canonical_text(fragment),
+      R"({"h": {"/p": {"post": {"requestBody": {"content": {"*/*": {"schema": {"properties": {"id": {"type": "integer"}}, "required": ["id"], "type": "object"}}}}}}}})");
 }
 
 Json nested_arrays(int depth) {
@@ -144,7 +150,9 @@ TEST(BodyKeys, WalkOrderAndFilledArrays) {
       {R"({"B":1,"a":2})", {"B", "a"}, R"({"B": 1, "a": 2})"},
       {R"({"ab":1,"a":2})", {"a", "ab"}, R"({"ab": 1, "a": 2})"},
       {R"({"m":{}})", {"m"}, R"({"m": {}})"},
-      {R"([1,{"x":1},"s",{"y":2,"b":[]}])", {"x", "b", "y"}, R"([1, {"x": 1}, "s", {"y": 2, "b": [0, 0.0, "", false]}])"},
+      {R"([1,{"x":1},"s",{"y":2,"b":[]}])",
+       {"x", "b", "y"},
+       R"([1, {"x": 1}, "s", {"y": 2, "b": [0, 0.0, "", false]}])"},
   };
   for (const auto& c : cases) {
     Json body = json_loads(c.body);

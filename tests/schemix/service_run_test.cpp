@@ -79,7 +79,8 @@ TEST(SchemaGenerationRun, TheSimulatorReceivesTheSchemasOfReplayedTraffic) {
   host.dfs_processing(nsi, {});
 
   const std::string upload = "/vx-api/set_schemix_schema_paths";
-  for (int i = 0; i < 1000 && sim.requests_to(upload).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 1000 && sim.requests_to(upload).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   for (int i = 0; i < 1000 && host.workers() > 0; ++i) {
     clock += 31;
     host.dfs_processing(nsi, {});
@@ -91,8 +92,9 @@ TEST(SchemaGenerationRun, TheSimulatorReceivesTheSchemasOfReplayedTraffic) {
   EXPECT_EQ(body["key"], "k1");
   EXPECT_EQ(body["set"]["schema_name"], "*.shop.test");
   EXPECT_EQ(body["set"]["url"], "/api/users/{integer}");
-  EXPECT_EQ(reqs[0]["schema"],
-            json_loads(R"({"*.shop.test": {"/api/users/{integer}": {"post": {"requestBody": {"content": {"*/*": {"schema":
+  EXPECT_EQ(
+      reqs[0]["schema"],
+      json_loads(R"({"*.shop.test": {"/api/users/{integer}": {"post": {"requestBody": {"content": {"*/*": {"schema":
               {"properties": {"age": {"type": "integer"}, "name": {"type": "string"},
                               "tags": {"items": {"type": ["boolean", "number", "string"]}, "type": "array"}},
                "required": ["age", "name", "tags"], "type": "object"}}}}}}}})"));

@@ -1,17 +1,18 @@
 // Schema upload and the settings lists against a loopback management API.
+#include "schemix/upload.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <optional>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "schemix/generation.h"
 #include "schemix/schema_builder.h"
 #include "schemix/schemix_settings.h"
-#include "schemix/upload.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/pyjson.h"
 #include "support/api_context.h"
@@ -36,10 +37,11 @@ TEST(Upload, WireBodyAndDuplicates) {
   server.route("POST", "/set", CannedResponse{201, R"({"status": "success"})"});
   testing::LogCapture logs;
   // equal content inserted in another order is sent once
-  Json reordered = json_loads(R"({"h": {"/p": {"post": {"requestBody": {"content": {"*/*": {"schema": {"required": ["\u00e9"], "type": "object"}}}}}}}})");
-  const auto failed = schemix_schemas_api_set(
-      server.url("/set"), {fragment("h", "/p", "post"), reordered, fragment("h", "/p", "put")},
-      testing::api_context("k1"), logs.sink());
+  Json reordered = json_loads(
+      R"({"h": {"/p": {"post": {"requestBody": {"content": {"*/*": {"schema": {"required": ["\u00e9"], "type": "object"}}}}}}}})");
+  const auto failed =
+      schemix_schemas_api_set(server.url("/set"), {fragment("h", "/p", "post"), reordered, fragment("h", "/p", "put")},
+                              testing::api_context("k1"), logs.sink());
   EXPECT_TRUE(failed.empty());
   EXPECT_TRUE(logs.take().empty());
   const auto reqs = server.requests_to("/set");
@@ -64,20 +66,36 @@ TEST(Upload, RepliesAndFailures) {
   };
   const Case cases[] = {
       {{201, R"({"status": "success"})"}, false, {}, true},
-      {{200, R"({'status': 'success'})"}, true, {"debug/api: Sending the updated Schemix schema (h): <Response [200]>"}, true},
-      {{210, R"({"status": "success"})"}, false, {"error/api: An error occurred while sending data to URL: <Response [210]>"}, false},
+      {{200, R"({'status': 'success'})"},
+       true,
+       {"debug/api: Sending the updated Schemix schema (h): <Response [200]>"},
+       true},
+      {{210, R"({"status": "success"})"},
+       false,
+       {"error/api: An error occurred while sending data to URL: <Response [210]>"},
+       false},
       {{404, ""}, false, {"error/api: An error occurred while sending data to URL: <Response [404]>"}, false},
-      {{200, R"({"status": "error"})"}, false, {"error/api: An error occurred while receiving data from URL: {'status': 'error'}"}, false},
+      {{200, R"({"status": "error"})"},
+       false,
+       {"error/api: An error occurred while receiving data from URL: {'status': 'error'}"},
+       false},
       // JSON's literals in an accepting reply
       {{200, R"({"status": "success", "ok": true})"}, false, {}, true},
       {{200, R"({"status": "success", "errors": null, "retry": false})"}, false, {}, true},
-      {{200, R"({"status": "fail", "ok": false, "why": null})"}, false,
-       {"error/api: An error occurred while receiving data from URL: {'status': 'fail', 'ok': False, 'why': None}"}, false},
+      {{200, R"({"status": "fail", "ok": false, "why": null})"},
+       false,
+       {"error/api: An error occurred while receiving data from URL: {'status': 'fail', 'ok': False, 'why': None}"},
+       false},
       {{200, R"({'status': 'success', 'ok': True})"}, false, {}, true},
       // neither JSON nor a literal
-      {{200, R"({"status": "success", "ok": true,})"}, false,
-       {"error/api: An error occurred while receiving data from URL: malformed node or string on line 1: true"}, false},
-      {{200, R"([1])"}, false, {"error/api: An error occurred while receiving data from URL: 'list' object has no attribute 'get'"}, false},
+      {{200, R"({"status": "success", "ok": true,})"},
+       false,
+       {"error/api: An error occurred while receiving data from URL: malformed node or string on line 1: true"},
+       false},
+      {{200, R"([1])"},
+       false,
+       {"error/api: An error occurred while receiving data from URL: 'list' object has no attribute 'get'"},
+       false},
   };
   for (const auto& c : cases) {
     server.route("POST", "/set", c.reply);
@@ -86,7 +104,8 @@ TEST(Upload, RepliesAndFailures) {
                                                 testing::api_context("k"), logs.sink(c.debug));
     auto lines = logs.take();
     for (auto& l : lines)
-      if (auto at = l.find(server.url("/set")); at != std::string::npos) l.replace(at, server.url("/set").size(), "URL");
+      if (auto at = l.find(server.url("/set")); at != std::string::npos)
+        l.replace(at, server.url("/set").size(), "URL");
     EXPECT_EQ(lines, c.lines) << c.reply.status << " " << c.reply.body;
     EXPECT_EQ(failed.size(), c.accepted ? 0u : 1u) << c.reply.status << " " << c.reply.body;
   }
@@ -94,12 +113,14 @@ TEST(Upload, RepliesAndFailures) {
 
 TEST(Upload, RefusedConnectionIsANetworkFailureAndTheRestIsStillSent) {
   testing::LogCapture logs;
-  const auto failed = schemix_schemas_api_set("http://127.0.0.1:1/set", {fragment("h", "/a", "post"), fragment("h", "/b", "post")},
-                                              testing::api_context("k"), logs.sink());
+  const auto failed =
+      schemix_schemas_api_set("http://127.0.0.1:1/set", {fragment("h", "/a", "post"), fragment("h", "/b", "post")},
+                              testing::api_context("k"), logs.sink());
   EXPECT_EQ(failed.size(), 2u);
   const auto lines = logs.take();
   ASSERT_EQ(lines.size(), 2u);
-  for (const auto& l : lines) EXPECT_TRUE(starts_with(l, "error/network: An error occurred while sending data to ")) << l;
+  for (const auto& l : lines)
+    EXPECT_TRUE(starts_with(l, "error/network: An error occurred while sending data to ")) << l;
   EXPECT_TRUE(schemix_schemas_api_set("http://127.0.0.1:1/set", {}, testing::api_context("k"), logs.sink()).empty());
   EXPECT_TRUE(logs.take().empty());
 }
@@ -108,8 +129,9 @@ TEST(Upload, AFragmentWithoutSchemaNameLevelFailsAlone) {
   LoopbackHttpServer server;
   server.route("POST", "/set", CannedResponse{200, R"({"status": "success"})"});
   testing::LogCapture logs;
-  const auto failed = schemix_schemas_api_set(server.url("/set"), {Json{{"h", Json::object()}}, fragment("h", "/p", "post")},
-                                              testing::api_context("k"), logs.sink());
+  const auto failed =
+      schemix_schemas_api_set(server.url("/set"), {Json{{"h", Json::object()}}, fragment("h", "/p", "post")},
+                              testing::api_context("k"), logs.sink());
   EXPECT_EQ(failed.size(), 1u);
   EXPECT_EQ(server.requests_to("/set").size(), 1u);
   const auto lines = logs.take();
@@ -126,8 +148,8 @@ class SettingsTest : public ::testing::Test {
     server.route("POST", "/get_schemix_" + list, CannedResponse{data_status, data_body});
   }
   std::tuple<Json, Json, Json> call(bool debug = false) {
-    return schemix_settings_get(hashes, server.url("/get_schemix_"), dir.str(), testing::api_context("k", Json{{"X-A", "1"}}),
-                                logs.sink(debug));
+    return schemix_settings_get(hashes, server.url("/get_schemix_"), dir.str(),
+                                testing::api_context("k", Json{{"X-A", "1"}}), logs.sink(debug));
   }
   std::size_t downloads(const std::string& list) { return server.requests_to("/get_schemix_" + list).size(); }
 
@@ -147,13 +169,15 @@ TEST_F(SettingsTest, UnreachableApiOnAFreshDirectory) {
   EXPECT_EQ(testing::read_file(dir.file("schemix_exclude_paths.json")), "");
   const auto lines = logs.take();
   ASSERT_EQ(lines.size(), 2u);
-  for (const auto& l : lines) EXPECT_TRUE(starts_with(l, "error/network: An error occurred while receiving data from ")) << l;
+  for (const auto& l : lines)
+    EXPECT_TRUE(starts_with(l, "error/network: An error occurred while receiving data from ")) << l;
 }
 
 TEST_F(SettingsTest, AHashChangeDownloadsOnce) {
   answer("url", 200, R"({"status": "success", "hash": "h1"})", 200, R"({"url": ["a/x", "", null, "a/x", false]})");
-  answer("exclude_paths", 200, R"({"status": "none"})", 200,
-         R"({"exclude_paths": [{"schema_name": "s", "url": "/p"}, {"schema_name": "s", "url": "/p"}, {"schema_name": "", "url": ""}, {"schema_name": "s"}, {"schema_name": "s", "url": 5}]})");
+  answer(
+      "exclude_paths", 200, R"({"status": "none"})", 200,
+      R"({"exclude_paths": [{"schema_name": "s", "url": "/p"}, {"schema_name": "s", "url": "/p"}, {"schema_name": "", "url": ""}, {"schema_name": "s"}, {"schema_name": "s", "url": 5}]})");
   auto [url, exclude, out] = call();
   EXPECT_EQ(url, json_loads(R"(["a/x", "a/x"])"));
   EXPECT_EQ(exclude, json_loads(R"(["s/p"])"));
@@ -235,7 +259,8 @@ TEST_F(SettingsTest, UnusableRepliesAndCacheFiles) {
   EXPECT_EQ(testing::read_file(dir.file("schemix_url.json")), "");
   auto lines = logs.take();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(starts_with(lines[0], "error/api: An error occurred while reading data in JSON format from ")) << lines[0];
+  EXPECT_TRUE(starts_with(lines[0], "error/api: An error occurred while reading data in JSON format from "))
+      << lines[0];
   EXPECT_EQ(lines[1], "error/os: An error occurred while loading data from " + dir.file("schemix_exclude_paths.json") +
                           ": 'str' object has no attribute 'get'");
   // white space only, an array, a missing member

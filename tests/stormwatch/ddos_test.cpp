@@ -65,8 +65,8 @@ RequestTable rows_of(const std::vector<Req>& reqs, std::int64_t ts = 1000) {
 // Counting stand-ins of the look-ups and the broker publisher.
 struct Fakes {
   std::mutex mu;
-  Json geo = Json::object();     // address -> entry
-  Json lists = Json::object();   // address -> block lists
+  Json geo = Json::object();    // address -> entry
+  Json lists = Json::object();  // address -> block lists
   std::vector<std::string> geoip_asked;
   std::vector<RequestTable> published;
   std::chrono::milliseconds geoip_delay{0};  // each look-up takes this long
@@ -80,8 +80,8 @@ struct Fakes {
               Json out = Json::object();
               for (const auto& a : addrs) {
                 geoip_asked.push_back(a.get<std::string>());
-                out[a.get<std::string>()] = geo.contains(a.get<std::string>()) ? geo[a.get<std::string>()]
-                                                                               : Json{{"cc", ""}};
+                out[a.get<std::string>()] =
+                    geo.contains(a.get<std::string>()) ? geo[a.get<std::string>()] : Json{{"cc", ""}};
               }
               return out;
             },
@@ -146,65 +146,204 @@ TEST(DDoSDetection, Decisions) {
   const Json none = Json::object();
   const Case cases[] = {
       {"three requests are not examined", {{"10.0.0.1", "/a", 3}}, none, none, false, false, {}, 0, 0, {}},
-      {"private flood", {{"10.0.0.5", "/login", 10}}, none, none, false, false,
-       {"info/ddos: The DDoS attack was detected from 10.0.0.5, target: shop/login"}, 1, 10, {"10.0.0.5 DDoS"}},
-      {"private flood with country", {{"10.0.0.5", "/login", 4, 200, "shop", "agent", "", "DE"}}, none, none, false,
-       false, {"info/ddos: The DDoS attack was detected from 10.0.0.5 (DE), target: shop/login"}, 1, 4, {"10.0.0.5 DDoS"}},
+      {"private flood",
+       {{"10.0.0.5", "/login", 10}},
+       none,
+       none,
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 10.0.0.5, target: shop/login"},
+       1,
+       10,
+       {"10.0.0.5 DDoS"}},
+      {"private flood with country",
+       {{"10.0.0.5", "/login", 4, 200, "shop", "agent", "", "DE"}},
+       none,
+       none,
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 10.0.0.5 (DE), target: shop/login"},
+       1,
+       4,
+       {"10.0.0.5 DDoS"}},
       {"two URLs: no finding", {{"10.0.0.5", "/a", 5}, {"10.0.0.5", "/b", 5}}, none, none, false, false, {}, 0, 0, {}},
       {"two identical of four: no finding",
-       {{"10.0.0.5", "/a", 2, 200, "shop", "agent", "x"}, {"10.0.0.5", "/a", 1, 200, "shop", "agent", "y"},
+       {{"10.0.0.5", "/a", 2, 200, "shop", "agent", "x"},
+        {"10.0.0.5", "/a", 1, 200, "shop", "agent", "y"},
         {"10.0.0.5", "/a", 1, 200, "shop", "agent", "z"}},
-       none, none, false, false, {}, 0, 0, {}},
-      {"no GeoIP data: possible", {{"198.51.100.1", "/x", 6}}, none, none, false, false,
-       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"}, 0, 0, {}},
-      {"possible sent when asked", {{"198.51.100.1", "/x", 6}}, none, none, false, true,
-       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"}, 0, 6, {}},
-      {"possible, latest only", {{"198.51.100.1", "/x", 6}}, none, none, true, true,
-       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"}, 0, 1, {}},
-      {"four user agents", {{"198.51.100.2", "/x", 4, 200, "shop", "*"}}, none, none, false, false,
-       {"info/ddos: The DDoS attack was detected from 198.51.100.2 (VUA), target: shop/x"}, 1, 4, {"198.51.100.2 DDoS"}},
-      {"tor", {{"203.0.113.7", "/x", 8}}, Json{{"203.0.113.7", {{"cc", "DE"}, {"tor", true}}}}, none, true, false,
-       {"info/ddos: The DDoS attack was detected from 203.0.113.7 (DE, tor), target: shop/x"}, 1, 1,
+       none,
+       none,
+       false,
+       false,
+       {},
+       0,
+       0,
+       {}},
+      {"no GeoIP data: possible",
+       {{"198.51.100.1", "/x", 6}},
+       none,
+       none,
+       false,
+       false,
+       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"},
+       0,
+       0,
+       {}},
+      {"possible sent when asked",
+       {{"198.51.100.1", "/x", 6}},
+       none,
+       none,
+       false,
+       true,
+       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"},
+       0,
+       6,
+       {}},
+      {"possible, latest only",
+       {{"198.51.100.1", "/x", 6}},
+       none,
+       none,
+       true,
+       true,
+       {"info/ddos: Possible DDoS attack was detected from 198.51.100.1, target: shop/x"},
+       0,
+       1,
+       {}},
+      {"four user agents",
+       {{"198.51.100.2", "/x", 4, 200, "shop", "*"}},
+       none,
+       none,
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 198.51.100.2 (VUA), target: shop/x"},
+       1,
+       4,
+       {"198.51.100.2 DDoS"}},
+      {"tor",
+       {{"203.0.113.7", "/x", 8}},
+       Json{{"203.0.113.7", {{"cc", "DE"}, {"tor", true}}}},
+       none,
+       true,
+       false,
+       {"info/ddos: The DDoS attack was detected from 203.0.113.7 (DE, tor), target: shop/x"},
+       1,
+       1,
        {"203.0.113.7 DDoS"}},
-      {"crawler flagged tor: possible", {{"203.0.113.7", "/x", 8}},
-       Json{{"203.0.113.7", {{"cc", "DE"}, {"tor", true}, {"crawler", "bot"}}}}, none, false, false,
-       {"info/ddos: Possible DDoS attack was detected from 203.0.113.7 (DE), target: shop/x"}, 0, 0, {}},
-      {"mobile hosting, five", {{"203.0.113.8", "/x", 5}},
-       Json{{"203.0.113.8", {{"cc", "DE"}, {"hosting", 1}, {"mobile", true}}}}, none, false, false,
-       {"info/ddos: Possible DDoS attack was detected from 203.0.113.8 (DE), target: shop/x"}, 0, 0, {}},
-      {"mobile hosting, six", {{"203.0.113.8", "/x", 6}},
-       Json{{"203.0.113.8", {{"cc", "DE"}, {"hosting", 1}, {"mobile", true}}}}, none, false, false,
-       {"info/ddos: The DDoS attack was detected from 203.0.113.8 (DE, hosting), target: shop/x"}, 1, 6,
+      {"crawler flagged tor: possible",
+       {{"203.0.113.7", "/x", 8}},
+       Json{{"203.0.113.7", {{"cc", "DE"}, {"tor", true}, {"crawler", "bot"}}}},
+       none,
+       false,
+       false,
+       {"info/ddos: Possible DDoS attack was detected from 203.0.113.7 (DE), target: shop/x"},
+       0,
+       0,
+       {}},
+      {"mobile hosting, five",
+       {{"203.0.113.8", "/x", 5}},
+       Json{{"203.0.113.8", {{"cc", "DE"}, {"hosting", 1}, {"mobile", true}}}},
+       none,
+       false,
+       false,
+       {"info/ddos: Possible DDoS attack was detected from 203.0.113.8 (DE), target: shop/x"},
+       0,
+       0,
+       {}},
+      {"mobile hosting, six",
+       {{"203.0.113.8", "/x", 6}},
+       Json{{"203.0.113.8", {{"cc", "DE"}, {"hosting", 1}, {"mobile", true}}}},
+       none,
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 203.0.113.8 (DE, hosting), target: shop/x"},
+       1,
+       6,
        {"203.0.113.8 DDoS"}},
-      {"suspicious country", {{"203.0.113.9", "/x", 4}}, Json{{"203.0.113.9", {{"cc", "CN"}}}}, none, false, false,
-       {"info/ddos: The DDoS attack was detected from 203.0.113.9 (CN, CCA), target: shop/x"}, 1, 4,
+      {"suspicious country",
+       {{"203.0.113.9", "/x", 4}},
+       Json{{"203.0.113.9", {{"cc", "CN"}}}},
+       none,
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 203.0.113.9 (CN, CCA), target: shop/x"},
+       1,
+       4,
        {"203.0.113.9 DDoS"}},
-      {"block list", {{"203.0.113.10", "/x", 4}}, Json{{"203.0.113.10", {{"cc", "DE"}}}},
-       Json{{"203.0.113.10", {"PBL", "XBL"}}}, false, false,
-       {"info/ddos: The DDoS attack was detected from 203.0.113.10 (blocklist), target: shop/x"}, 1, 4,
+      {"block list",
+       {{"203.0.113.10", "/x", 4}},
+       Json{{"203.0.113.10", {{"cc", "DE"}}}},
+       Json{{"203.0.113.10", {"PBL", "XBL"}}},
+       false,
+       false,
+       {"info/ddos: The DDoS attack was detected from 203.0.113.10 (blocklist), target: shop/x"},
+       1,
+       4,
        {"203.0.113.10 DDoS"}},
-      {"other block lists: possible", {{"203.0.113.10", "/x", 4}}, Json{{"203.0.113.10", {{"cc", "DE"}}}},
-       Json{{"203.0.113.10", {"PBL"}}}, false, false,
-       {"info/ddos: Possible DDoS attack was detected from 203.0.113.10 (DE), target: shop/x"}, 0, 0, {}},
-      {"scraping, 20 replies 404: none", {{"10.1.1.1", "/a", 20, 404}, {"10.1.1.1", "/b", 1}}, none, none, false,
-       false, {}, 0, 0, {}},
-      {"scraping, private", {{"10.1.1.1", "/a", 21, 404}, {"10.1.1.1", "/b", 1}}, none, none, false, false,
-       {"info/ddos: Web scraping attack was detected from 10.1.1.1, target: shop"}, 1, 22, {"10.1.1.1 Web scraping"}},
-      {"scraping, hosting and tor", {{"203.0.113.11", "/a", 21, 404}, {"203.0.113.11", "/b", 1}},
-       Json{{"203.0.113.11", {{"cc", "US"}, {"hosting", true}, {"tor", true}}}}, none, false, false,
-       {"info/ddos: Web scraping attack was detected from 203.0.113.11 (tor), target: shop"}, 1, 22,
+      {"other block lists: possible",
+       {{"203.0.113.10", "/x", 4}},
+       Json{{"203.0.113.10", {{"cc", "DE"}}}},
+       Json{{"203.0.113.10", {"PBL"}}},
+       false,
+       false,
+       {"info/ddos: Possible DDoS attack was detected from 203.0.113.10 (DE), target: shop/x"},
+       0,
+       0,
+       {}},
+      {"scraping, 20 replies 404: none",
+       {{"10.1.1.1", "/a", 20, 404}, {"10.1.1.1", "/b", 1}},
+       none,
+       none,
+       false,
+       false,
+       {},
+       0,
+       0,
+       {}},
+      {"scraping, private",
+       {{"10.1.1.1", "/a", 21, 404}, {"10.1.1.1", "/b", 1}},
+       none,
+       none,
+       false,
+       false,
+       {"info/ddos: Web scraping attack was detected from 10.1.1.1, target: shop"},
+       1,
+       22,
+       {"10.1.1.1 Web scraping"}},
+      {"scraping, hosting and tor",
+       {{"203.0.113.11", "/a", 21, 404}, {"203.0.113.11", "/b", 1}},
+       Json{{"203.0.113.11", {{"cc", "US"}, {"hosting", true}, {"tor", true}}}},
+       none,
+       false,
+       false,
+       {"info/ddos: Web scraping attack was detected from 203.0.113.11 (tor), target: shop"},
+       1,
+       22,
        {"203.0.113.11 Web scraping"}},
       // A possible scraper that floods one URL is still judged on all of its
       // requests, also with latest_only.
-      {"possible scraping, then DDoS", {{"198.51.100.3", "/a", 21, 404}}, none, none, true, true,
+      {"possible scraping, then DDoS",
+       {{"198.51.100.3", "/a", 21, 404}},
+       none,
+       none,
+       true,
+       true,
        {"info/ddos: Possible web scraping attack was detected from 198.51.100.3, target: shop",
         "info/ddos: Possible DDoS attack was detected from 198.51.100.3, target: shop/a"},
-       0, 2, {}},
+       0,
+       2,
+       {}},
       // An address that cannot be parsed costs only its own rows.
-      {"unparsable address", {{"not-an-address", "/x", 5}, {"10.0.0.6", "/x", 5}}, none, none, false, false,
+      {"unparsable address",
+       {{"not-an-address", "/x", 5}, {"10.0.0.6", "/x", 5}},
+       none,
+       none,
+       false,
+       false,
        {"error/ddos: An error occurred in ddos_detection: failed to detect a valid IP address from 'not-an-address'",
         "info/ddos: The DDoS attack was detected from 10.0.0.6, target: shop/x"},
-       1, 5, {"10.0.0.6 DDoS"}},
+       1,
+       5,
+       {"10.0.0.6 DDoS"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -224,8 +363,12 @@ TEST(DDoSDetection, Decisions) {
 // Private addresses are not looked up; other candidates once each.
 TEST(DDoSDetection, LookUpsOnlyForPublicCandidates) {
   WindowRun run;
-  const RequestTable rows = rows_of({{"10.0.0.1", "/a", 9}, {"198.51.100.4", "/a", 2}, {"198.51.100.5", "/a", 1},
-                                     {"198.51.100.5", "/b", 1}, {"198.51.100.5", "/c", 1}, {"198.51.100.5", "/d", 1}});
+  const RequestTable rows = rows_of({{"10.0.0.1", "/a", 9},
+                                     {"198.51.100.4", "/a", 2},
+                                     {"198.51.100.5", "/a", 1},
+                                     {"198.51.100.5", "/b", 1},
+                                     {"198.51.100.5", "/c", 1},
+                                     {"198.51.100.5", "/d", 1}});
   ddos_detection(core::Window<RequestRecord>::of(rows), {}, 120, false, false, run.env());
   EXPECT_EQ(run.fakes.geoip_asked, (std::vector<std::string>{"198.51.100.5"}));
 }
@@ -272,9 +415,8 @@ TEST(DDoSDetection, GroupsByHostThenAddressInOrderOfAppearance) {
   Outcome o = run.collect();
   EXPECT_EQ(o.aad, expected);
   EXPECT_GT(expected.size(), 20u);
-  EXPECT_EQ(std::count_if(o.lines.begin(), o.lines.end(),
-                          [](const std::string& l) { return l.rfind("error/", 0) == 0; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(o.lines.begin(), o.lines.end(), [](const std::string& l) { return l.rfind("error/", 0) == 0; }), 1);
 }
 
 // Report rows: every column of the window plus group_id (the request id of
@@ -405,13 +547,14 @@ TEST(PrivateAddress, Ranges) {
     const char* addr;
     bool is_private;
   };
-  for (const Case& c : {Case{"10.1.2.3", true}, Case{"172.16.0.1", true}, Case{"172.32.0.1", false},
-                        Case{"192.168.1.1", true}, Case{"127.0.0.1", true}, Case{"8.8.8.8", false},
-                        Case{"::1", true}, Case{"fd00::1", true}, Case{"fe80::1", true}, Case{"2001:db8::1", false},
-                        Case{"::ffff:10.0.0.1", true}}) {
+  for (const Case& c :
+       {Case{"10.1.2.3", true}, Case{"172.16.0.1", true}, Case{"172.32.0.1", false}, Case{"192.168.1.1", true},
+        Case{"127.0.0.1", true}, Case{"8.8.8.8", false}, Case{"::1", true}, Case{"fd00::1", true},
+        Case{"fe80::1", true}, Case{"2001:db8::1", false}, Case{"::ffff:10.0.0.1", true}}) {
     EXPECT_EQ(core::is_private_ip(c.addr), c.is_private) << c.addr;
   }
-  for (const char* bad : {"", "garbage", "1.2.3", "10.0.0.1 "}) EXPECT_THROW(core::is_private_ip(bad), std::invalid_argument);
+  for (const char* bad : {"", "garbage", "1.2.3", "10.0.0.1 "})
+    EXPECT_THROW(core::is_private_ip(bad), std::invalid_argument);
 }
 
 // ---- The host in virtual time ----
@@ -552,8 +695,9 @@ TEST(DDoSM, SettingsTakeEffectOnTheNextCall) {
   }
   auto warnings = h.lines_with("An incorrect interval");
   ASSERT_EQ(warnings.size(), 3u);
-  EXPECT_EQ(warnings[0],
-            "warn/settings: An incorrect interval is set in DDoS attack detection module: 1, the value will be used: 120");
+  EXPECT_EQ(
+      warnings[0],
+      "warn/settings: An incorrect interval is set in DDoS attack detection module: 1, the value will be used: 120");
   h.nsi->set("ddos_latest_only", Json(true));
   h.nsi->set("ddos_interval", Json(120));
   h.pass(flood(400000, 5, 10, "10.5.5.5"));
@@ -627,8 +771,9 @@ TEST(DDoSSettings, IntervalBelowTwoGivesTheDefault) {
     Json in_force;
     bool warned;
   };
-  for (const Case& c : {Case{Json(1), Json(120), true}, Case{Json(0), Json(120), true}, Case{Json(-3), Json(120), true},
-                        Case{Json(true), Json(120), true}, Case{Json(2), Json(2), false}, Case{Json(90), Json(90), false}}) {
+  for (const Case& c :
+       {Case{Json(1), Json(120), true}, Case{Json(0), Json(120), true}, Case{Json(-3), Json(120), true},
+        Case{Json(true), Json(120), true}, Case{Json(2), Json(2), false}, Case{Json(90), Json(90), false}}) {
     SCOPED_TRACE(c.value.dump());
     tessel::testing::LogCapture cap;
     SharedNamespace nsi;
@@ -641,7 +786,8 @@ TEST(DDoSSettings, IntervalBelowTwoGivesTheDefault) {
     EXPECT_EQ(nsi.get<Json>("ddos_interval"), c.in_force);
     bool warned = false;
     for (const auto& l : cap.take())
-      warned = warned || l.rfind("warn/settings: An incorrect interval is set in DDoS attack detection module: ", 0) == 0;
+      warned =
+          warned || l.rfind("warn/settings: An incorrect interval is set in DDoS attack detection module: ", 0) == 0;
     EXPECT_EQ(warned, c.warned);
   }
 }

@@ -75,8 +75,8 @@ BrokerAddress broker_address() {
 }
 
 std::string broker_url(const BrokerAddress& a) {
-  return "amqp://" + pct_encode(a.user) + ":" + pct_encode(a.password) + "@" + a.host + ":" +
-         std::to_string(a.port) + "/" + pct_encode(a.vhost);
+  return "amqp://" + pct_encode(a.user) + ":" + pct_encode(a.password) + "@" + a.host + ":" + std::to_string(a.port) +
+         "/" + pct_encode(a.vhost);
 }
 
 bool broker_available() {

@@ -1,11 +1,11 @@
 #include "support/http_server.h"
 
 #include <httplib.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <stdexcept>
-#include <strings.h>
 
 namespace tessel::testing {
 

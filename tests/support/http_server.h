@@ -15,11 +15,11 @@ namespace tessel::testing {
 
 struct RecordedRequest {
   std::string method;
-  std::string path;    // without the query
-  std::string query;   // raw query text, "" when none
+  std::string path;   // without the query
+  std::string query;  // raw query text, "" when none
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;  // as received
-  std::string header(const std::string& name) const;          // case-insensitive, "" when absent
+  std::string header(const std::string& name) const;         // case-insensitive, "" when absent
   bool has_header(const std::string& name) const;
 };
 

@@ -20,10 +20,9 @@ MgmtSim::MgmtSim(const std::vector<std::string>& extra_args) {
   const std::string bin = std::string(TESSEL_BINARY_DIR) + "/bin/tessel-mgmt-sim";
   if (!std::filesystem::exists(bin)) throw std::runtime_error("the simulator is not built: " + bin);
   std::filesystem::create_directories(dir_.path() / "answers");
-  const std::string port_file = dir_.file("port"), record = dir_.file("requests.jsonl"),
-                    answers = dir_.file("answers");
-  std::vector<std::string> args = {bin,      "--port",   "0",     "--port-file", port_file, "--record",
-                                   record,   "--answers", answers};
+  const std::string port_file = dir_.file("port"), record = dir_.file("requests.jsonl"), answers = dir_.file("answers");
+  std::vector<std::string> args = {bin,        "--port", "0",         "--port-file", port_file,
+                                   "--record", record,   "--answers", answers};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

@@ -46,12 +46,11 @@ OwnBroker::OwnBroker() {
   const int dist = free_port();
   node_ = "tessel-own-" + std::to_string(::getpid()) + "-" + std::to_string(port_) + "@localhost";
   std::system(("echo '[].' > " + dir_ + "/enabled_plugins").c_str());
-  const std::string env = "RABBITMQ_MNESIA_BASE=" + dir_ + "/mnesia RABBITMQ_LOG_BASE=" + dir_ +
-                          "/log RABBITMQ_NODENAME=" + node_ + " RABBITMQ_NODE_IP_ADDRESS=127.0.0.1" +
-                          " RABBITMQ_NODE_PORT=" + std::to_string(port_) + " RABBITMQ_DIST_PORT=" +
-                          std::to_string(dist) + " RABBITMQ_PID_FILE=" + dir_ + "/pid" +
-                          " RABBITMQ_ENABLED_PLUGINS_FILE=" + dir_ + "/enabled_plugins RABBITMQ_CONFIG_FILE=" + dir_ +
-                          "/rabbitmq";
+  const std::string env =
+      "RABBITMQ_MNESIA_BASE=" + dir_ + "/mnesia RABBITMQ_LOG_BASE=" + dir_ + "/log RABBITMQ_NODENAME=" + node_ +
+      " RABBITMQ_NODE_IP_ADDRESS=127.0.0.1" + " RABBITMQ_NODE_PORT=" + std::to_string(port_) +
+      " RABBITMQ_DIST_PORT=" + std::to_string(dist) + " RABBITMQ_PID_FILE=" + dir_ + "/pid" +
+      " RABBITMQ_ENABLED_PLUGINS_FILE=" + dir_ + "/enabled_plugins RABBITMQ_CONFIG_FILE=" + dir_ + "/rabbitmq";
   std::system(("env " + env + " " + kBin + "rabbitmq-server > " + dir_ + "/server.log 2>&1 &").c_str());
   ok_ = ctl("wait " + dir_ + "/pid --timeout 120");
   if (!ok_) why_ = "the node did not start; see " + dir_ + "/server.log";

@@ -20,9 +20,9 @@ void answer_settings(MgmtSim& sim, const Json& settings, const Json& vhosts) {
 std::string write_service_conf(const TempDir& dir, const MgmtSim& sim, const BrokerAddress& b, bool debug,
                                const std::string& extra) {
   const std::string conf = dir.file("tessel.conf");
-  write_file(conf, std::string("[main]\ndebug = ") + (debug ? "true" : "false") + "\napi_key = k1\napi_uri = " +
-                       sim.api_base() + "\n[run]\nrmq_host = " + b.user + ":" + b.password + "@" + b.host + ":" +
-                       std::to_string(b.port) + "/" + b.vhost + "\n" + extra);
+  write_file(conf, std::string("[main]\ndebug = ") + (debug ? "true" : "false") +
+                       "\napi_key = k1\napi_uri = " + sim.api_base() + "\n[run]\nrmq_host = " + b.user + ":" +
+                       b.password + "@" + b.host + ":" + std::to_string(b.port) + "/" + b.vhost + "\n" + extra);
   return conf;
 }
 

@@ -46,15 +46,16 @@ TEST(BfService, PasswordGuessingIsReportedToTheSimulatorAndTheBroker) {
       out << tessel::testing::waf_message(w).dump() << "\n";
     }
   }
-  const std::string replay = std::string(TESSEL_BINARY_DIR) + "/bin/tessel-replay --url '" + url +
-                             "' --queue vexa '" + traffic + "' > /dev/null";
+  const std::string replay = std::string(TESSEL_BINARY_DIR) + "/bin/tessel-replay --url '" + url + "' --queue vexa '" +
+                             traffic + "' > /dev/null";
   ASSERT_EQ(std::system(replay.c_str()), 0);
 
   const std::string rules = dir.file("brute.rules");
   std::ofstream(rules) << "shop.example/login body\n";
   svc::RunOptions opts = tessel::testing::service_run_options(dir, sim);
   opts.loop_pause = 100ms;
-  const std::string conf = tessel::testing::write_service_conf(dir, sim, addr, true, "[brute]\nbrute_detect = " + rules + "\n");
+  const std::string conf =
+      tessel::testing::write_service_conf(dir, sim, addr, true, "[brute]\nbrute_detect = " + rules + "\n");
 
   auto stopper = std::make_shared<tessel::testing::RunStopper>();
   stopper->done = [&] { return !sim.requests_to("/vx-api/attack").empty(); };

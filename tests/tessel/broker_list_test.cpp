@@ -1,8 +1,8 @@
+#include "tessel/broker_list.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-
-#include "tessel/broker_list.h"
 
 using tessel::RmqParamList;
 using tessel::svc::build_rmq_rc_param_list;
@@ -36,8 +36,10 @@ TEST(BrokerList, BuildsOneEntryPerDistinctItem) {
       {"@/v", {{url("amqp://@/v"), ""}}},
       // white space of any kind separates items; duplicates collapse
       {"a@h1\n    b@h2\ta@h1  a@h1", {{url("amqp://a@h1/%2F"), "h1"}, {url("amqp://b@h2/%2F"), "h2"}}},
-      {"a@h1\xe3\x80\x80" "b@h2\xc2\xa0" "c@h3", {{url("amqp://a@h1/%2F"), "h1"}, {url("amqp://b@h2/%2F"), "h2"},
-                                                  {url("amqp://c@h3/%2F"), "h3"}}},
+      {"a@h1\xe3\x80\x80"
+       "b@h2\xc2\xa0"
+       "c@h3",
+       {{url("amqp://a@h1/%2F"), "h1"}, {url("amqp://b@h2/%2F"), "h2"}, {url("amqp://c@h3/%2F"), "h3"}}},
       {"u@h ssl://u@h", {{url("amqp://u@h/%2F"), "h"}, {url("amqps://u@h/%2F"), "h"}}},
       {"a,b@h", {{url("amqp://a,b@h/%2F"), "h"}}},
       {"", {}},
@@ -54,12 +56,9 @@ TEST(BrokerList, APortOutOfRangeOrNotANumberIsAnError) {
     const char* entry;
   };
   const Case cases[] = {
-      {"guest:secret@h:99999", "broker entry 1 "},
-      {"u@h guest:secret@h:abc", "broker entry 2 "},
-      {"guest:secret@h:0", "broker entry 1 "},
-      {"guest:secret@h:-1/v", "broker entry 1 "},
-      {"guest:secret@[::1]x", "broker entry 1 "},
-      {"ssl://guest:secret@h:5671x", "broker entry 1 "},
+      {"guest:secret@h:99999", "broker entry 1 "}, {"u@h guest:secret@h:abc", "broker entry 2 "},
+      {"guest:secret@h:0", "broker entry 1 "},     {"guest:secret@h:-1/v", "broker entry 1 "},
+      {"guest:secret@[::1]x", "broker entry 1 "},  {"ssl://guest:secret@h:5671x", "broker entry 1 "},
   };
   for (const auto& c : cases) {
     try {

@@ -1,13 +1,13 @@
-#include <gtest/gtest.h>
+#include "tessel/identity.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "support/temp_dir.h"
-#include "tessel/identity.h"
 
 using namespace tessel;
 using tessel::testing::read_file;

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "tessel/paths.h"
+
+#include <gtest/gtest.h>
 
 using tessel::svc::derive_paths;
 
@@ -14,8 +14,7 @@ TEST(Paths, DerivedFromTheConfigurationFile) {
       {"/srv/cfg/site2.conf", "/etc/t/tessel.conf", "site2", L + "site2", M + "site2", M + "site2/backup/",
        M + "site2/db"},
       {"/x/a.config.conf", "/d", "aig", L + "aig", M + "aig", M + "aig/backup/", M + "aig/db"},
-      {"/x/site.conf.bak", "/d", "site.bak", L + "site.bak", M + "site.bak", M + "site.bak/backup/",
-       M + "site.bak/db"},
+      {"/x/site.conf.bak", "/d", "site.bak", L + "site.bak", M + "site.bak", M + "site.bak/backup/", M + "site.bak/db"},
       // an empty name shares the default directories
       {"x/.conf", "/d", "", L, M, M + "backup/", M + "db"},
       {"/etc/t/", "/d", "", L, M, M + "backup/", M + "db"},

@@ -15,8 +15,10 @@ TEST(RunOptions, DaySecondsFromTheEnvironment) {
   };
   const Case cases[] = {{nullptr, 86400}, {"60", 60}, {"0.5", 0.5}, {"0", 86400}, {"-5", 86400}, {"abc", 86400}};
   for (const auto& c : cases) {
-    if (c.value) ::setenv("TESSEL_DAY_SECONDS", c.value, 1);
-    else ::unsetenv("TESSEL_DAY_SECONDS");
+    if (c.value)
+      ::setenv("TESSEL_DAY_SECONDS", c.value, 1);
+    else
+      ::unsetenv("TESSEL_DAY_SECONDS");
     EXPECT_EQ(RunOptions::from_env().day_seconds, c.want) << (c.value ? c.value : "(unset)");
   }
   ::unsetenv("TESSEL_DAY_SECONDS");
@@ -31,8 +33,10 @@ TEST(RunOptions, SchemaSecondsFromTheEnvironment) {
   };
   const Case cases[] = {{nullptr, 180}, {"5", 5}, {"0", 180}, {"-5", 180}, {"abc", 180}};
   for (const auto& c : cases) {
-    if (c.value) ::setenv("TESSEL_SCHEMA_SECONDS", c.value, 1);
-    else ::unsetenv("TESSEL_SCHEMA_SECONDS");
+    if (c.value)
+      ::setenv("TESSEL_SCHEMA_SECONDS", c.value, 1);
+    else
+      ::unsetenv("TESSEL_SCHEMA_SECONDS");
     EXPECT_EQ(RunOptions::from_env().schema_seconds, c.want) << (c.value ? c.value : "(unset)");
   }
   ::unsetenv("TESSEL_SCHEMA_SECONDS");

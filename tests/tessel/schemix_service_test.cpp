@@ -96,8 +96,9 @@ TEST(SchemixService, TheSimulatorReceivesTheSchemasOfTheHost) {
     EXPECT_EQ(body["set"]["schema_name"], "shop.example");
     EXPECT_EQ(body["set"]["url"], "/api/users/{integer}");
   }
-  EXPECT_EQ(reqs[0]["schema"],
-            json_loads(R"({"shop.example": {"/api/users/{integer}": {"post": {"requestBody": {"content": {"*/*": {"schema":
+  EXPECT_EQ(
+      reqs[0]["schema"],
+      json_loads(R"({"shop.example": {"/api/users/{integer}": {"post": {"requestBody": {"content": {"*/*": {"schema":
               {"properties": {"age": {"type": "integer"}, "name": {"type": "string"},
                               "tags": {"items": {"type": ["boolean", "number", "string"]}, "type": "array"}},
                "required": ["age", "name", "tags"], "type": "object"}}}}}}}})"));

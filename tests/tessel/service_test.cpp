@@ -14,9 +14,9 @@
 
 #include "core/data/local_copy.h"
 #include "core/data/schemas.h"
+#include "shared/pyvalues/pyvalue.h"
 #include "shared/runtime/interrupt.h"
 #include "shared/runtime/nsg.h"
-#include "shared/pyvalues/pyvalue.h"
 #include "support/mgmt_sim.h"
 #include "support/service_run.h"
 #include "support/temp_dir.h"

@@ -1,7 +1,8 @@
+#include "support/mgmt_sim.h"
+
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;
@@ -61,8 +62,8 @@ TEST(MgmtSim, RecordsEveryRequest) {
 TEST(MgmtSim, TrainingExchangesKeepState) {
   tessel::testing::TempDir dir;
   tessel::testing::write_file(dir.file("datasets.jsonl"),
-                      "{\"zone\": \"args\", \"value\": \"' or 1=1\", \"kind\": \"sqli\"}\n"
-                      "{\"zone\": \"ua\", \"value\": \"bot's\", \"kind\": \"whitelist\"}\n");
+                              "{\"zone\": \"args\", \"value\": \"' or 1=1\", \"kind\": \"sqli\"}\n"
+                              "{\"zone\": \"ua\", \"value\": \"bot's\", \"kind\": \"whitelist\"}\n");
   tessel::testing::write_file(dir.file("training.json"), R"([{"vhost": "a.com", "complete": false, "duration": 0.5}])");
   MgmtSim sim({"--datasets", dir.file("datasets.jsonl"), "--training", dir.file("training.json")});
   httplib::Client cli("127.0.0.1", sim.port());
@@ -112,7 +113,8 @@ TEST(MgmtSim, SchemaListsWithHashesAndRecordedUploads) {
   MgmtSim sim;
   httplib::Client cli("127.0.0.1", sim.port());
   auto hash = [&](const char* list) {
-    auto r = cli.Post((std::string("/vx-api/get_schemix_") + list + "_hash").c_str(), R"({"key": "k"})", "application/json");
+    auto r =
+        cli.Post((std::string("/vx-api/get_schemix_") + list + "_hash").c_str(), R"({"key": "k"})", "application/json");
     EXPECT_TRUE(r && r->status == 200);
     const Json body = Json::parse(r->body);
     EXPECT_EQ(body["status"], "success");
@@ -126,7 +128,8 @@ TEST(MgmtSim, SchemaListsWithHashesAndRecordedUploads) {
 
   // "eyJoIjogMX0=" is the base64 of {"h": 1}
   ASSERT_TRUE(cli.Post("/vx-api/set_schemix_schema_paths",
-                       R"({"key": "k", "set": {"schema_name": "h", "url": "/p", "schema": "eyJoIjogMX0="}})", "text/plain"));
+                       R"({"key": "k", "set": {"schema_name": "h", "url": "/p", "schema": "eyJoIjogMX0="}})",
+                       "text/plain"));
   const auto reqs = sim.requests_to("/vx-api/set_schemix_schema_paths");
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0]["schema"], Json({{"h", 1}}));

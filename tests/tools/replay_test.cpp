@@ -1,7 +1,6 @@
 // The replayer against a broker that goes away in the middle of a run.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
@@ -53,7 +52,8 @@ TEST(Replay, BrokerGoingAwayReportsTheCountOrReconnects) {
   const int kMessages = 3000;
   TempDir dir;
   std::string lines;
-  for (int i = 0; i < kMessages; ++i) lines += "{\"n\": " + std::to_string(i) + ", \"pad\": \"" + std::string(400, 'x') + "\"}\n";
+  for (int i = 0; i < kMessages; ++i)
+    lines += "{\"n\": " + std::to_string(i) + ", \"pad\": \"" + std::string(400, 'x') + "\"}\n";
   tt::write_file(dir.file("msgs.jsonl"), lines);
   const tt::BrokerAddress broker = tt::broker_address();
 
@@ -65,7 +65,8 @@ TEST(Replay, BrokerGoingAwayReportsTheCountOrReconnects) {
     ASSERT_NE(relay.port(), 0);
     tt::BrokerAddress via = broker;
     via.port = relay.port();
-    const ReplayRun r = replay(dir, "--url '" + tt::broker_url(via) + "' --queue " + queue + (reconnect ? " --reconnect" : ""));
+    const ReplayRun r =
+        replay(dir, "--url '" + tt::broker_url(via) + "' --queue " + queue + (reconnect ? " --reconnect" : ""));
     EXPECT_TRUE(relay.cut());
     const long long before_cut = published_count(r.err, queue);
     EXPECT_GT(before_cut, 0) << r.err;
@@ -98,8 +99,8 @@ TEST(Replay, SecondsEndTheRunAndProgressCounts) {
   tt::write_file(dir.file("msgs.jsonl"), "{\"n\": 1}\n{\"n\": 2}\n{\"n\": 3}\n");
   const tt::BrokerAddress broker = tt::broker_address();
   const std::string queue = tt::unique_name("replay");
-  const ReplayRun r =
-      replay(dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --rate 400 --seconds 0.5 --progress 0.1");
+  const ReplayRun r = replay(
+      dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --rate 400 --seconds 0.5 --progress 0.1");
   ASSERT_EQ(r.status, 0) << r.err;
 
   long long last = -1, final_count = -1;
@@ -134,7 +135,8 @@ TEST(Replay, VaryAddressesMovesEachRepetitionToABlockOfItsOwn) {
                  "{\"ip\": \"10.2.5.6\", \"n\": 1}\n{\"ip\": \"10.250.0.1\"}\n{\"ip\": \"192.168.0.1\"}\n");
   const tt::BrokerAddress broker = tt::broker_address();
   const std::string queue = tt::unique_name("replay");
-  const ReplayRun r = replay(dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --count 9 --vary-addresses");
+  const ReplayRun r =
+      replay(dir, "--url '" + tt::broker_url(broker) + "' --queue " + queue + " --count 9 --vary-addresses");
   ASSERT_EQ(r.status, 0) << r.err;
   auto conn = tessel::core::AmqpConnection::open(tt::broker_url(broker));
   auto ch = conn->channel();

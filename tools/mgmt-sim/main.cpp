@@ -196,12 +196,18 @@ std::string unbase64(const std::string& in) {
   int bits = 0;
   for (char c : in) {
     int d;
-    if (c >= 'A' && c <= 'Z') d = c - 'A';
-    else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') d = c - '0' + 52;
-    else if (c == '+') d = 62;
-    else if (c == '/') d = 63;
-    else continue;
+    if (c >= 'A' && c <= 'Z')
+      d = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      d = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      d = c - '0' + 52;
+    else if (c == '+')
+      d = 62;
+    else if (c == '/')
+      d = 63;
+    else
+      continue;
     v = (v << 6) | static_cast<unsigned>(d);
     bits += 6;
     if (bits >= 8) {
@@ -457,7 +463,8 @@ void answer(const Options& o, TrainingState& state, const httplib::Request& req,
       const auto of = find_answer(o, doc["hash_of"].get<std::string>());
       if (!of) throw std::runtime_error("no answer " + doc["hash_of"].get<std::string>());
       const Json target = read_answer(*of);
-      const std::string text = target.contains("body") ? target["body"].dump() : target.value("body_text", std::string());
+      const std::string text =
+          target.contains("body") ? target["body"].dump() : target.value("body_text", std::string());
       doc["body"] = Json{{"status", "success"}, {"hash", digest(text)}};
     }
   } catch (const std::exception& e) {

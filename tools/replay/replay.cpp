@@ -73,17 +73,28 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     try {
-      if (a == "--url") url = value();
-      else if (a == "--queue") queue = value();
-      else if (a == "--rate") rate = std::stod(value());
-      else if (a == "--count") count = std::stoll(value());
-      else if (a == "--seconds") seconds = std::stod(value());
-      else if (a == "--progress") progress = std::stod(value());
-      else if (a == "--reconnect") reconnect = true;
-      else if (a == "--vary-addresses") vary_addresses = true;
-      else if (a == "-h" || a == "--help") return usage();
-      else if (!a.empty() && a[0] == '-') return usage();
-      else file = a;
+      if (a == "--url")
+        url = value();
+      else if (a == "--queue")
+        queue = value();
+      else if (a == "--rate")
+        rate = std::stod(value());
+      else if (a == "--count")
+        count = std::stoll(value());
+      else if (a == "--seconds")
+        seconds = std::stod(value());
+      else if (a == "--progress")
+        progress = std::stod(value());
+      else if (a == "--reconnect")
+        reconnect = true;
+      else if (a == "--vary-addresses")
+        vary_addresses = true;
+      else if (a == "-h" || a == "--help")
+        return usage();
+      else if (!a.empty() && a[0] == '-')
+        return usage();
+      else
+        file = a;
     } catch (const std::exception& e) {
       std::cerr << "tessel-replay: " << e.what() << "\n";
       return usage();
@@ -146,9 +157,9 @@ int main(int argc, char** argv) {
           }
         }
         const std::string& line = lines[static_cast<std::size_t>(published) % lines.size()];
-        ch->publish("", queue,
-                    vary_addresses ? with_address_block(line, published / static_cast<long long>(lines.size()), varied)
-                                   : line);
+        ch->publish(
+            "", queue,
+            vary_addresses ? with_address_block(line, published / static_cast<long long>(lines.size()), varied) : line);
       }
       ch->queue_declare(queue);  // every message published before it is routed
     } catch (const std::exception& e) {

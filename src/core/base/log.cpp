@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "shared/runtime/child.h"
 #include "shared/pyvalues/utf8.h"
+#include "shared/runtime/child.h"
 
 namespace tessel::core {
 

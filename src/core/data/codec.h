@@ -26,8 +26,7 @@ std::string b64d(std::string_view text, bool raw, const LogSink& sink);
 // above; any other value is logged and gives "".
 std::string b64d_value(const Json& value, bool raw, const LogSink& sink);
 template <class T>
-  requires std::same_as<T, Json>
-std::string b64d(const T& value, bool raw, const LogSink& sink) {
+requires std::same_as<T, Json> std::string b64d(const T& value, bool raw, const LogSink& sink) {
   return b64d_value(value, raw, sink);
 }
 

@@ -1,7 +1,8 @@
 #include "core/data/columns.h"
 
-#include "shared/runtime/request.h"
 #include <utility>
+
+#include "shared/runtime/request.h"
 
 namespace tessel::core {
 
@@ -23,9 +24,16 @@ const std::vector<std::string>& kv_zone() {
 }
 
 const std::vector<std::string>& bin_content_type() {
-  static const std::vector<std::string> c = {"image/", "audio/", "video/", "font/", "application/octet-stream",
-                                             "application/zip", "application/gzip", "application/pdf",
-                                             "application/vnd.ms-", "application/msword"};
+  static const std::vector<std::string> c = {"image/",
+                                             "audio/",
+                                             "video/",
+                                             "font/",
+                                             "application/octet-stream",
+                                             "application/zip",
+                                             "application/gzip",
+                                             "application/pdf",
+                                             "application/vnd.ms-",
+                                             "application/msword"};
   return c;
 }
 
@@ -36,8 +44,9 @@ const std::vector<std::string>& bf_detection_zone() {
 
 std::string zone_replace(const std::string& zone) {
   static const std::vector<std::pair<std::string, std::string>> names = {
-      {"url", "URL"}, {"args", "ARGS"},       {"cookie", "COOKIE"},         {"ua", "USER-AGENT"},
-      {"referer", "REFERER"}, {"other_headers", "HEADERS"}, {"body", "BODY"}};
+      {"url", "URL"},       {"args", "ARGS"},       {"cookie", "COOKIE"},
+      {"ua", "USER-AGENT"}, {"referer", "REFERER"}, {"other_headers", "HEADERS"},
+      {"body", "BODY"}};
   for (const auto& [z, name] : names)
     if (z == zone) return name;
   return zone;
@@ -71,8 +80,8 @@ const std::vector<std::string>& bf_columns() {
 }
 
 const std::vector<std::string>& schemix_columns() {
-  static const std::vector<std::string> c = {"request_id", "vhost",        "url",        "method",
-                                             "content-type", "body", "schema_name"};
+  static const std::vector<std::string> c = {"request_id",   "vhost", "url",        "method",
+                                             "content-type", "body",  "schema_name"};
   return c;
 }
 

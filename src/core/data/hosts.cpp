@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/net/api.h"
-#include "core/data/local_copy.h"
 #include "core/base/log.h"
 #include "core/base/util.h"
+#include "core/data/local_copy.h"
+#include "core/net/api.h"
 
 namespace tessel::core {
 
@@ -159,8 +159,7 @@ std::string idna_vhost_list_normalization(std::string_view entry) {
     prefix = ".";
   }
   std::string rest = s.substr(prefix.size());
-  if (rest.empty() || std::all_of(rest.begin(), rest.end(), [](unsigned char c) { return c < 0x80; }))
-    return s;
+  if (rest.empty() || std::all_of(rest.begin(), rest.end(), [](unsigned char c) { return c < 0x80; })) return s;
   char* out = nullptr;
   if (idna_to_ascii_8z(rest.c_str(), &out, 0) != IDNA_SUCCESS || out == nullptr) {
     std::free(out);
@@ -233,13 +232,11 @@ bool vhosts_list_get(const std::string& tessel_vhosts_list_db, const std::string
 
 Json vhosts_list_load(const std::string& tessel_vhosts_list_db, const Json& cur_mlvh_list, const LogSink& sink) {
   try {
-    auto list =
-        detail::load_entry(tessel_vhosts_list_db, kVhostsFormat, "vhosts", Json::value_t::array, sink, nullptr);
+    auto list = detail::load_entry(tessel_vhosts_list_db, kVhostsFormat, "vhosts", Json::value_t::array, sink, nullptr);
     if (!list) return cur_mlvh_list;
     Json hosts = clean_hosts(*list);
     if (sink.debug)
-      log_processing(sink, "debug", "settings",
-                     "Virtual hosts for ML attack detection: " + detail::json_text(hosts));
+      log_processing(sink, "debug", "settings", "Virtual hosts for ML attack detection: " + detail::json_text(hosts));
     return hosts;
   } catch (const std::exception& e) {
     log_processing(sink, "error", "os", std::string("An error occurred in vhosts_list_load: ") + e.what());

@@ -1,12 +1,13 @@
 #include "core/data/local_copy.h"
 
-#include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 
-#include "shared/runtime/fileio.h"
+#include <cerrno>
+#include <cstring>
+
 #include "core/base/log.h"
 #include "core/base/util.h"
+#include "shared/runtime/fileio.h"
 
 namespace tessel::core::detail {
 
@@ -14,8 +15,8 @@ namespace {
 constexpr int kVersion = 1;
 }
 
-void save_local_copy(const std::string& path, std::string_view format, const std::string& hash,
-                     std::string_view key, const Json& value) {
+void save_local_copy(const std::string& path, std::string_view format, const std::string& hash, std::string_view key,
+                     const Json& value) {
   Json doc = Json::object();
   doc["format"] = format;
   doc["version"] = kVersion;
@@ -29,7 +30,7 @@ std::optional<LocalCopy> load_local_copy(const std::string& path, std::string_vi
   std::string err;
   auto text = read_whole_file(path, &err);
   if (missing) {
-    struct stat st{};
+    struct stat st {};
     *missing = !text && ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
   }
   if (!text) {

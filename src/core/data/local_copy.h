@@ -21,8 +21,8 @@ struct LocalCopy {
 };
 
 // Throws std::system_error when the file cannot be written.
-void save_local_copy(const std::string& path, std::string_view format, const std::string& hash,
-                     std::string_view key, const Json& value);
+void save_local_copy(const std::string& path, std::string_view format, const std::string& hash, std::string_view key,
+                     const Json& value);
 // nullopt when the file is missing, unreadable or not a copy of this format
 // (`why` says which; `missing` tells a missing file apart).
 std::optional<LocalCopy> load_local_copy(const std::string& path, std::string_view format, std::string_view key,

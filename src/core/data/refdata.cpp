@@ -10,12 +10,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/net/api.h"
-#include "shared/runtime/fileio.h"
-#include "core/data/iplist.h"
-#include "core/data/local_copy.h"
 #include "core/base/log.h"
 #include "core/base/util.h"
+#include "core/data/iplist.h"
+#include "core/data/local_copy.h"
+#include "core/net/api.h"
+#include "shared/runtime/fileio.h"
 
 namespace tessel::core {
 
@@ -37,7 +37,7 @@ std::string strip_slashes(std::string s) {
 }
 
 bool is_file(const std::string& p) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -245,7 +245,7 @@ struct GeoReference::Cache {
 
  private:
   static std::string stamp(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return "missing";
     return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
            std::to_string(st.st_size) + "/" + std::to_string(st.st_ino);

@@ -81,8 +81,7 @@ class GeoReference {
 
  private:
   friend Json get_geoip(const GeoReference&, const Json&, const std::string&, const ApiContext&, const LogSink&);
-  friend Json get_geobl(const GeoReference&, const std::string&, const std::string&, const ApiContext&,
-                        const LogSink&);
+  friend Json get_geobl(const GeoReference&, const std::string&, const std::string&, const ApiContext&, const LogSink&);
   RefDataOptions opts_;
   std::unique_ptr<Cache> cache_;
 };

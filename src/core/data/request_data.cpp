@@ -128,7 +128,8 @@ std::string text_lines(std::string_view data) {
 
 void flatten(const Json& v, const std::string& name, int depth, Lines& lines, const B64Whitelist& b64wl) {
   if (depth < kMaxJsonDepth && v.is_object()) {
-    for (const auto& [k, item] : v.items()) flatten(item, name.empty() ? k : name + "[" + k + "]", depth + 1, lines, b64wl);
+    for (const auto& [k, item] : v.items())
+      flatten(item, name.empty() ? k : name + "[" + k + "]", depth + 1, lines, b64wl);
     return;
   }
   if (depth < kMaxJsonDepth && v.is_array()) {
@@ -200,8 +201,10 @@ bool nesting_within(std::string_view json, int limit) {
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -222,8 +225,9 @@ bool form_like(std::string_view data) {
 
 std::string url_path(std::string_view data) {
   data = py_strip(data);
-  if (auto scheme = data.find("://"); scheme != std::string_view::npos && scheme < 10 &&
-                                      (detail::ascii_istarts_with(data, "http://") || detail::ascii_istarts_with(data, "https://"))) {
+  if (auto scheme = data.find("://");
+      scheme != std::string_view::npos && scheme < 10 &&
+      (detail::ascii_istarts_with(data, "http://") || detail::ascii_istarts_with(data, "https://"))) {
     const auto slash = data.find('/', scheme + 3);
     data = slash == std::string_view::npos ? std::string_view("/") : data.substr(slash);
   }

@@ -2,12 +2,12 @@
 
 #include <optional>
 
-#include "core/data/columns.h"
-#include "shared/runtime/fileio.h"
-#include "core/data/hosts.h"
-#include "core/data/iplist.h"
 #include "core/base/log.h"
 #include "core/base/util.h"
+#include "core/data/columns.h"
+#include "core/data/hosts.h"
+#include "core/data/iplist.h"
+#include "shared/runtime/fileio.h"
 
 namespace tessel::core {
 
@@ -75,9 +75,8 @@ std::optional<Json> check_rule(const Json& r, bool flood, std::string& why) {
   Json zones = Json::array();
   for (std::size_t i = 0; i < marked.size(); ++i)
     if (marked[i]) zones.push_back(bf_detection_zone()[i]);
-  return Json{{"vhost", idna_vhost_list_normalization(vhost)},
-              {"url", detail::ascii_lower(url)},
-              {"zones", std::move(zones)}};
+  return Json{
+      {"vhost", idna_vhost_list_normalization(vhost)}, {"url", detail::ascii_lower(url)}, {"zones", std::move(zones)}};
 }
 
 // The checked rules of a schema; faulty rules are logged and left out.

@@ -10,13 +10,13 @@
 #include <optional>
 #include <vector>
 
-#include "core/net/api.h"
-#include "shared/runtime/fileio.h"
+#include "core/base/log.h"
+#include "core/base/util.h"
 #include "core/data/hosts.h"
 #include "core/data/iplist.h"
 #include "core/data/local_copy.h"
-#include "core/base/log.h"
-#include "core/base/util.h"
+#include "core/net/api.h"
+#include "shared/runtime/fileio.h"
 
 namespace tessel::core {
 
@@ -155,11 +155,10 @@ Json param_processing(const Json& dflt, std::string_view type_name, std::string_
 bool create_path_file(const std::string& path, const LogSink& sink) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) {
-    log_processing(sink, "error", "os",
-                   "An error occurred while creating file " + path + ": " + std::strerror(errno));
+    log_processing(sink, "error", "os", "An error occurred while creating file " + path + ": " + std::strerror(errno));
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
   if (!regular) log_processing(sink, "error", "os", "An error occurred while creating file " + path + ": not a file");
@@ -245,10 +244,10 @@ std::string hash_text(const Json& reply) {
 }  // namespace
 
 const std::vector<std::string>& asa_settings_otf_keys() {
-  static const std::vector<std::string> keys = {
-      "ddos__interval",      "ddos__latest_only", "ddos__send_possible", "ddos__wl_ip",
-      "ddos__wl_url",        "brute__interval",   "brute__max_val",      "brute__latest_only",
-      "brute__send_possible", "brute__wl_ip",     "brute__wl_host",      "schemix__vhosts_list"};
+  static const std::vector<std::string> keys = {"ddos__interval", "ddos__latest_only",  "ddos__send_possible",
+                                                "ddos__wl_ip",    "ddos__wl_url",       "brute__interval",
+                                                "brute__max_val", "brute__latest_only", "brute__send_possible",
+                                                "brute__wl_ip",   "brute__wl_host",     "schemix__vhosts_list"};
   return keys;
 }
 
@@ -281,7 +280,8 @@ bool asa_settings_get(const std::string& tessel_settings_db, const std::string& 
 std::pair<Json, Json> asa_settings_load(const std::string& tessel_settings_db, const LogSink& sink) {
   try {
     bool missing = false;
-    auto settings = detail::load_entry(tessel_settings_db, kSettingsFormat, "settings", Json::value_t::object, sink, &missing);
+    auto settings =
+        detail::load_entry(tessel_settings_db, kSettingsFormat, "settings", Json::value_t::object, sink, &missing);
     if (!settings) {
       if (missing) log_processing(sink, "warn", "os", "File " + tessel_settings_db + " is not found");
       return {Json::object(), Json::object()};

@@ -91,8 +91,8 @@ std::pair<Json, Json> ddos_wl_processing(const Json& asa_settings, const std::st
 // hosts).
 std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const Json& cur_ip_list, const Json& cur_host_list,
                                        const LogSink& sink);
-inline std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const RawConfigParser&,
-                                              const Json& cur_ip_list, const Json& cur_host_list, const LogSink& sink) {
+inline std::pair<Json, Json> bf_wl_processing(const Json& asa_settings, const RawConfigParser&, const Json& cur_ip_list,
+                                              const Json& cur_host_list, const LogSink& sink) {
   return bf_wl_processing(asa_settings, cur_ip_list, cur_host_list, sink);
 }
 

@@ -53,9 +53,8 @@ bool process_alive(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid)
 
 std::string new_name() {
   static std::atomic<unsigned> counter{0};
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  const auto ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   char buf[96];
   std::snprintf(buf, sizeof buf, "%020lld-%ld-%ld-%u", static_cast<long long>(ns), static_cast<long>(::getpid()),
                 static_cast<long>(::syscall(SYS_gettid)), counter++);
@@ -124,8 +123,7 @@ bool rmq_vexa_data_save(const std::vector<Json>& rdata, const std::string& rmq_v
   } catch (const std::exception& e) {
     if (fd >= 0) ::close(fd);
     ::unlink(tmp.c_str());
-    log_processing(sink, "error", "os",
-                   "An error occurred while saving data to " + rmq_vexa_dir + ": " + e.what());
+    log_processing(sink, "error", "os", "An error occurred while saving data to " + rmq_vexa_dir + ": " + e.what());
     return false;
   }
 }
@@ -144,7 +142,8 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
       if (name.empty() || name == "." || name == "..") continue;
       if (name.front() == '.') {
         // A temporary file of a writer that died: never becomes a batch.
-        if (detail::ends_with(name, kTmp) && !process_alive(pid_in_name(name))) ::unlink(join(rmq_vexa_dir, name).c_str());
+        if (detail::ends_with(name, kTmp) && !process_alive(pid_in_name(name)))
+          ::unlink(join(rmq_vexa_dir, name).c_str());
         continue;
       }
       if (detail::ends_with(name, kExt)) {
@@ -156,8 +155,10 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
       long owner = 0;
       bool digits = claim + kClaim.size() < name.size();
       for (std::size_t i = claim + kClaim.size(); i < name.size() && digits; ++i) {
-        if (name[i] < '0' || name[i] > '9') digits = false;
-        else owner = owner * 10 + (name[i] - '0');
+        if (name[i] < '0' || name[i] > '9')
+          digits = false;
+        else
+          owner = owner * 10 + (name[i] - '0');
       }
       // Claimed by a process that ended before handing the batch on.
       if (digits && owner != me && !process_alive(owner)) candidates.push_back(name);
@@ -185,8 +186,7 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
         try {
           batch.data.push_back(json_loads_bytes(line));
         } catch (const std::exception& e) {
-          log_processing(sink, "error", "os",
-                         "An error occurred while loading data from " + claimed + ": " + e.what());
+          log_processing(sink, "error", "os", "An error occurred while loading data from " + claimed + ": " + e.what());
         }
       }
       return batch;
@@ -200,8 +200,7 @@ std::optional<SpooledBatch> rmq_vexa_data_load(const std::string& rmq_vexa_dir, 
 
 void rmq_vexa_data_done(const SpooledBatch& batch, const LogSink& sink) {
   if (::unlink(batch.path.c_str()) != 0 && errno != ENOENT) {
-    log_processing(sink, "error", "os",
-                   "An error occurred while removing " + batch.path + ": " + std::strerror(errno));
+    log_processing(sink, "error", "os", "An error occurred while removing " + batch.path + ": " + std::strerror(errno));
   }
 }
 

@@ -3,14 +3,14 @@
 #include <amqp.h>
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
-#include <openssl/ssl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +25,8 @@ namespace tessel::core {
 namespace {
 
 int parse_int(std::string_view text, const char* what) {
-  if (text.empty() || text.size() > 9) throw AmqpError(std::string("invalid ") + what + ": '" + std::string(text) + "'");
+  if (text.empty() || text.size() > 9)
+    throw AmqpError(std::string("invalid ") + what + ": '" + std::string(text) + "'");
   int v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') throw AmqpError(std::string("invalid ") + what + ": '" + std::string(text) + "'");
@@ -42,9 +43,7 @@ timeval to_timeval(std::chrono::milliseconds d) {
   return tv;
 }
 
-std::string bytes_text(const amqp_bytes_t& b) {
-  return std::string(static_cast<const char*>(b.bytes), b.len);
-}
+std::string bytes_text(const amqp_bytes_t& b) { return std::string(static_cast<const char*>(b.bytes), b.len); }
 
 std::string status_text(int status, int saved_errno) {
   std::string t = amqp_error_string2(status);
@@ -226,8 +225,7 @@ struct AmqpChannel::Conn {
           auto* m = static_cast<amqp_channel_close_t*>(r.reply.decoded);
           amqp_channel_close_ok_t ok{};
           amqp_send_method(state, static_cast<amqp_channel_t>(channel), AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
-          return "channel closed by the broker: (" + std::to_string(m->reply_code) + ") " +
-                 bytes_text(m->reply_text);
+          return "channel closed by the broker: (" + std::to_string(m->reply_code) + ") " + bytes_text(m->reply_text);
         }
         return "unexpected reply from the broker (method " + std::to_string(r.reply.id) + ")";
     }
@@ -287,8 +285,8 @@ std::uint32_t AmqpChannel::queue_declare(const std::string& queue, bool passive,
                                          bool auto_delete) {
   if (!is_open()) throw AmqpError("queue declare: the channel is closed");
   amqp_queue_declare_ok_t* ok =
-      amqp_queue_declare(conn_->state, static_cast<amqp_channel_t>(id_), amqp_cstring_bytes(queue.c_str()),
-                         passive, durable, exclusive, auto_delete, amqp_empty_table);
+      amqp_queue_declare(conn_->state, static_cast<amqp_channel_t>(id_), amqp_cstring_bytes(queue.c_str()), passive,
+                         durable, exclusive, auto_delete, amqp_empty_table);
   if (ok == nullptr) check_rpc("queue declare '" + queue + "'");
   return ok->message_count;
 }
@@ -409,7 +407,8 @@ bool AmqpChannel::get(const std::string& queue, AmqpMessage& msg) {
   msg.delivery_tag = ok->delivery_tag;
   msg.redelivered = ok->redelivered != 0;
   amqp_rpc_reply_t rr = amqp_read_message(conn_->state, static_cast<amqp_channel_t>(id_), &held_->message, 0);
-  if (rr.reply_type != AMQP_RESPONSE_NORMAL) throw AmqpError("basic get '" + queue + "': " + conn_->reply_text(rr, id_));
+  if (rr.reply_type != AMQP_RESPONSE_NORMAL)
+    throw AmqpError("basic get '" + queue + "': " + conn_->reply_text(rr, id_));
   held_->has_message = true;
   msg.body = std::string_view(static_cast<const char*>(held_->message.body.bytes), held_->message.body.len);
   return true;
@@ -462,9 +461,9 @@ void AmqpChannel::publish(const std::string& exchange, const std::string& routin
   amqp_bytes_t b;
   b.len = body.size();
   b.bytes = const_cast<char*>(body.data());
-  const int st = amqp_basic_publish(conn_->state, static_cast<amqp_channel_t>(id_),
-                                    amqp_cstring_bytes(exchange.c_str()), amqp_cstring_bytes(routing_key.c_str()), 0,
-                                    0, &props, b);
+  const int st =
+      amqp_basic_publish(conn_->state, static_cast<amqp_channel_t>(id_), amqp_cstring_bytes(exchange.c_str()),
+                         amqp_cstring_bytes(routing_key.c_str()), 0, 0, &props, b);
   if (st != AMQP_STATUS_OK) fail("basic publish to '" + routing_key + "'", st);
 }
 

@@ -2,9 +2,9 @@
 
 #include <functional>
 
-#include "core/net/http.h"
 #include "core/base/log.h"
 #include "core/base/util.h"
+#include "core/net/http.h"
 
 namespace tessel::core::detail {
 
@@ -28,7 +28,8 @@ RequestOptions options_of(const ApiContext& api, Route route) {
 }
 
 void log_failure(const LogSink& sink, const std::string& url, const std::string& what) {
-  log_processing(sink, "error", failure_category(what), "An error occurred while receiving data from " + url + ": " + what);
+  log_processing(sink, "error", failure_category(what),
+                 "An error occurred while receiving data from " + url + ": " + what);
 }
 
 bool ok_status(int status) { return std::to_string(status).rfind("20", 0) == 0; }
@@ -83,9 +84,9 @@ std::optional<Json> api_post(const std::string& url, const Json& body, const Api
   return checked_reply(url, *content, sink);
 }
 
-std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route,
-                                    const LogSink& sink) {
-  return body_of(url, [&] { return init_session().get(url, options_of(api, route)); }, sink);
+std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route, const LogSink& sink) {
+  return body_of(
+      url, [&] { return init_session().get(url, options_of(api, route)); }, sink);
 }
 
 std::optional<Json> download_json(const std::string& url, const ApiContext& api, Route route, const LogSink& sink) {

@@ -27,8 +27,7 @@ std::optional<Json> api_post(const std::string& url, const Json& body, const Api
                              const LogSink& sink);
 // GETs `url` and returns the reply body when the status starts with "20";
 // otherwise logs as api_post and gives nullopt.
-std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route,
-                                    const LogSink& sink);
+std::optional<std::string> download(const std::string& url, const ApiContext& api, Route route, const LogSink& sink);
 // The JSON object of a downloaded body, with the same "status" check as
 // api_post.
 std::optional<Json> download_json(const std::string& url, const ApiContext& api, Route route, const LogSink& sink);

@@ -9,13 +9,13 @@
 namespace tessel::core {
 
 struct ApiContext {
-  std::string api_url;                // management-API base, ends in "/vx-api/"
-  std::string key;                    // access key: form field or cookie "key"
-  Json api_proxy = Json::object();    // {"http": p, "https": p} or {}: management API
-  Json sys_proxy = Json::object();    // the same for outside downloads
-  Json headers = Json::object();      // "User-Agent" with the instance id
-  Json cookie = Json::object();       // {"key": key}
-  std::string ca_bundle;              // certificate bundle file; "" for the system's
+  std::string api_url;              // management-API base, ends in "/vx-api/"
+  std::string key;                  // access key: form field or cookie "key"
+  Json api_proxy = Json::object();  // {"http": p, "https": p} or {}: management API
+  Json sys_proxy = Json::object();  // the same for outside downloads
+  Json headers = Json::object();    // "User-Agent" with the instance id
+  Json cookie = Json::object();     // {"key": key}
+  std::string ca_bundle;            // certificate bundle file; "" for the system's
 };
 
 // Which proxy a call takes: the management API's or the one for outside

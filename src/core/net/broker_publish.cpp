@@ -1,7 +1,7 @@
 #include "core/net/broker_publish.h"
 
-#include "core/net/amqp.h"
 #include "core/base/log.h"
+#include "core/net/amqp.h"
 
 namespace tessel::core {
 
@@ -27,9 +27,9 @@ bool publish_everywhere(const std::vector<std::string>& bodies, const RmqParamLi
       publish_all(broker, queue, bodies);
     } catch (const std::exception& e) {
       ok = false;
-      log_processing(sink, "error", "rabbitmq",
-                     "An error occurred while sending data to RabbitMQ " + queue + " queue (" + broker.host +
-                         "): " + e.what());
+      log_processing(
+          sink, "error", "rabbitmq",
+          "An error occurred while sending data to RabbitMQ " + queue + " queue (" + broker.host + "): " + e.what());
     }
   }
   return ok;

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "shared/runtime/rmq_params.h"
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/request.h"
+#include "shared/runtime/rmq_params.h"
 
 namespace tessel::core {
 

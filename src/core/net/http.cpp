@@ -23,8 +23,7 @@ HttpError::HttpError(std::string kind, const std::string& text)
     : std::runtime_error(kind + ": " + text), kind_(std::move(kind)) {}
 
 bool is_network_error(std::string_view what) {
-  return what.find("ProxyError") != std::string_view::npos ||
-         what.find("ConnectionError") != std::string_view::npos ||
+  return what.find("ProxyError") != std::string_view::npos || what.find("ConnectionError") != std::string_view::npos ||
          what.find("ConnectTimeout") != std::string_view::npos;
 }
 
@@ -98,9 +97,7 @@ std::string HttpResponse::text() const {
   return out;
 }
 
-Json HttpResponse::json() const {
-  return json_loads_bytes(content);
-}
+Json HttpResponse::json() const { return json_loads_bytes(content); }
 
 std::string HttpResponse::str() const { return "<Response [" + std::to_string(status_code) + "]>"; }
 
@@ -117,7 +114,7 @@ struct Target {
   std::string scheme;  // "http" or "https"
   std::string host;
   long port = 0;
-  std::string path;    // path and query
+  std::string path;  // path and query
 };
 
 struct UrlHandle {
@@ -159,8 +156,8 @@ Target parse_target(const std::string& url) {
   if (!detail::starts_with(lower, "http://") && !detail::starts_with(lower, "https://")) {
     if (url.find(':') != std::string::npos)
       throw HttpError("InvalidSchema", "No connection adapters were found for " + py_repr_str(url));
-    throw HttpError("MissingSchema", "Invalid URL " + py_repr_str(url) +
-                                         ": No scheme supplied. Perhaps you meant http://" + url + "?");
+    throw HttpError("MissingSchema",
+                    "Invalid URL " + py_repr_str(url) + ": No scheme supplied. Perhaps you meant http://" + url + "?");
   }
   const std::size_t authority = url.find("://") + 3;
   if (authority >= url.size() || std::strchr("/?#", url[authority]))
@@ -212,7 +209,9 @@ std::string seconds_text(double t) {
 }
 
 void check_header_text(std::string_view name, std::string_view value) {
-  auto bad = [](std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; };
+  auto bad = [](std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+  };
   if (bad(name) || bad(value) || name.empty() || name.find(':') != std::string_view::npos)
     throw HttpError("InvalidHeader", "Invalid return character or leading space in header: " + py_repr_str(name));
 }
@@ -258,7 +257,9 @@ struct FailureContext {
   double timeout;
 };
 
-std::string errno_text(long err) { return "[Errno " + std::to_string(err) + "] " + std::strerror(static_cast<int>(err)); }
+std::string errno_text(long err) {
+  return "[Errno " + std::to_string(err) + "] " + std::strerror(static_cast<int>(err));
+}
 
 HttpError failure(CURLcode rc, CURL* h, const char* errbuf, const FailureContext& ctx) {
   const Target& t = ctx.target;
@@ -311,8 +312,8 @@ HttpError failure(CURLcode rc, CURL* h, const char* errbuf, const FailureContext
         const std::string& host = proxied ? ctx.proxy->host : t.host;
         return HttpError("ConnectTimeout",
                          caused_by("ConnectTimeoutError(" +
-                                   py_repr_str("Connection to " + host + " timed out. (connect timeout=" +
-                                               seconds_text(ctx.timeout) + ")") +
+                                   py_repr_str("Connection to " + host +
+                                               " timed out. (connect timeout=" + seconds_text(ctx.timeout) + ")") +
                                    ")"));
       }
       return HttpError("ReadTimeout", pool + ": Read timed out. (read timeout=" + seconds_text(ctx.timeout) + ")");
@@ -353,7 +354,8 @@ HttpError failure(CURLcode rc, CURL* h, const char* errbuf, const FailureContext
     case CURLE_PARTIAL_FILE:
       return HttpError("ChunkedEncodingError", "Connection broken: " + msg);
     case CURLE_BAD_CONTENT_ENCODING:
-      return HttpError("ContentDecodingError", "Received response with content-encoding, but failed to decode it: " + msg);
+      return HttpError("ContentDecodingError",
+                       "Received response with content-encoding, but failed to decode it: " + msg);
     case CURLE_TOO_MANY_REDIRECTS:
       return HttpError("TooManyRedirects", "Exceeded 30 redirects.");
     case CURLE_URL_MALFORMAT:

@@ -44,8 +44,8 @@ bool mls_data_set(const std::string& type, const std::string& url, const Json& d
   return succeeded(detail::api_post(url, body, api, Route::api, sink));
 }
 
-Json mls_data_get(const std::string& type, const std::string& url, const std::string& ml_vhost,
-                  const ApiContext& api, const LogSink& sink) {
+Json mls_data_get(const std::string& type, const std::string& url, const std::string& ml_vhost, const ApiContext& api,
+                  const LogSink& sink) {
   const auto reply = detail::api_post(url, request_body(api, type, ml_vhost), api, Route::api, sink);
   if (!reply || reply->value("status", Json()) != "success") return Json::object();
   try {

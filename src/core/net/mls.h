@@ -19,8 +19,8 @@ bool mls_data_set(const std::string& type, const std::string& url, const Json& d
 // The host's records: record key to zone name to list of values (values as
 // text). An empty object when there are none or on a failure (logged); a
 // reply that is not of that shape is a failure.
-Json mls_data_get(const std::string& type, const std::string& url, const std::string& ml_vhost,
-                  const ApiContext& api, const LogSink& sink);
+Json mls_data_get(const std::string& type, const std::string& url, const std::string& ml_vhost, const ApiContext& api,
+                  const LogSink& sink);
 
 // Deletes the host's records with the keys `rids` (repeated keys are sent
 // once); true on "success". Failures are logged.

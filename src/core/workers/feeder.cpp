@@ -10,8 +10,7 @@ void mp_queue_size_report(std::size_t size, std::string_view name, const LogSink
   if (sink.debug)
     log_processing(sink, "debug", "misc", "Queue " + std::string(name) + " size: " + std::to_string(size));
   if (size > kQueueSizeWarning) {
-    log_processing(sink, "warn", "misc",
-                   "Queue " + std::string(name) + " holds " + std::to_string(size) + " items");
+    log_processing(sink, "warn", "misc", "Queue " + std::string(name) + " holds " + std::to_string(size) + " items");
   }
 }
 

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "core/data/refdata.h"
-#include "shared/runtime/blocking_queue.h"
-#include "shared/runtime/detector.h"
 #include "core/net/api_context.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/blocking_queue.h"
+#include "shared/runtime/detector.h"
 #include "shared/runtime/lock.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"

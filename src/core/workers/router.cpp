@@ -1,13 +1,14 @@
 #include "core/workers/router.h"
 
-#include "core/data/iplist.h"
 #include "core/base/log.h"
+#include "core/data/iplist.h"
 #include "core/data/schemas.h"
 
 namespace tessel::core {
 
 void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, DetectorSwitches detectors,
-                          const std::vector<std::string>& /*mlvh_list*/, const RouterLists& lists, const LogSink& sink) {
+                          const std::vector<std::string>& /*mlvh_list*/, const RouterLists& lists,
+                          const LogSink& sink) {
   try {
     if (dfs.empty()) return;
     LocalBatch batch;
@@ -33,16 +34,16 @@ void vexa_data_processing(RequestTable dfs, LocalQueue& q_local, DetectorSwitche
       }
     }
     if (detectors.bf) {
-      const BfMatcher matcher(lists.bf_dfs_schema, lists.brute_dfs_schema, lists.flood_dfs_schema,
-                              lists.bf_wl_ip_list, lists.bf_wl_host_list);
+      const BfMatcher matcher(lists.bf_dfs_schema, lists.brute_dfs_schema, lists.flood_dfs_schema, lists.bf_wl_ip_list,
+                              lists.bf_wl_host_list);
       for (const auto& r : dfs) matcher.append_rows(r, batch.bf_table);
     }
     batch.schemix = lists.schemix_vhosts_list.is_array() && !lists.schemix_vhosts_list.empty();
     batch.table = std::move(dfs);
     if (sink.debug) {
       log_processing(sink, "debug", "dyn",
-                     std::to_string(batch.table.size()) + " request(s) routed: " +
-                         std::to_string(batch.ddos_rows.size()) + " to DDoS, " +
+                     std::to_string(batch.table.size()) +
+                         " request(s) routed: " + std::to_string(batch.ddos_rows.size()) + " to DDoS, " +
                          std::to_string(batch.bf_table.size()) + " to BF detection");
     }
     q_local.put(std::move(batch));

@@ -23,7 +23,7 @@ struct RunContext {
   ApiEndpoints endpoints;
   DatasetUrls dataset_urls;
   Paths paths;
-  RmqParamList rmq_rc_param_list;     // the brokers
+  RmqParamList rmq_rc_param_list;       // the brokers
   std::string tessel_rmq_q = "tessel";  // the service's own broker queue name
   std::string uuid;                     // instance id
   std::string ip;                       // host address

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "core/base/log.h"
 #include "core/data/columns.h"
 #include "core/net/http.h"
-#include "core/base/log.h"
 #include "core/net/web.h"
 
 namespace tessel::core {
@@ -224,8 +224,7 @@ void q_attack_bd_processing(const std::shared_ptr<SharedNamespace>&, const std::
       }
       q_attack_api->put(std::move(*report));
     } catch (const std::exception& e) {
-      log_processing(sink, "error", "misc",
-                     std::string("An error occurred in q_attack_bd_processing: ") + e.what());
+      log_processing(sink, "error", "misc", std::string("An error occurred in q_attack_bd_processing: ") + e.what());
     }
   }
 }
@@ -342,8 +341,7 @@ void rmq_stats_processing(const ApiEndpoints& endpoints, const ApiContext& api,
         if (auto s = q_stats->get(opts.cycle)) route(std::move(*s));
       }
     } catch (const std::exception& e) {
-      log_processing(sink, "error", "misc",
-                     std::string("An error occurred in rmq_stats_processing: ") + e.what());
+      log_processing(sink, "error", "misc", std::string("An error occurred in rmq_stats_processing: ") + e.what());
       std::this_thread::sleep_for(opts.cycle);
     }
   }

@@ -64,9 +64,7 @@ class Outbox {
   void flush(const PostFn& post, std::chrono::steady_clock::time_point now, std::chrono::milliseconds retry_pause,
              const LogSink& sink, std::size_t max_requests = static_cast<std::size_t>(-1));
   // Whether items wait and no retry pause holds them back at `now`.
-  bool due(std::chrono::steady_clock::time_point now) const {
-    return pending() > 0 && !(failing_ && now < retry_at_);
-  }
+  bool due(std::chrono::steady_clock::time_point now) const { return pending() > 0 && !(failing_ && now < retry_at_); }
 
  private:
   std::string what_;

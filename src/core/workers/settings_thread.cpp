@@ -3,14 +3,14 @@
 #include <map>
 #include <utility>
 
-#include "core/data/hosts.h"
 #include "core/base/log.h"
+#include "core/data/hosts.h"
 #include "core/data/schemas.h"
-#include "core/workers/senders.h"
 #include "core/data/settings.h"
+#include "core/workers/senders.h"
+#include "shared/pyvalues/pyvalue.h"
 #include "shared/runtime/child.h"
 #include "shared/runtime/interrupt.h"
-#include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::core {
 
@@ -32,7 +32,8 @@ void int_setting(SharedNamespace& nsi, const char* attr, const char* key, const 
   }
 }
 
-void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings, const LogSink& sink) {
+void bool_setting(SharedNamespace& nsi, const char* attr, const char* key, const Json& asa_settings,
+                  const LogSink& sink) {
   nsi.set(attr, param_processing(nsi.get<Json>(attr), "bool", key, asa_settings, sink));
 }
 
@@ -55,10 +56,11 @@ void ddos_settings_apply(SharedNamespace& nsi, const Json& asa_settings, const s
   int_setting(nsi, "ddos_interval", "ddos__interval", asa_settings, 120,
               "An incorrect interval is set in DDoS attack detection module: ", sink);
   // Windows need at least 2 seconds (a step of at least 1).
-  if (const Json v = nsi.get<Json>("ddos_interval"); v.is_boolean() || (v.is_number_integer() && v.get<std::int64_t>() < 2)) {
-    log_processing(sink, "warn", "settings",
-                   "An incorrect interval is set in DDoS attack detection module: " + py_str(v) +
-                       ", the value will be used: 120");
+  if (const Json v = nsi.get<Json>("ddos_interval");
+      v.is_boolean() || (v.is_number_integer() && v.get<std::int64_t>() < 2)) {
+    log_processing(
+        sink, "warn", "settings",
+        "An incorrect interval is set in DDoS attack detection module: " + py_str(v) + ", the value will be used: 120");
     nsi.set("ddos_interval", Json(120));
   }
   log_processing(sink, "info", "settings",
@@ -109,9 +111,10 @@ class SettingsThread {
     if (!update_settings()) return false;
     if (!update_hosts()) return false;
     a_.settings.mt_hash = a_.mt_data_get(a_.run.paths.mt_fname, a_.settings.mt_hash, a_.run.endpoints.get_mt_hash_url,
-                                a_.run.endpoints.get_mt_data_url, a_.run.api, a_.run.sink);
+                                         a_.run.endpoints.get_mt_data_url, a_.run.api, a_.run.sink);
     if (!a_.settings.mlvh_list.empty() &&
-        a_.tessel_models_receiver(a_.settings.ai_extra, a_.run.paths.models_dir, a_.run.endpoints.get_models_url, a_.run.api, a_.run.sink)) {
+        a_.tessel_models_receiver(a_.settings.ai_extra, a_.run.paths.models_dir, a_.run.endpoints.get_models_url,
+                                  a_.run.api, a_.run.sink)) {
       return restart("Models changed");
     }
     update_schemix_lists();
@@ -134,8 +137,9 @@ class SettingsThread {
       presence_failing_ = false;
     } catch (const DeliveryError& e) {
       if (!presence_failing_) {
-        log_processing(sink_, "error", e.network ? "network" : "api",
-                       "An error occurred while sending data to " + a_.run.endpoints.set_agent_monitoring_url + ": " + e.what());
+        log_processing(
+            sink_, "error", e.network ? "network" : "api",
+            "An error occurred while sending data to " + a_.run.endpoints.set_agent_monitoring_url + ": " + e.what());
       }
       presence_failing_ = true;
     }
@@ -145,7 +149,8 @@ class SettingsThread {
   // change needs a new start.
   bool update_settings() {
     const auto u =
-        asa_settings_update(a_.run.paths.tessel_settings_db, a_.run.endpoints.get_tessel_settings_hash_url, a_.run.endpoints.get_tessel_settings_url, a_.run.api, a_.settings.asa_settings_hash, sink_);
+        asa_settings_update(a_.run.paths.tessel_settings_db, a_.run.endpoints.get_tessel_settings_hash_url,
+                            a_.run.endpoints.get_tessel_settings_url, a_.run.api, a_.settings.asa_settings_hash, sink_);
     if (!u.downloaded) return true;
     a_.settings.asa_settings_hash = u.hash;
     auto [settings, wo_otf] = asa_settings_load(a_.run.paths.tessel_settings_db, sink_);
@@ -153,12 +158,14 @@ class SettingsThread {
     a_.settings.asa_settings = std::move(settings);
     log_processing(sink_, "info", "settings", "Corvane AI TESSEL settings updated");
     if (a_.settings.detectors.ddos) {
-      ddos_settings_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.ddos_wl_ip_path, a_.settings.rule_files.ddos_wl_url_path, sink_);
+      ddos_settings_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.ddos_wl_ip_path,
+                          a_.settings.rule_files.ddos_wl_url_path, sink_);
     }
     if (a_.settings.detectors.bf) {
       bf_wl_apply(nsi_, a_.settings.asa_settings, sink_);
       bf_settings_apply(nsi_, a_.settings.asa_settings, sink_);
-      bf_schemas_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.brute_detect_path, a_.settings.rule_files.flood_detect_path, sink_);
+      bf_schemas_apply(nsi_, a_.settings.asa_settings, a_.settings.rule_files.brute_detect_path,
+                       a_.settings.rule_files.flood_detect_path, sink_);
     }
     update_schemix_hosts();
     return true;
@@ -199,7 +206,8 @@ class SettingsThread {
   void update_schemix_lists() {
     if (nsi_.get<Json>("schemix_vhosts_list").empty()) return;
     auto [url, exclude, hashes] =
-        a_.schemix_settings_get(a_.settings.schemix_hashes, a_.run.endpoints.get_schemix_base_url, a_.run.paths.models_dir, a_.run.api, a_.run.sink);
+        a_.schemix_settings_get(a_.settings.schemix_hashes, a_.run.endpoints.get_schemix_base_url,
+                                a_.run.paths.models_dir, a_.run.api, a_.run.sink);
     a_.settings.schemix_hashes = std::move(hashes);
     if (url != nsi_.get<Json>("schemix_url")) nsi_.set("schemix_url", std::move(url));
     if (exclude != nsi_.get<Json>("schemix_exclude_paths")) nsi_.set("schemix_exclude_paths", std::move(exclude));

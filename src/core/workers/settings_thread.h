@@ -16,9 +16,9 @@
 #include "shared/pyvalues/json.h"
 #include "shared/runtime/detector.h"
 #include "shared/runtime/log_sink.h"
-#include "shared/runtime/paths.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/nsg.h"
+#include "shared/runtime/paths.h"
 #include "shared/runtime/queues.h"
 #include "shared/runtime/shared_namespace.h"
 
@@ -44,12 +44,12 @@ void bf_schemas_apply(SharedNamespace& nsi, const Json& asa_settings, const std:
 using MtDataGetFn = std::function<std::string(const std::string& mt_fname, const std::string& mt_hash_last,
                                               const std::string& get_mt_hash_url, const std::string& get_mt_data_url,
                                               const ApiContext& api, const LogSink& sink)>;
-using ModelsReceiverFn = std::function<bool(bool ai_extra, const std::string& models_dir,
-                                            const std::string& get_models_url, const ApiContext& api,
-                                            const LogSink& sink)>;
+using ModelsReceiverFn =
+    std::function<bool(bool ai_extra, const std::string& models_dir, const std::string& get_models_url,
+                       const ApiContext& api, const LogSink& sink)>;
 using SchemixSettingsGetFn = std::function<std::tuple<Json, Json, Json>(
-    Json& schemix_hashes, const std::string& get_schemix_base_url, const std::string& models_dir,
-    const ApiContext& api, const LogSink& sink)>;
+    Json& schemix_hashes, const std::string& get_schemix_base_url, const std::string& models_dir, const ApiContext& api,
+    const LogSink& sink)>;
 
 // The white-list and rule files named by the configuration file.
 struct RuleFiles {

@@ -183,7 +183,8 @@ void WindowWorkers::housekeeping(std::int64_t interval) {
       try {
         launch_locked(state_, std::move(p));
       } catch (const std::exception& e) {
-        log_processing(s.sink, "error", "os", "An error occurred while starting " + s.texts.worker_name + ": " + e.what());
+        log_processing(s.sink, "error", "os",
+                       "An error occurred while starting " + s.texts.worker_name + ": " + e.what());
         break;
       }
     }

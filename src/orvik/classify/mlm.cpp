@@ -13,7 +13,8 @@ namespace tessel::orvik {
 namespace {
 
 std::string printable(const ChildPtr& c) {
-  return "<Thread name='" + c->name() + "' pid=" + std::to_string(c->pid()) + (c->is_alive() ? " started>" : " stopped>");
+  return "<Thread name='" + c->name() + "' pid=" + std::to_string(c->pid()) +
+         (c->is_alive() ? " started>" : " stopped>");
 }
 
 }  // namespace
@@ -52,8 +53,9 @@ void MLM::housekeeping() {
       w.process->join(std::chrono::seconds(1));
       std::erase_if(processes_, [&](const Worker& x) { return x.process == w.process; });
     } catch (const std::exception& e) {
-      core::log_processing(sink, "error", "os",
-                           "ML analysis: a timeout occurred while join process " + printable(w.process) + ": " + e.what());
+      core::log_processing(
+          sink, "error", "os",
+          "ML analysis: a timeout occurred while join process " + printable(w.process) + ": " + e.what());
     }
   }
   for (const auto& w : std::vector<Worker>(processes_)) {
@@ -84,13 +86,14 @@ void MLM::dfs_processing(const std::shared_ptr<Nsg>& nsg, const LockMap& db_proc
     const std::size_t rows = dfs.size();
     // The worker owns its table; the hosts, models and queues are shared.
     // A worker that cannot start leaves no entry behind.
-    ChildPtr child = Child::start("ml_preprocessing", [nsg, dfs = std::move(dfs), db_processing_lock, hosts = hosts_,
-                                                       cc = cc_]() mutable {
-      ml_preprocessing(nsg, std::move(dfs), db_processing_lock, *hosts, *cc);
-    });
+    ChildPtr child = Child::start("ml_preprocessing",
+                                  [nsg, dfs = std::move(dfs), db_processing_lock, hosts = hosts_, cc = cc_]() mutable {
+                                    ml_preprocessing(nsg, std::move(dfs), db_processing_lock, *hosts, *cc);
+                                  });
     processes_.push_back(Worker{now, child, rows});
     if (sink.debug)
-      core::log_processing(sink, "debug", "os", "ml_preprocessing is running (PID: " + std::to_string(child->pid()) + ")");
+      core::log_processing(sink, "debug", "os",
+                           "ml_preprocessing is running (PID: " + std::to_string(child->pid()) + ")");
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "ml",
                          std::string("An error occurred while processing data from AI-data queue: ") + e.what());
@@ -101,7 +104,8 @@ bool MLM::join_workers(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool all = true;
   for (auto& w : processes_) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     all = w.process->join(std::max(left, std::chrono::milliseconds(0))) && all;
   }
   std::erase_if(processes_, [](const Worker& w) { return w.process->joined(); });

@@ -8,13 +8,12 @@
 #include <exception>
 #include <filesystem>
 
+#include "core/base/log.h"
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/base/log.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::orvik {
-
 
 ModelStore::Stamp ModelStore::stamp(const std::string& path) {
   struct stat st {};
@@ -163,15 +162,14 @@ ClassifyModels ModelStore::load(const std::string& models_dir, const std::string
 }
 
 ClassifyModels models_applications(ModelStore& store, const std::string& models_dir,
-                                  const std::vector<std::string>& mlvh_list, const std::string& vhost,
-                                  const LogSink& sink) {
+                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
+                                   const LogSink& sink) {
   try {
     // The list is matched with the host as listed; the file-name-safe form
     // only names the model files.
     for (const auto& h : mlvh_list) {
       bool covered = h == vhost;
-      if (!covered && h.starts_with("."))
-        covered = vhost.find(std::string_view(h).substr(1)) != std::string::npos;
+      if (!covered && h.starts_with(".")) covered = vhost.find(std::string_view(h).substr(1)) != std::string::npos;
       if (!covered && h.starts_with("*.")) {
         const std::string_view rest = std::string_view(h).substr(2);
         covered = rest != vhost && vhost.find(rest) != std::string::npos;

@@ -123,8 +123,8 @@ class ModelStore {
 // ".d" in a different vhost, "*"); an empty pair otherwise. The model files
 // are those of the host's file-name-safe form (core::vhost_normalization).
 ClassifyModels models_applications(ModelStore& store, const std::string& models_dir,
-                                  const std::vector<std::string>& mlvh_list, const std::string& vhost,
-                                  const LogSink& sink);
+                                   const std::vector<std::string>& mlvh_list, const std::string& vhost,
+                                   const LogSink& sink);
 
 struct AnalysisResult {
   bool res = false;

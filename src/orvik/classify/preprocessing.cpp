@@ -4,8 +4,8 @@
 #include <exception>
 #include <optional>
 
-#include "core/data/hosts.h"
 #include "core/base/log.h"
+#include "core/data/hosts.h"
 #include "shared/pyvalues/pyvalue.h"
 
 namespace tessel::orvik {
@@ -52,7 +52,8 @@ void ml_preprocessing(const std::shared_ptr<Nsg>& nsg, RequestTable dfs, const L
                       const MlHosts& hosts, const ClassifyContext& cc) {
   const LogSink& sink = cc.ctx.sink;
   try {
-    if (sink.debug) log(sink, "debug", "ml", "ML preprocessing: processing " + std::to_string(dfs.size()) + " request(s)");
+    if (sink.debug)
+      log(sink, "debug", "ml", "ML preprocessing: processing " + std::to_string(dfs.size()) + " request(s)");
     std::vector<char> taken(dfs.size(), 0);
     std::size_t left = dfs.size();
     bool all_vhost = false;
@@ -90,7 +91,8 @@ void ml_preprocessing(const std::shared_ptr<Nsg>& nsg, RequestTable dfs, const L
           if (take_www) vdf.back().vhost = ml_vhost;
         }
       } catch (const std::exception& e) {
-        log(sink, "error", "ml", std::string("An error occurred during preprocessing row in original data: ") + e.what());
+        log(sink, "error", "ml",
+            std::string("An error occurred during preprocessing row in original data: ") + e.what());
       }
       if (vdf.empty()) continue;
       try {
@@ -112,7 +114,8 @@ void ml_preprocessing(const std::shared_ptr<Nsg>& nsg, RequestTable dfs, const L
         if (sink.debug) log(sink, "debug", "ml", "Processing " + std::to_string(rest.size()) + " request(s) (*)");
         process_entry(nsg, std::move(rest), db_processing_lock, "*", hosts, cc);
       } catch (const std::exception& e) {
-        log(sink, "error", "ml", std::string("An error occurred while processing data for virtual host *: ") + e.what());
+        log(sink, "error", "ml",
+            std::string("An error occurred while processing data for virtual host *: ") + e.what());
       }
     }
   } catch (const std::exception& e) {

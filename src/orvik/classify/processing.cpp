@@ -8,8 +8,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/data/columns.h"
 #include "core/base/log.h"
+#include "core/data/columns.h"
 #include "core/net/broker_publish.h"
 #include "core/workers/overload.h"
 #include "orvik/classify/wl_zone.h"
@@ -182,8 +182,7 @@ struct Call {
   }
 
   // Returns ml_r; fills ml_z.
-  int analysis_pass(RequestRecord& rec, const std::string& rid, const std::string& vh,
-                    std::vector<std::string>& ml_z) {
+  int analysis_pass(RequestRecord& rec, const std::string& rid, const std::string& vh, std::vector<std::string>& ml_z) {
     int ml_r = 0;
     const auto& zones = core::zones();
     for (std::size_t i = 0; i < zones.size(); ++i) {
@@ -247,8 +246,10 @@ struct Call {
           if (!values.empty()) {
             std::string joined = join(values, kCrlf);
             // The views die with the old text here.
-            if (orig_kept[i]) f = std::move(joined);
-            else keep_orig(i, std::exchange(f, std::move(joined)));
+            if (orig_kept[i])
+              f = std::move(joined);
+            else
+              keep_orig(i, std::exchange(f, std::move(joined)));
           }
           log(sink, "info", "ml",
               "Analysis of request " + rid + " (" + vh + ") is completed in zone " + core::zone_replace(z) +
@@ -273,8 +274,7 @@ struct Call {
         rec.bt = 12;
         if (ml_z.empty())
           log(sink, "error", "ml",
-              "An error occurred while applying exported FP data to request " + rid +
-                  ": received request without MZ");
+              "An error occurred while applying exported FP data to request " + rid + ": received request without MZ");
         rec.mz = join(ml_z, "|");
       } else {
         rec.bt = 0;
@@ -378,7 +378,8 @@ struct Call {
       r.orig_zone_data.clear();
       r.extras = Json::object();
     }
-    if (cc.services.put_data_into_db) cc.services.put_data_into_db(training_data, db_processing_lock, ml_vhost, db_fname, sink);
+    if (cc.services.put_data_into_db)
+      cc.services.put_data_into_db(training_data, db_processing_lock, ml_vhost, db_fname, sink);
   }
 };
 

@@ -14,7 +14,8 @@ ClassifyServices ClassifyServices::real() {
     auto data = std::make_shared<const MtData>(orvik::mt_data_load(mt_fname, sink));
     return [data, sink](RequestRecord& r, const std::string& ml_vhost, const std::string& vhost,
                         std::vector<std::string>& ml_z) {
-      const std::optional<int> pe_bt = mt_export_processing(r, r.request_id, ml_vhost, Json(vhost), 1, ml_z, *data, sink);
+      const std::optional<int> pe_bt =
+          mt_export_processing(r, r.request_id, ml_vhost, Json(vhost), 1, ml_z, *data, sink);
       if (!pe_bt) return PeBt::not_run;
       if (*pe_bt == 0) return PeBt::cleared;
       if (*pe_bt == 12) return PeBt::remains;

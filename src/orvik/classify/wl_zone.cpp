@@ -18,7 +18,9 @@ namespace {
 // space of str.isspace(). The *_IN forms go inside a bracket expression.
 #define W_IN "\\p{L}\\p{N}_"
 #define D_IN "\\p{Nd}"
-#define S_IN "\\x{09}-\\x{0D}\\x{1C}-\\x{20}\\x{85}\\x{A0}\\x{1680}\\x{2000}-\\x{200A}\\x{2028}\\x{2029}\\x{202F}\\x{205F}\\x{3000}"
+#define S_IN                                                                                                         \
+  "\\x{09}-\\x{0D}\\x{1C}-\\x{20}\\x{85}\\x{A0}\\x{1680}\\x{2000}-\\x{200A}\\x{2028}\\x{2029}\\x{202F}\\x{205F}\\x{" \
+  "3000}"
 #define W "[" W_IN "]"
 #define D "[" D_IN "]"
 #define S "[" S_IN "]"
@@ -175,8 +177,7 @@ const std::vector<CompiledZone>& compiled() {
       for (const auto& p : zp.patterns) {
         std::vector<CompiledAlt> alts;
         alts.reserve(p.size());
-        for (const auto& alt : p)
-          alts.push_back({std::make_unique<RE2>(exact_classes(alt.pattern), opts), alt.bounds});
+        for (const auto& alt : p) alts.push_back({std::make_unique<RE2>(exact_classes(alt.pattern), opts), alt.bounds});
         cz.patterns.push_back(std::move(alts));
       }
       out.push_back(std::move(cz));

@@ -3,8 +3,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "core/data/request_data.h"
 #include "core/base/log.h"
+#include "core/data/request_data.h"
 #include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/pyvalue.h"
 
@@ -52,12 +52,13 @@ std::vector<std::string>& ml_data_normalization(std::vector<std::string>& data, 
       } catch (const std::exception& e) {
         if (sink.debug)
           core::log_processing(sink, "debug", "parsing",
-                               "An error occurred while replacing \"+\" or removing many spaces in request data: " +
-                                   v + ", " + e.what());
+                               "An error occurred while replacing \"+\" or removing many spaces in request data: " + v +
+                                   ", " + e.what());
       }
     }
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "parsing", std::string("An error occurred in ml_data_normalization: ") + e.what());
+    core::log_processing(sink, "error", "parsing",
+                         std::string("An error occurred in ml_data_normalization: ") + e.what());
   }
   return data;
 }
@@ -93,9 +94,9 @@ std::string mz_origin_gen(const RequestRecord& data, const std::vector<std::stri
     out += "}";
     return out;
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "parsing",
-                         "An error occurred while generating mz_origin for request " + py_str(request_id) + ": " +
-                             e.what());
+    core::log_processing(
+        sink, "error", "parsing",
+        "An error occurred while generating mz_origin for request " + py_str(request_id) + ": " + e.what());
     return "{}";
   }
 }

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "core/data/columns.h"
 #include "core/base/log.h"
+#include "core/data/columns.h"
 #include "core/net/mls.h"
 #include "orvik/dataset/dataset_file.h"
 #include "orvik/dataset/sqlite_db.h"
@@ -131,7 +131,8 @@ bool db_processing(const DbProcessingArgs& args) {
       try {
         detail::move_aside(d_fname, sink);
       } catch (const std::exception& e2) {
-        core::log_processing(sink, "error", "os", "An error occurred while processing file " + d_fname + ": " + e2.what());
+        core::log_processing(sink, "error", "os",
+                             "An error occurred while processing file " + d_fname + ": " + e2.what());
       }
       return false;
     } catch (const std::exception& e) {

@@ -30,8 +30,8 @@ struct DbProcessingArgs {
   std::string set_mls_data_url;  // the remote store's endpoints
   std::string get_mls_data_url;
   std::string del_mls_data_url;
-  LockMap db_processing_lock;  // holds the lock of ml_vhost
-  std::string ml_vhost;        // the host as listed
+  LockMap db_processing_lock;           // holds the lock of ml_vhost
+  std::string ml_vhost;                 // the host as listed
   std::int64_t dataset_limit = 800000;  // values kept per zone
   std::string db_fname;                 // staging file
   std::string d_fname;                  // dataset file

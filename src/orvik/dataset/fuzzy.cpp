@@ -270,7 +270,8 @@ int partial_ratio(std::u32string_view a, std::u32string_view b) {
   double best = 0;
   for (const Block& bl : matching_blocks(shorter, longer)) {
     const std::size_t start = bl.dpos > bl.spos ? bl.dpos - bl.spos : 0;
-    const std::u32string_view sub = start < longer.size() ? longer.substr(start, shorter.size()) : std::u32string_view();
+    const std::u32string_view sub =
+        start < longer.size() ? longer.substr(start, shorter.size()) : std::u32string_view();
     const double r = lev_ratio(shorter, sub);
     if (r > .995) return 100;
     best = std::max(best, r);
@@ -295,7 +296,9 @@ int token_set_ratio(std::u32string_view a, std::u32string_view b, bool partial) 
   const std::u32string c12 = std::u32string(strip(ss + U" " + join(d12)));
   const std::u32string c21 = std::u32string(strip(ss + U" " + join(d21)));
   const std::u32string_view s = strip(ss);
-  auto f = [partial](std::u32string_view x, std::u32string_view y) { return partial ? partial_ratio(x, y) : ratio(x, y); };
+  auto f = [partial](std::u32string_view x, std::u32string_view y) {
+    return partial ? partial_ratio(x, y) : ratio(x, y);
+  };
   return std::max({f(s, c12), f(s, c21), f(c12, c21)});
 }
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "core/data/columns.h"
 #include "core/base/log.h"
+#include "core/data/columns.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "orvik/dataset/fuzzy.h"
@@ -116,8 +116,8 @@ std::string decode_export(const std::string& body) {
   std::string b64;
   for (char c : body) {
     if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                          c == '/' || c == '=';
+    const bool alphabet =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
     if (!alphabet) throw std::runtime_error("the reply is not base64 text");
     b64 += c;
   }
@@ -185,12 +185,14 @@ std::string mt_data_get(const std::string& mt_fname, const std::string& mt_hash_
     try {
       write_file_atomic(mt_fname, text);
     } catch (const std::exception& e) {
-      core::log_processing(sink, "error", "os", "An error occurred during saving data to " + mt_fname + ": " + e.what());
+      core::log_processing(sink, "error", "os",
+                           "An error occurred during saving data to " + mt_fname + ": " + e.what());
       return mt_hash_last;
     }
     return mt_hash;
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "api", std::string("An error occurred while interacting with Corvane WAF MT: ") + e.what());
+    core::log_processing(sink, "error", "api",
+                         std::string("An error occurred while interacting with Corvane WAF MT: ") + e.what());
     return mt_hash_last;
   }
 }
@@ -228,9 +230,9 @@ MtData mt_data_parse(std::string_view text, const std::string& mt_fname, const L
         }
         const Json vhost = record.value("vhost", Json());
         if (!py_truthy(vhost)) {
-          core::log_processing(sink, "error", "os",
-                               "An error occurred during processing data from " + mt_fname + ": no vhost (" +
-                                   py_repr(record) + ")");
+          core::log_processing(
+              sink, "error", "os",
+              "An error occurred during processing data from " + mt_fname + ": no vhost (" + py_repr(record) + ")");
           continue;
         }
         if (!vhost.is_string()) throw std::runtime_error("vhost " + py_repr(vhost) + " is not text");
@@ -319,11 +321,13 @@ ZoneField zone_field(RequestRecord& r, const std::string& name) {
       {"cc", &RequestRecord::cc},
       {"content-type", &RequestRecord::content_type},
       {"jbody", &RequestRecord::jbody}};
-  static const std::map<std::string, Json RequestRecord::*> jsons = {
-      {"lm", &RequestRecord::lm},         {"request_id", &RequestRecord::request_id},
-      {"request_type", &RequestRecord::request_type}, {"mz", &RequestRecord::mz},
-      {"ip", &RequestRecord::ip},         {"vhost", &RequestRecord::vhost},
-      {"method", &RequestRecord::method}};
+  static const std::map<std::string, Json RequestRecord::*> jsons = {{"lm", &RequestRecord::lm},
+                                                                     {"request_id", &RequestRecord::request_id},
+                                                                     {"request_type", &RequestRecord::request_type},
+                                                                     {"mz", &RequestRecord::mz},
+                                                                     {"ip", &RequestRecord::ip},
+                                                                     {"vhost", &RequestRecord::vhost},
+                                                                     {"method", &RequestRecord::method}};
   static const std::map<std::string, std::int64_t RequestRecord::*> numbers = {
       {"bt", &RequestRecord::bt},
       {"timestamp", &RequestRecord::timestamp},
@@ -347,9 +351,9 @@ std::optional<int> mt_export_processing(RequestRecord& data, const Json& request
   const std::string req = py_str(request_id) + " (" + py_str(vhost) + ")";
   try {
     if (ml_z.empty()) {
-      core::log_processing(sink, "error", "ml",
-                           "An error occurred while applying exported FP data to request " + req +
-                               ": received request without MZ");
+      core::log_processing(
+          sink, "error", "ml",
+          "An error occurred while applying exported FP data to request " + req + ": received request without MZ");
       return std::nullopt;
     }
     const std::vector<std::string> zones = ml_z;
@@ -379,9 +383,9 @@ std::optional<int> mt_export_processing(RequestRecord& data, const Json& request
             for (const auto* m : matchers)
               if ((covered = m->covers(q, similarity))) break;
           } catch (const std::exception& e) {
-            core::log_processing(sink, "error", "ml",
-                                 "An error occurred while partially applying exported FP data to request " +
-                                     in_zone + ": " + e.what());
+            core::log_processing(
+                sink, "error", "ml",
+                "An error occurred while partially applying exported FP data to request " + in_zone + ": " + e.what());
           }
           if (!covered) left.push_back(line);
         }
@@ -403,9 +407,9 @@ std::optional<int> mt_export_processing(RequestRecord& data, const Json& request
                                    in_zone + ": " + e.what());
         }
       } catch (const std::exception& e) {
-        core::log_processing(sink, "error", "ml",
-                             "An error occurred while applying exported FP data to request " + in_zone + ": " +
-                                 e.what());
+        core::log_processing(
+            sink, "error", "ml",
+            "An error occurred while applying exported FP data to request " + in_zone + ": " + e.what());
       }
     }
     if (ml_z.empty()) return 0;

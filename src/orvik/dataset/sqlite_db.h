@@ -102,6 +102,6 @@ RetryOutcome retry_locked(const std::function<void()>& attempt, std::string& err
 namespace tessel::orvik::detail {
 // db_truncate, removing only the rows up to `max_rowid` when given (rows
 // staged after the read stay). True when the rows are gone.
-bool truncate_rows(const std::string& ml_vhost, const std::string& db_fname, const LockMap& locks,
-                   const LogSink& sink, const std::int64_t* max_rowid);
+bool truncate_rows(const std::string& ml_vhost, const std::string& db_fname, const LockMap& locks, const LogSink& sink,
+                   const std::int64_t* max_rowid);
 }  // namespace tessel::orvik::detail

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "core/data/columns.h"
 #include "core/base/log.h"
+#include "core/data/columns.h"
 #include "orvik/dataset/sqlite_db.h"
 #include "shared/pyvalues/pyvalue.h"
 
@@ -67,8 +67,8 @@ void bind_record(sqlite3_stmt* st, const RequestRecord& r) {
   bind_value(st, ++i, r.vhost, scratch);
   sqlite3_bind_int64(st, ++i, r.port);
   bind_value(st, ++i, r.method, scratch);
-  for (const std::string* s : {&r.url, &r.args, &r.cookie, &r.ua, &r.referer, &r.other_headers, &r.body, &r.cc,
-                               &r.content_type, &r.jbody})
+  for (const std::string* s :
+       {&r.url, &r.args, &r.cookie, &r.ua, &r.referer, &r.other_headers, &r.body, &r.cc, &r.content_type, &r.jbody})
     bind_text(st, ++i, *s);
   sqlite3_bind_int64(st, ++i, r.status_code);
 }
@@ -144,14 +144,15 @@ std::int64_t get_cnt_from_db(const std::string& db_fname, const LogSink& sink) {
   };
   std::string error;
   if (detail::retry_locked(attempt, error) != RetryOutcome::done)
-    core::log_processing(sink, "error", "os", "An error occurred while processing data in file " + db_fname + ": " + error);
+    core::log_processing(sink, "error", "os",
+                         "An error occurred while processing data in file " + db_fname + ": " + error);
   return cnt;
 }
 
 namespace detail {
 
-bool truncate_rows(const std::string& ml_vhost, const std::string& db_fname, const LockMap& locks,
-                   const LogSink& sink, const std::int64_t* max_rowid) {
+bool truncate_rows(const std::string& ml_vhost, const std::string& db_fname, const LockMap& locks, const LogSink& sink,
+                   const std::int64_t* max_rowid) {
   try {
     core::log_processing(sink, "info", "ml", "Dropping main table after successful processing");
     const std::string table = quote_ident(core::db_data_table());

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/log.h"
 #include "core/data/codec.h"
 #include "core/data/columns.h"
-#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "ml/forest.h"
@@ -104,16 +104,16 @@ void with_retries(const BuildOptions& opts, const std::string& error_text, const
 }
 
 ZoneModel build_zone(const std::string& z, std::vector<std::string> td, const std::vector<std::string>& bl,
-                     const Json& wl, const MtData::Hosts& mt_data, std::int64_t dataset_limit,
-                     const BuildOptions& opts, const LogSink& sink) {
+                     const Json& wl, const MtData::Hosts& mt_data, std::int64_t dataset_limit, const BuildOptions& opts,
+                     const LogSink& sink) {
   const std::string zn = core::zone_replace(z);  // the zone as messages name it
   log(sink, "info", "ml", "Building the behavioral model for zone " + zn);
   log(sink, "info", "ml", "Data size for zone " + zn + ": " + std::to_string(td.size()) + " entry(s)");
   const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(dataset_limit, 0));
   if (td.size() > limit) {
     distinct(td);
-    log(sink, "info", "ml", "Data reduced (duplicates removed) for zone " + zn + ": " + std::to_string(td.size()) +
-                                " entry(s)");
+    log(sink, "info", "ml",
+        "Data reduced (duplicates removed) for zone " + zn + ": " + std::to_string(td.size()) + " entry(s)");
   }
   if (td.size() > limit) {
     td.erase(td.begin(), td.end() - static_cast<std::ptrdiff_t>(limit));
@@ -270,7 +270,8 @@ bool tessel_models_build(const std::string& models_dir, std::int64_t dataset_lim
     try {
       const core::HttpResponse r = core::init_session().get(datasets.wl_dataset_url, options);
       wl = literal_eval(core::b64d(std::string_view(r.content), false, sink));
-      if (!wl.is_object()) throw std::runtime_error("the WL dataset is not a mapping: " + std::string(py_type_name(wl)));
+      if (!wl.is_object())
+        throw std::runtime_error("the WL dataset is not a mapping: " + std::string(py_type_name(wl)));
       log(sink, "info", "ml", "WL dataset received for " + std::to_string(wl.size()) + " zone(s)");
       break;
     } catch (const std::exception& e) {

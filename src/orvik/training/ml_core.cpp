@@ -10,9 +10,9 @@
 #include <system_error>
 #include <utility>
 
+#include "core/base/log.h"
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/base/log.h"
 #include "core/net/mls.h"
 #include "orvik/dataset/dataset_file.h"
 #include "orvik/dataset/db_processing.h"
@@ -99,7 +99,8 @@ std::int64_t Training::start_time() const {
   remove_all("_");
   remove_all("^");
   remove_all(".db");
-  const bool digits = !rest.empty() && std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits =
+      !rest.empty() && std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (!digits || rest.size() > 18)
     throw std::runtime_error("invalid literal for int() with base 10: " + py_repr_str(rest));
   return std::stoll(rest);
@@ -123,8 +124,8 @@ void Training::collect() {
   update.sink = sink_;
   Json training_period_days = a_.training_period_days;
   while (true) {
-    const auto [remote_complete, remote_days] = get_training_status(
-        a_.run.endpoints.get_training_url, a_.ml_vhost, a_.training_period_days_default, a_.run.api, sink_);
+    const auto [remote_complete, remote_days] = get_training_status(a_.run.endpoints.get_training_url, a_.ml_vhost,
+                                                                    a_.training_period_days_default, a_.run.api, sink_);
     if (py_truthy(remote_days) && !py_equal(remote_days, training_period_days)) {
       training_period_days = remote_days;
       log("info", "ml",
@@ -132,8 +133,8 @@ void Training::collect() {
               " day(s)");
     }
     if (remote_complete.value_or(false) && core::host_model_files(paths_.models_dir, a_.vhost).size() >= 2) {
-      log("warn", "ml", "Training is interrupted because the status for virtual host " + a_.vhost +
-                            " changed to completed");
+      log("warn", "ml",
+          "Training is interrupted because the status for virtual host " + a_.vhost + " changed to completed");
       ask_restart();
     }
     if (a_.nsg->restart_signal()) restart_wait();
@@ -268,8 +269,8 @@ void Training::model_stage(const DatasetData& training_data) {
         continue;
       }
       try {
-        if (!tessel_models_send(zip_fname, g, a_.ml_vhost, a_.vhost, a_.run.endpoints.set_models_url, a_.run.api,
-                                sink_, exchange))
+        if (!tessel_models_send(zip_fname, g, a_.ml_vhost, a_.vhost, a_.run.endpoints.set_models_url, a_.run.api, sink_,
+                                exchange))
           throw ProcessEnd{};
         while (!set_training_status(a_.run.endpoints.set_training_url, a_.ml_vhost, true, a_.run.api, sink_))
           pause(a_.pauses.retry);

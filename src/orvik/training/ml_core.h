@@ -17,19 +17,19 @@ namespace tessel::orvik {
 
 // The pauses of the training process; tests shorten them.
 struct TrainingPauses {
-  std::chrono::milliseconds pass{std::chrono::seconds(30)};          // between collection passes
-  std::chrono::milliseconds retry{std::chrono::seconds(5)};          // short waits and retries
+  std::chrono::milliseconds pass{std::chrono::seconds(30)};           // between collection passes
+  std::chrono::milliseconds retry{std::chrono::seconds(5)};           // short waits and retries
   std::chrono::milliseconds restart_wait{std::chrono::seconds(120)};  // before the process ends for a restart
-  std::chrono::milliseconds upload_retry{std::chrono::seconds(30)};  // between model uploads
-  std::chrono::milliseconds status_poll{std::chrono::seconds(15)};   // least spacing of trained-mode polls
+  std::chrono::milliseconds upload_retry{std::chrono::seconds(30)};   // between model uploads
+  std::chrono::milliseconds status_poll{std::chrono::seconds(15)};    // least spacing of trained-mode polls
 };
 
 // What the service main hands each training process: the values of the
 // host, and the run's paths, addresses and logging as they are.
 struct MlCoreArgs {
   std::shared_ptr<Nsg> nsg;
-  bool mls = false;               // [distributed] master
-  bool distributed_mode = false;  // [distributed] enable
+  bool mls = false;                     // [distributed] master
+  bool distributed_mode = false;        // [distributed] enable
   LockMap db_processing_lock;           // the locks of this host and the hosts before it
   LockPtr training_lock;                // held around model building
   std::optional<std::string> db_fname;  // staging file, none when the host does not collect

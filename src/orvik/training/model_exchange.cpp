@@ -16,9 +16,9 @@
 #include <utility>
 #include <variant>
 
+#include "core/base/log.h"
 #include "core/data/codec.h"
 #include "core/data/hosts.h"
-#include "core/base/log.h"
 #include "core/net/http.h"
 #include "core/net/web.h"
 #include "orvik/training/model_store.h"
@@ -145,7 +145,8 @@ bool tessel_models_send(const std::string& zip_fname, const std::vector<std::str
     try {
       const core::HttpResponse r = core::init_session().post(set_models_url, core::RequestBody::raw(text), options);
       if (r.status_code == 202) {
-        log(sink, "info", "api", "The models of virtual host " + ml_vhost + " were successfully sent to Corvane WAF API");
+        log(sink, "info", "api",
+            "The models of virtual host " + ml_vhost + " were successfully sent to Corvane WAF API");
         std::error_code ec;
         // The models are accepted: a leftover archive is only reported.
         if (fs::exists(zip_fname, ec) && !fs::remove(zip_fname, ec) && ec)
@@ -236,7 +237,7 @@ void check_model_file(const std::string& path, const std::string& name) {
 }  // namespace
 
 std::vector<std::string> detail::apply_model_archive(const std::string& models_dir, const std::string& archive_path,
-                                       const ExchangeOptions& opts, const LogSink& sink) {
+                                                     const ExchangeOptions& opts, const LogSink& sink) {
   int err = 0;
   ZipPtr z(zip_open(archive_path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err));
   if (!z) {
@@ -270,8 +271,7 @@ std::vector<std::string> detail::apply_model_archive(const std::string& models_d
     zip_uint8_t opsys = 0;
     zip_uint32_t attributes = 0;
     bool link = false;
-    if (zip_file_get_external_attributes(z.get(), m.index, 0, &opsys, &attributes) == 0 &&
-        opsys == ZIP_OPSYS_UNIX)
+    if (zip_file_get_external_attributes(z.get(), m.index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX)
       link = ((attributes >> 16) & S_IFMT) == S_IFLNK;
     std::string host;
     if (is_plain_name(m.name) && !link && is_model_name(m.name))
@@ -314,8 +314,7 @@ std::vector<std::string> detail::apply_model_archive(const std::string& models_d
         try {
           check_model_file(staged[i].first, name);
         } catch (const std::exception& e) {
-          log(sink, "error", "os",
-              "An error occurred while validating the model archive (" + name + "): " + e.what());
+          log(sink, "error", "os", "An error occurred while validating the model archive (" + name + "): " + e.what());
           for (std::size_t j = first; j < staged.size(); ++j) remove_quietly(staged[j].first);
           staged.resize(first);
           break;
@@ -339,7 +338,8 @@ namespace {
 // Removes a listed host's two model files.
 void remove_host_models(const std::string& models_dir, const Json& item, const LogSink& sink) {
   try {
-    if (!item.is_string()) throw std::runtime_error("'" + std::string(py_type_name(item)) + "' object has no attribute 'split'");
+    if (!item.is_string())
+      throw std::runtime_error("'" + std::string(py_type_name(item)) + "' object has no attribute 'split'");
     const std::string text = item.get<std::string>();
     const std::string host = text.substr(0, text.find(':'));
     if (!is_plain_name(host)) throw std::runtime_error("not a host name: " + py_repr(Json(host)));
@@ -392,8 +392,7 @@ bool tessel_models_receiver(bool, const std::string& models_dir, const std::stri
         if (sink.debug) log(sink, "debug", "api", "Request data from " + get_models_url + ": " + r.str());
         if (status == 202) {
           if (r.content.size() / 4 * 3 > opts.max_archive_bytes)
-            throw std::runtime_error("the archive is larger than " + std::to_string(opts.max_archive_bytes) +
-                                     " bytes");
+            throw std::runtime_error("the archive is larger than " + std::to_string(opts.max_archive_bytes) + " bytes");
           const std::string archive_path = path_join(models_dir, "models.zip");
           std::vector<std::string> installed;
           try {

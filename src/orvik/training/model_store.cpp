@@ -6,9 +6,9 @@
 #include <utility>
 #include <variant>
 
+#include "core/base/log.h"
 #include "core/data/columns.h"
 #include "core/data/hosts.h"
-#include "core/base/log.h"
 #include "shared/pyvalues/digest.h"
 #include "shared/runtime/fileio.h"
 #include "shared/runtime/paths.h"

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "core/net/http.h"
 #include "core/base/log.h"
+#include "core/net/http.h"
 #include "core/net/web.h"
 #include "shared/pyvalues/literal_eval.h"
 #include "shared/pyvalues/pyjson.h"
@@ -22,8 +22,7 @@ std::pair<std::optional<bool>, Json> get_training_status(const std::string& url,
     r = core::init_session().post(url, core::RequestBody::form({{"key", api.key}, {"vhost", vhost}}),
                                   core::request_options(api, core::Route::api));
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", core::is_network_error(e.what()) ? "network" : "api",
-                         receiving + e.what());
+    core::log_processing(sink, "error", core::is_network_error(e.what()) ? "network" : "api", receiving + e.what());
     return {complete, days};
   }
   if (!core::status_ok(r.status_code)) {
@@ -119,7 +118,8 @@ bool set_training_status(const std::string& set_training_url, const std::string&
     }
     core::log_processing(sink, "error", "api", updating + py_str(reply));
   } catch (const std::exception& e) {
-    core::log_processing(sink, "error", "api", std::string("An error occurred while sending training status: ") + e.what());
+    core::log_processing(sink, "error", "api",
+                         std::string("An error occurred while sending training status: ") + e.what());
   }
   return false;
 }
@@ -155,8 +155,7 @@ void set_training_progress_status(const std::string& set_training_progress_url, 
       try {
         const Json& description = description_of(reply);
         if (!description.is_string())
-          throw std::runtime_error("argument of type '" + std::string(py_type_name(description)) +
-                                   "' is not iterable");
+          throw std::runtime_error("argument of type '" + std::string(py_type_name(description)) + "' is not iterable");
         if (description.get<std::string>().find("set virtual host") == std::string::npos)
           core::log_processing(sink, "error", "api",
                                "An error occurred while updating training progress for virtual host " + vhost + ": " +
@@ -168,9 +167,9 @@ void set_training_progress_status(const std::string& set_training_progress_url, 
       }
       return;
     }
-    core::log_processing(sink, "error", "api",
-                         "An error occurred while updating training progress for virtual host " + vhost + ": " +
-                             py_str(reply));
+    core::log_processing(
+        sink, "error", "api",
+        "An error occurred while updating training progress for virtual host " + vhost + ": " + py_str(reply));
   } catch (const std::exception& e) {
     core::log_processing(sink, "error", "api", sending + e.what());
   }

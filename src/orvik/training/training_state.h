@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "shared/pyvalues/json.h"
 #include "core/net/api_context.h"
+#include "shared/pyvalues/json.h"
 #include "shared/runtime/log_sink.h"
 
 namespace tessel::orvik {

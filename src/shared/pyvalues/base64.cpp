@@ -107,8 +107,8 @@ void base64_decode(std::string_view text, std::string& out) {
   }
   const std::size_t len = static_cast<std::size_t>(o - out.data());
   if (quad == 1)
-    throw PyValueError("Invalid base64-encoded string: number of data characters (" +
-                       std::to_string(len / 3 * 4 + 1) + ") cannot be 1 more than a multiple of 4");
+    throw PyValueError("Invalid base64-encoded string: number of data characters (" + std::to_string(len / 3 * 4 + 1) +
+                       ") cannot be 1 more than a multiple of 4");
   if (quad != 0) throw PyValueError("Incorrect padding");
   done();
 }

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "shared/pyvalues/pytext.h"
@@ -247,8 +247,7 @@ void RawConfigParser::parse(std::string_view text, const std::string& source) {
     }
     if (!cursect) {
       throw ConfigError("MissingSectionHeaderError", "File contains no section headers.\nfile: " + repr(source) +
-                                                         ", line: " + std::to_string(lineno) + "\n" +
-                                                         repr(utf8(line)));
+                                                         ", line: " + std::to_string(lineno) + "\n" + repr(utf8(line)));
     }
     const std::size_t delim = value.find_first_of(U"=:");
     if (delim == std::u32string_view::npos) {
@@ -261,9 +260,9 @@ void RawConfigParser::parse(std::string_view text, const std::string& source) {
     have_optname = !optname.empty();
     const std::pair<std::string, std::string> key{sectname, optname};
     if (std::find(seen_options.begin(), seen_options.end(), key) != seen_options.end()) {
-      throw ConfigError("DuplicateOptionError", "While reading from " + repr(source) + " [line " +
-                                                    lineno_text(lineno) + "]: option " + repr(optname) +
-                                                    " in section " + repr(sectname) + " already exists");
+      throw ConfigError("DuplicateOptionError", "While reading from " + repr(source) + " [line " + lineno_text(lineno) +
+                                                    "]: option " + repr(optname) + " in section " + repr(sectname) +
+                                                    " already exists");
     }
     seen_options.push_back(key);
     std::vector<std::string> pieces{utf8(strip(value.substr(delim + 1)))};

@@ -47,11 +47,11 @@ bool in_base(char c, int base) {
 // A hash that agrees with py_equal on hashable values (1, 1.0 and True alike).
 std::size_t hash_of(const Json& v) {
   if (v.is_boolean() || v.is_number() || py_is_bigint(v)) {
-    double d = v.is_boolean()             ? (v.get<bool>() ? 1.0 : 0.0)
-               : v.is_number_float()      ? v.get<double>()
-               : v.is_number_unsigned()   ? static_cast<double>(v.get<std::uint64_t>())
-               : v.is_number_integer()    ? static_cast<double>(v.get<std::int64_t>())
-                                          : std::strtod(py_bigint_text(v).c_str(), nullptr);
+    double d = v.is_boolean()           ? (v.get<bool>() ? 1.0 : 0.0)
+               : v.is_number_float()    ? v.get<double>()
+               : v.is_number_unsigned() ? static_cast<double>(v.get<std::uint64_t>())
+               : v.is_number_integer()  ? static_cast<double>(v.get<std::int64_t>())
+                                        : std::strtod(py_bigint_text(v).c_str(), nullptr);
     if (d == 0) d = 0;  // -0.0
     return std::hash<double>{}(d);
   }
@@ -420,7 +420,8 @@ class Parser {
              " (detected at line " + std::to_string(line_) + ")");
     };
     auto put_char = [&] {  // one source character, with its UTF-8 tail
-      if (bytes && static_cast<unsigned char>(s_[i_]) >= 0x80) syntax("bytes can only contain ASCII literal characters");
+      if (bytes && static_cast<unsigned char>(s_[i_]) >= 0x80)
+        syntax("bytes can only contain ASCII literal characters");
       std::size_t k = i_;
       utf8_next(s_, k);
       out.append(s_, i_, k - i_);
@@ -508,7 +509,8 @@ class Parser {
     if (!bytes && (d == 'u' || d == 'U')) {
       int n = d == 'u' ? 4 : 8;
       long v = hex_digits(i_ + 2, n);
-      if (v < 0) syntax(d == 'u' ? "(unicode error) truncated \\uXXXX escape" : "(unicode error) truncated \\UXXXXXXXX escape");
+      if (v < 0)
+        syntax(d == 'u' ? "(unicode error) truncated \\uXXXX escape" : "(unicode error) truncated \\UXXXXXXXX escape");
       if (v > 0x10FFFF) syntax("(unicode error) illegal Unicode character");
       put_cp(static_cast<char32_t>(v));
       i_ += 2 + static_cast<std::size_t>(n);

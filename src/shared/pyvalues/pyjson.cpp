@@ -281,8 +281,8 @@ class Reader {
     std::snprintf(buf, sizeof buf, "'%s' codec can't decode byte 0x%02x in position %zu: %s", codec,
                   static_cast<unsigned char>(data[pos]), pos, reason);
   else
-    std::snprintf(buf, sizeof buf, "'%s' codec can't decode bytes in position %zu-%zu: %s", codec, pos,
-                  pos + len - 1, reason);
+    std::snprintf(buf, sizeof buf, "'%s' codec can't decode bytes in position %zu-%zu: %s", codec, pos, pos + len - 1,
+                  reason);
   throw UnicodeDecodeError(buf);
 }
 
@@ -368,8 +368,7 @@ std::string decode_json_bytes(std::string_view b) {
   if (starts("\xEF\xBB\xBF"sv)) return decode_utf8_surrogatepass(b.substr(3));
   if (b.size() >= 4) {
     if (!at(0)) return at(1) ? decode_utf16(b, 0, true, "utf-16-be") : decode_utf32(b, 0, true, "utf-32-be");
-    if (!at(1))
-      return at(2) || at(3) ? decode_utf16(b, 0, false, "utf-16-le") : decode_utf32(b, 0, false, "utf-32-le");
+    if (!at(1)) return at(2) || at(3) ? decode_utf16(b, 0, false, "utf-16-le") : decode_utf32(b, 0, false, "utf-32-le");
   } else if (b.size() == 2) {
     if (!at(0)) return decode_utf16(b, 0, true, "utf-16-be");
     if (!at(1)) return decode_utf16(b, 0, false, "utf-16-le");
@@ -466,15 +465,16 @@ struct JsonStyle {
 }  // namespace
 
 JsonDecodeError::JsonDecodeError(std::string m, std::size_t p, std::size_t l, std::size_t c)
-    : PyValueError(m + ": line " + std::to_string(l) + " column " + std::to_string(c) + " (char " +
-                   std::to_string(p) + ")"),
+    : PyValueError(m + ": line " + std::to_string(l) + " column " + std::to_string(c) + " (char " + std::to_string(p) +
+                   ")"),
       msg(std::move(m)),
       pos(p),
       lineno(l),
       colno(c) {}
 
 Json json_loads(std::string_view text, bool strict) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") throw JsonDecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)", 0, 1, 1);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF")
+    throw JsonDecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)", 0, 1, 1);
   return Reader(text, strict).decode();
 }
 

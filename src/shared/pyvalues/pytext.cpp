@@ -22,8 +22,7 @@ bool ascii_only(std::string_view s) {
 // `surrogates`, ED A0..ED BF (encoded surrogates) are well formed too.
 // On failure `bad` is the length of the maximal ill-formed subpart and
 // `truncated` tells whether the data ended inside it.
-std::size_t sequence_length(std::string_view s, std::size_t i, bool surrogates, std::size_t& bad,
-                            bool& truncated) {
+std::size_t sequence_length(std::string_view s, std::size_t i, bool surrogates, std::size_t& bad, bool& truncated) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   unsigned char c = p[i];
   std::size_t len;
@@ -267,7 +266,7 @@ std::string py_decode_utf8(std::string_view bytes) {
       continue;
     }
     auto c = static_cast<unsigned char>(bytes[i]);
-    const char* reason = truncated ? "unexpected end of data"
+    const char* reason = truncated                ? "unexpected end of data"
                          : (c < 0xC2 || c > 0xF4) ? "invalid start byte"
                                                   : "invalid continuation byte";
     char buf[160];

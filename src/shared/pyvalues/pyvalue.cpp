@@ -53,8 +53,8 @@ std::string limbs_text(const Limbs& x) {
 
 [[noreturn]] void too_many_digits(std::size_t n) {
   if (n)
-    throw PyValueError("Exceeds the limit (4300 digits) for integer string conversion: value has " +
-                       std::to_string(n) + " digits; use sys.set_int_max_str_digits() to increase the limit");
+    throw PyValueError("Exceeds the limit (4300 digits) for integer string conversion: value has " + std::to_string(n) +
+                       " digits; use sys.set_int_max_str_digits() to increase the limit");
   throw PyValueError(
       "Exceeds the limit (4300 digits) for integer string conversion; use sys.set_int_max_str_digits() to "
       "increase the limit");
@@ -230,9 +230,7 @@ bool numeric_equal(const Json& a, const Json& b) {
 
 }  // namespace
 
-Json py_bytes(std::string_view data) {
-  return Json::binary(Json::binary_t::container_type(data.begin(), data.end()));
-}
+Json py_bytes(std::string_view data) { return Json::binary(Json::binary_t::container_type(data.begin(), data.end())); }
 
 bool py_is_bytes(const Json& v) {
   return v.is_binary() && !(v.get_binary().has_subtype() && v.get_binary().subtype() == kPyBigIntSubtype);

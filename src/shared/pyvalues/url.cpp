@@ -5,8 +5,8 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 #include <unicode/uniset.h>
+#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <array>
@@ -61,8 +61,8 @@ using SafeSet = std::array<bool, 256>;
 SafeSet safe_set(std::string_view extra) {
   SafeSet t{};
   for (int c = 0; c < 256; ++c)
-    t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || c == '-' || c == '~';
+    t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-' || c == '~';
   for (char c : extra)
     if (static_cast<unsigned char>(c) < 0x80) t[static_cast<unsigned char>(c)] = true;
   return t;
@@ -104,8 +104,7 @@ class PrepTable {
     std::sort(rows_.begin(), rows_.end(), [](auto* a, auto* b) { return a->start < b->start; });
   }
   const Stringprep_table_element* find(char32_t c) const {
-    auto it = std::upper_bound(rows_.begin(), rows_.end(), c,
-                               [](char32_t v, auto* r) { return v < r->start; });
+    auto it = std::upper_bound(rows_.begin(), rows_.end(), c, [](char32_t v, auto* r) { return v < r->start; });
     if (it == rows_.begin()) return nullptr;
     const auto* r = *(it - 1);
     const char32_t last = r->end ? r->end : r->start;
@@ -309,8 +308,7 @@ struct Parts {
 };
 
 bool is_scheme_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '-' || c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
 // A non-ASCII authority must not gain URL delimiters under NFKC.
@@ -365,10 +363,10 @@ Parts urlsplit(std::string_view text) {
 }
 
 bool uses_netloc(std::string_view scheme) {
-  static constexpr std::string_view kSchemes[] = {
-      "",      "ftp",   "http",     "gopher", "nntp",  "telnet", "imap",    "wais", "file",
-      "mms",   "https", "shttp",    "snews",  "prospero", "rtsp", "rtspu", "rsync", "svn",
-      "svn+ssh", "sftp", "nfs",     "git",    "git+ssh", "ws",   "wss"};
+  static constexpr std::string_view kSchemes[] = {"",     "ftp",     "http",  "gopher", "nntp",    "telnet", "imap",
+                                                  "wais", "file",    "mms",   "https",  "shttp",   "snews",  "prospero",
+                                                  "rtsp", "rtspu",   "rsync", "svn",    "svn+ssh", "sftp",   "nfs",
+                                                  "git",  "git+ssh", "ws",    "wss"};
   return std::find(std::begin(kSchemes), std::end(kSchemes), scheme) != std::end(kSchemes);
 }
 
@@ -385,16 +383,14 @@ std::string normalize_port(const std::string& port, const std::string& scheme) {
   if (!py_isdigit(port)) return port;
   const std::u32string u = utf8_to_u32(port);
   std::size_t run = 0;
-  while (run < u.size() &&
-         u_getIntPropertyValue(static_cast<UChar32>(u[run]), UCHAR_NUMERIC_TYPE) == U_NT_DECIMAL)
+  while (run < u.size() && u_getIntPropertyValue(static_cast<UChar32>(u[run]), UCHAR_NUMERIC_TYPE) == U_NT_DECIMAL)
     ++run;
   if (run > kPyMaxIntDigits)
-    throw UrlError("Exceeds the limit (4300) for integer string conversion: value has " +
-                   std::to_string(run) + " digits; use sys.set_int_max_str_digits() to increase the limit");
+    throw UrlError("Exceeds the limit (4300) for integer string conversion: value has " + std::to_string(run) +
+                   " digits; use sys.set_int_max_str_digits() to increase the limit");
   if (run < u.size()) {
     // Python shows at most 200 characters of the repr.
-    throw UrlError("invalid literal for int() with base 10: " +
-                   std::string(py_slice(py_repr_str(port), 0, 200)));
+    throw UrlError("invalid literal for int() with base 10: " + std::string(py_slice(py_repr_str(port), 0, 200)));
   }
   std::string value;
   for (char32_t c : u) {
@@ -403,11 +399,10 @@ std::string normalize_port(const std::string& port, const std::string& scheme) {
   }
   if (value.empty()) value = "0";
   static constexpr std::pair<std::string_view, std::string_view> kDefaults[] = {
-      {"ftp", "21"},   {"gopher", "70"},  {"http", "80"},   {"https", "443"},
-      {"news", "119"}, {"nntp", "119"},   {"snews", "563"}, {"snntp", "563"},
-      {"telnet", "23"}, {"ws", "80"},     {"wss", "443"}};
-  const auto* it = std::find_if(std::begin(kDefaults), std::end(kDefaults),
-                                [&](const auto& d) { return d.first == scheme; });
+      {"ftp", "21"},    {"gopher", "70"}, {"http", "80"},   {"https", "443"}, {"news", "119"}, {"nntp", "119"},
+      {"snews", "563"}, {"snntp", "563"}, {"telnet", "23"}, {"ws", "80"},     {"wss", "443"}};
+  const auto* it =
+      std::find_if(std::begin(kDefaults), std::end(kDefaults), [&](const auto& d) { return d.first == scheme; });
   if (it == std::end(kDefaults)) throw UrlError("'" + scheme + "'");
   return it->second == value ? std::string() : value;
 }

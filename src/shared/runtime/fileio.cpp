@@ -13,7 +13,9 @@ namespace tessel {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what, int err) { throw std::system_error(err, std::generic_category(), what); }
+[[noreturn]] void fail(const std::string& what, int err) {
+  throw std::system_error(err, std::generic_category(), what);
+}
 
 std::string dir_of(const std::string& path) {
   auto slash = path.rfind('/');

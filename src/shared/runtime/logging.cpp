@@ -19,12 +19,18 @@ namespace tessel {
 
 const char* level_name(int levelno) {
   switch (levelno) {
-    case DEBUG: return "DEBUG";
-    case INFO: return "INFO";
-    case WARNING: return "WARNING";
-    case ERROR: return "ERROR";
-    case CRITICAL: return "CRITICAL";
-    default: return "NOTSET";
+    case DEBUG:
+      return "DEBUG";
+    case INFO:
+      return "INFO";
+    case WARNING:
+      return "WARNING";
+    case ERROR:
+      return "ERROR";
+    case CRITICAL:
+      return "CRITICAL";
+    default:
+      return "NOTSET";
   }
 }
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "shared/runtime/blocking_queue.h"
 #include "shared/pyvalues/json.h"
+#include "shared/runtime/blocking_queue.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/request.h"
 

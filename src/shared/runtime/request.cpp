@@ -23,10 +23,10 @@ const std::string* zone_field(const RequestRecord& r, std::string_view name) { r
 
 const std::vector<std::string>& request_record_columns() {
   static const std::vector<std::string> cols = {
-      "id",     "bt",     "lm",            "timestamp", "request_id",   "request_type",
-      "mz",     "ip",     "vhost",         "port",      "method",       "url",
-      "args",   "cookie", "ua",            "referer",   "other_headers", "body",
-      "cc",     "content-type", "jbody",   "status_code", "orig_zone_data"};
+      "id",   "bt",           "lm",    "timestamp",   "request_id",    "request_type",
+      "mz",   "ip",           "vhost", "port",        "method",        "url",
+      "args", "cookie",       "ua",    "referer",     "other_headers", "body",
+      "cc",   "content-type", "jbody", "status_code", "orig_zone_data"};
   return cols;
 }
 

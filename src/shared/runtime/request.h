@@ -13,7 +13,7 @@ namespace tessel {
 // One normalised request. Fields the WAF sends "as received" stay JSON
 // values; the zone fields are normalised text.
 struct RequestRecord {
-  std::string id;              // 32 lower-case hex digits of a random UUID
+  std::string id;  // 32 lower-case hex digits of a random UUID
   std::int64_t bt = 0;
   Json lm;
   std::int64_t timestamp = 0;  // whole seconds

@@ -46,8 +46,8 @@ class SharedNamespace {
     auto holder = lookup(name);
     const T* p = std::any_cast<T>(holder.get());
     if (p == nullptr) {
-      throw AttributeError("attribute '" + std::string(name) + "' holds " + holder->type().name() +
-                           ", not " + typeid(T).name());
+      throw AttributeError("attribute '" + std::string(name) + "' holds " + holder->type().name() + ", not " +
+                           typeid(T).name());
     }
     return std::shared_ptr<const T>(holder, p);
   }

@@ -1,9 +1,10 @@
+#include "core/data/codec.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "core/data/codec.h"
 #include "shared/runtime/log_sink.h"
 #include "shared/runtime/logging.h"
 #include "shared/runtime/queues.h"

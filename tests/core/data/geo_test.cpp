@@ -4,9 +4,9 @@
 #include <filesystem>
 
 #include "core/data/refdata.h"
+#include "shared/pyvalues/base64.h"
 #include "support/api_context.h"
 #include "support/log_capture.h"
-#include "shared/pyvalues/base64.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
 
@@ -23,7 +23,7 @@ namespace {
 
 const std::string kDebianCountry = "/usr/share/GeoIP/GeoIP.dat";
 
-#define REQUIRE_COUNTRY_DATA()                                                                 \
+#define REQUIRE_COUNTRY_DATA() \
   if (!std::filesystem::exists(kDebianCountry)) GTEST_SKIP() << "no " << kDebianCountry
 
 // Reference data with the GeoIP directory and source at test values.
@@ -50,9 +50,10 @@ TEST(Geo, CountryLookUps) {
     const char* addr;
     const char* country;
   };
-  const Case cases[] = {{"8.8.8.8", "US"},      {" 1.1.1.1 ", "AU"},     {"::ffff:8.8.8.8", "US"},
-                        {"2001:4860:4860::8888", "US"}, {"10.0.0.1", ""}, {"127.0.0.1", ""},
-                        {"not an address", ""}, {"", ""},              {"8.8.8.0/24", ""}};
+  const Case cases[] = {
+      {"8.8.8.8", "US"}, {" 1.1.1.1 ", "AU"}, {"::ffff:8.8.8.8", "US"}, {"2001:4860:4860::8888", "US"},
+      {"10.0.0.1", ""},  {"127.0.0.1", ""},   {"not an address", ""},   {"", ""},
+      {"8.8.8.0/24", ""}};
   for (const auto& c : cases) EXPECT_EQ(cc.country(c.addr), c.country) << c.addr;
   GeoData copy = cc;  // copies share the data
   EXPECT_EQ(copy.country("8.8.8.8"), "US");
@@ -73,8 +74,12 @@ TEST(Geo, ReputationEntriesForEveryAddress) {
              R"({"format": "tessel-crawlers", "version": 1, "hash": "c1",
                  "crawlers": [{"name": "examplebot", "ranges": ["8.8.4.0/24"]}]})");
   Json r = get_geoip(ref, Json::array({"8.8.4.4", "10.1.2.3", "bogus"}), "token", api_context(""), lc.sink());
-  EXPECT_EQ(r["8.8.4.4"], (Json{{"cc", "US"}, {"crawler", "examplebot"}, {"tor", false}, {"proxy", false},
-                                {"hosting", false}, {"mobile", false}}));
+  EXPECT_EQ(r["8.8.4.4"], (Json{{"cc", "US"},
+                                {"crawler", "examplebot"},
+                                {"tor", false},
+                                {"proxy", false},
+                                {"hosting", false},
+                                {"mobile", false}}));
   EXPECT_EQ(r["10.1.2.3"]["cc"], "");
   EXPECT_EQ(r["10.1.2.3"]["crawler"], false);
   EXPECT_TRUE(r.contains("bogus"));
@@ -83,8 +88,7 @@ TEST(Geo, ReputationEntriesForEveryAddress) {
   // a changed crawler file is read again
   std::filesystem::remove(dir.file(geocrwl_fname));
   write_file(dir.file(geocrwl_fname), R"({"format": "tessel-crawlers", "version": 1, "hash": "c2", "crawlers": []})");
-  EXPECT_EQ(get_geoip(ref, Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"],
-            false);
+  EXPECT_EQ(get_geoip(ref, Json::array({"8.8.4.4"}), "", api_context(""), lc.sink())["8.8.4.4"]["crawler"], false);
   EXPECT_TRUE(lc.take().empty());
 }
 
@@ -136,9 +140,12 @@ TEST(Geo, UpdateReplacesOnlyWithDataThatLoads) {
   GeoReference ref(geo_options(geo, sim.dataset_base() + "/geoip/"));
   const std::string country = read_file(kDebianCountry);
   sim.set_answer("dataset/geoip/GeoIP.dat", {{"body_base64", base64_encode(country)}});
-  sim.set_answer("dataset/geoip/crawlers.json",
-                 {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
-  const Json blocklists = {{"format", "tessel-blocklists"}, {"version", 1}, {"hash", "y"},
+  sim.set_answer(
+      "dataset/geoip/crawlers.json",
+      {{"body", {{"format", "tessel-crawlers"}, {"version", 1}, {"hash", "x"}, {"crawlers", Json::array()}}}});
+  const Json blocklists = {{"format", "tessel-blocklists"},
+                           {"version", 1},
+                           {"hash", "y"},
                            {"lists", Json::array({{{"name", "XBL"}, {"ranges", Json::array({"203.0.113.0/24"})}}})}};
   sim.set_answer("dataset/geoip/blocklists.json", {{"body", blocklists}});
   EXPECT_TRUE(geo_db_update(ref, geocc_fname, "tok", api_context(""), lc.sink()));

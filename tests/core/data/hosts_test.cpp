@@ -1,8 +1,9 @@
+#include "core/data/hosts.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "core/data/hosts.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -53,7 +54,7 @@ TEST(VhostNormalization, HostileNamesBecomeSafeFileNames) {
 }
 
 TEST(VhostNormalization, DifferentEntriesGetDifferentNames) {
-  const std::vector<std::string> hosts = {"a.com",   "a_com",  "a-com", "*.a.com", "_2a.a.com", ".a.com",
+  const std::vector<std::string> hosts = {"a.com",    "a_com",  "a-com", "*.a.com", "_2a.a.com", ".a.com",
                                           "_2ea.com", "a.com.", "A.com", "*",       "_2a",       ""};
   std::set<std::string> names;
   for (const auto& h : hosts) names.insert(vhost_normalization(h));
@@ -65,9 +66,9 @@ TEST(VhostNormalization, DifferentEntriesGetDifferentNames) {
 
 TEST(HostFiles, MatchOnlyTheHostsOwnFiles) {
   TempDir dir;
-  for (const char* f : {"a.com_rf.ml", "a.com_vect.ml", "a.com_1700000000.db", "a.com.cn_rf.ml",
-                        "a.com.cn_vect.ml", "a.com.cn_1700000001.db", "a.com_x.db", "a.com_.db", "a.com_12.db.bak",
-                        "a.com_rf.ml.tmp", "b_2a_5.db", "a.com_15.db"})
+  for (const char* f : {"a.com_rf.ml", "a.com_vect.ml", "a.com_1700000000.db", "a.com.cn_rf.ml", "a.com.cn_vect.ml",
+                        "a.com.cn_1700000001.db", "a.com_x.db", "a.com_.db", "a.com_12.db.bak", "a.com_rf.ml.tmp",
+                        "b_2a_5.db", "a.com_15.db"})
     tessel::testing::write_file(dir.file(f), "");
   std::filesystem::create_directory(dir.path() / "a.com_99.db");  // not a file
 
@@ -87,9 +88,9 @@ TEST(HostFiles, MatchOnlyTheHostsOwnFiles) {
     bool staging, model;
   };
   const Case cases[] = {
-      {"x_1.db", "x", true, false},     {"x_.db", "x", false, false},    {"x_1a.db", "x", false, false},
-      {"x_1.db", "x_1", false, false},  {"x_1_2.db", "x_1", true, false}, {"x_rf.ml", "x", false, true},
-      {"x_vect.ml", "x", false, true},  {"x_rf.ml", "x_", false, false}, {"xx_1.db", "x", false, false},
+      {"x_1.db", "x", true, false},        {"x_.db", "x", false, false},     {"x_1a.db", "x", false, false},
+      {"x_1.db", "x_1", false, false},     {"x_1_2.db", "x_1", true, false}, {"x_rf.ml", "x", false, true},
+      {"x_vect.ml", "x", false, true},     {"x_rf.ml", "x_", false, false},  {"xx_1.db", "x", false, false},
       {"x_rf_rf.ml", "x_rf", false, true},
   };
   for (const auto& c : cases) {
@@ -105,12 +106,14 @@ TEST(HostPatterns, MatchHostsByForm) {
     bool match;
   };
   const Case cases[] = {
-      {"*", "anything", true},           {"a.com", "a.com", true},        {"a.com", "A.COM:8443", true},
-      {"a.com", "a.com.", true},         {"a.com", "www.a.com", false},   {"a.com", "a.com.cn", false},
-      {".a.com", "a.com", true},         {".a.com", "x.a.com", true},     {".a.com", "xa.com", false},
-      {".a.com", "x.a.com.cn", false},   {"*.a.com", "x.a.com", true},    {"*.a.com", "y.x.a.com", true},
-      {"*.a.com", "a.com", false},       {"*.a.com", ".a.com", false},    {"[::1]", "[::1]:80", true},
-      {"a.com", "", false},
+      {"*", "anything", true},       {"a.com", "a.com", true},
+      {"a.com", "A.COM:8443", true}, {"a.com", "a.com.", true},
+      {"a.com", "www.a.com", false}, {"a.com", "a.com.cn", false},
+      {".a.com", "a.com", true},     {".a.com", "x.a.com", true},
+      {".a.com", "xa.com", false},   {".a.com", "x.a.com.cn", false},
+      {"*.a.com", "x.a.com", true},  {"*.a.com", "y.x.a.com", true},
+      {"*.a.com", "a.com", false},   {"*.a.com", ".a.com", false},
+      {"[::1]", "[::1]:80", true},   {"a.com", "", false},
   };
   for (const auto& c : cases) EXPECT_EQ(host_pattern_match(c.pattern, c.host), c.match) << c.pattern << " " << c.host;
 }
@@ -124,8 +127,7 @@ TEST(HostPatterns, NormalisedListKeepsFormsAndOrder) {
 
   EXPECT_EQ(vhosts_list_processing(Json::array({"A.com", " a.com", "", "*.b.com", 5, "a.com"}), lc.sink()),
             Json::array({"a.com", "*.b.com"}));
-  EXPECT_EQ(vhosts_list_processing(Json("x.com, .y.com\nz.com"), lc.sink()),
-            Json::array({"x.com", ".y.com", "z.com"}));
+  EXPECT_EQ(vhosts_list_processing(Json("x.com, .y.com\nz.com"), lc.sink()), Json::array({"x.com", ".y.com", "z.com"}));
   EXPECT_TRUE(lc.take().empty());
   EXPECT_EQ(vhosts_list_processing(Json{{"a", 1}}, lc.sink()), Json::array());
   EXPECT_EQ(lc.take().size(), 1u);

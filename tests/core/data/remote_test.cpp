@@ -7,9 +7,9 @@
 #include "core/data/refdata.h"
 #include "core/data/request_data.h"
 #include "core/data/settings.h"
+#include "shared/pyvalues/base64.h"
 #include "support/api_context.h"
 #include "support/log_capture.h"
-#include "shared/pyvalues/base64.h"
 #include "support/mgmt_sim.h"
 #include "support/temp_dir.h"
 
@@ -18,8 +18,8 @@ using tessel::testing::api_context;
 using namespace tessel::core;
 using tessel::testing::LogCapture;
 using tessel::testing::MgmtSim;
-using tessel::testing::ScopedEnv;
 using tessel::testing::read_file;
+using tessel::testing::ScopedEnv;
 using tessel::testing::TempDir;
 using tessel::testing::write_file;
 
@@ -45,8 +45,11 @@ TEST(Settings, FetchedCachedAndKeptWhenTheApiIsDown) {
   LogCapture lc;
   TempDir dir;
   const std::string db = dir.file("settings.db");
-  const Json settings = {{"ddos__enable", true}, {"ddos__interval", 60}, {"brute__enable", false},
-                         {"main__ai_extra", true}, {"schemix__vhosts_list", Json::array({"a.com"})}};
+  const Json settings = {{"ddos__enable", true},
+                         {"ddos__interval", 60},
+                         {"brute__enable", false},
+                         {"main__ai_extra", true},
+                         {"schemix__vhosts_list", Json::array({"a.com"})}};
   sim.set_api_answer("/get_tessel_settings_hash", {{"body", {{"status", "success"}, {"hash", "h1"}}}});
   sim.set_api_answer("/v2/get_tessel_settings", settings_answer("h1", settings));
 
@@ -70,8 +73,7 @@ TEST(Settings, FetchedCachedAndKeptWhenTheApiIsDown) {
 
   // the API cannot be reached: nothing raised, "network" lines, the copy serves
   const std::string before = read_file(db);
-  EXPECT_EQ(asa_settings_get_hash(kDown + "/get_tessel_settings_hash", api_context("k1", kHeaders), lc.sink()),
-            "");
+  EXPECT_EQ(asa_settings_get_hash(kDown + "/get_tessel_settings_hash", api_context("k1", kHeaders), lc.sink()), "");
   EXPECT_FALSE(asa_settings_get(db, kDown + "/v2/get_tessel_settings", api_context("k1", kHeaders), lc.sink()));
   auto events = lc.take();
   ASSERT_EQ(events.size(), 2u);
@@ -178,12 +180,13 @@ TEST(HostLists, FetchedLoadedAndKept) {
   EXPECT_EQ(vhosts_list_load(db, cur, lc.sink()), cur);
   EXPECT_TRUE(lc.take().empty());
 
-  sim.set_api_answer("/v2/get_vhosts_list",
-                     {{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", {"a.com", " a.com", "", 7, "*", "b.com"}}}}});
+  sim.set_api_answer(
+      "/v2/get_vhosts_list",
+      {{"body", {{"status", "success"}, {"hash", "v1"}, {"vhosts", {"a.com", " a.com", "", 7, "*", "b.com"}}}}});
   EXPECT_TRUE(vhosts_list_get(db, url, api_context("k", kHeaders), lc.sink()));
   EXPECT_EQ(vhosts_list_load(db, cur, lc.sink(true)), Json::array({"a.com", "*", "b.com"}));
-  EXPECT_EQ(lc.take(), std::vector<std::string>{
-                           "debug/settings: Virtual hosts for ML attack detection: ['a.com', '*', 'b.com']"});
+  EXPECT_EQ(lc.take(),
+            std::vector<std::string>{"debug/settings: Virtual hosts for ML attack detection: ['a.com', '*', 'b.com']"});
 
   // down or malformed: the stored list stays
   EXPECT_FALSE(vhosts_list_get(db, kDown + "/v2/get_vhosts_list", api_context("k", kHeaders), lc.sink()));

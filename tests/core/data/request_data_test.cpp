@@ -3,11 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
-
-#include "support/waf_messages.h"
 #include "shared/pyvalues/base64.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/waf_messages.h"
 
 namespace tessel::core {
 namespace {
@@ -98,7 +97,8 @@ TEST_F(RequestData, WhiteListedNamesKeepTheirBase64) {
   EXPECT_THAT(testing::event_lines(q_ec_), ::testing::IsEmpty());
   testing::write_file(dir.file("bad.db"), "{not json");
   EXPECT_TRUE(b64wl_load(dir.file("bad.db"), sink_).names.empty());
-  EXPECT_THAT(testing::event_lines(q_ec_), ElementsAre(HasSubstr("error os An error occurred while loading base64 white-list")));
+  EXPECT_THAT(testing::event_lines(q_ec_),
+              ElementsAre(HasSubstr("error os An error occurred while loading base64 white-list")));
 }
 
 TEST_F(RequestData, DecodeAndJsonTests) {
@@ -117,12 +117,12 @@ TEST_F(RequestData, DeeplyNestedJsonBodiesAreText) {
     return t + leaf + std::string(n, '}');
   };
   // Beyond the flattened levels the rest is one value.
-  EXPECT_EQ(norm("body", nested(34, "\"[x]\"")),
-            std::string("a") + [] {
-              std::string k;
-              for (int i = 1; i < 32; ++i) k += "[a]";
-              return k;
-            }() + "={\"a\":{\"a\":\"[x]\"}}");
+  EXPECT_EQ(
+      norm("body", nested(34, "\"[x]\"")), std::string("a") + [] {
+        std::string k;
+        for (int i = 1; i < 32; ++i) k += "[a]";
+        return k;
+      }() + "={\"a\":{\"a\":\"[x]\"}}");
   // Far deeper than any reader goes: the text's one line, no exhausted stack.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   ASSERT_TRUE(is_json(deep));

@@ -1,8 +1,9 @@
+#include "core/data/schemas.h"
+
 #include <gtest/gtest.h>
 
 #include "core/data/columns.h"
 #include "core/data/iplist.h"
-#include "core/data/schemas.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -94,9 +95,9 @@ TEST(BfSchemas, FilesAndTemplates) {
 
   EXPECT_EQ(get_bf_dfs_schema(Json::object(), bf_df_tpl(), lc.sink()), bf_df_tpl());
   EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json("x"), lc.sink()), bf_df_tpl());
-  EXPECT_EQ(get_bf_dfs_schema(Json::object(), Json::parse(R"([1, {"url":"/x","zones":["ua"]}, {"url":"/y"}])"),
-                              lc.sink()),
-            Json::parse(R"([{"vhost":"*","url":"/y","zones":["args","body"]}])"));
+  EXPECT_EQ(
+      get_bf_dfs_schema(Json::object(), Json::parse(R"([1, {"url":"/x","zones":["ua"]}, {"url":"/y"}])"), lc.sink()),
+      Json::parse(R"([{"vhost":"*","url":"/y","zones":["args","body"]}])"));
   EXPECT_EQ(lc.take().size(), 3u);
 }
 
@@ -146,26 +147,33 @@ TEST(BfSchemas, WhiteListsAndEmptySchemas) {
   EXPECT_TRUE(m.candidates(request("x.trusted.org", "/login", "p=1", "", "1.2.3.4")).empty());
   EXPECT_EQ(m.candidates(request("a.com", "/login", "p=1", "", "11.0.0.1")),
             (std::vector<BfCandidate>{{0, "args"}, {1, "url"}}));
-  EXPECT_TRUE(BfMatcher(Json::array(), Json::array(), Json::array())
-                  .candidates(request("a.com", "/login", "p=1", ""))
-                  .empty());
+  EXPECT_TRUE(
+      BfMatcher(Json::array(), Json::array(), Json::array()).candidates(request("a.com", "/login", "p=1", "")).empty());
   EXPECT_TRUE(BfMatcher(Json("bad"), Json(), Json::object()).candidates(request("a.com", "/login", "p", "")).empty());
 }
 
 TEST(IpLists, AddressesAndRanges) {
   std::vector<std::string> rejected;
-  IpList l(Json::array({"192.168.1.0/24", "10.0.0.1", "2001:db8::/32", "::ffff:172.16.0.0/108", "1.2.3.4/33",
-                        "x", 7, "10.0.0.0/8/1"}),
+  IpList l(Json::array({"192.168.1.0/24", "10.0.0.1", "2001:db8::/32", "::ffff:172.16.0.0/108", "1.2.3.4/33", "x", 7,
+                        "10.0.0.0/8/1"}),
            &rejected);
   EXPECT_EQ(rejected, (std::vector<std::string>{"1.2.3.4/33", "x", "7", "10.0.0.0/8/1"}));
   struct Case {
     const char* addr;
     bool in;
   };
-  const Case cases[] = {{"192.168.1.77", true}, {"192.168.2.1", false},   {"10.0.0.1", true},
-                        {" 10.0.0.1 ", true},   {"10.0.0.2", false},      {"2001:db8:ffff::1", true},
-                        {"2001:db9::1", false}, {"::ffff:192.168.1.5", true}, {"172.31.255.255", true},
-                        {"172.32.0.0", false},  {"", false},              {"192.168.1.0/24", false}};
+  const Case cases[] = {{"192.168.1.77", true},
+                        {"192.168.2.1", false},
+                        {"10.0.0.1", true},
+                        {" 10.0.0.1 ", true},
+                        {"10.0.0.2", false},
+                        {"2001:db8:ffff::1", true},
+                        {"2001:db9::1", false},
+                        {"::ffff:192.168.1.5", true},
+                        {"172.31.255.255", true},
+                        {"172.32.0.0", false},
+                        {"", false},
+                        {"192.168.1.0/24", false}};
   for (const auto& c : cases) EXPECT_EQ(l.contains(c.addr), c.in) << c.addr;
   EXPECT_FALSE(IpList().contains("1.1.1.1"));
 }

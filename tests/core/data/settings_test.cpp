@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
+#include "core/data/settings.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "core/data/settings.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 

@@ -2,8 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "support/log_capture.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +10,10 @@
 #include <set>
 #include <thread>
 
-#include "support/waf_messages.h"
 #include "shared/pyvalues/pyjson.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/waf_messages.h"
 
 namespace tessel::core {
 namespace {

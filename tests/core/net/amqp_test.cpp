@@ -75,7 +75,8 @@ class AmqpBroker : public ::testing::Test {
   }
   std::uint32_t count(std::uint32_t expected) {
     std::uint32_t n = 0;
-    for (int i = 0; i < 500 && (n = ch_->queue_declare(queue_, true)) != expected; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 500 && (n = ch_->queue_declare(queue_, true)) != expected; ++i)
+      std::this_thread::sleep_for(10ms);
     return n;
   }
   std::string queue_;

@@ -1,8 +1,9 @@
+#include "core/net/endpoints.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "core/net/endpoints.h"
 #include "core/net/url_schema.h"
 #include "shared/pyvalues/url.h"
 #include "shared/runtime/log_sink.h"

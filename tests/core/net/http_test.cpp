@@ -1,5 +1,7 @@
 // The web session against loopback servers: what reaches the server, what
 // comes back, and the error kinds callers sort into "network" and "api".
+#include "core/net/http.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/net/http.h"
 #include "support/http_server.h"
 
 namespace {
@@ -115,8 +116,8 @@ TEST_F(HttpSessionTest, SendsBodiesHeadersAndCookiesAsRequestsDid) {
     RequestBody body;
     RequestOptions options;
     std::string body_sent;
-    Fields headers;                      // expected, case-insensitive names
-    std::vector<std::string> absent;     // headers that must not be sent
+    Fields headers;                   // expected, case-insensitive names
+    std::vector<std::string> absent;  // headers that must not be sent
   };
   std::string big(3 << 20, 'x');
   const std::vector<Case> cases = {
@@ -124,8 +125,11 @@ TEST_F(HttpSessionTest, SendsBodiesHeadersAndCookiesAsRequestsDid) {
        RequestBody::raw("{\"key\": \"k\"}"),
        {{{"User-Agent", "Corvane AI TESSEL Service (u1)"}}},
        "{\"key\": \"k\"}",
-       {{"User-Agent", "Corvane AI TESSEL Service (u1)"}, {"Accept-Encoding", "gzip, deflate"}, {"Accept", "*/*"},
-        {"Connection", "keep-alive"}, {"Content-Length", "12"}},
+       {{"User-Agent", "Corvane AI TESSEL Service (u1)"},
+        {"Accept-Encoding", "gzip, deflate"},
+        {"Accept", "*/*"},
+        {"Connection", "keep-alive"},
+        {"Content-Length", "12"}},
        {"Content-Type", "Expect", "Cookie"}},
       {"form fields in order",
        RequestBody::form({{"key", "k y"}, {"vhost", "\xc3\xa9.example"}, {"progress", "5"}, {"a&b", "c=d+"}}),
@@ -204,7 +208,8 @@ TEST_F(HttpSessionTest, UsesTheProxyOfTheMapping) {
   const std::string base = "http://127.0.0.1:" + std::to_string(closed_port());
   const std::string target = base + "/p?q=1";
   auto session = init_session();
-  const auto reply = session.post(target, RequestBody::raw("x"), {{}, {{"http", proxy.url("")}, {"https", proxy.url("")}}});
+  const auto reply =
+      session.post(target, RequestBody::raw("x"), {{}, {{"http", proxy.url("")}, {"https", proxy.url("")}}});
   EXPECT_EQ(reply.content, "via proxy");
   auto got = proxy.requests();
   ASSERT_EQ(got.size(), 1u);
@@ -228,7 +233,8 @@ TEST_F(HttpSessionTest, ConnectionFailuresAreNetworkErrors) {
   auto session = init_session();
   const auto refused = failure_of([&] { session.post(dead + "/x?a=1", RequestBody::raw("x"), {}); }, true);
   EXPECT_EQ(refused.kind, "ConnectionError");
-  EXPECT_NE(refused.what.find("Max retries exceeded with url: /x?a=1 (Caused by NewConnectionError("), std::string::npos)
+  EXPECT_NE(refused.what.find("Max retries exceeded with url: /x?a=1 (Caused by NewConnectionError("),
+            std::string::npos)
       << refused.what;
   EXPECT_NE(refused.what.find("Connection refused"), std::string::npos) << refused.what;
 
@@ -245,10 +251,13 @@ TEST_F(HttpSessionTest, ConnectionFailuresAreNetworkErrors) {
   const auto unresolved_proxy = failure_of([&] { session.get(server.url("/x"), unknown_proxy); }, true);
   EXPECT_TRUE(unresolved_proxy.kind == "ProxyError" || unresolved_proxy.kind == "ConnectTimeout")
       << unresolved_proxy.what;
-  EXPECT_EQ(failure_kind([&] { session.get("https://127.0.0.1:1/x", {{}, {{"https", dead}}}); }, true),
-            "ProxyError");
+  EXPECT_EQ(failure_kind([&] { session.get("https://127.0.0.1:1/x", {{}, {{"https", dead}}}); }, true), "ProxyError");
   // The loopback server answers CONNECT with an error status.
-  EXPECT_EQ(failure_kind([&] { session.get("https://127.0.0.1:1/x", {{}, {{"https", server.url("")}}}); }, true),
+  EXPECT_EQ(failure_kind(
+                [&] {
+                  session.get("https://127.0.0.1:1/x", {{}, {{"https", server.url("")}}});
+                },
+                true),
             "ProxyError");
 }
 
@@ -331,18 +340,25 @@ TEST_F(HttpSessionTest, OtherFailuresAreNotNetworkErrors) {
   auto session = init_session();
   const std::string plain_as_tls = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
   EXPECT_EQ(failure_kind([&] { session.get(plain_as_tls); }, false), "SSLError");
-  const std::vector<std::pair<std::string, std::string>> bad_urls = {
-      {"example.com/x", "MissingSchema"}, {"ftp://example.com/", "InvalidSchema"},
-      {"localhost:8080/x", "InvalidSchema"}, {"http://", "InvalidURL"}, {"https:///x", "InvalidURL"}};
+  const std::vector<std::pair<std::string, std::string>> bad_urls = {{"example.com/x", "MissingSchema"},
+                                                                     {"ftp://example.com/", "InvalidSchema"},
+                                                                     {"localhost:8080/x", "InvalidSchema"},
+                                                                     {"http://", "InvalidURL"},
+                                                                     {"https:///x", "InvalidURL"}};
   for (const auto& [url, kind] : bad_urls) EXPECT_EQ(failure_kind([&] { session.get(url); }, false), kind) << url;
-  EXPECT_EQ(failure_kind([&] { session.get(server.url("/"), {{{"X-A", "1\r\nInjected: yes"}}}); }, false),
+  EXPECT_EQ(failure_kind(
+                [&] {
+                  session.get(server.url("/"), {{{"X-A", "1\r\nInjected: yes"}}});
+                },
+                false),
             "InvalidHeader");
   const Json nan = Json::array({1.0, std::nan("")});
   EXPECT_EQ(failure_kind([&] { RequestBody::json(nan); }, false), "InvalidJSONError");
 }
 
 TEST(HttpErrors, NetworkCategoryFollowsTheText) {
-  for (const char* t : {"ProxyError: x", "ConnectionError: y", "ConnectTimeout: z", "a (Caused by NewConnectionError('b'))"})
+  for (const char* t :
+       {"ProxyError: x", "ConnectionError: y", "ConnectTimeout: z", "a (Caused by NewConnectionError('b'))"})
     EXPECT_TRUE(is_network_error(t)) << t;
   for (const char* t : {"ReadTimeout: x", "SSLError: y", "InvalidURL: z", ""}) EXPECT_FALSE(is_network_error(t)) << t;
 }

@@ -46,7 +46,8 @@ std::unique_ptr<X509, CertFree> make_cert(EVP_PKEY* key, const char* san) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-  for (auto [nid, value] : {std::pair{NID_subject_alt_name, san}, std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+  for (auto [nid, value] :
+       {std::pair{NID_subject_alt_name, san}, std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
     X509_add_ext(cert.get(), ext, -1);
     X509_EXTENSION_free(ext);
@@ -89,7 +90,8 @@ class TlsServer {
 class HttpTlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* v : {"REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+    for (const char* v :
+         {"REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
       unsetenv(v);
   }
   void TearDown() override { unsetenv("REQUESTS_CA_BUNDLE"); }

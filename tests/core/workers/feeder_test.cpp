@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/log_capture.h"
 #include "core/workers/hw_overload.h"
+#include "support/log_capture.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;
@@ -109,7 +109,8 @@ TEST(Feeder, EveryPassCallsTheDetectorsAlsoWithoutRequests) {
   EventQueue q_geoip;
   auto oa = std::make_shared<Window>();
   for (int i = 0; i < 2; ++i)
-    core::local_queue_processing({nullptr, nullptr, LockMap{}, core::GeoData(), lc.sink()}, {.oa = oa}, q_local, q_geoip);
+    core::local_queue_processing({nullptr, nullptr, LockMap{}, core::GeoData(), lc.sink()}, {.oa = oa}, q_local,
+                                 q_geoip);
   ASSERT_EQ(oa->tables.size(), 2u);
   EXPECT_TRUE(oa->tables[0].empty());
   EXPECT_EQ(q_geoip.qsize(), 0u);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "shared/runtime/log_sink.h"
-
 #include "support/waf_messages.h"
 
 namespace tessel::core {

@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-
 #include <thread>
 
 #include "core/data/columns.h"
 #include "support/api_context.h"
-#include "support/log_capture.h"
 #include "support/http_server.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/tls_server.h"
 
@@ -199,7 +198,7 @@ TEST(Outbox, OneRequestATurnAndDropsLoggedOncePerPause) {
   EXPECT_EQ(post.sent, std::vector<std::string>{"b,c"});
   EXPECT_TRUE(box.due(t));
   for (const char* i : {"f", "g", "h"}) box.add(i);  // "d" dropped; logged after the pause
-  box.flush(std::ref(post), t, 5s, lc.sink(), 1);  // fails
+  box.flush(std::ref(post), t, 5s, lc.sink(), 1);    // fails
   EXPECT_FALSE(box.due(t + 4s));
   EXPECT_TRUE(box.due(t + 5s));
   box.flush(std::ref(post), t + 5s, 5s, lc.sink(), 1);
@@ -356,8 +355,8 @@ TEST(Senders, OwnDeliveryFailuresAreLoggedNotQueued) {
     EXPECT_FALSE(q_ec->try_get().has_value());
     const auto lines = records->drain();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].message.rfind("An error occurred while sending data to " + std::string(base) + "/set_event: ", 0),
-              0u)
+    EXPECT_EQ(
+        lines[0].message.rfind("An error occurred while sending data to " + std::string(base) + "/set_event: ", 0), 0u)
         << lines[0].message;
   }
 }
@@ -470,7 +469,8 @@ TEST(Senders, StatisticsByType) {
     core::ApiEndpoints e;
     e.set_request_stats_url = srv.url("/req");
     e.set_traffic_stats_url = srv.url("/traffic");
-    core::rmq_stats_processing(e, tessel::testing::api_context("k1"), q_stats, tessel::testing::sink_over(*q_ec), stop.get_token(), opts);
+    core::rmq_stats_processing(e, tessel::testing::api_context("k1"), q_stats, tessel::testing::sink_over(*q_ec),
+                               stop.get_token(), opts);
   });
   ASSERT_TRUE(srv.wait_for_requests(2, 5s));
   stop.request_stop();
@@ -495,9 +495,8 @@ TEST(Senders, AttackForwarderPassesReportsOn) {
   q_bd->put({{record("r1", "192.0.2.1"), record("r2", "192.0.2.2")}, kDDoS});
   q_bd->put({{record("r3", "192.0.2.3")}, kFlood});
   std::stop_source stop;
-  std::thread t([&] {
-    core::q_attack_bd_processing(nullptr, q_bd, q_api, tessel::testing::sink_over(*q_ec), stop.get_token());
-  });
+  std::thread t(
+      [&] { core::q_attack_bd_processing(nullptr, q_bd, q_api, tessel::testing::sink_over(*q_ec), stop.get_token()); });
   std::vector<AttackReport> got;
   while (got.size() < 2)
     if (auto r = q_api->get(5s))

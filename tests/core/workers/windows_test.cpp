@@ -1,3 +1,5 @@
+#include "core/workers/windows.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "core/workers/window_workers.h"
-#include "core/workers/windows.h"
 #include "support/log_capture.h"
 
 using namespace tessel;
@@ -78,12 +79,18 @@ TEST(RollingWindows, CutsHalfOverlappingWindows) {
   };
   const Case cases[] = {
       {"steady", stamped(1000, 1064), 120, {{1000, 1064, 65}, {1060, 1064, 5}}, 0},
-      {"backlog", stamped(1000, 1300), 120,
-       {{1000, 1119, 120}, {1060, 1179, 120}, {1120, 1239, 120}, {1180, 1299, 120}, {1240, 1300, 61}}, 1},
+      {"backlog",
+       stamped(1000, 1300),
+       120,
+       {{1000, 1119, 120}, {1060, 1179, 120}, {1120, 1239, 120}, {1180, 1299, 120}, {1240, 1300, 61}},
+       1},
       {"gap", concat(stamped(1000, 1010), stamped(1200, 1210)), 120, {{1000, 1010, 11}, {1200, 1210, 11}}, 0},
       {"one timestamp", {{"a", 5}, {"b", 5}, {"c", 5}}, 120, {{5, 5, 3}}, 0},
-      {"bf seconds", stamped(0, 100), 30,
-       {{0, 29, 30}, {15, 44, 30}, {30, 59, 30}, {45, 74, 30}, {60, 89, 30}, {75, 100, 26}, {90, 100, 11}}, 0},
+      {"bf seconds",
+       stamped(0, 100),
+       30,
+       {{0, 29, 30}, {15, 44, 30}, {30, 59, 30}, {45, 74, 30}, {60, 89, 30}, {75, 100, 26}, {90, 100, 11}},
+       0},
       {"bf sparse", {{"a", 0}, {"b", 50}, {"c", 100}}, 30, {{0, 0, 1}, {50, 50, 1}, {100, 100, 1}}, 0},
       {"bf last at lpts", {{"a", 0}, {"b", 15}}, 30, {{0, 15, 2}}, 1},
       {"odd interval", stamped(0, 121), 121, {{0, 120, 121}, {60, 121, 62}, {120, 121, 2}}, 0},
@@ -193,8 +200,7 @@ TEST(RollingWindows, HeldRowsFollowTheModelUnderCollisions) {
       // Now and then everything goes, so the index also shrinks.
       const std::int64_t t = round % 50 == 48 ? round * 10 + 100 : round * 10 - 40;
       r.drop_before(t);
-      for (auto& b : model)
-        std::erase_if(b, [&](const Row& o) { return o.ts < t && live.erase(o.id) > 0; });
+      for (auto& b : model) std::erase_if(b, [&](const Row& o) { return o.ts < t && live.erase(o.id) > 0; });
     }
     std::erase_if(model, [](const std::vector<Row>& b) { return b.empty(); });
     std::vector<std::string> want;

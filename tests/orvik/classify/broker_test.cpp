@@ -1,16 +1,15 @@
+#include "support/broker.h"
+
 #include <gtest/gtest.h>
 
 #include "classify_fixture.h"
 #include "core/net/amqp.h"
 #include "orvik/classify/preprocessing.h"
-#include "support/broker.h"
 
 namespace tessel::orvik {
 namespace {
 
-RequestTable one_attack() {
-  return {testing::request("b1", "shop.test", {{"args", "<script>alert(1)</script>"}})};
-}
+RequestTable one_attack() { return {testing::request("b1", "shop.test", {{"args", "<script>alert(1)</script>"}})}; }
 
 // The service's publisher on a real broker: the rows reach the service's
 // own queue, and the report reaches q_attack_api.

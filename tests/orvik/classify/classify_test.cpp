@@ -24,9 +24,7 @@ class ClassifyFlow : public ::testing::Test {
   static MlHosts hosts(std::vector<std::string> list, bool ai_extra = true, Json db = Json::object()) {
     return MlHosts{std::move(db), ai_extra, std::move(list)};
   }
-  bool has_line(const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
+  bool has_line(const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
 
   tessel::testing::TempDir dir;
   tessel::testing::LogCapture logs;
@@ -46,7 +44,8 @@ RequestRecord attack_in_every_zone(const std::string& id) {
 }
 
 RequestRecord clean(const std::string& id, const std::string& vhost = "shop.test") {
-  return request(id, vhost, {{"url", "/index.html"}, {"args", "id=15\r\npage=2"}, {"ua", "Mozilla/5.0 (X11; Linux x86_64)"}});
+  return request(id, vhost,
+                 {{"url", "/index.html"}, {"args", "id=15\r\npage=2"}, {"ua", "Mozilla/5.0 (X11; Linux x86_64)"}});
 }
 
 // The three outputs of a detected request through the host object: the
@@ -217,11 +216,8 @@ TEST_F(ClassifyFlow, WildcardEntriesUseTheirOwnModels) {
 // under a file-name-safe name; classification still finds them.
 TEST_F(ClassifyFlow, HostsWithUnsafeCharactersAreClassified) {
   const std::pair<std::string, std::string> cases[] = {
-      {"my_shop.test", "my_shop.test"},
-      {"shop.test:8080", "shop.test:8080"},
-      {"пример.рф", "пример.рф"},
-      {".my_shop.test", "eu.my_shop.test"},
-      {"*.my_shop.test", "eu.my_shop.test"},
+      {"my_shop.test", "my_shop.test"},     {"shop.test:8080", "shop.test:8080"},  {"пример.рф", "пример.рф"},
+      {".my_shop.test", "eu.my_shop.test"}, {"*.my_shop.test", "eu.my_shop.test"},
   };
   for (const auto& [entry, host] : cases) {
     testing::write_models(dir.str(), core::vhost_normalization(entry));
@@ -246,7 +242,9 @@ TEST_F(ClassifyFlow, BatchSplitByHost) {
   const SplitCase cases[] = {
       {{"d.test"}, {"d.test", "www.d.test", "x.d.test"}, {{"d.test", {"d.test", "d.test"}}}},
       {{"d.test", "www.d.test"}, {"d.test", "www.d.test"}, {{"d.test", {"d.test"}}, {"www.d.test", {"www.d.test"}}}},
-      {{".d.test"}, {"d.test", "x.d.test", "x.d.test.y", "xd.test"}, {{".d.test", {"d.test", "x.d.test", "x.d.test.y"}}}},
+      {{".d.test"},
+       {"d.test", "x.d.test", "x.d.test.y", "xd.test"},
+       {{".d.test", {"d.test", "x.d.test", "x.d.test.y"}}}},
       {{"*.d.test"}, {"d.test", "x.d.test", "y.x.d.test"}, {{"*.d.test", {"x.d.test", "y.x.d.test"}}}},
       {{".d.test", "x.d.test"}, {"x.d.test"}, {{".d.test", {"x.d.test"}}}},
       {{"D.test"}, {"d.test"}, {}},
@@ -277,8 +275,8 @@ TEST_F(ClassifyFlow, EmptyNullHugeAndInvalidValues) {
   while (huge.size() < (1u << 20)) huge += "<script>alert(1)</script> ";
   RequestRecord big = request("r4", "shop.test", {{"body", huge}, {"args", "id=\xff\xfe<script>\r\n\xc3"}});
   RequestRecord attack = request("r5", "shop.test", {{"args", "' or 1=1 --"}});
-  ml_preprocessing(nullptr, {empty, no_id, no_host, big, attack}, {}, hosts({"shop.test"}, true, Json{{"shop.test", "s.db"}}),
-                   cc);
+  ml_preprocessing(nullptr, {empty, no_id, no_host, big, attack}, {},
+                   hosts({"shop.test"}, true, Json{{"shop.test", "s.db"}}), cc);
   lines = logs.take();
   EXPECT_TRUE(has_line("error/ml: An error occurred while predicting the data: 'request_id'"));
   auto tables = cc.ctx.queues.q_mt_api->drain();
@@ -313,8 +311,9 @@ TEST_F(ClassifyFlow, ModelsAreReadOnceUntilTheirFilesChange) {
 // request, one warning per load. A zone missing from a pair that does not
 // agree it was left out is an error for every request that meets it.
 TEST_F(ClassifyFlow, ZoneLeftOutOfTheModels) {
-  const std::string missing_line = "error/ml: An error occurred while processing request r{} (shop.test) by behavioral "
-                                   "model in zone REFERER: 'referer'";
+  const std::string missing_line =
+      "error/ml: An error occurred while processing request r{} (shop.test) by behavioral "
+      "model in zone REFERER: 'referer'";
   const std::string warning =
       "warn/ml: The models of virtual host shop.test hold no behavioral model for zone REFERER (no normal values to "
       "learn from): its values are not judged";

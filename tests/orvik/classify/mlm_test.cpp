@@ -64,9 +64,9 @@ TEST_F(MlmHousekeeping, AgeAndCountWarningsOnTheDeadline) {
   now = 1015;
   table(10);  // age 16 at the first pass: reported
   now = 1016;
-  table(10);  // age 15: not reported
-  table(1);   // age 15 > 1.5: reported
-  table(0);   // no worker
+  table(10);   // age 15: not reported
+  table(1);    // age 15 > 1.5: reported
+  table(0);    // no worker
   now = 1030;  // the deadline itself: no pass
   table(0);
   EXPECT_TRUE(warnings().empty());

@@ -18,8 +18,8 @@ TEST(WlZone, EveryPatternCompiles) {
 
 // Verdicts of Python's re on the same patterns (gen_wl_golden.py).
 TEST(WlZone, AgreesWithPythonOnTheGoldenTable) {
-  const Json rows = Json::parse(
-      testing::read_file(std::string(TESSEL_SOURCE_DIR) + "/tests/orvik/classify/data/wl_golden.json"));
+  const Json rows =
+      Json::parse(testing::read_file(std::string(TESSEL_SOURCE_DIR) + "/tests/orvik/classify/data/wl_golden.json"));
   ASSERT_GT(rows.size(), 300u);
   int wrong = 0;
   for (const auto& row : rows) {

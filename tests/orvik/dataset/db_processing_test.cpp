@@ -22,13 +22,13 @@ using namespace tessel;
 using namespace tessel::orvik;
 using tessel::testing::CannedResponse;
 using tessel::testing::InstantPauses;
+using tessel::testing::locks_for;
 using tessel::testing::LogCapture;
 using tessel::testing::LoopbackHttpServer;
 using tessel::testing::OpenFaults;
 using tessel::testing::RecordedRequest;
-using tessel::testing::TempDir;
-using tessel::testing::locks_for;
 using tessel::testing::row;
+using tessel::testing::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
@@ -133,9 +133,9 @@ TEST(DbProcessing, LimitDeDuplicatesOnlyOverIt) {
     std::vector<std::string> expect;
   };
   const std::vector<Case> cases = {
-      {10, {"b", "", "b"}, {"a", "b", "b"}},       // at or under the limit: as merged
-      {2, {"b", "c", "b"}, {"b", "c"}},           // distinct a, b, c: the last two
-      {3, {"b", "a", "b"}, {"a", "b"}},           // distinct values fit
+      {10, {"b", "", "b"}, {"a", "b", "b"}},  // at or under the limit: as merged
+      {2, {"b", "c", "b"}, {"b", "c"}},       // distinct a, b, c: the last two
+      {3, {"b", "a", "b"}, {"a", "b"}},       // distinct values fit
   };
   for (const auto& c : cases) {
     Update u;
@@ -185,8 +185,10 @@ TEST(DbProcessing, MasterMergesRemoteRecordsThenDeletesThem) {
   u.mls = true;
   u.distributed = true;
   u.stage({row("/a")});
-  u.srv.route("POST", "/v1/get_mls_data",
-              CannedResponse{200, R"({"status": "success", "data": {"r1": {"url": ["/r1"]}, "r2": {"args": ["q=2"], "url": []}}})"});
+  u.srv.route(
+      "POST", "/v1/get_mls_data",
+      CannedResponse{200,
+                     R"({"status": "success", "data": {"r1": {"url": ["/r1"]}, "r2": {"args": ["q=2"], "url": []}}})"});
   u.srv.route("POST", "/v1/del_mls_data", CannedResponse{200, R"({"status": "success"})"});
   u.run();
   EXPECT_EQ(dataset_load(u.d), with_zones({{"url", {"/a", "/r1"}}, {"args", {"q=2"}}}));
@@ -240,10 +242,11 @@ TEST(DbProcessing, OnlyTheNewestDamagedCopiesAreKept) {
   }
   std::map<std::string, std::string> copies;
   for (const auto& e : fs::directory_iterator(u.dir.path()))
-    if (e.path().string().starts_with(u.d + ".corrupt")) copies[e.path().string()] = tessel::testing::read_file(e.path());
+    if (e.path().string().starts_with(u.d + ".corrupt"))
+      copies[e.path().string()] = tessel::testing::read_file(e.path());
   EXPECT_EQ(copies, (std::map<std::string, std::string>{{u.d + ".corrupt.2", "damaged 2"},
-                                                         {u.d + ".corrupt.3", "damaged 3"},
-                                                         {u.d + ".corrupt.4", "damaged 4"}}));
+                                                        {u.d + ".corrupt.3", "damaged 3"},
+                                                        {u.d + ".corrupt.4", "damaged 4"}}));
   EXPECT_TRUE(u.run());
   EXPECT_EQ(dataset_load(u.d).at("url").size(), 5u);
 }
@@ -258,8 +261,8 @@ TEST(DbProcessing, DamagedStagingFile) {
     EXPECT_EQ(fs::exists(u.db), pcnt < 100);
     const auto lines = u.logs.take();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "error/os: An error occurred while receiving data from file " + u.db +
-                            ": file is not a database");
+    EXPECT_EQ(lines[0],
+              "error/os: An error occurred while receiving data from file " + u.db + ": file is not a database");
     EXPECT_EQ(lines[1], "error/os: File " + u.db + " moved to " + u.db + ".corrupt");
   }
 }

@@ -12,7 +12,8 @@ using namespace tessel::orvik;
 
 namespace {
 Json golden() {
-  return Json::parse(tessel::testing::read_file(std::string(TESSEL_SOURCE_DIR) + "/tests/orvik/dataset/golden/fuzzy_golden.json"));
+  return Json::parse(
+      tessel::testing::read_file(std::string(TESSEL_SOURCE_DIR) + "/tests/orvik/dataset/golden/fuzzy_golden.json"));
 }
 }  // namespace
 
@@ -25,8 +26,8 @@ TEST(Fuzzy, PairsScoreAsTheReference) {
     const auto m = fuzzy::extract_one(q, {choice});
     ASSERT_TRUE(m);
     EXPECT_EQ(m->score, c["score"].get<int>());
-    const bool covered = fuzzy::reaches(fuzzy::prepare(fuzzy::process_query(q)),
-                                        fuzzy::prepare(fuzzy::process_choice(choice)), 95);
+    const bool covered =
+        fuzzy::reaches(fuzzy::prepare(fuzzy::process_query(q)), fuzzy::prepare(fuzzy::process_choice(choice)), 95);
     EXPECT_EQ(covered, c["score"].get<int>() >= 95);
   }
 }

@@ -54,7 +54,8 @@ TEST(MtDataGet, NewHashDownloadsOnceThenNotAgain) {
   EXPECT_EQ(d.get("", true), "h1");
   EXPECT_EQ(d.downloads(), 1u);
   EXPECT_EQ(tessel::testing::read_file(d.mt), kExport);
-  EXPECT_EQ(d.logs.take(), std::vector<std::string>{"debug/api: The exported FP data modified: current: h1, previous: "});
+  EXPECT_EQ(d.logs.take(),
+            std::vector<std::string>{"debug/api: The exported FP data modified: current: h1, previous: "});
   EXPECT_EQ(d.get("h1", true), "h1");
   EXPECT_EQ(d.downloads(), 1u);
   EXPECT_EQ(d.logs.take(),
@@ -75,7 +76,8 @@ TEST(MtDataGet, FailedDownloadKeepsTheFileAndTheLastHash) {
       {"not found", 404, base64_encode(kExport), "<Response [404]>"},
       {"not base64", 200, kExport, "the reply is not base64 text"},
       {"not a list", 200, base64_encode("{\"a\": 1}"), "the export is not a JSON list"},
-      {"not UTF-8", 200, base64_encode("[\"\xff\"]"), "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte"},
+      {"not UTF-8", 200, base64_encode("[\"\xff\"]"),
+       "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -107,7 +109,8 @@ TEST(MtDataGet, HashReplies) {
   EXPECT_EQ(d.get("none"), "null");
   EXPECT_EQ(d.downloads(), 2u);
   d.logs.take();
-  const std::string from = "error/api: An error occurred while receiving data from " + d.sim.api_url("/get_mt_fp_hash") + ": ";
+  const std::string from =
+      "error/api: An error occurred while receiving data from " + d.sim.api_url("/get_mt_fp_hash") + ": ";
   d.hash({{"status", "fail"}});
   EXPECT_EQ(d.get("h1"), "h1");
   EXPECT_EQ(d.logs.take(), std::vector<std::string>{from + R"({"status":"fail"})"});
@@ -122,9 +125,9 @@ TEST(MtDataGet, UnwritableFileAndRefusedConnection) {
   d.hash({{"status", "success"}, {"hash", "h1"}});
   d.data(base64_encode(kExport));
   const std::string bad = d.dir.file("missing/mt.json");
-  EXPECT_EQ(mt_data_get(bad, "h0", d.sim.api_url("/get_mt_fp_hash"), d.sim.api_url("/get_mt_data_uri"), d.api,
-                        d.logs.sink()),
-            "h0");
+  EXPECT_EQ(
+      mt_data_get(bad, "h0", d.sim.api_url("/get_mt_fp_hash"), d.sim.api_url("/get_mt_data_uri"), d.api, d.logs.sink()),
+      "h0");
   const auto lines = d.logs.take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("error/os: An error occurred during saving data to " + bad + ": ", 0), 0u);
@@ -161,25 +164,36 @@ TEST(MtDataLoad, Records) {
   const std::vector<Case> cases = {
       {"empty file", "", {}, {}},
       {"empty export", "[]", {}, {}},
-      {"two lines, empty zone", R"([{"vhost": "a.com", "url": "/x\r\n/y", "args": ""}])",
-       {{"a.com", {{"url", {"/x", "/y"}}}}}, {}},
+      {"two lines, empty zone",
+       R"([{"vhost": "a.com", "url": "/x\r\n/y", "args": ""}])",
+       {{"a.com", {{"url", {"/x", "/y"}}}}},
+       {}},
       {"uri is url", R"([{"vhost": "a.com", "uri": "/u"}])", {{"a.com", {{"url", {"/u"}}}}}, {}},
-      {"same host merged", R"([{"vhost": "a", "url": "1"}, {"vhost": "a", "url": "2", "body": "b"}])",
-       {{"a", {{"url", {"1", "2"}}, {"body", {"b"}}}}}, {}},
+      {"same host merged",
+       R"([{"vhost": "a", "url": "1"}, {"vhost": "a", "url": "2", "body": "b"}])",
+       {{"a", {{"url", {"1", "2"}}, {"body", {"b"}}}}},
+       {}},
       {"no zones", R"([{"vhost": "a", "other": 5}])", {{"a", {}}}, {}},
-      {"lines taken exactly", "[{\"vhost\": \"a\", \"url\": \" x \\r\\n\\ny\\r\\n\"}]",
-       {{"a", {{"url", {" x ", "\ny", ""}}}}}, {}},
+      {"lines taken exactly",
+       "[{\"vhost\": \"a\", \"url\": \" x \\r\\n\\ny\\r\\n\"}]",
+       {{"a", {{"url", {" x ", "\ny", ""}}}}},
+       {}},
       {"letter case", R"([{"vhost": "A"}, {"vhost": "a"}])", {{"A", {}}, {"a", {}}}, {}},
       {"numeric text stays text", R"([{"vhost": "a", "args": "123"}])", {{"a", {{"args", {"123"}}}}}, {}},
-      {"no vhost", R"([{"vhost": null, "url": "x"}, {"url": "y"}, {"vhost": "b", "url": "z"}])",
+      {"no vhost",
+       R"([{"vhost": null, "url": "x"}, {"url": "y"}, {"vhost": "b", "url": "z"}])",
        {{"b", {{"url", {"z"}}}}},
        {"error/os: An error occurred during processing data from F: no vhost ({'vhost': None, 'url': 'x'})",
         "error/os: An error occurred during processing data from F: no vhost ({'url': 'y'})"}},
-      {"a bad record skips only itself", R"([{"vhost": "a", "url": 5}, {"vhost": "b", "url": "z", "args": 0}])",
+      {"a bad record skips only itself",
+       R"([{"vhost": "a", "url": 5}, {"vhost": "b", "url": "z", "args": 0}])",
        {{"b", {{"url", {"z"}}}}},
        {"error/os: An error occurred in mt_data_load: 'int' object has no attribute 'split'"}},
       {"not JSON", "[{", {}, {"*"}},
-      {"not a list", "{}", {}, {"error/os: An error occurred in mt_data_load: the file does not hold a list of records"}},
+      {"not a list",
+       "{}",
+       {},
+       {"error/os: An error occurred in mt_data_load: the file does not hold a list of records"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -230,10 +244,10 @@ TEST(MtExport, HostSelection) {
     bool applied;
   };
   const std::vector<Case> cases = {
-      {"*", "x.org", true},          {"a.com", "a.com", true},        {"a.com", "*", false},
-      {"a.com", "b.a.com", false},   {".a.com", "a.com", true},       {".a.com", "b.a.com", true},
+      {"*", "x.org", true},           {"a.com", "a.com", true},       {"a.com", "*", false},
+      {"a.com", "b.a.com", false},    {".a.com", "a.com", true},      {".a.com", "b.a.com", true},
       {".a.com", "x.a.com.cn", true}, {".a.com", "ba.com", false},    {"*.a.com", "a.com", false},
-      {"*.a.com", "b.a.com", true},  {"*.a.com", "b.a.com.x", true},  {"*.a.com", "*", false},
+      {"*.a.com", "b.a.com", true},   {"*.a.com", "b.a.com.x", true}, {"*.a.com", "*", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ml_vhost + " / " + c.key);
@@ -241,8 +255,8 @@ TEST(MtExport, HostSelection) {
     RequestRecord r;
     r.url = "/admin";
     std::vector<std::string> ml_z = {"url"};
-    const auto out = mt_export_processing(r, "rid", c.ml_vhost, "h", 1, ml_z, exported({{c.key, "url", "/admin"}}),
-                                          logs.sink());
+    const auto out =
+        mt_export_processing(r, "rid", c.ml_vhost, "h", 1, ml_z, exported({{c.key, "url", "/admin"}}), logs.sink());
     EXPECT_EQ(out, c.applied ? std::optional<int>(0) : std::nullopt);
     EXPECT_EQ(ml_z.empty(), c.applied);
   }
@@ -285,10 +299,10 @@ TEST(MtExport, Application) {
     EXPECT_EQ(mt_export_processing(r, 7, "a.com", "a.com", 1, ml_z, m, logs.sink()), 12);
     EXPECT_EQ(ml_z, (std::vector<std::string>{"cookie", "nofield", "url"}));
     EXPECT_EQ(r.mz, "cookie|nofield|url");
-    EXPECT_EQ(logs.take(),
-              (std::vector<std::string>{
-                  "error/ml: An error occurred while applying exported FP data to request 7 (a.com) in zone nofield: 'nofield'",
-                  "warn/ml: Data of request 7 (a.com) is too large and exported FP will not apply"}));
+    EXPECT_EQ(logs.take(), (std::vector<std::string>{
+                               "error/ml: An error occurred while applying exported FP data to request 7 (a.com) in "
+                               "zone nofield: 'nofield'",
+                               "warn/ml: Data of request 7 (a.com) is too large and exported FP will not apply"}));
   }
   {
     SCOPED_TRACE("exactly the size limit is matched");
@@ -319,9 +333,9 @@ TEST(MtExport, Application) {
     RequestRecord r;
     r.url = "'--";
     std::vector<std::string> ml_z = {"url"};
-    EXPECT_EQ(mt_export_processing(r, "rid", "a.com", "a.com", 1, ml_z, exported({{"a.com", "url", "'--"}}),
-                                   logs.sink()),
-              12);
+    EXPECT_EQ(
+        mt_export_processing(r, "rid", "a.com", "a.com", 1, ml_z, exported({{"a.com", "url", "'--"}}), logs.sink()),
+        12);
     EXPECT_EQ(r.url, "'--");
   }
 }

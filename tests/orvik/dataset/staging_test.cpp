@@ -7,18 +7,18 @@
 #include <thread>
 
 #include "core/data/columns.h"
+#include "dataset_support.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
-#include "dataset_support.h"
 
 using namespace tessel;
 using namespace tessel::orvik;
 using tessel::testing::FileLock;
 using tessel::testing::InstantPauses;
-using tessel::testing::LogCapture;
-using tessel::testing::TempDir;
 using tessel::testing::locks_for;
+using tessel::testing::LogCapture;
 using tessel::testing::row;
+using tessel::testing::TempDir;
 
 TEST(Staging, AppendCountTruncate) {
   TempDir dir;
@@ -66,8 +66,8 @@ TEST(Staging, UnknownHostLock) {
   LogCapture logs;
   const std::string db = dir.file("x.db");
   put_data_into_db({row("/a")}, locks_for("a.com"), "b.com", db, logs.sink());
-  EXPECT_EQ(logs.take(), std::vector<std::string>{"error/os: An error occurred while storing data to file " + db +
-                                                  ": 'b.com'"});
+  EXPECT_EQ(logs.take(),
+            std::vector<std::string>{"error/os: An error occurred while storing data to file " + db + ": 'b.com'"});
 }
 
 TEST(Staging, LockedFileIsRetriedNotDropped) {

@@ -64,9 +64,8 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
   core::ApiContext api;
   api.key = "k1";
   api.cookie = Json{{"key", "k1"}};
-  ASSERT_TRUE(orvik::tessel_models_build(dir.str(), g["dataset_limit"], "shop.example", "shop.example",
-                                         training_of(g), "", "", ds.urls(), api, dir.file("mt.json"), lc.sink(),
-                                         quick()));
+  ASSERT_TRUE(orvik::tessel_models_build(dir.str(), g["dataset_limit"], "shop.example", "shop.example", training_of(g),
+                                         "", "", ds.urls(), api, dir.file("mt.json"), lc.sink(), quick()));
   const auto reqs = ds.srv.requests_to("/ml/dataset/get_bl_uri");
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0].header("Cookie"), "key=k1");
@@ -83,7 +82,8 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
     SCOPED_TRACE(zone);
     const auto& vect = models.vect->at(zone);
     EXPECT_EQ(vect.vocabulary(), want["vocabulary"].get<std::vector<std::string>>());
-    EXPECT_EQ(models.rf->at(zone).predict(vect.transform(probes)), want["predictions"].get<std::vector<std::int64_t>>());
+    EXPECT_EQ(models.rf->at(zone).predict(vect.transform(probes)),
+              want["predictions"].get<std::vector<std::int64_t>>());
   }
   const auto log = lc.take();
   auto has = [&](const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); };
@@ -94,11 +94,13 @@ TEST(ModelsBuild, EqualsTheReferenceRecipe) {
   EXPECT_TRUE(has("info/ml: Model accuracy for zone ARGS: " + zones["args"]["accuracy"].get<std::string>() +
                   "% (FP: 0, FN: 0)"));
   EXPECT_TRUE(has("info/ml: Model for virtual host shop.example created successfully"));
-  EXPECT_TRUE(has("error/ml: An error occurred while building behavioral model for zone REFERER: "
-                  "no normal values to learn from"));
+  EXPECT_TRUE(
+      has("error/ml: An error occurred while building behavioral model for zone REFERER: "
+          "no normal values to learn from"));
   EXPECT_TRUE(has("error/ml: No behavioral model was built for virtual host shop.example in zone(s): ['referer']"));
-  EXPECT_TRUE(has("warn/ml: The models of virtual host shop.example hold no behavioral model for zone REFERER (no "
-                  "normal values to learn from): its values are not judged"));
+  EXPECT_TRUE(
+      has("warn/ml: The models of virtual host shop.example hold no behavioral model for zone REFERER (no "
+          "normal values to learn from): its values are not judged"));
 }
 
 TEST(ModelsBuild, EveryZoneFailingStillWritesBothFiles) {
@@ -117,8 +119,9 @@ TEST(ModelsBuild, EveryZoneFailingStillWritesBothFiles) {
   EXPECT_TRUE(fs::exists(dir.file("_2a_vect.ml")));
   EXPECT_FALSE(orvik::tessel_models_load(dir.str(), "_2a", lc.sink()).usable());
   const auto log = lc.take();
-  EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                          [](const std::string& l) { return l.starts_with("error/ml: An error occurred while vectorizing"); }),
+  EXPECT_EQ(std::count_if(
+                log.begin(), log.end(),
+                [](const std::string& l) { return l.starts_with("error/ml: An error occurred while vectorizing"); }),
             0);
   EXPECT_TRUE(std::find(log.begin(), log.end(),
                         "error/ml: No behavioral model was built for virtual host * in zone(s): ['url', 'args', "
@@ -136,7 +139,8 @@ TEST(ModelsBuild, DatasetDownloadsAreRetried) {
     return CannedResponse{503, R"({"attacks": ["' or 1=1 --", "<script>"], "kind": ["a", "b"]})"};
   });
   ds.srv.route("GET", "/ml/dataset/get_wl_uri", [&](const tessel::testing::RecordedRequest&) {
-    return ++wl_calls == 1 ? CannedResponse{200, base64_encode("{'url': true}")} : CannedResponse{200, base64_encode("{}")};
+    return ++wl_calls == 1 ? CannedResponse{200, base64_encode("{'url': true}")}
+                           : CannedResponse{200, base64_encode("{}")};
   });
   TempDir dir;
   LogCapture lc;

@@ -37,11 +37,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> kAttacks = {
-    "' or 1=1 --", "1 union select null,null--", "<script>alert(1)</script>", "../../etc/passwd", "admin'--",
-    "\"><img src=x onerror=alert(1)>", "; cat /etc/shadow", "${jndi:ldap://x/a}", "1; drop table users",
-    "<svg/onload=confirm(1)>", "|| ping -c 3 10.0.0.1", "{{7*7}}", "1' AND SLEEP(5) AND '1'='1"};
-const std::vector<std::string> kProbes = {"id=7&page=3", "' or 2=2 --", "<script>x</script>", "q=shoes",
+const std::vector<std::string> kAttacks = {"' or 1=1 --",
+                                           "1 union select null,null--",
+                                           "<script>alert(1)</script>",
+                                           "../../etc/passwd",
+                                           "admin'--",
+                                           "\"><img src=x onerror=alert(1)>",
+                                           "; cat /etc/shadow",
+                                           "${jndi:ldap://x/a}",
+                                           "1; drop table users",
+                                           "<svg/onload=confirm(1)>",
+                                           "|| ping -c 3 10.0.0.1",
+                                           "{{7*7}}",
+                                           "1' AND SLEEP(5) AND '1'='1"};
+const std::vector<std::string> kProbes = {"id=7&page=3", "' or 2=2 --",    "<script>x</script>", "q=shoes",
                                           "/etc/passwd", "name=bob&age=3", "1 union select 1"};
 
 struct Node {
@@ -107,8 +116,8 @@ TEST(MlCore, ShortTrainingPeriodEndsWithModelsAtTheApi) {
   Node a;
   LogCapture lc;
   orvik::MlCoreArgs args = args_for(sim, a, lc, "shop.example");
-  const auto start = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto start =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   args.db_fname = path_join(a.paths.models_dir, args.vhost + "_" + std::to_string(start) + ".db");
   args.training_period = days * 24 * 60 * 60;
   args.training_period_days = days;
@@ -174,8 +183,7 @@ TEST(MlCore, ShortTrainingPeriodEndsWithModelsAtTheApi) {
 
 TEST(MlCore, TrainedHostAskedToRetrainRestarts) {
   TempDir data;
-  tessel::testing::write_file(data.file("training.json"),
-                              R"([{"vhost": "a.com", "complete": false, "duration": 4}])");
+  tessel::testing::write_file(data.file("training.json"), R"([{"vhost": "a.com", "complete": false, "duration": 4}])");
   MgmtSim sim({"--training", data.file("training.json")});
   Node a;
   LogCapture lc;
@@ -204,8 +212,8 @@ TEST(MlCore, EndsAtOnceWhenTheServiceStops) {
     LogCapture lc;
     orvik::MlCoreArgs args;
   };
-  for (const Case c : {Case{"collecting", true, false}, Case{"trained", false, false},
-                       Case{"restart pending", true, true}}) {
+  for (const Case c :
+       {Case{"collecting", true, false}, Case{"trained", false, false}, Case{"restart pending", true, true}}) {
     SCOPED_TRACE(c.name);
     auto run = std::make_shared<Run>();
     orvik::MlCoreArgs& args = run->args;
@@ -304,8 +312,12 @@ TEST(MlCore, StaleTemporaryDatasetFilesGoAtStart) {
   orvik::MlCoreArgs args = args_for(sim, a, lc, "a.com");
   args.nsg->set_restart_signal(true);  // ends the process at once
   const std::vector<std::string> stale = {"a.com.d.bak.tmp.4242.3735928559", "a.com.d.tmp.1.2"};
-  const std::vector<std::string> kept = {"a.com.d",           "a.com.d.bak",         "a.com.d.corrupt",
-                                         "a.com.d.bak.tmp.1.d", "b.com.d.bak.tmp.1.2", "a.com.d.bak.tmp.x.2",
+  const std::vector<std::string> kept = {"a.com.d",
+                                         "a.com.d.bak",
+                                         "a.com.d.corrupt",
+                                         "a.com.d.bak.tmp.1.d",
+                                         "b.com.d.bak.tmp.1.2",
+                                         "a.com.d.bak.tmp.x.2",
                                          "a.com.d.bak.tmp.12"};
   for (const auto& f : stale) tessel::testing::write_file(path_join(a.paths.models_dir, f), "x");
   for (const auto& f : kept) tessel::testing::write_file(path_join(a.paths.models_dir, f), "x");

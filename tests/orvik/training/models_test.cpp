@@ -1,8 +1,5 @@
 // A host's model files: loading, digests, upload and the exchange with the
 // management API.
-#include "orvik/training/model_exchange.h"
-#include "orvik/training/model_store.h"
-
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,11 +7,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ml/model_io.h"
+#include "orvik/training/model_exchange.h"
+#include "orvik/training/model_store.h"
 #include "shared/pyvalues/base64.h"
 #include "shared/pyvalues/json.h"
 #include "shared/pyvalues/pyjson.h"
@@ -65,19 +64,34 @@ TEST(ModelsLoad, Files) {
   struct Case {
     const char* name;
     bool rf, vect;
-    bool empty_rf;        // the rf file holds no zone
-    bool garbage_vect;    // the vect file is not a model file
+    bool empty_rf;      // the rf file holds no zone
+    bool garbage_vect;  // the vect file is not a model file
     bool usable;
     std::vector<std::string> log;
   };
   const std::vector<Case> cases = {
       {"no files", false, false, false, false, false, {}},
       {"both", true, true, false, false, true, {}},
-      {"only rf", true, false, false, false, false,
+      {"only rf",
+       true,
+       false,
+       false,
+       false,
+       false,
        {"error/ml: An error occurred while loading model for h", "error/ml: Retrain the model for vhost h"}},
-      {"only vect", false, true, false, false, false,
+      {"only vect",
+       false,
+       true,
+       false,
+       false,
+       false,
        {"error/ml: An error occurred while loading model for h", "error/ml: Retrain the model for vhost h"}},
-      {"empty mapping", true, true, true, false, false,
+      {"empty mapping",
+       true,
+       true,
+       true,
+       false,
+       false,
        {"error/ml: An error occurred while loading model for h", "error/ml: Retrain the model for vhost h"}},
       {"foreign file", true, true, false, true, false, {"*", "error/ml: Re-train the model for virtual host h"}},
   };
@@ -187,8 +201,9 @@ TEST(ModelExchange, UploadThenDownloadOnAnotherNode) {
   const auto log = lc.take();
   ASSERT_EQ(log.size(), 5u);
   EXPECT_EQ(log[0], "info/ml: Adding model " + g[0] + " to the " + zip + ": OK");
-  EXPECT_EQ(log[2], "error/api: An error occurred while sending the models of virtual host h.com to Corvane WAF API: "
-                    "status: <Response [500]>");
+  EXPECT_EQ(log[2],
+            "error/api: An error occurred while sending the models of virtual host h.com to Corvane WAF API: "
+            "status: <Response [500]>");
   EXPECT_EQ(log[4], "info/api: The models of virtual host h.com were successfully sent to Corvane WAF API");
 
   // The other node holds nothing, gets the archive, then hears "no change".
@@ -206,8 +221,8 @@ TEST(ModelExchange, UploadThenDownloadOnAnotherNode) {
   EXPECT_EQ(orvik::tessel_models_dict(other.str(), true, lc.sink()).at("h"), body["hash"]);
   const auto loaded = orvik::tessel_models_load(other.str(), "h", lc.sink());
   ASSERT_TRUE(loaded.usable());
-  EXPECT_EQ(lc.take(), (std::vector<std::string>{"info/os: Models extracted: h_rf.ml",
-                                                  "info/os: Models extracted: h_vect.ml"}));
+  EXPECT_EQ(lc.take(),
+            (std::vector<std::string>{"info/os: Models extracted: h_rf.ml", "info/os: Models extracted: h_vect.ml"}));
 }
 
 TEST(ModelExchange, RefusedArchives) {
@@ -228,13 +243,16 @@ TEST(ModelExchange, RefusedArchives) {
       {"half a pair", {{"h_rf.ml", "new"}, {"mt.json", "[]"}}, false, {}},
       {"symbolic link", {{"h_rf.ml", "/etc/passwd", true}, {"h_vect.ml", "y"}}, false, {}},
       {"hidden name", {{"._rf.ml", "x"}, {"._vect.ml", "y"}}, false, {}},
-      {"a pair and a stranger", {{"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}, {"x.d", "c"}}, true,
+      {"a pair and a stranger",
+       {{"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}, {"x.d", "c"}},
+       true,
        {"n_rf.ml", "n_vect.ml"}},
       {"a pair that is no model", {{"h_rf.ml", "garbage"}, {"h_vect.ml", "garbage"}}, false, {}},
       {"half a pair is no model", {{"h_rf.ml", rf_bytes}, {"h_vect.ml", rf_bytes.substr(0, 40)}}, false, {}},
       {"kinds swapped", {{"h_rf.ml", vect_bytes}, {"h_vect.ml", rf_bytes}}, false, {}},
       {"a pair that loads beside one that does not",
-       {{"h_rf.ml", rf_bytes}, {"h_vect.ml", "x"}, {"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}}, true,
+       {{"h_rf.ml", rf_bytes}, {"h_vect.ml", "x"}, {"n_rf.ml", rf_bytes}, {"n_vect.ml", vect_bytes}},
+       true,
        {"n_rf.ml", "n_vect.ml"}},
   };
   for (const auto& c : cases) {
@@ -280,7 +298,8 @@ TEST(ModelExchange, SizeCapsAndDamagedReplies) {
   const auto [rf_bytes, vect_bytes] = model_pair_bytes();
   const std::string pair = orvik::testing::make_zip({{"h_rf.ml", std::string(1000, 'a')}, {"h_vect.ml", "b"}});
   // Two MiB of zeros deflate to a few KiB.
-  const std::string bomb = orvik::testing::make_zip({{"h_rf.ml", std::string(2 << 20, '\0')}, {"h_vect.ml", vect_bytes}});
+  const std::string bomb =
+      orvik::testing::make_zip({{"h_rf.ml", std::string(2 << 20, '\0')}, {"h_vect.ml", vect_bytes}});
   const std::string small = orvik::testing::make_zip({{"h_rf.ml", rf_bytes}, {"h_vect.ml", vect_bytes}});
   const std::uint64_t member_cap = orvik::kMaxModelFileBytes;
   const std::vector<Case> cases = {
@@ -307,8 +326,8 @@ TEST(ModelExchange, SizeCapsAndDamagedReplies) {
     opts.max_model_bytes = c.max_model_bytes;
     opts.max_member_bytes = c.max_member_bytes;
     const std::uint64_t rss_before = peak_rss();
-    EXPECT_FALSE(
-        orvik::tessel_models_receiver(false, dir.str(), srv.url("/get_models_uri"), core::ApiContext{}, lc.sink(), opts));
+    EXPECT_FALSE(orvik::tessel_models_receiver(false, dir.str(), srv.url("/get_models_uri"), core::ApiContext{},
+                                               lc.sink(), opts));
     // What a member declares is not allocated.
     EXPECT_LT(peak_rss() - rss_before, std::uint64_t(256) << 20);
     EXPECT_EQ(tessel::testing::read_file(dir.file("h_rf.ml")), "old");
@@ -334,7 +353,8 @@ TEST(ModelExchange, RemovalLists) {
     return ++n == 1 ? CannedResponse{203, "['shop:1', 7, '', '../other', 'gone']"} : CannedResponse{304, ""};
   });
   LogCapture lc;
-  EXPECT_TRUE(orvik::tessel_models_receiver(false, dir.str(), srv.url("/get_models_uri"), core::ApiContext{}, lc.sink()));
+  EXPECT_TRUE(
+      orvik::tessel_models_receiver(false, dir.str(), srv.url("/get_models_uri"), core::ApiContext{}, lc.sink()));
   EXPECT_EQ(n, 2);
   EXPECT_FALSE(fs::exists(dir.file("shop_rf.ml")));
   EXPECT_FALSE(fs::exists(dir.file("shop_vect.ml")));
@@ -361,21 +381,29 @@ TEST(ModelExchange, RepliesThatEndTheExchange) {
     std::string last_log;
   };
   const auto [rf_bytes, vect_bytes] = model_pair_bytes();
-  const std::string archive = base64_encode(orvik::testing::make_zip({{"h_rf.ml", rf_bytes}, {"h_vect.ml", vect_bytes}}));
+  const std::string archive =
+      base64_encode(orvik::testing::make_zip({{"h_rf.ml", rf_bytes}, {"h_vect.ml", vect_bytes}}));
   const std::string no_models = base64_encode(orvik::testing::make_zip({{"h_rf.ml", "a"}, {"h_vect.ml", "b"}}));
-  const std::string unchanged = "error/os: The models dictionary has not changed, is there something wrong with the models?";
+  const std::string unchanged =
+      "error/os: The models dictionary has not changed, is there something wrong with the models?";
   // The exchange goes on after every archive and removal list, whatever it
   // changed, up to the cap on requests (5 here).
   const std::vector<Case> cases = {
       {"no change", {{304, ""}}, false, 1, ""},
       {"other 20x", {{200, ""}}, false, 1, ""},
-      {"server error", {{500, ""}}, false, 1, "error/api: An error occurred while receiving data from {url}: <Response [500]>"},
+      {"server error",
+       {{500, ""}},
+       false,
+       1,
+       "error/api: An error occurred while receiving data from {url}: <Response [500]>"},
       {"the same archive again and again", {{202, archive}}, true, 5, unchanged},
       {"an archive without models, then no change", {{202, no_models}, {304, ""}}, false, 2, "*"},
       {"a removal list that removes nothing, then no change", {{203, "['gone:1']"}, {304, ""}}, true, 2, "*"},
       {"removal lists without end", {{203, "[]"}}, true, 5, unchanged},
       {"removal lists that remove more and more",
-       {{203, "['keep1']"}, {203, "['keep2']"}, {203, "['keep3']"}, {203, "['keep4']"}, {203, "['keep5']"}}, true, 5,
+       {{203, "['keep1']"}, {203, "['keep2']"}, {203, "['keep3']"}, {203, "['keep4']"}, {203, "['keep5']"}},
+       true,
+       5,
        "error/api: An error occurred while receiving data from {url}: no end of the exchange after 5 requests"},
       {"damaged archive after a removal", {{203, "[]"}, {202, "AAAA"}}, true, 2, "*"},
   };
@@ -390,9 +418,8 @@ TEST(ModelExchange, RepliesThatEndTheExchange) {
     opts.max_passes = 5;
     LoopbackHttpServer srv;
     std::size_t n = 0;
-    srv.route("POST", "/get_models_uri", [&](const tessel::testing::RecordedRequest&) {
-      return c.replies[std::min(n++, c.replies.size() - 1)];
-    });
+    srv.route("POST", "/get_models_uri",
+              [&](const tessel::testing::RecordedRequest&) { return c.replies[std::min(n++, c.replies.size() - 1)]; });
     LogCapture lc;
     const std::string url = srv.url("/get_models_uri");
     EXPECT_EQ(orvik::tessel_models_receiver(false, dir.str(), url, core::ApiContext{}, lc.sink(), opts), c.restart);
@@ -421,7 +448,8 @@ TEST(ModelExchange, UnreachableApi) {
   EXPECT_FALSE(orvik::tessel_models_receiver(false, dir.str(), url, core::ApiContext{}, lc.sink()));
   const auto log = lc.take();
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_TRUE(log[0].starts_with("error/network: An error occurred while receiving data from " + url + ": ConnectionError"))
+  EXPECT_TRUE(
+      log[0].starts_with("error/network: An error occurred while receiving data from " + url + ": ConnectionError"))
       << log[0];
 }
 

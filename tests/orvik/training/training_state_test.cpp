@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
 #include "support/http_server.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/tls_server.h"
 
@@ -94,8 +94,7 @@ TEST(TrainingState, UnreachableServerIsANetworkError) {
     url = gone.url("/v2/get_training_uri");
   }
   LogCapture lc;
-  const auto [complete, days] =
-      orvik::get_training_status(url, "a.com", 4, api("k1", Json::object()), lc.sink());
+  const auto [complete, days] = orvik::get_training_status(url, "a.com", 4, api("k1", Json::object()), lc.sink());
   EXPECT_FALSE(complete);
   EXPECT_EQ(days, 4);
   const auto log = lc.take();
@@ -115,16 +114,22 @@ TEST(TrainingState, StatusReport) {
   auto ok = [](const std::string& body) { return CannedResponse{200, body}; };
   const std::string updating = "error/api: An error occurred while updating training status for virtual host a.com: ";
   const std::vector<Case> cases = {
-      {"success", ok(R"({"status": "success"})"), true,
+      {"success",
+       ok(R"({"status": "success"})"),
+       true,
        {"info/api: Training status for virtual host a.com has been updated successfully"}},
       {"refused", ok(R"({"status": "fail", "description": "no such host"})"), false, {updating + "no such host"}},
-      {"refused without a reason", ok(R"({"status": "fail"})"), false,
+      {"refused without a reason",
+       ok(R"({"status": "fail"})"),
+       false,
        {"error/api: An error occurred while retrieving field \"description\" from {'status': 'fail'} for virtual host "
         "a.com: 'description'",
         updating + "{'status': 'fail'}"}},
       {"empty object", ok("{}"), false, {updating + "{}"}},
       {"no state", ok(R"({"status": "none"})"), false, {updating + "{'status': 'none'}"}},
-      {"server error", CannedResponse{500, ""}, false,
+      {"server error",
+       CannedResponse{500, ""},
+       false,
        {"error/api: An error occurred while sending training status: <Response [500]>"}},
       {"not JSON", ok("x"), false, {"*"}},
   };
@@ -158,16 +163,19 @@ TEST(TrainingState, ProgressReport) {
     std::vector<std::string> log;  // "*": any text
   };
   auto ok = [](const std::string& body) { return CannedResponse{200, body}; };
-  const std::string updating =
-      "error/api: An error occurred while updating training progress for virtual host a.com: ";
+  const std::string updating = "error/api: An error occurred while updating training progress for virtual host a.com: ";
   const std::string sending = "error/api: An error occurred while sending training progress: ";
   const std::vector<Case> cases = {
       {"success", ok(R"({"status": "success"})"), false, {}},
-      {"success in debug", ok(R"({'status': 'success'})"), true,
+      {"success in debug",
+       ok(R"({'status': 'success'})"),
+       true,
        {"debug/api: Sending training progress of a.com: <Response [200]>"}},
       {"refused", ok(R"({"status": "fail", "description": "bad host"})"), false, {updating + "bad host"}},
       {"refused quietly", ok(R"({"status": "fail", "description": "cannot set virtual host x"})"), false, {}},
-      {"refused without a reason", ok(R"({"status": "fail"})"), false,
+      {"refused without a reason",
+       ok(R"({"status": "fail"})"),
+       false,
        {"error/api: An error occurred while retrieving field \"description\" from {'status': 'fail'} for virtual host "
         "a.com: 'description'"}},
       {"JSON literals", ok(R"({"status": true})"), false, {"*"}},
@@ -179,8 +187,8 @@ TEST(TrainingState, ProgressReport) {
     LoopbackHttpServer srv;
     srv.route("POST", "/set_training_progress_uri", c.reply);
     LogCapture lc;
-    orvik::set_training_progress_status(srv.url("/set_training_progress_uri"), "a.com", 42,
-                                        api("k1", Json::object()), lc.sink(c.debug));
+    orvik::set_training_progress_status(srv.url("/set_training_progress_uri"), "a.com", 42, api("k1", Json::object()),
+                                        lc.sink(c.debug));
     const auto log = lc.take();
     ASSERT_EQ(log.size(), c.log.size());
     for (std::size_t i = 0; i < log.size(); ++i) {

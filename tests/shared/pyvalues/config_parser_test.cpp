@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
+#include "shared/pyvalues/config_parser.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "shared/pyvalues/config_parser.h"
 #include "shared/pyvalues/json.h"
 #include "support/temp_dir.h"
 
@@ -20,7 +20,8 @@ namespace {
 
 std::string from_hex(const std::string& hex) {
   std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 

@@ -40,7 +40,10 @@ TEST(Percent, DecodesTwoHexDigitsAndLeavesTheRest) {
       {"+", true, " ", false},
       {"%C3%A9", false, "\xC3\xA9", true},
       {"%FF", false, "\xFF", true},
-      {"\xC3\xA9%41", false, "\xC3\xA9" "A", false},  // only decoded bytes count as high
+      {"\xC3\xA9%41", false,
+       "\xC3\xA9"
+       "A",
+       false},  // only decoded bytes count as high
       {"%00", false, std::string(1, '\0'), false},
   };
   for (const Case& c : cases) {

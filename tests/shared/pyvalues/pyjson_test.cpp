@@ -1,6 +1,7 @@
+#include "shared/pyvalues/pyjson.h"
+
 #include <gtest/gtest.h>
 
-#include "shared/pyvalues/pyjson.h"
 #include "shared/pyvalues/pytext.h"
 #include "tables.h"
 
@@ -33,9 +34,7 @@ void check_loads(const JsonCase& c, Loads loads) {
   }
 }
 
-std::string nested(int depth, char open, char close) {
-  return std::string(depth, open) + std::string(depth, close);
-}
+std::string nested(int depth, char open, char close) { return std::string(depth, open) + std::string(depth, close); }
 
 }  // namespace
 
@@ -54,8 +53,7 @@ TEST(PyJson, DumpsEscapesAsPython) {
 }
 
 TEST(PyJson, EqualityOfParsedValues) {
-  for (const auto& c : kPyEqual)
-    EXPECT_EQ(py_equal(json_loads(c.a), json_loads(c.b)), c.equal) << c.a << " == " << c.b;
+  for (const auto& c : kPyEqual) EXPECT_EQ(py_equal(json_loads(c.a), json_loads(c.b)), c.equal) << c.a << " == " << c.b;
 }
 
 TEST(PyJson, DeepNestingFailsCleanly) {

@@ -1,9 +1,10 @@
+#include "shared/pyvalues/pytext.h"
+
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
 
 #include <unordered_map>
 
-#include "shared/pyvalues/pytext.h"
 #include "shared/pyvalues/utf8.h"
 #include "tables.h"
 
@@ -48,7 +49,8 @@ TEST(PyText, PropertiesOfEveryCodePointMatchPython) {
     ASSERT_EQ(py_isspace(c), in_ranges(kSpaceRanges, c)) << std::hex << static_cast<unsigned>(c);
     if (assigned) {
       auto it = lower.find(c);
-      ASSERT_EQ(py_lower(s), it == lower.end() ? std::string_view(s) : it->second) << std::hex << static_cast<unsigned>(c);
+      ASSERT_EQ(py_lower(s), it == lower.end() ? std::string_view(s) : it->second)
+          << std::hex << static_cast<unsigned>(c);
     }
     ++checked;
   }
@@ -69,7 +71,8 @@ TEST(PyText, LenAndSliceCountCodePoints) {
   EXPECT_EQ(py_len("h\u00e9\u20ac\U0001F600"), 4u);
   EXPECT_EQ(py_len("\xed\xa0\x80x"), 2u);  // a lone surrogate is one code point
   EXPECT_EQ(py_len("a\xff\xc3"), 3u);      // a stray byte counts as one
-  for (const auto& c : kSlices) EXPECT_EQ(py_slice(c.s, c.start, c.stop), c.out) << c.s << " " << c.start << " " << c.stop;
+  for (const auto& c : kSlices)
+    EXPECT_EQ(py_slice(c.s, c.start, c.stop), c.out) << c.s << " " << c.start << " " << c.stop;
   EXPECT_EQ(py_slice("h\u00e9llo", 1), "\u00e9llo");
   // Chunking a long text by repeated slicing of the rest.
   std::string text = "\u00e9a\u20acb\U0001F600c";
@@ -113,9 +116,13 @@ TEST(PyText, CodePointsOfUtf8AndWtf8) {
       {"", U"", U""},
       {"a\xC3\xA9z", U"a\u00E9z", U"a\u00E9z"},
       {"\xF0\x9F\x98\x80!", U"\U0001F600!", U"\U0001F600!"},
-      {"a\xED\xA0\x80" "b", U"a\uFFFD\uFFFD\uFFFDb", std::u32string{U'a', char32_t{0xD800}, U'b'}},
+      {"a\xED\xA0\x80"
+       "b",
+       U"a\uFFFD\uFFFD\uFFFDb", std::u32string{U'a', char32_t{0xD800}, U'b'}},
       {"\xC3", U"\uFFFD", U"\uFFFD"},
-      {"\xFF" "a\x80", U"\uFFFDa\uFFFD", U"\uFFFDa\uFFFD"},
+      {"\xFF"
+       "a\x80",
+       U"\uFFFDa\uFFFD", U"\uFFFDa\uFFFD"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(utf8_to_u32(c.bytes), c.utf8) << c.bytes;

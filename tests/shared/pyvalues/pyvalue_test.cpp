@@ -1,9 +1,10 @@
+#include "shared/pyvalues/pyvalue.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "shared/pyvalues/pyjson.h"
-#include "shared/pyvalues/pyvalue.h"
 #include "tables.h"
 
 using namespace tessel;
@@ -56,7 +57,8 @@ TEST(PyValue, TooDeepValueErrorNamesTheWriter) {
     std::string (*write)(const Json&);
     const char* message;
   } writers[] = {
-      {[](const Json& v) { return py_repr(v); }, "maximum recursion depth exceeded while getting the repr of an object"},
+      {[](const Json& v) { return py_repr(v); },
+       "maximum recursion depth exceeded while getting the repr of an object"},
       {[](const Json& v) { return json_dumps(v); }, "maximum recursion depth exceeded while encoding a JSON object"},
   };
   for (const auto& w : writers) {
@@ -108,8 +110,18 @@ TEST(PyValue, BigIntsKeepTheirDigits) {
 TEST(PyValue, Truthiness) {
   const Json falsy[] = {nullptr, false, 0, 0u, 0.0, -0.0, "", Json::array(), Json::object(), py_bytes("")};
   for (const auto& v : falsy) EXPECT_FALSE(py_truthy(v)) << py_repr(v);
-  const Json truthy[] = {true, 1, -1, 0.5, NAN, "0", "false", " ", Json::array({nullptr}),
-                         Json::object({{"a", 0}}), py_bytes(std::string_view("\0", 1)), py_make_int("1" + std::string(30, '0'))};
+  const Json truthy[] = {true,
+                         1,
+                         -1,
+                         0.5,
+                         NAN,
+                         "0",
+                         "false",
+                         " ",
+                         Json::array({nullptr}),
+                         Json::object({{"a", 0}}),
+                         py_bytes(std::string_view("\0", 1)),
+                         py_make_int("1" + std::string(30, '0'))};
   for (const auto& v : truthy) EXPECT_TRUE(py_truthy(v)) << py_repr(v);
 }
 

@@ -1,5 +1,7 @@
 // url_normalize and quote_plus against the table that gen_url_cases.py
 // produced with url-normalize 1.4.3 and urllib.parse.
+#include "shared/pyvalues/url.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "shared/pyvalues/json.h"
-#include "shared/pyvalues/url.h"
 
 namespace {
 
@@ -75,15 +76,12 @@ TEST(QuotePlus, MatchesReferenceTable) {
     if (!c.contains("quote_plus")) continue;
     ++n;
     const auto text = c["quote_plus"].get<std::string>();
-    EXPECT_EQ(tessel::quote_plus(text, c["safe"].get<std::string>()), c["out"].get<std::string>())
-        << "input: " << text;
+    EXPECT_EQ(tessel::quote_plus(text, c["safe"].get<std::string>()), c["out"].get<std::string>()) << "input: " << text;
   }
   EXPECT_GT(n, 0);
 }
 
-TEST(QuotePlus, EncodesRawBytes) {
-  EXPECT_EQ(tessel::quote_plus(std::string("\xff\x00 a", 4)), "%FF%00+a");
-}
+TEST(QuotePlus, EncodesRawBytes) { EXPECT_EQ(tessel::quote_plus(std::string("\xff\x00 a", 4)), "%FF%00+a"); }
 
 TEST(UrlNormalize, RejectsInvalidUtf8) {
   for (const std::string bad : {"example.com/\xff", "ex\xc3.com", "example.com/\xed\xa0\x80", "\x80"})

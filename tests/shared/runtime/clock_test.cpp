@@ -1,9 +1,9 @@
+#include "shared/runtime/clock.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
-
-#include "shared/runtime/clock.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;

@@ -1,12 +1,12 @@
-#include <gtest/gtest.h>
+#include "shared/runtime/logging.h"
 
-#include "shared/runtime/log_sink.h"
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "core/base/log.h"
-#include "shared/runtime/logging.h"
+#include "shared/runtime/log_sink.h"
 #include "support/temp_dir.h"
 
 using namespace tessel;
@@ -127,7 +127,8 @@ TEST(LogProcessing, WritesRecordsAndEventsAndPassesDebugThroughTheThreshold) {
   core::log_processing(sink, "fatal", "settings", "f");
   listener.stop();
   const std::string text = read_file(dir.file("tessel.log"));
-  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} TESTLOG      (INFO    |DEBUG   |WARNING |ERROR   |CRITICAL) .*)");
+  const std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} TESTLOG      (INFO    |DEBUG   |WARNING |ERROR   |CRITICAL) .*)");
   std::vector<std::string> lines;
   std::string cur;
   for (char c : text) {

@@ -1,9 +1,9 @@
+#include "shared/runtime/request.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
-
-#include "shared/runtime/request.h"
 
 using namespace tessel;
 
@@ -12,8 +12,8 @@ TEST(ZoneField, EachZoneNamesItsOwnFieldAndNothingElseIsAZone) {
   const struct {
     std::string_view name;
     std::string* field;
-  } zones[] = {{"url", &r.url},         {"args", &r.args},     {"cookie", &r.cookie},
-               {"ua", &r.ua},           {"referer", &r.referer}, {"other_headers", &r.other_headers},
+  } zones[] = {{"url", &r.url},  {"args", &r.args},       {"cookie", &r.cookie},
+               {"ua", &r.ua},    {"referer", &r.referer}, {"other_headers", &r.other_headers},
                {"body", &r.body}};
   for (const auto& z : zones) {
     EXPECT_EQ(zone_field(r, z.name), z.field) << z.name;

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
+#include "shared/pyvalues/json.h"
 #include "shared/runtime/blocking_queue.h"
 #include "shared/runtime/child.h"
-#include "shared/pyvalues/json.h"
 #include "shared/runtime/lock.h"
 #include "shared/runtime/shared_namespace.h"
 
