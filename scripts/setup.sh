@@ -10,7 +10,7 @@ PKGS=(
   nlohmann-json3-dev libre2-dev libicu-dev libidn11-dev libzip-dev
   libgeoip-dev geoip-database libjemalloc2
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  rabbitmq-server clang libclang-rt-14-dev
+  rabbitmq-server clang libclang-rt-14-dev clang-format clang-tidy
   python3-sklearn python3-pandas python3-pika python3-url-normalize
   python3-levenshtein python3-fuzzywuzzy python3-sqlalchemy libsimdjson-dev
   procps netcat-openbsd curl

@@ -7,6 +7,9 @@ build=${TESSEL_BUILD_DIR:-$root/build}
 jobs=$(nproc)
 
 bash "$root/scripts/setup.sh"
+# The walls between the libraries of src/ and the project's format.
+/usr/bin/python3 "$root/scripts/check_includes.py"
+bash "$root/scripts/lint.sh" --format
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_WERROR=ON
 cmake --build "$build" -j "$jobs"
 
