@@ -21,6 +21,20 @@ import time
 logging.disable(logging.WARNING)
 
 
+def best_of_fresh(db, rounds, write):
+    """The best wall and CPU seconds of `write` over `rounds`, each into a new file."""
+    best, best_cpu = float("inf"), float("inf")
+    for _ in range(rounds):
+        if os.path.exists(db):
+            os.remove(db)
+        t0 = time.perf_counter()
+        c0 = time.process_time()
+        write()
+        best = min(best, time.perf_counter() - t0)
+        best_cpu = min(best_cpu, time.process_time() - c0)
+    return best, best_cpu
+
+
 def staging(data, db, rounds):
     import pandas as pd
     try:
@@ -33,18 +47,14 @@ def staging(data, db, rounds):
         conn_of = lambda: contextlib.closing(sqlite3.connect(db))
         how = "sqlite3"
     df = pd.DataFrame(data["rows"], columns=data["columns"])
-    best, best_cpu = float("inf"), float("inf")
-    for _ in range(rounds):
-        if os.path.exists(db):
-            os.remove(db)
-        t0 = time.perf_counter()
-        c0 = time.process_time()
+
+    def write():
         with conn_of() as conn:
             df.to_sql("vexa_data", conn, if_exists="append", index=False)
             if how == "sqlite3":
                 conn.commit()
-        best = min(best, time.perf_counter() - t0)
-        best_cpu = min(best_cpu, time.process_time() - c0)
+
+    best, best_cpu = best_of_fresh(db, rounds, write)
     out = {"seconds": best, "cpu_seconds": best_cpu, "rows": len(df), "driver": how}
     out.update(executemany(data, db, rounds))
     return out
@@ -57,20 +67,16 @@ def executemany(data, db, rounds):
     names = ", ".join('"%s"' % c for c in cols)
     create = "CREATE TABLE IF NOT EXISTS vexa_data (%s)" % ", ".join('"%s" TEXT' % c for c in cols)
     insert = "INSERT INTO vexa_data (%s) VALUES (%s)" % (names, ", ".join("?" * len(cols)))
-    best, best_cpu = float("inf"), float("inf")
-    for _ in range(rounds):
-        if os.path.exists(db):
-            os.remove(db)
-        t0 = time.perf_counter()
-        c0 = time.process_time()
+
+    def write():
         conn = sqlite3.connect(db)
         conn.execute("PRAGMA page_size=32768")
         with conn:
             conn.execute(create)
             conn.executemany(insert, rows)
         conn.close()
-        best = min(best, time.perf_counter() - t0)
-        best_cpu = min(best_cpu, time.process_time() - c0)
+
+    best, best_cpu = best_of_fresh(db, rounds, write)
     conn = sqlite3.connect(db)
     n = conn.execute("SELECT COUNT(*) FROM vexa_data").fetchone()[0]
     conn.close()

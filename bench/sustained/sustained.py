@@ -10,8 +10,8 @@ fixed time, with its resource figures sampled every few seconds.
 
 It runs the way the end-to-end test does (tests/python/test_e2e.py, whose
 helpers it uses): a broker virtual host of its own on the broker at
-127.0.0.1:5672 (TESSEL_RMQCTL names rabbitmqctl, as /work/dev/env.sh or
-scripts/broker.sh export it), the management-API simulator, and the launcher.
+127.0.0.1:5672 (TESSEL_RMQCTL names rabbitmqctl, as
+scripts/broker.sh exports it), the management-API simulator, and the launcher.
 First a short training period on CSIC-derived normal traffic ("localhost",
 one day of --training-day seconds) until the models are built and the
 service has started again in trained mode; then the measured replay: CSIC

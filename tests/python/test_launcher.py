@@ -8,6 +8,8 @@ import tempfile
 import time
 import unittest
 
+from test_service import wait_for
+
 SRC = os.environ.get("TESSEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
@@ -44,14 +46,6 @@ def holds_open(pid, path):
     return False
 
 
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def read(path):
@@ -103,10 +97,10 @@ class Launcher(unittest.TestCase):
                             return c
                     return None
 
-                first = wait_for(service, 120, "the service's log")
+                first = wait_for("the service's log", service, 120)
                 os.kill(first, signal.SIGKILL)
-                wait_for(lambda: read(log).count(" START") >= 2, 120, "the second start")
-                second = wait_for(service, 120, "the second service")
+                wait_for("the second start", lambda: read(log).count(" START") >= 2, 120)
+                second = wait_for("the second service", service, 120)
                 started = time.monotonic()
                 p.send_signal(signal.SIGTERM)
                 p.wait(60)
